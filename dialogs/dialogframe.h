@@ -1,0 +1,30 @@
+#pragma once
+// Building blocks the four dialogs share: a fixed frame, buttons that are never the default,
+// labels that show their text literally.
+#include <QDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QString>
+
+namespace kvor {
+
+class App;
+
+// Fixed client size in twips, no minimise/maximise; `closeBox` adds the close button.
+void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool closeBox);
+
+// Keeps the dialog above the main window (and off the task bar) once that window exists.
+void AttachToMainWindow(App& app, QDialog& dialog);
+
+// A plain label at a twip rectangle. Transparent, top-left aligned; the text is never read as
+// markup, so '<' or '&' in a path shows as itself.
+QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int width, int height);
+
+// A value box: white background, single-line border.
+void MakeValueBox(QLabel* label);
+
+// A push button at a twip rectangle that Enter does not choose.
+QPushButton* MakeButton(QWidget* parent, const QString& text, int left, int top, int width,
+                        int height);
+
+}  // namespace kvor

@@ -1,0 +1,39 @@
+#pragma once
+// The machine's drives in a drop-down list. Setting the selection from code raises
+// `Change` synchronously, before the setter returns, as choosing with the mouse does.
+#include <QComboBox>
+#include <QString>
+#include <string>
+
+#include "platform/system.h"
+
+namespace kvor {
+
+class DriveListBox : public QComboBox {
+  Q_OBJECT
+ public:
+  DriveListBox(const platform::System& system, QWidget* parent = nullptr);
+
+  // Fills the list from the system's mount table ("/ [vda]", ...). Keeps the selected drive
+  // if it is still there; raises no Change.
+  void Reload();
+
+  // The text of the selected entry.
+  QString Drive() const;
+  // The root path of the selected entry, byte for byte as the mount table names it.
+  std::string Root() const;
+  // Selects the drive that holds `path` (a folder or a drive text); a path on no listed
+  // drive leaves the selection as it is.
+  void SetDrive(const QString& path);
+
+  int ListIndex() const { return currentIndex(); }
+  void SetListIndex(int index) { setCurrentIndex(index); }
+
+ signals:
+  void Change();
+
+ private:
+  const platform::System& system_;
+};
+
+}  // namespace kvor

@@ -1,0 +1,16 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/scanstate.h"
+#include "platform/system.h"
+
+namespace kvor {
+
+// One figure of a drive: kind "FREE", "USED" or "TOTAL" (exact case), 0 for any other kind
+// and for a failed query. Every call records the drive's cluster size in gClusterSize.
+int64_t GetDiskSpace(ScanState& s, const platform::System& system, const std::string& rootPath,
+                     std::string_view kind);
+
+}  // namespace kvor

@@ -1,0 +1,26 @@
+#pragma once
+// The walk's tree backed by the node store that the report tool prints and the main
+// window's model shows.
+#include "engine/interfaces.h"
+#include "platform/nodestore.h"
+
+namespace kvor {
+
+class StoreTree final : public TreeView {
+ public:
+  explicit StoreTree(platform::NodeStore& store) : store_(store) {}
+  void Clear() override { store_.Clear(); }
+  Node Add(std::string_view relative, int relationship, std::string_view key,
+           std::string_view text, std::string_view image,
+           std::string_view selectedImage) override;
+  Node Find(std::string_view key) const override { return store_.Find(key); }
+  void SetText(Node node, std::string_view text) override { store_.SetText(node, text); }
+  void SetExpanded(Node node, bool expanded) override { store_.SetExpanded(node, expanded); }
+
+  platform::NodeStore& Store() { return store_; }
+
+ private:
+  platform::NodeStore& store_;
+};
+
+}  // namespace kvor

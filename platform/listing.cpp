@@ -1,0 +1,145 @@
+#include "platform/listing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <dirent.h>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/mounts.h"
+
+namespace kvor::platform {
+
+namespace {
+
+struct LinuxDirent64 {
+  ino64_t d_ino;
+  off64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[1];  // runs on to the record's end
+};
+
+constexpr std::size_t kCancelCheckInterval = 1024;
+
+bool IsDotOrDotDot(std::string_view name) { return name == "." || name == ".."; }
+
+}  // namespace
+
+int OpenDirectoryAt(int parentFd, const char* name) {
+  return ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int OpenDirectory(const std::string& path) {
+  return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+FindData DirListing::Entry(size_t i) const {
+  const auto& e = entries_[i];
+  return FindData{e.attributes, e.size, Name(i)};
+}
+
+std::string_view DirListing::Name(size_t i) const {
+  const auto& e = entries_[i];
+  return std::string_view(names_).substr(e.nameOffset, e.nameLength);
+}
+
+void DirListing::AddEntry(std::string_view name, uint32_t attributes, uint64_t size) {
+  entries_.push_back(Record{static_cast<uint32_t>(names_.size()), static_cast<uint32_t>(name.size()),
+                           attributes, size});
+  names_.append(name);
+}
+
+DirListing::Status DirListing::Read(int fd, std::string path, const MountTable* mounts,
+                                    const std::atomic<bool>* cancel) {
+  path_ = std::move(path);
+  names_.clear();
+  entries_.clear();
+  subdirs_.clear();
+  fileCount_ = 0;
+  memo_.valid = false;
+  memo_.hidden.clear();
+
+  // Only names that the mount table puts here can be mount points; those alone are stat'ed.
+  std::vector<std::string> mounted;
+  if (mounts != nullptr) mounted = mounts->MountedNamesIn(path_);
+  dev_t ownDevice = 0;
+  if (!mounted.empty()) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0) ownDevice = st.st_dev;
+  }
+
+  alignas(LinuxDirent64) char buffer[64 * 1024];
+  std::size_t seen = 0;
+  bool anyRead = false;
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (!anyRead) return Status::Failed;
+      break;  // keep what was read before the error
+    }
+    if (n == 0) break;
+    anyRead = true;
+    for (long offset = 0; offset < n;) {
+      const auto* d = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
+      offset += d->d_reclen;
+      if (cancel != nullptr && ++seen % kCancelCheckInterval == 0 &&
+          cancel->load(std::memory_order_relaxed))
+        return Status::Cancelled;
+
+      const char* rawName = reinterpret_cast<const char*>(d) + offsetof(LinuxDirent64, d_name);
+      const std::string_view name(rawName);
+      bool isDirectory = false;
+      uint64_t size = 0;
+      switch (d->d_type) {
+        case DT_DIR:
+          isDirectory = true;
+          break;
+        case DT_CHR:
+        case DT_BLK:
+        case DT_FIFO:
+        case DT_SOCK:
+          break;  // these report no size
+        default: {  // regular files, symlinks, and names whose type the listing does not give
+          struct stat st;
+          if (::fstatat(fd, rawName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;  // gone since it was listed
+            break;
+          }
+          if (S_ISDIR(st.st_mode))
+            isDirectory = true;
+          else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))
+            size = static_cast<uint64_t>(st.st_size);
+        }
+      }
+
+      if (isDirectory && !mounted.empty() && !IsDotOrDotDot(name) &&
+          std::find(mounted.begin(), mounted.end(), name) != mounted.end()) {
+        struct stat st;
+        if (::fstatat(fd, rawName, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0 &&
+            st.st_dev != ownDevice)
+          continue;  // another drive is mounted here
+      }
+
+      uint32_t attributes = isDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0;
+      if (name.front() == '.') attributes |= FILE_ATTRIBUTE_HIDDEN;
+      const auto index = static_cast<uint32_t>(entries_.size());
+      AddEntry(name, attributes, size);
+      if (!isDirectory)
+        ++fileCount_;
+      else if ((attributes & FILE_ATTRIBUTE_HIDDEN) == 0)
+        subdirs_.push_back(index);
+    }
+  }
+
+  std::sort(subdirs_.begin(), subdirs_.end(),
+            [this](uint32_t a, uint32_t b) { return Name(a) < Name(b); });
+  return Status::Ok;
+}
+
+}  // namespace kvor::platform

@@ -1,0 +1,82 @@
+#pragma once
+// One read of one directory: every entry with its attributes and size, taken in a single
+// enumeration, from which the directory, file and hidden lists and the byte sums are all fed.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kvor::platform {
+
+class MountTable;
+class System;
+
+// Attribute flags of a directory entry, with the values the reading tests for.
+inline constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 2;
+inline constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 4;
+inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 16;
+
+// One directory entry as the enumeration delivers it.
+struct FindData {
+  uint32_t dwFileAttributes = 0;
+  uint64_t nFileSize = 0;          // lstat size for non-directories, 0 for directories
+  std::string_view cFileName;      // valid while the listing lives
+};
+
+// Figures the directory reading derives from a listing, kept with it so that returning
+// to a directory does not read it again.
+struct ReadingMemo {
+  bool valid = false;
+  int64_t clusterSize = 0;
+  int64_t bytes = 0;
+  int64_t lostSpace = 0;
+  std::vector<uint32_t> hidden;    // entry indices, in enumeration order
+};
+
+class DirListing {
+ public:
+  enum class Status { Ok, Failed, Cancelled };
+
+  // Reads the directory freshly opened at `fd`; the descriptor stays open. Mount points
+  // listed in `mounts` whose device differs from the directory's are left out. Stops early
+  // when `cancel` becomes true.
+  Status Read(int fd, std::string path, const MountTable* mounts,
+              const std::atomic<bool>* cancel);
+
+  const std::string& Path() const { return path_; }
+  size_t EntryCount() const { return entries_.size(); }
+  FindData Entry(size_t i) const;
+  std::string_view Name(size_t i) const;
+
+  // Ordinary subdirectories (real directories, not hidden), sorted by name, bytewise.
+  size_t SubdirCount() const { return subdirs_.size(); }
+  std::string_view SubdirName(size_t i) const { return Name(subdirs_[i]); }
+
+  // Every entry that is not a directory, hidden ones included.
+  size_t FileCount() const { return fileCount_; }
+
+  ReadingMemo& Memo() const { return memo_; }
+
+ private:
+  struct Record {
+    uint32_t nameOffset;
+    uint32_t nameLength;
+    uint32_t attributes;
+    uint64_t size;
+  };
+  void AddEntry(std::string_view name, uint32_t attributes, uint64_t size);
+
+  std::string path_;
+  std::string names_;
+  std::vector<Record> entries_;
+  std::vector<uint32_t> subdirs_;
+  size_t fileCount_ = 0;
+  mutable ReadingMemo memo_;
+};
+
+// Opens a directory for reading without following a final symlink; -1 on failure.
+int OpenDirectoryAt(int parentFd, const char* name);
+int OpenDirectory(const std::string& path);
+
+}  // namespace kvor::platform

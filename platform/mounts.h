@@ -1,0 +1,81 @@
+#pragma once
+// The mount table: which file systems are mounted where, what kind of drive each is,
+// and which directories are the mount points that a scan must not cross.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/system.h"
+
+namespace kvor::platform {
+
+// Drive type codes, with the values the rest of the program compares against.
+enum DriveType : int {
+  DRIVE_UNKNOWN = 0,
+  DRIVE_NO_ROOT_DIR = 1,
+  DRIVE_REMOVABLE = 2,
+  DRIVE_FIXED = 3,
+  DRIVE_REMOTE = 4,
+  DRIVE_CDROM = 5,
+  DRIVE_RAMDISK = 6,
+};
+
+struct MountEntry {
+  int id = 0;
+  int parentId = 0;
+  unsigned major = 0;
+  unsigned minor = 0;
+  std::string root;        // the mounted subtree of the source file system
+  std::string mountPoint;  // octal escapes decoded
+  std::string fsType;
+  std::string source;      // device or server, octal escapes decoded
+};
+
+class MountTable {
+ public:
+  MountTable() = default;
+  // Parses /proc/self/mountinfo text; malformed lines are skipped.
+  static MountTable Parse(std::string_view text);
+  static MountTable Read(const System& system) { return Parse(system.MountTableText()); }
+
+  const std::vector<MountEntry>& Entries() const { return entries_; }
+
+  // The entry visible at exactly `path` (the last mount there wins), or nullptr.
+  const MountEntry* At(std::string_view path) const;
+  bool IsMountPoint(std::string_view path) const { return At(path) != nullptr; }
+
+  // The mount point of the file system that holds `path` (longest matching mount point).
+  std::string MountPointOf(std::string_view path) const;
+
+  // Mount points whose parent directory is `dir`, as bare names.
+  std::vector<std::string> MountedNamesIn(std::string_view dir) const;
+
+  // The drive type of a root path; DRIVE_NO_ROOT_DIR when it is not a mount point.
+  DriveType TypeOf(std::string_view rootPath, const System& system) const;
+
+  // The machine's drives: real file systems only, "/" first, then by mount point,
+  // a mount point mounted over counted once.
+  std::vector<const MountEntry*> Drives() const;
+
+ private:
+  std::vector<MountEntry> entries_;
+  // Built by Parse, so lookups during a scan cost one hash probe.
+  std::unordered_map<std::string, size_t> visible_;                    // mount point -> entry
+  std::unordered_map<std::string, std::vector<std::string>> children_;  // parent dir -> names
+};
+
+// True for file systems that are not drives at all (proc, sysfs, cgroup, ...).
+bool IsPseudoFileSystem(std::string_view fsType);
+
+// Decodes the octal escapes of a mount table field (\040 blank, \011 tab, \012 newline, \134 "\").
+std::string DecodeMountField(std::string_view field);
+
+// A drive list entry: root path, a blank, and the label or device name in square brackets.
+std::string DriveText(const MountEntry& entry, const System& system);
+
+// The drive type of a root path, read from the system's mount table now.
+DriveType GetDriveType(const System& system, std::string_view rootPath);
+
+}  // namespace kvor::platform

@@ -1,0 +1,176 @@
+#include "report/report.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "engine/interfaces.h"
+#include "engine/scanner.h"
+#include "engine/storetree.h"
+#include "platform/listing.h"
+#include "platform/pathrules.h"
+
+namespace kvor::report {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at `s` (2 to 4 bytes), or 0.
+std::size_t Utf8SequenceLength(std::string_view s) {
+  const auto b0 = static_cast<unsigned char>(s[0]);
+  std::size_t n = 0;
+  uint32_t cp = 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 2;
+    cp = b0 & 0x1F;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3;
+    cp = b0 & 0x0F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4;
+    cp = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() < n) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  // No overlong forms, no surrogates, nothing past U+10FFFF.
+  if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+      (cp >= 0xD800 && cp <= 0xDFFF))
+    return 0;
+  return n;
+}
+
+void AppendHex(std::string& out, unsigned char byte) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  out.append("\\x");
+  out.push_back(kDigits[byte >> 4]);
+  out.push_back(kDigits[byte & 0x0F]);
+}
+
+void PrintTotal(std::FILE* out, const char* name, int64_t value) {
+  std::fprintf(out, "total\t%s\t%lld\n", name, static_cast<long long>(value));
+}
+
+}  // namespace
+
+std::string Escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      if (byte >= 0x20 && byte < 0x7F && byte != '\\')
+        out.push_back(static_cast<char>(byte));
+      else
+        AppendHex(out, byte);
+      ++i;
+      continue;
+    }
+    const std::size_t n = Utf8SequenceLength(text.substr(i));
+    if (n == 0) {
+      AppendHex(out, byte);
+      ++i;
+    } else {
+      out.append(text.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+void PrintTree(const platform::NodeStore& store, std::FILE* out) {
+  using Index = platform::NodeStore::Index;
+  // Pre-order without recursion: chains thousands of levels deep are ordinary input.
+  std::vector<std::pair<Index, std::size_t>> stack;  // node, depth
+  for (std::size_t row = store.ChildCount(platform::NodeStore::kNone); row-- > 0;)
+    stack.emplace_back(store.Child(platform::NodeStore::kNone, row), 0);
+  while (!stack.empty()) {
+    const auto [node, depth] = stack.back();
+    stack.pop_back();
+    std::fprintf(out, "node\t%zu\t%s\t%s\n", depth, Escape(store.Key(node)).c_str(),
+                 Escape(store.Text(node)).c_str());
+    for (std::size_t row = store.ChildCount(node); row-- > 0;)
+      stack.emplace_back(store.Child(node, row), depth + 1);
+  }
+}
+
+void PrintTotals(const ScanState& s, std::FILE* out) {
+  PrintTotal(out, "gTotalFiles", s.gTotalFiles);
+  PrintTotal(out, "gTotalDirs", s.gTotalDirs);
+  PrintTotal(out, "gTotalFileBytes", s.gTotalFileBytes);
+  PrintTotal(out, "gUsedBytes", s.gUsedBytes);
+  PrintTotal(out, "gFreeBytes", s.gFreeBytes);
+  PrintTotal(out, "gTotalBytes", s.gTotalBytes);
+  PrintTotal(out, "gClusterSize", s.gClusterSize);
+}
+
+int Run(int argc, char** argv, const platform::System& system, std::FILE* out, std::FILE* err) {
+  bool summary = false;
+  std::string dir;
+  bool haveDir = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--summary" && !haveDir) {
+      summary = true;
+    } else if (!haveDir && (arg == "--" || arg.empty() || arg.front() != '-' || arg == "-")) {
+      if (arg == "--") {
+        if (++i >= argc) break;
+      }
+      dir = argv[i];
+      haveDir = true;
+    } else {
+      haveDir = false;
+      break;
+    }
+  }
+  if (!haveDir || dir.empty()) {
+    std::fprintf(err, "usage: kvor-scan [--summary] DIR\n");
+    return 2;
+  }
+
+  std::string cwd;
+  if (dir.front() != platform::kSeparator) {
+    std::vector<char> buf(4096);
+    while (::getcwd(buf.data(), buf.size()) == nullptr && errno == ERANGE) buf.resize(buf.size() * 2);
+    cwd = buf.data();
+  }
+  const std::string root = platform::NormalisePath(dir, cwd);
+
+  const int probe = platform::OpenDirectory(root);
+  if (probe < 0) {
+    std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
+    return 2;
+  }
+  ::close(probe);
+
+  ScanState s;
+  platform::NodeStore store;
+  StoreTree tree(store);
+  NoProgress progress;
+  Scanner scanner(s, system, tree, progress);
+  scanner.dirList.SetDriveRoot(root);
+
+  // The start-up sequence's engine steps, with DIR as the drive.
+  s.gGoToRoot = true;
+  s.gNodeCounter = 0;
+  scanner.ShowDiskInfo(1, root);
+  if (!scanner.dirList.SetPath(root)) {
+    std::fprintf(err, "kvor-scan: cannot read %s\n", Escape(dir).c_str());
+    return 2;
+  }
+  scanner.ShowDiskInfo(1, root);
+  scanner.ScanDrive();
+
+  if (!summary) PrintTree(store, out);
+  PrintTotals(s, out);
+  return std::fflush(out) == 0 ? 0 : 1;
+}
+
+}  // namespace kvor::report

@@ -1,0 +1,24 @@
+#pragma once
+// The headless report: scans a directory as a drive and prints the tree and the totals.
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "engine/scanstate.h"
+#include "platform/nodestore.h"
+#include "platform/system.h"
+
+namespace kvor::report {
+
+// Bytes that are not printable or not valid UTF-8, TAB, newline and "\" as \xHH.
+std::string Escape(std::string_view text);
+
+// One line per node in display order: "node", depth, key, text, separated by TABs.
+void PrintTree(const platform::NodeStore& store, std::FILE* out);
+// One line per figure: "total", name, value.
+void PrintTotals(const ScanState& s, std::FILE* out);
+
+// The whole tool: `kvor-scan [--summary] DIR`. Returns the exit status.
+int Run(int argc, char** argv, const platform::System& system, std::FILE* out, std::FILE* err);
+
+}  // namespace kvor::report
