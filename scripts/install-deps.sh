@@ -6,7 +6,8 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 pkgs=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-      locales xvfb openbox x11-apps xdotool imagemagick fonts-dejavu-core)
+      locales xvfb openbox x11-apps xdotool imagemagick fonts-dejavu-core
+      binutils-mingw-w64-x86-64 e2fsprogs)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

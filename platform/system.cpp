@@ -1,0 +1,120 @@
+#include "platform/system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace kvor::platform {
+
+namespace {
+
+std::string ReadSmallFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool FlagFileIsOne(const std::string& path) {
+  const std::string text = ReadSmallFile(path);
+  return !text.empty() && text[0] == '1';
+}
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::string RealPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), &::free);
+  return resolved ? std::string(resolved.get()) : std::string();
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// udev writes unsafe bytes of a label as "\xNN".
+std::string DecodeUdevName(const std::string& name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == '\\' && i + 3 < name.size() && name[i + 1] == 'x') {
+      const int hi = HexValue(name[i + 2]);
+      const int lo = HexValue(name[i + 3]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 3;
+        continue;
+      }
+    }
+    out.push_back(name[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string System::MountTableText() const { return ReadSmallFile("/proc/self/mountinfo"); }
+
+bool System::GetDiskFreeSpace(const std::string& rootPath, DiskFreeSpace& out) const {
+  out = DiskFreeSpace{};
+  // Opened without following a symlink, so the figures are those of the path itself.
+  const int fd = ::open(rootPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct statvfs st {};
+  const int rc = ::fstatvfs(fd, &st);
+  ::close(fd);
+  if (rc != 0) return false;
+  out.sectorsPerCluster = 1;
+  out.bytesPerSector = static_cast<int64_t>(st.f_frsize != 0 ? st.f_frsize : st.f_bsize);
+  out.freeClusters = static_cast<int64_t>(st.f_bfree);
+  out.totalClusters = static_cast<int64_t>(st.f_blocks);
+  return true;
+}
+
+bool System::IsRemovableDevice(unsigned major, unsigned minor) const {
+  const std::string dev = "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);
+  // A partition carries no flag of its own; its disk is the directory above it.
+  if (Exists(dev + "/partition")) return FlagFileIsOne(dev + "/../removable");
+  return FlagFileIsOne(dev + "/removable");
+}
+
+std::string System::VolumeLabel(const std::string& devicePath) const {
+  const std::string device = RealPath(devicePath);
+  if (device.empty()) return {};
+  const std::string folder = "/dev/disk/by-label";
+  const auto closeDir = [](DIR* d) { ::closedir(d); };
+  std::unique_ptr<DIR, decltype(closeDir)> dir(::opendir(folder.c_str()), closeDir);
+  if (!dir) return {};
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (RealPath(folder + "/" + name) == device) return DecodeUdevName(name);
+  }
+  return {};
+}
+
+std::string System::ProgramFolder() const {
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  const std::string exe(buffer, static_cast<size_t>(n));
+  const auto slash = exe.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : exe.substr(0, slash);
+}
+
+const System& LocalSystem() {
+  static const System system{};
+  return system;
+}
+
+}  // namespace kvor::platform

@@ -1,0 +1,524 @@
+// The walk over whole trees, checked against figures counted independently with readdir/lstat.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/formatsize.h"
+#include "scanfixture.h"
+
+namespace kvor {
+namespace {
+
+using test::MakeDir;
+using test::MakeFile;
+using test::MakeSymlink;
+using test::TempDir;
+
+std::string Size(int64_t bytes) { return FormatSize(static_cast<double>(bytes), '.'); }
+
+// ---- the independent count -------------------------------------------------------------
+
+struct Expected {
+  std::vector<std::string> lines;
+  int64_t totalFiles = 0;
+  int64_t totalDirs = 0;
+  int64_t totalFileBytes = 0;
+};
+
+struct Pair {
+  int64_t bytes;
+  int64_t lost;
+};
+
+int64_t Slack(int64_t size, int64_t cluster) {
+  return cluster <= 0 || size % cluster == 0 ? 0 : cluster - size % cluster;
+}
+
+Pair Visit(const std::string& path, const std::string& name, int depth, int64_t cluster, Expected& e) {
+  std::vector<std::string> ordinary, hidden;
+  int64_t files = 0, bytes = 0, lost = 0;
+  DIR* d = ::opendir(path.c_str());
+  while (dirent* entry = ::readdir(d)) {
+    const std::string child = entry->d_name;
+    if (child == "." || child == "..") continue;
+    struct stat st;
+    ::lstat((path + "/" + child).c_str(), &st);
+    if (S_ISDIR(st.st_mode)) {
+      (child[0] == '.' ? hidden : ordinary).push_back(child);
+    } else {
+      ++files;
+      bytes += st.st_size;
+      lost += Slack(st.st_size, cluster);
+    }
+  }
+  ::closedir(d);
+  std::sort(ordinary.begin(), ordinary.end());
+
+  const std::size_t line = e.lines.size();
+  e.lines.emplace_back();
+  const std::string key = std::to_string(line) + "?" + path;
+  e.totalFiles += files;
+  e.totalDirs += static_cast<int64_t>(ordinary.size() + hidden.size());
+  Pair sum{bytes, lost + cluster};
+  for (const auto* list : {&ordinary, &hidden})
+    for (const auto& child : *list) {
+      const Pair p = Visit(path + "/" + child, child, depth + 1, cluster, e);
+      sum.bytes += p.bytes;
+      sum.lost += p.lost + cluster;
+    }
+  e.totalFileBytes += bytes;
+  const std::string form = hidden.empty() ? "     " + std::to_string(files) + " file(s), ["
+                                          : "    " + std::to_string(files) + " files(s) [";
+  e.lines[line] = std::to_string(depth) + "|" + key + "|" + name + form + Size(sum.bytes) +
+                  "], Lost space [" + Size(sum.lost) + "]";
+  return sum;
+}
+
+// What a scan of `root` must show, the drive reporting `used` bytes in `cluster`-byte clusters.
+Expected Count(const std::string& root, int64_t cluster, int64_t used) {
+  Expected e;
+  Visit(root, root, 0, cluster, e);
+  // The root's own line differs: its files only, the drive's used bytes, unexplained space.
+  DIR* d = ::opendir(root.c_str());
+  int64_t rootFiles = 0, rootBytes = 0;
+  bool anySubdir = false;
+  while (dirent* entry = ::readdir(d)) {
+    const std::string child = entry->d_name;
+    if (child == "." || child == "..") continue;
+    struct stat st;
+    ::lstat((root + "/" + child).c_str(), &st);
+    if (S_ISDIR(st.st_mode))
+      anySubdir = true;
+    else
+      ++rootFiles, rootBytes += st.st_size;
+  }
+  ::closedir(d);
+  (void)rootBytes;
+  e.lines[0] = "0|0?" + root + "|" +
+               (anySubdir ? root + " " + std::to_string(rootFiles) + " file(s) [" + Size(used) +
+                                "], Lost space [" +
+                                Size(used - (cluster * e.totalDirs + e.totalFileBytes)) + "]"
+                          : std::string("Root"));
+  return e;
+}
+
+void ExpectMatchesCount(test::ScanFixture& f, const std::string& root) {
+  const Expected e = Count(root, f.s.gClusterSize, f.s.gUsedBytes);
+  EXPECT_EQ(f.Lines(), e.lines);
+  EXPECT_EQ(f.s.gTotalFiles, e.totalFiles);
+  EXPECT_EQ(f.s.gTotalDirs, e.totalDirs);
+  EXPECT_EQ(f.s.gTotalFileBytes, e.totalFileBytes);
+}
+
+// A seeded tree: nested ordinary and hidden directories, files of many sizes, symlinks.
+void Generate(const std::string& root, unsigned seed, int directories) {
+  std::mt19937 rng(seed);
+  std::vector<std::string> dirs{root};
+  for (int i = 0; i < directories; ++i) {
+    const std::string& parent = dirs[rng() % dirs.size()];
+    const bool hidden = rng() % 5 == 0;
+    const std::string dir = parent + "/" + (hidden ? "." : "") + "d" + std::to_string(i);
+    MakeDir(dir);
+    dirs.push_back(dir);
+  }
+  for (int i = 0; i < directories * 4; ++i) {
+    const std::string& parent = dirs[rng() % dirs.size()];
+    const uint64_t size = rng() % 7 == 0 ? rng() % 100000 : rng() % 9000;
+    MakeFile(parent + "/" + (rng() % 6 == 0 ? ".f" : "f") + std::to_string(i), size);
+  }
+  MakeSymlink(root, dirs[rng() % dirs.size()] + "/up");
+  MakeSymlink("missing-target", dirs[rng() % dirs.size()] + "/dangling");
+}
+
+// ---- whole trees ---------------------------------------------------------------------
+
+TEST(Walk, GeneratedTreesMatchAnIndependentCount) {
+  for (const unsigned seed : {1u, 2u, 3u}) {
+    TempDir t;
+    Generate(t.path(), seed, 120);
+    test::ScanFixture f;
+    f.system.figures = {1, 4096, 1000, 200000};
+    f.Run(t.path());
+    SCOPED_TRACE(seed);
+    ExpectMatchesCount(f, t.path());
+    EXPECT_TRUE(f.store.Expanded(0));
+    EXPECT_EQ(f.s.gNodeCounter, static_cast<int64_t>(f.store.size()));
+    EXPECT_EQ(f.scanner.dirList.Path(), t.path());  // back at the root after a full walk
+  }
+}
+
+TEST(Walk, SmallTreeShowsEveryTextForm) {
+  TempDir t;
+  MakeDir(t / "Docs");
+  MakeDir(t / "Docs/Old");
+  MakeDir(t / "Docs/.trash");
+  MakeFile(t / "Docs/a", 1000);
+  MakeFile(t / "Docs/Old/b", 5000);
+  MakeDir(t / ".config");
+  MakeFile(t / "top", 10);
+  test::ScanFixture f;
+  f.system.figures = {1, 4096, 0, 100};  // 409,600 bytes used
+  f.Run(t.path());
+  const std::string r = t.path();
+  // Docs: 1000 + 5000 bytes; lost 3096 + 4096 (own), + (3192 + 4096) + 4096 for Old
+  // + 4096 + 4096 for .trash.
+  EXPECT_EQ(f.Lines(),
+            (std::vector<std::string>{
+                "0|0?" + r + "|" + r + " 1 file(s) [400.00 KB], Lost space [" +
+                    Size(409600 - (4096 * 4 + 6010)) + "]",
+                "1|1?" + r + "/Docs|Docs    1 files(s) [5.86 KB], Lost space [26.14 KB]",
+                "2|2?" + r + "/Docs/Old|Old     1 file(s), [4.88 KB], Lost space [7.12 KB]",
+                "2|3?" + r + "/Docs/.trash|.trash     0 file(s), [0.00 Bytes], Lost space [4.00 KB]",
+                "1|4?" + r + "/.config|.config     0 file(s), [0.00 Bytes], Lost space [4.00 KB]",
+            }));
+  EXPECT_EQ(f.store.Image(1), platform::Picture::Closed);
+  EXPECT_EQ(f.store.SelectedImage(1), platform::Picture::Open);
+  EXPECT_EQ(f.store.Image(3), platform::Picture::HClosed);
+  EXPECT_EQ(f.store.SelectedImage(3), platform::Picture::HOpen);
+  EXPECT_EQ(f.store.Image(0), platform::Picture::Closed);
+  EXPECT_EQ(f.store.SelectedImage(0), platform::Picture::Open);
+}
+
+TEST(Walk, RootWithoutSubdirectoriesStaysRoot) {
+  TempDir t;
+  MakeFile(t / "a", 100);
+  MakeFile(t / ".b", 20);
+  test::ScanFixture f;
+  f.Run(t.path());
+  EXPECT_EQ(f.Lines(), (std::vector<std::string>{"0|0?" + t.path() + "|Root"}));
+  EXPECT_FALSE(f.store.Expanded(0));
+  EXPECT_EQ(f.s.gTotalFiles, 2);
+  EXPECT_EQ(f.s.gTotalDirs, 0);
+  EXPECT_EQ(f.s.gTotalFileBytes, 120);
+  EXPECT_EQ(f.progress.doEvents, 0);  // nothing to yield for
+}
+
+TEST(Walk, RootLostSpaceCanBeNegative) {
+  TempDir t;
+  MakeDir(t / "a");
+  MakeFile(t / "a/f", 8000);
+  test::ScanFixture f;
+  f.system.figures = {1, 4096, 0, 1};  // the drive claims a single used cluster
+  f.Run(t.path());
+  EXPECT_EQ(f.store.Text(0), t.path() + " 0 file(s) [4.00 KB], Lost space [-8000.00 Bytes]");
+}
+
+TEST(Walk, TotalsBeyondThirtyTwoBits) {
+  TempDir t;
+  MakeDir(t / "big");
+  MakeFile(t / "big/one", 3000000000ULL);
+  MakeFile(t / "big/two", 3000000001ULL);
+  test::ScanFixture f;
+  f.system.figures = {1, 4096, 1LL << 30, 1LL << 32};
+  f.Run(t.path());
+  EXPECT_EQ(f.s.gTotalFileBytes, 6000000001LL);
+  const int64_t lost = Slack(3000000000LL, 4096) + Slack(3000000001LL, 4096) + 4096;
+  EXPECT_EQ(f.store.Text(1), "big     2 file(s), [5.59 GB], Lost space [" + Size(lost) + "]");
+}
+
+// ---- stopping -------------------------------------------------------------------------
+
+TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
+  TempDir t;
+  Generate(t.path(), 7, 25);
+  test::ScanFixture full;
+  full.Run(t.path());
+  const int yields = full.progress.doEvents;
+  ASSERT_GT(yields, 10);
+
+  for (int stopAt = 1; stopAt <= yields; ++stopAt) {
+    test::ScanFixture f;
+    std::size_t nodesAtStop = 0;
+    std::vector<std::string> linesAtStop;
+    f.progress.onDoEvents = [&](int n) {
+      if (n != stopAt) return;
+      f.s.gAbort = true;
+      nodesAtStop = f.store.size();
+      linesAtStop = f.Lines();
+    };
+    f.Run(t.path());
+    SCOPED_TRACE(stopAt);
+    EXPECT_EQ(f.progress.doEvents, stopAt);   // no yield after the stop
+    EXPECT_EQ(f.store.size(), nodesAtStop);
+    EXPECT_EQ(f.Lines(), linesAtStop);         // no text changed either
+    EXPECT_EQ(f.store.Text(0), "Root");
+    EXPECT_FALSE(f.store.Expanded(0));
+  }
+}
+
+TEST(Walk, StoppedScanKeepsPartialTotals) {
+  TempDir t;
+  MakeFile(t / "rootfile", 50);
+  MakeDir(t / "a");
+  MakeDir(t / "b");
+  MakeFile(t / "a/x", 10);
+  MakeFile(t / "b/y", 20);
+  test::ScanFixture f;
+  // First yield: inside "a", before it is entered.
+  f.progress.onDoEvents = [&](int n) { if (n == 1) f.s.gAbort = true; };
+  f.Run(t.path());
+  EXPECT_EQ(f.s.gTotalFiles, 1);
+  EXPECT_EQ(f.s.gTotalDirs, 2);
+  EXPECT_EQ(f.s.gTotalFileBytes, 50);  // only the root's own bytes
+}
+
+// ---- bad input ------------------------------------------------------------------------
+
+TEST(Walk, DirectoryThatVanishesBeforeItIsEntered) {
+  TempDir t;
+  MakeDir(t / "a");
+  MakeDir(t / "gone");
+  MakeDir(t / "gone/inner");
+  MakeDir(t / "z");
+  MakeFile(t / "z/f", 1);
+  test::ScanFixture f;
+  f.progress.onShow = [&](const std::string& path) {
+    if (path == t / "gone") {
+      ::rmdir((t / "gone/inner").c_str());
+      ::rmdir((t / "gone").c_str());
+    }
+  };
+  f.Run(t.path());
+  const auto lines = f.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[2], "1|2?" + t.path() + "/gone|gone     0 file(s), [0.00 Bytes], Lost space [4.00 KB]");
+  EXPECT_EQ(lines[3], "1|3?" + t.path() + "/z|z     1 file(s), [1.00 Bytes], Lost space [8.00 KB]");
+  EXPECT_EQ(f.s.gTotalDirs, 3);  // as the root's listing counted it
+  EXPECT_EQ(f.s.gTotalFiles, 1);
+}
+
+// Runs `body` without root's power to read anything, in a child process; returns its output.
+std::string RunUnprivileged(const std::function<std::string()>& body) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipeFds[0]);
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    const std::string out = body();
+    const ssize_t written = ::write(pipeFds[1], out.data(), out.size());
+    ::_exit(written == static_cast<ssize_t>(out.size()) ? 0 : 4);
+  }
+  ::close(pipeFds[1]);
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(pipeFds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return out;
+}
+
+TEST(Walk, UnreadableDirectoryIsAnEmptyLeafAndTheWalkGoesOn) {
+  TempDir t;
+  MakeDir(t / "a");
+  MakeDir(t / "locked");
+  MakeDir(t / "locked/inside");
+  MakeFile(t / "locked/secret", 100);
+  MakeDir(t / "m");
+  MakeFile(t / "m/f", 3);
+  MakeFile(t / "top", 5);
+  ::chmod((t / "locked").c_str(), 0);
+  const std::string out = RunUnprivileged([&] {
+    test::ScanFixture f;
+    f.Run(t.path());
+    std::string text;
+    for (const auto& line : f.Lines()) text += line + "\n";
+    text += std::to_string(f.s.gTotalFiles) + " " + std::to_string(f.s.gTotalDirs) + " " +
+            std::to_string(f.s.gTotalFileBytes) + "\n";
+    return text;
+  });
+  const std::string r = t.path();
+  EXPECT_EQ(out, "0|0?" + r + "|" + r + " 1 file(s) [" + Size(4096 * 99000) + "], Lost space [" +
+                     Size(4096 * 99000 - (4096 * 3 + 8)) + "]\n" +
+                     "1|1?" + r + "/a|a     0 file(s), [0.00 Bytes], Lost space [4.00 KB]\n" +
+                     "1|2?" + r + "/locked|locked     0 file(s), [0.00 Bytes], Lost space [4.00 KB]\n" +
+                     "1|3?" + r + "/m|m     1 file(s), [3.00 Bytes], Lost space [8.00 KB]\n" +
+                     "2 3 8\n");
+}
+
+TEST(Walk, DeepChainIsWalkedWithoutLimit) {
+  TempDir t;
+  const int depth = 2000;
+  int fd = ::open(t.path().c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < depth; ++i) {
+    ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+    const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    if (i % 100 == 0) {
+      const int file = ::openat(next, "f", O_WRONLY | O_CREAT, 0644);
+      ASSERT_EQ(::write(file, "x", 1), 1);
+      ::close(file);
+    }
+    ::close(fd);
+    fd = next;
+  }
+  ::close(fd);
+  test::ScanFixture f;
+  f.Run(t.path());
+  ASSERT_EQ(f.store.size(), static_cast<std::size_t>(depth + 1));
+  EXPECT_EQ(f.s.gTotalDirs, depth);
+  EXPECT_EQ(f.s.gTotalFiles, depth / 100);
+  EXPECT_EQ(f.s.gTotalFileBytes, depth / 100);
+  std::string deepest = t.path();
+  for (int i = 0; i < depth; ++i) deepest += "/d";
+  EXPECT_EQ(f.store.Key(depth), std::to_string(depth) + "?" + deepest);
+  // The first level holds the whole chain: 20 bytes, and per level its slack and cluster.
+  EXPECT_EQ(f.store.Text(1), "d     1 file(s), [20.00 Bytes], Lost space [" +
+                                 Size(20 * 4095 + 4096 + int64_t{2 * 4096} * (depth - 1)) + "]");
+  TempDir cleanupFirst;  // remove_all copes, but keep the tree small for the next tests
+}
+
+TEST(Walk, DeepChainWithSiblingsReopensItsAncestors) {
+  // Past the open-descriptor window the walk must reopen ancestors to enter later siblings.
+  TempDir t;
+  std::string dir = t.path();
+  for (int i = 0; i < 150; ++i) {
+    MakeDir(dir + "/e");
+    MakeFile(dir + "/e/f", static_cast<uint64_t>(i));
+    MakeDir(dir + "/d");
+    dir += "/d";
+  }
+  test::ScanFixture f;
+  f.Run(t.path());
+  ExpectMatchesCount(f, t.path());
+  EXPECT_EQ(f.store.size(), 301u);
+}
+
+TEST(Walk, PathLongerThanPathMax) {
+  TempDir t;
+  const std::string name(200, 'n');
+  int fd = ::open(t.path().c_str(), O_RDONLY | O_DIRECTORY);
+  std::string full = t.path();
+  for (int i = 0; i < 30; ++i) {  // about 6,000 bytes of path
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+    full += "/" + name;
+  }
+  const int file = ::openat(fd, "deep-file", O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(::write(file, "12345", 5), 5);
+  ::close(file);
+  ::close(fd);
+  ASSERT_GT(full.size(), 4096u);
+
+  test::ScanFixture f;
+  f.Run(t.path());
+  ASSERT_EQ(f.store.size(), 31u);
+  EXPECT_EQ(f.store.Key(30), "30?" + full);
+  EXPECT_EQ(f.s.gTotalFiles, 1);
+  EXPECT_EQ(f.s.gTotalFileBytes, 5);
+}
+
+TEST(Walk, OddNamesAreWalkedAsTheyAre) {
+  TempDir t;
+  const std::vector<std::string> names = {"with blank", "what?", "a,b", "back\\slash", "new\nline",
+                                          "tab\there", "\xff\xfe-latin1-\xe9", " lead", "trail ",
+                                          "[x]", "a [b]"};
+  for (const auto& n : names) {
+    MakeDir(t / n);
+    MakeFile(t / n + "/f,1", 11);
+  }
+  test::ScanFixture f;
+  f.system.figures = {1, 4096, 0, 100};
+  f.Run(t.path());
+  ExpectMatchesCount(f, t.path());
+  EXPECT_EQ(f.s.gTotalDirs, static_cast<int64_t>(names.size()));
+  EXPECT_EQ(f.s.gTotalFileBytes, static_cast<int64_t>(11 * names.size()));
+}
+
+TEST(Walk, SymlinkLoopsAreFilesNotDirectories) {
+  TempDir t;
+  MakeDir(t / "a");
+  MakeDir(t / "a/b");
+  MakeSymlink("..", t / "a/b/up");
+  MakeSymlink(t.path(), t / "a/root");
+  MakeSymlink("self", t / "self");
+  test::ScanFixture f;
+  f.Run(t.path());
+  ExpectMatchesCount(f, t.path());
+  EXPECT_EQ(f.store.size(), 3u);
+  EXPECT_EQ(f.s.gTotalFiles, 3);
+}
+
+TEST(Walk, ParentIsShownAsFirstReadWhileItChangesDuringTheWalk) {
+  TempDir t;
+  MakeDir(t / "p");
+  MakeDir(t / "p/c1");
+  MakeDir(t / "p/c2");
+  MakeFile(t / "p/f", 10);
+  test::ScanFixture f;
+  f.progress.onShow = [&](const std::string& path) {
+    if (path == t / "p/c1") MakeFile(t / "p/late", 1000);  // appears after p was read
+  };
+  f.Run(t.path());
+  EXPECT_EQ(f.store.Text(1), "p     1 file(s), [10.00 Bytes], Lost space [" +
+                                 Size(4086 + 4096 + 2 * 2 * 4096) + "]");
+  EXPECT_EQ(f.s.gTotalFiles, 1);
+}
+
+TEST(Walk, RescanSeesChangesMadeSinceTheLastOne) {
+  TempDir t;
+  MakeDir(t / "a");
+  MakeFile(t / "one", 1);
+  test::ScanFixture f;
+  f.Run(t.path());
+  EXPECT_EQ(f.s.gTotalFiles, 1);
+  MakeFile(t / "two", 1);
+  MakeFile(t / "a/three", 1);
+  f.Run(t.path());
+  EXPECT_EQ(f.s.gTotalFiles, 3);
+  EXPECT_EQ(f.store.Key(0), "0?" + t.path());
+  EXPECT_EQ(f.store.size(), 2u);
+}
+
+TEST(Walk, NeverEntersAnotherMountedFileSystem) {
+  if (!test::CanMount()) GTEST_SKIP() << "mounting is not permitted here";
+  TempDir t;
+  MakeDir(t / "a");
+  MakeDir(t / "a/mnt");
+  MakeDir(t / "a/.hmnt");
+  MakeFile(t / "a/f", 5);
+  ASSERT_EQ(::mount("kvortest", (t / "a/mnt").c_str(), "tmpfs", 0, "size=256k"), 0);
+  ASSERT_EQ(::mount("kvortest", (t / "a/.hmnt").c_str(), "tmpfs", 0, "size=256k"), 0);
+  MakeDir(t / "a/mnt/inside");
+  MakeFile(t / "a/mnt/inside/big", 100000);
+  test::ScanFixture f;
+  f.Run(t.path());
+  ::umount2((t / "a/mnt").c_str(), MNT_DETACH);
+  ::umount2((t / "a/.hmnt").c_str(), MNT_DETACH);
+  EXPECT_EQ(f.store.size(), 2u);
+  EXPECT_EQ(f.s.gTotalDirs, 1);
+  EXPECT_EQ(f.s.gTotalFileBytes, 5);
+}
+
+// ---- text helpers -------------------------------------------------------------------------
+
+TEST(PathText, LeafParentAndPairFields) {
+  EXPECT_EQ(PathLeaf("/usr/share/doc"), "doc");
+  EXPECT_EQ(PathLeaf("/usr/"), "");
+  EXPECT_EQ(PathLeaf("plain"), "plain");
+  EXPECT_EQ(PathParent("/usr/share/doc"), "/usr/share");
+  EXPECT_EQ(PathParent("/usr"), "");  // the bare drive, which becomes "/" before use
+  EXPECT_EQ(PairField("123,456", 1), 123);
+  EXPECT_EQ(PairField("123,456", 2), 456);
+  EXPECT_EQ(PairField("123,456", 0), 456);
+  EXPECT_EQ(PairField("6000000001,12288", 1), 6000000001LL);
+  EXPECT_EQ(LostSpace(0, 4096), 0);
+  EXPECT_EQ(LostSpace(4096, 4096), 0);
+  EXPECT_EQ(LostSpace(4097, 4096), 4095);
+  EXPECT_EQ(LostSpace(100, 0), 0);
+}
+
+}  // namespace
+}  // namespace kvor
