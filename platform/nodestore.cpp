@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 
+#include "platform/pathrules.h"
+
 namespace kvor::platform {
 
 namespace {
@@ -28,7 +30,19 @@ NodeStore::Index NodeStore::Add(Index parent, std::string_view key, std::string_
   const auto index = static_cast<Index>(nodes_.size());
   auto& siblings = parent == kNone ? topLevel_ : nodes_[parent].children;
   Node node;
-  node.key.assign(key);
+  const std::string_view path = PathOfKey(key);
+  const auto lastSeparator = path.rfind(kSeparator);
+  Index counter = kNone;
+  std::from_chars(key.data(), key.data() + key.size(), counter);
+  if (parent != kNone && counter == index && lastSeparator != std::string_view::npos &&
+      lastSeparator + 1 < path.size()) {
+    const std::string_view name = path.substr(lastSeparator + 1);
+    std::string parentPath;
+    AppendPath(parent, parentPath);
+    node.nameOnly = JoinPath(parentPath, name) == path;
+    if (node.nameOnly) node.keyPart.assign(name);
+  }
+  if (!node.nameOnly) node.keyPart.assign(key);
   node.text.assign(text);
   node.parent = parent;
   node.row = static_cast<uint32_t>(siblings.size());
@@ -39,15 +53,64 @@ NodeStore::Index NodeStore::Add(Index parent, std::string_view key, std::string_
   return index;
 }
 
+std::string_view NodeStore::PathOfKey(std::string_view key) {
+  const auto mark = key.find('?');
+  return mark == std::string_view::npos ? std::string_view{} : key.substr(mark + 1);
+}
+
+void NodeStore::AppendPath(Index node, std::string& out) const {
+  // Up to the nearest node kept whole, then down again; no recursion, chains can be deep.
+  std::vector<Index> chain;
+  while (nodes_[node].nameOnly) {
+    chain.push_back(node);
+    node = nodes_[node].parent;
+  }
+  const std::size_t start = out.size();
+  out.append(PathOfKey(nodes_[node].keyPart));
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (out.size() == start || out.back() != kSeparator) out.push_back(kSeparator);
+    out.append(nodes_[*it].keyPart);
+  }
+}
+
+bool NodeStore::PathEquals(Index node, std::string_view path) const {
+  for (;;) {
+    const Node& n = nodes_[node];
+    if (!n.nameOnly) return PathOfKey(n.keyPart) == path;
+    if (path.size() < n.keyPart.size() + 1 || path.substr(path.size() - n.keyPart.size()) != n.keyPart)
+      return false;
+    path.remove_suffix(n.keyPart.size());
+    if (path.back() != kSeparator) return false;
+    // The separator belongs to the parent's path only where that path ends with one ("/").
+    const Node& p = nodes_[n.parent];
+    const std::string_view parentStored = p.nameOnly ? std::string_view{} : PathOfKey(p.keyPart);
+    if (parentStored.empty() || parentStored.back() != kSeparator) path.remove_suffix(1);
+    node = n.parent;
+  }
+}
+
+std::string NodeStore::Key(Index node) const {
+  const Node& n = nodes_[node];
+  if (!n.nameOnly) return n.keyPart;
+  std::string key = std::to_string(node);
+  key.push_back('?');
+  AppendPath(node, key);
+  return key;
+}
+
 NodeStore::Index NodeStore::Find(std::string_view key) const {
   if (key.empty()) return kNone;
   // The walk's keys start with the node counter, which is also the node's index.
   Index guess = 0;
   const auto [end, ec] = std::from_chars(key.data(), key.data() + key.size(), guess);
-  if (ec == std::errc{} && end != key.data() && guess < nodes_.size() && nodes_[guess].key == key)
-    return guess;
+  if (ec == std::errc{} && end != key.data() && guess < nodes_.size()) {
+    const Node& n = nodes_[guess];
+    if (n.nameOnly ? (*end == '?' && PathEquals(guess, key.substr(end - key.data() + 1)))
+                   : n.keyPart == key)
+      return guess;
+  }
   for (Index i = 0; i < nodes_.size(); ++i)
-    if (nodes_[i].key == key) return i;
+    if (!nodes_[i].nameOnly && nodes_[i].keyPart == key) return i;
   return kNone;
 }
 

@@ -2,6 +2,7 @@
 // The tree's nodes, kept apart from any view: keys, texts, pictures by key, expanded flags
 // and children in the order added. Compact enough for several hundred thousand directories.
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,7 +31,7 @@ class NodeStore {
   void SetExpanded(Index node, bool expanded) { nodes_[node].expanded = expanded; }
 
   std::size_t size() const { return nodes_.size(); }
-  const std::string& Key(Index node) const { return nodes_[node].key; }
+  std::string Key(Index node) const;
   const std::string& Text(Index node) const { return nodes_[node].text; }
   Picture Image(Index node) const { return nodes_[node].image; }
   Picture SelectedImage(Index node) const { return nodes_[node].selectedImage; }
@@ -43,8 +44,10 @@ class NodeStore {
   // Top-level nodes are the children of kNone.
 
  private:
+  // A key of the walk's form, "<index>?<parent's path>/<name>", is kept as the name alone;
+  // any other key is kept whole.
   struct Node {
-    std::string key;
+    std::string keyPart;
     std::string text;
     std::vector<Index> children;
     Index parent = kNone;
@@ -52,8 +55,13 @@ class NodeStore {
     Picture image = Picture::None;
     Picture selectedImage = Picture::None;
     bool expanded = false;
+    bool nameOnly = false;
   };
-  std::vector<Node> nodes_;
+  void AppendPath(Index node, std::string& out) const;
+  bool PathEquals(Index node, std::string_view path) const;
+  static std::string_view PathOfKey(std::string_view key);
+
+  std::deque<Node> nodes_;  // no reallocation peak as the tree grows
   std::vector<Index> topLevel_;
 };
 

@@ -50,3 +50,38 @@ TEST(NodeStore, PictureKeysInImageListOrder) {
 
 }  // namespace
 }  // namespace kvor::platform
+
+namespace kvor::platform {
+namespace {
+
+TEST(NodeStore, WalkKeysAreRebuiltExactlyFromTheirNames) {
+  NodeStore store;
+  const auto root = store.Add(NodeStore::kNone, "0?/", "Root", Picture::Closed, Picture::Open);
+  const auto a = store.Add(root, "1?/a", "a", Picture::Closed, Picture::Open);
+  const auto b = store.Add(a, "2?/a/b c", "b c", Picture::Closed, Picture::Open);
+  const auto odd = store.Add(a, "3?/elsewhere/x", "x", Picture::Closed, Picture::Open);
+  const auto wrongCounter = store.Add(a, "9?/a/y", "y", Picture::Closed, Picture::Open);
+  EXPECT_EQ(store.Key(root), "0?/");
+  EXPECT_EQ(store.Key(a), "1?/a");
+  EXPECT_EQ(store.Key(b), "2?/a/b c");
+  EXPECT_EQ(store.Key(odd), "3?/elsewhere/x");
+  EXPECT_EQ(store.Key(wrongCounter), "9?/a/y");
+  EXPECT_EQ(store.Find("1?/a"), a);
+  EXPECT_EQ(store.Find("1?//a"), NodeStore::kNone);
+  EXPECT_EQ(store.Find("1?a"), NodeStore::kNone);
+  EXPECT_EQ(store.Find("2?/a/b c"), b);
+  EXPECT_EQ(store.Find("2?/a/b"), NodeStore::kNone);
+  EXPECT_EQ(store.Find("2?/x/b c"), NodeStore::kNone);
+  EXPECT_EQ(store.Find("3?/elsewhere/x"), odd);
+  EXPECT_EQ(store.Find("9?/a/y"), wrongCounter);
+
+  NodeStore below;  // a drive whose root is not "/"
+  const auto r = below.Add(NodeStore::kNone, "0?/srv/data", "Root", Picture::Closed, Picture::Open);
+  const auto c = below.Add(r, "1?/srv/data/c", "c", Picture::Closed, Picture::Open);
+  EXPECT_EQ(below.Key(c), "1?/srv/data/c");
+  EXPECT_EQ(below.Find("1?/srv/data/c"), c);
+  EXPECT_EQ(below.Find("1?/srv/datac"), NodeStore::kNone);
+}
+
+}  // namespace
+}  // namespace kvor::platform
