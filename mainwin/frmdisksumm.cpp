@@ -1,0 +1,413 @@
+#include "mainwin/frmdisksumm.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QResizeEvent>
+#include <QScreen>
+#include <algorithm>
+#include <cmath>
+
+#include "dialogs/frmabout.h"
+#include "dialogs/frmanalyzer.h"
+#include "dialogs/frmdiskpick.h"
+#include "dialogs/frmwait.h"
+#include "forms/pictures.h"
+#include "forms/twips.h"
+#include "forms/version.h"
+#include "mainwin/app.h"
+#include "mainwin/scanrunner.h"
+#include "mainwin/treemodel.h"
+
+namespace kvor {
+
+using forms::Px;
+using forms::TwipRect;
+
+namespace {
+
+// The layout in twips. Client-area figures: the window's outer size at standard frame
+// metrics less 120 wide and 690 high (borders, title and menu bar).
+constexpr int kMinClientWidth = 4335;
+constexpr int kMinClientHeight = 3675;
+constexpr int kTreeLeft = 180;
+constexpr int kTreeTopWithPanel = 1560;
+constexpr int kTreeTopWithoutPanel = 600;
+constexpr int kPanelBand = 960;
+constexpr int kHeightAllowance = 1725;   // client height less tree height, panel shown
+constexpr int kWidthAllowance = 315;     // client width less tree width
+
+class LabelPanel final : public DiskInfoPanel {
+ public:
+  LabelPanel(QLabel& used, QLabel& free, QLabel& total) : used_(used), free_(free), total_(total) {}
+  void SetUsed(std::string_view text) override { SetFittingText(used_, Text(text)); }
+  void SetFree(std::string_view text) override { SetFittingText(free_, Text(text)); }
+  void SetTotal(std::string_view text) override { SetFittingText(total_, Text(text)); }
+
+ private:
+  static QString Text(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  }
+  QLabel& used_;
+  QLabel& free_;
+  QLabel& total_;
+};
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect at) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QLatin1String(name));
+  label->setTextFormat(Qt::PlainText);
+  label->setGeometry(at);
+  return label;
+}
+
+QLabel* MakeValueLabel(QWidget* parent, const char* name, QRect at) {
+  QLabel* label = MakeLabel(parent, name, QString(), at);
+  label->setFrameStyle(QFrame::Box | QFrame::Plain);
+  label->setLineWidth(1);
+  label->setIndent(2);
+  label->setAutoFillBackground(true);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, Qt::white);
+  palette.setColor(QPalette::WindowText, Qt::black);
+  label->setPalette(palette);
+  return label;
+}
+
+// A client-area length in twips. At the minimum the figure is exact, so the tree takes its
+// stored size there whatever the rounding of the scale factor.
+double ClientTwips(int pixels, int minimumTwips) {
+  return pixels == Px(minimumTwips) ? minimumTwips : forms::TwipsOf(pixels);
+}
+
+}  // namespace
+
+frmDiskSumm::frmDiskSumm(App& app) : QMainWindow(nullptr), app_(app) {
+  setObjectName(QStringLiteral("frmDiskSumm"));
+  setWindowTitle(QStringLiteral("Korvane v1.5"));
+  setWindowIcon(forms::AppIcon());
+
+  model_ = std::make_unique<TreeModel>(store_);
+  SetUpMenu();
+  SetUpControls();
+
+  tree_ = std::make_unique<ModelTree>(store_, *model_, *tvDisk);
+  progress_ = std::make_unique<ProgressRelay>();
+  scanner_ = std::make_unique<Scanner>(app_.state, app_.system, *tree_, *progress_);
+  scanner_->dirList.SetCancelFlag(&app_.state.gAbort);
+  runner_ = std::make_unique<ScanRunner>(*progress_, [this](const std::string& path) {
+    if (app_.Loaded<frmWait>())
+      app_.Form<frmWait>().SetCurrentDir(QString::fromStdString(path));
+  });
+  panel_ = std::make_unique<LabelPanel>(*lblUsed, *lblFree, *lblTotal);
+
+  // Stored position and size: client area 4335 x 3675 at 2910, 2250.
+  resize(Px(kMinClientWidth), Px(kMinClientHeight) + menuBar()->sizeHint().height());
+  move(Px(2910), Px(2250));
+  ApplyTreeGeometry();
+}
+
+frmDiskSumm::~frmDiskSumm() = default;
+
+void frmDiskSumm::SetUpMenu() {
+  QMenuBar* bar = menuBar();
+  auto named = [](QAction* action, const char* name) {
+    action->setObjectName(QLatin1String(name));
+    return action;
+  };
+  mnuExit = named(bar->addAction(QStringLiteral("E&xit")), "mnuExit");
+  mnuDisplay = bar->addMenu(QStringLiteral("&Display"));
+  mnuDisplay->setObjectName(QStringLiteral("mnuDisplay"));
+  mnuDiskInfo = named(mnuDisplay->addAction(QStringLiteral("D&isk Information")), "mnuDiskInfo");
+  mnuDiskInfo->setCheckable(true);
+  mnuDiskInfo->setChecked(true);
+  mnuAnalyze = named(bar->addAction(QStringLiteral("A&nalyze")), "mnuAnalyze");
+  mnuRefresh = named(bar->addAction(QStringLiteral("&Refresh")), "mnuRefresh");
+  mnuAbout = named(bar->addAction(QStringLiteral("&About")), "mnuAbout");
+
+  connect(mnuExit, &QAction::triggered, this, &frmDiskSumm::mnuExit_Click);
+  // Qt flips the check mark before `triggered`; the handler decides from the mark as it was.
+  connect(mnuDiskInfo, &QAction::triggered, this, [this](bool checked) {
+    mnuDiskInfo->setChecked(!checked);
+    mnuDiskInfo_Click();
+  });
+  connect(mnuAnalyze, &QAction::triggered, this, &frmDiskSumm::mnuAnalyze_Click);
+  connect(mnuRefresh, &QAction::triggered, this, &frmDiskSumm::mnuRefresh_Click);
+  connect(mnuAbout, &QAction::triggered, this, &frmDiskSumm::mnuAbout_Click);
+}
+
+void frmDiskSumm::SetUpControls() {
+  client_ = new QWidget(this);
+  client_->setObjectName(QStringLiteral("client"));
+  client_->setMinimumSize(Px(kMinClientWidth), Px(kMinClientHeight));
+  setCentralWidget(client_);
+
+  // Created in tab order: the tree first, then the panel's labels, then the button.
+  tvDisk = new QTreeView(client_);
+  tvDisk->setObjectName(QStringLiteral("tvDisk"));
+  tvDisk->setHeaderHidden(true);
+  tvDisk->setUniformRowHeights(true);
+  tvDisk->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  tvDisk->setSortingEnabled(false);
+  tvDisk->setIconSize(QSize(13, 13));
+  tvDisk->setModel(model_.get());
+  // Long node texts scroll sideways instead of being cut.
+  tvDisk->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  tvDisk->header()->setStretchLastSection(false);
+
+  framDisk = new QGroupBox(QStringLiteral("Disk Information"), client_);
+  framDisk->setObjectName(QStringLiteral("framDisk"));
+  framDisk->setGeometry(TwipRect(180, 600, 4005, 870));
+  Label3 = MakeLabel(framDisk, "Label3", QStringLiteral("Used:"), TwipRect(108, 252, 516, 192));
+  lblUsed = MakeValueLabel(framDisk, "lblUsed", TwipRect(108, 468, 1092, 228));
+  Label12 = MakeLabel(framDisk, "Label12", QStringLiteral("Free:"), TwipRect(1440, 252, 552, 192));
+  lblFree = MakeValueLabel(framDisk, "lblFree", TwipRect(1440, 468, 1092, 228));
+  Label14 = MakeLabel(framDisk, "Label14", QStringLiteral("Total:"), TwipRect(2772, 252, 516, 192));
+  lblTotal = MakeValueLabel(framDisk, "lblTotal", TwipRect(2772, 468, 1092, 228));
+
+  cmdSelect = new QPushButton(QStringLiteral("Select Disk"), client_);
+  cmdSelect->setObjectName(QStringLiteral("cmdSelect"));
+  cmdSelect->setGeometry(TwipRect(180, 120, 2055, 375));
+  cmdSelect->setAutoDefault(false);
+  connect(cmdSelect, &QPushButton::clicked, this, &frmDiskSumm::cmdSelect_Click);
+
+  setTabOrder(tvDisk, cmdSelect);
+}
+
+TreeView& frmDiskSumm::Nodes() { return *tree_; }
+
+void frmDiskSumm::WaitForScan() {
+  runner_->Wait();
+  tree_->Attach();
+}
+
+bool frmDiskSumm::ScanRunning() const { return runner_->Running(); }
+
+void frmDiskSumm::RunScanStep(std::function<void()> step) {
+  tree_->Detach();
+  runner_->Run(std::move(step));
+  WaitForScan();
+}
+
+std::string frmDiskSumm::ChosenDrive() {
+  return app_.Form<frmDiskPick>().driveList->Drive().toStdString();
+}
+
+void frmDiskSumm::QueryDrive() { scanner_->ShowDiskInfo(1, ChosenDrive(), panel_.get()); }
+
+void frmDiskSumm::ReachRoot(const std::string& drive, bool rescan) {
+  platform::DirListBox& dirList = scanner_->dirList;
+  const std::string before = dirList.Path();
+  dirList.SetPath(drive);
+  if (rescan) {
+    dirList.SetPath(drive);
+    scanner_->dirList_Change();
+  } else if (dirList.Path() == before) {
+    // No change, no event: the root must be read all the same.
+    scanner_->dirList_Change();
+  }
+}
+
+void frmDiskSumm::ShowProgress() {
+  frmWait& wait = app_.Form<frmWait>();
+  wait.show();
+  wait.repaint();
+}
+
+void frmDiskSumm::EndProgress() {
+  if (app_.Loaded<frmWait>()) app_.Form<frmWait>().unsetCursor();
+  app_.Unload<frmWait>();
+}
+
+void frmDiskSumm::ScanEnded() {
+  // A scan that ran to its end makes the analysis valid again; a cancelled one has
+  // already disabled it.
+  if (!app_.state.gAbort) mnuAnalyze->setEnabled(true);
+}
+
+void frmDiskSumm::Form_Load() {
+  ScanState& s = app_.state;
+  setWindowTitle(QString::fromLatin1(forms::kTitle));
+  CenterForm(*this);
+  // The first use of the drive dialog loads it: it selects the program folder's drive.
+  app_.Form<frmDiskPick>().Tag = QStringLiteral("RUNNING");
+
+  frmWait& wait = app_.Form<frmWait>();
+  wait.show();
+  wait.setCursor(Qt::BusyCursor);
+  wait.repaint();
+
+  s.gGoToRoot = true;
+  s.gNodeCounter = 0;
+  QueryDrive();
+  const std::string drive = ChosenDrive();
+  RunScanStep([this, drive] { ReachRoot(drive, false); });
+  QueryDrive();
+  // A Cancel while the root was read leaves the tree as the cancel marked it.
+  if (!s.gAbort) RunScanStep([this] { scanner_->ScanDrive(); });
+
+  EndProgress();
+  ScanEnded();
+  tvDisk->setFocus();
+}
+
+void frmDiskSumm::cmdSelect_Click() {
+  ScanState& s = app_.state;
+  if (!s.gRescan) app_.Form<frmDiskPick>().exec();
+
+  // The dialog may have been unloaded meanwhile; the reference loads it anew.
+  frmDiskPick& pick = app_.Form<frmDiskPick>();
+  const bool newDrive = pick.driveList->ListIndex() != s.gLastDriveIndex &&
+                        !s.gIgnoreDriveChange && !pick.chkCancel->isChecked();
+  if (!newDrive && !s.gRescan) return;
+
+  hide();
+  ShowProgress();
+  s.gNodeCounter = 0;
+  s.gGoToRoot = true;
+  s.gTotalFileBytes = 0;
+  const bool rescan = s.gRescan;
+  const std::string drive = ChosenDrive();
+  RunScanStep([this, drive, rescan] { ReachRoot(drive, rescan); });
+  // Cleared even when the step was cancelled, or the next Select Disk would skip the dialog.
+  s.gRescan = false;
+  QueryDrive();
+  if (!s.gAbort) RunScanStep([this] { scanner_->ScanDrive(); });
+
+  EndProgress();
+  show();
+  s.gLastDriveIndex = app_.Form<frmDiskPick>().driveList->ListIndex();
+  ScanEnded();
+}
+
+void frmDiskSumm::mnuRefresh_Click() {
+  ScanState& s = app_.state;
+  s.gNodeCounter = 0;
+  s.gRescan = true;
+  s.gAbort = false;
+  cmdSelect_Click();
+}
+
+void frmDiskSumm::mnuAnalyze_Click() { app_.Form<frmAnalyzer>().exec(); }
+
+void frmDiskSumm::mnuAbout_Click() {
+  frmAbout& about = app_.Form<frmAbout>();
+  about.show();
+  about.raise();
+  about.activateWindow();
+}
+
+void frmDiskSumm::mnuExit_Click() { close(); }
+
+bool frmDiskSumm::Form_QueryUnload() {
+  const QString title = QString::fromLatin1(forms::kTitle);
+  if (app_.MsgBox(QStringLiteral("Exit ") + title + QStringLiteral("?"), vbYesNo + vbQuestion,
+                  title) != vbYes)
+    return false;
+  app_.Unload<frmDiskPick>();
+  app_.Unload<frmDiskSumm>();
+  app_.End();
+  return true;
+}
+
+void frmDiskSumm::closeEvent(QCloseEvent* event) {
+  // During a scan the window is hidden; nothing may end the program under the worker.
+  if (!ScanRunning() && Form_QueryUnload())
+    event->accept();
+  else
+    event->ignore();
+}
+
+void frmDiskSumm::mnuDiskInfo_Click() {
+  if (mnuDiskInfo->isChecked()) {
+    tvTop_ = kTreeTopWithoutPanel;
+    tvHeight_ += kPanelBand;
+    mnuDiskInfo->setChecked(false);
+    framDisk->hide();
+  } else {
+    tvTop_ = kTreeTopWithPanel;
+    tvHeight_ -= kPanelBand;
+    mnuDiskInfo->setChecked(true);
+    framDisk->show();
+  }
+  ApplyTreeGeometry();
+}
+
+QSize frmDiskSumm::ClientSize() const {
+  QMenuBar* bar = menuBar();
+  int menu = bar->sizeHint().height();
+  if (bar->hasHeightForWidth()) menu = std::max(menu, bar->heightForWidth(width()));
+  return {width(), height() - menu};
+}
+
+QRectF frmDiskSumm::TreeTwips() const { return {kTreeLeft, tvTop_, tvWidth_, tvHeight_}; }
+
+void frmDiskSumm::Form_Resize() {
+  if (resizing_ || mnuDiskInfo == nullptr) return;
+  resizing_ = true;
+  // The platform refuses to resize a minimised, maximised or full-screen window.
+  const bool sizable =
+      !(windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen));
+
+  QSize client = ClientSize();
+  if (sizable && client.height() < Px(kMinClientHeight)) {
+    resize(width(), height() + Px(kMinClientHeight) - client.height());
+    client = ClientSize();
+  }
+  double height = ClientTwips(client.height(), kMinClientHeight) - kHeightAllowance;
+  if (!mnuDiskInfo->isChecked()) height += kPanelBand;
+  if (height >= 0) tvHeight_ = height;
+
+  if (sizable && client.width() < Px(kMinClientWidth)) {
+    resize(width() + Px(kMinClientWidth) - client.width(), this->height());
+    client = ClientSize();
+  }
+  const double width = ClientTwips(client.width(), kMinClientWidth) - kWidthAllowance;
+  if (width >= 0) tvWidth_ = width;
+
+  ApplyTreeGeometry();
+  resizing_ = false;
+}
+
+void frmDiskSumm::ApplyTreeGeometry() {
+  // From the edges, so the lower edge stays put when the panel comes and goes.
+  const int left = Px(kTreeLeft);
+  const int top = Px(tvTop_);
+  const int right = std::max(left, Px(kTreeLeft + tvWidth_));
+  const int bottom = std::max(top, Px(tvTop_ + tvHeight_));
+  tvDisk->setGeometry(left, top, right - left, bottom - top);
+}
+
+void frmDiskSumm::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  Form_Resize();
+}
+
+void SetFittingText(QLabel& label, const QString& text) {
+  // Digits run wider than the average character the layout scale is taken from; the rare
+  // figure that would be cut ("1023.00 Bytes") gets a slightly smaller font instead.
+  QFont font = label.parentWidget() ? label.parentWidget()->font() : QFont();
+  const int room = label.contentsRect().width() - label.indent();
+  while (QFontMetrics(font).horizontalAdvance(text) > room && font.pointSizeF() > 5)
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+  label.setFont(font);
+  label.setText(text);
+}
+
+QPointF CenterPosition(const QSizeF& screen, const QSizeF& window) {
+  return {screen.width() / 2 - window.width() / 2, screen.height() / 2 - window.height() / 2};
+}
+
+void CenterForm(QWidget& form) {
+  QScreen* screen = form.screen();
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->geometry();
+  // Before the window is first shown its frame is not known yet; then it is its own size.
+  const QPointF at = CenterPosition(area.size(), form.frameGeometry().size());
+  form.move(area.x() + static_cast<int>(std::floor(at.x())),
+            area.y() + static_cast<int>(std::floor(at.y())));
+}
+
+}  // namespace kvor
