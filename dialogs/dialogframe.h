@@ -13,7 +13,7 @@ class App;
 // Fixed client size in twips, no minimise/maximise; `closeBox` adds the close button.
 void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool closeBox);
 
-// Keeps the dialog above the main window (and off the task bar) once that window exists.
+// Keeps the dialog above the main window (and off the task bar) while that window shows.
 void AttachToMainWindow(App& app, QDialog& dialog);
 
 // A plain label at a twip rectangle. Transparent, top-left aligned; the text is never read as

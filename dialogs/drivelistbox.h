@@ -32,6 +32,11 @@ class DriveListBox : public QComboBox {
  signals:
   void Change();
 
+ protected:
+  // Mount points can be long: the closed list shortens the entry in the middle, so the root
+  // and its label both show.
+  void paintEvent(QPaintEvent* event) override;
+
  private:
   const platform::System& system_;
 };

@@ -1,0 +1,59 @@
+#include "dialogs/dialogframe.h"
+
+#include <QPalette>
+#include <QWindow>
+
+#include "forms/twips.h"
+#include "mainwin/app.h"
+#include "mainwin/frmdisksumm.h"
+
+namespace kvor {
+
+void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool closeBox) {
+  Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+  if (closeBox) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  dialog.setWindowFlags(flags);
+  dialog.setFixedSize(forms::TwipSize(widthTwips, heightTwips));
+  dialog.setSizeGripEnabled(false);
+}
+
+void AttachToMainWindow(App& app, QDialog& dialog) {
+  if (!app.Loaded<frmDiskSumm>()) return;
+  frmDiskSumm& main = app.Form<frmDiskSumm>();
+  // While the main window is hidden (a scan) or not yet shown (the first scan), the dialog
+  // stands alone: a window manager may keep a dialog of an unmapped window off the screen.
+  if (!main.isVisible() || main.windowHandle() == nullptr) return;
+  dialog.winId();
+  if (QWindow* own = dialog.windowHandle(); own != nullptr) own->setTransientParent(main.windowHandle());
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int width, int height) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setGeometry(forms::TwipRect(left, top, width, height));
+  label->setText(text);
+  return label;
+}
+
+void MakeValueBox(QLabel* label) {
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, Qt::white);
+  palette.setColor(QPalette::WindowText, Qt::black);
+  label->setPalette(palette);
+  label->setAutoFillBackground(true);
+  label->setFrameStyle(QFrame::Box | QFrame::Plain);
+  label->setLineWidth(1);
+  label->setMargin(1);
+}
+
+QPushButton* MakeButton(QWidget* parent, const QString& text, int left, int top, int width,
+                        int height) {
+  auto* button = new QPushButton(text, parent);
+  button->setAutoDefault(false);
+  button->setDefault(false);
+  button->setGeometry(forms::TwipRect(left, top, width, height));
+  return button;
+}
+
+}  // namespace kvor

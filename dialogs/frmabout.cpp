@@ -1,0 +1,57 @@
+#include "dialogs/frmabout.h"
+
+#include <QCloseEvent>
+#include <QPalette>
+
+#include "dialogs/dialogframe.h"
+#include "forms/pictures.h"
+#include "forms/twips.h"
+#include "forms/version.h"
+#include "mainwin/app.h"
+#include "mainwin/frmdisksumm.h"
+
+namespace kvor {
+
+frmAbout::frmAbout(App& app) : app_(app) {
+  setWindowTitle(QStringLiteral("About Short App Title Here"));
+  setWindowIcon(forms::AppIcon());
+  MakeFixedDialog(*this, 3780, 1815, /*closeBox=*/true);
+  QPalette white = palette();
+  white.setColor(QPalette::Window, Qt::white);
+  setPalette(white);
+  setAutoFillBackground(true);
+
+  Image1 = new QLabel(this);
+  Image1->setPixmap(forms::AppPicture());
+  Image1->setScaledContents(false);
+  Image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Image1->setGeometry(forms::TwipRect(270, 150, 480, 480));
+
+  lblTitle = MakeLabel(this, QStringLiteral("App Title Here"), 930, 210, 2565, 285);
+  Label2 = MakeLabel(this, QStringLiteral("By the Korvane developers."), 930, 450, 2115, 285);
+  Label3 = MakeLabel(this, QStringLiteral("Comments and suggestions are welcome."), 660, 780, 2595, 525);
+  Label3->setWordWrap(true);
+  btnOk = MakeButton(this, QStringLiteral("Close"), 1260, 1350, 1005, 345);
+
+  connect(btnOk, &QPushButton::clicked, this, &frmAbout::btnOK_Click);
+}
+
+void frmAbout::Form_Load() {
+  setWindowTitle(QStringLiteral("About ") + QString::fromUtf8(forms::kShortTitle));
+  lblTitle->setText(QString::fromUtf8(forms::kTitle));
+  CenterForm(*this);
+}
+
+void frmAbout::btnOK_Click() { app_.Unload<frmAbout>(); }
+
+void frmAbout::closeEvent(QCloseEvent* event) {
+  event->accept();
+  if (app_.Loaded<frmAbout>()) app_.Unload<frmAbout>();
+}
+
+void frmAbout::showEvent(QShowEvent* event) {
+  AttachToMainWindow(app_, *this);
+  QDialog::showEvent(event);
+}
+
+}  // namespace kvor

@@ -1,0 +1,156 @@
+#include "dialogs/frmdiskpick.h"
+
+#include <sys/stat.h>
+
+#include <QCloseEvent>
+#include <cerrno>
+#include <string>
+
+#include "dialogs/dialogframe.h"
+#include "forms/pictures.h"
+#include "forms/twips.h"
+#include "forms/version.h"
+#include "mainwin/app.h"
+#include "mainwin/frmdisksumm.h"
+#include "platform/mounts.h"
+
+namespace kvor {
+
+namespace {
+
+const QString kRunning = QStringLiteral("RUNNING");
+
+// A drive that vanished since the list was filled, or whose root no longer answers (I/O
+// error, stale network handle, a mount gone from under us). lstat: never follow a link.
+bool DeviceUnavailable(const std::string& root, platform::DriveType type) {
+  if (type == platform::DRIVE_NO_ROOT_DIR) return true;
+  struct stat st {};
+  if (::lstat(root.c_str(), &st) == 0) return false;
+  switch (errno) {
+    case EIO:
+    case ENOENT:
+    case ENOTDIR:
+    case ESTALE:
+    case ENOTCONN:
+    case ENXIO:
+    case ENODEV:
+    case ENOMEDIUM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+frmDiskPick::frmDiskPick(App& app) : app_(app) {
+  setWindowTitle(QStringLiteral("Short App Title Here"));
+  setWindowIcon(forms::AppIcon());
+  MakeFixedDialog(*this, 3150, 1620, /*closeBox=*/true);
+
+  // Created in tab order, which is also the focus order.
+  driveList = new DriveListBox(app.system, this);
+  driveList->setGeometry(forms::TwipRect(240, 420, 2715, 315));
+  Label1 = MakeLabel(this, QStringLiteral("Select disk to analyze"), 240, 120, 2175, 255);
+  cmdOK = MakeButton(this, QStringLiteral("OK"), 420, 1020, 975, 315);
+  cmdCancel = MakeButton(this, QStringLiteral("Cancel"), 1740, 1020, 975, 315);
+  chkCancel = new QCheckBox(this);
+  chkCancel->setGeometry(forms::TwipRect(2700, 120, 195, 195));
+  chkCancel->setFocusPolicy(Qt::NoFocus);
+  chkCancel->hide();
+
+  driveList->setFocus();
+
+  connect(driveList, &DriveListBox::Change, this, &frmDiskPick::driveList_Change);
+  connect(cmdOK, &QPushButton::clicked, this, &frmDiskPick::cmdOK_Click);
+  connect(cmdCancel, &QPushButton::clicked, this, &frmDiskPick::cmdCancel_Click);
+}
+
+void frmDiskPick::Form_Load() {
+  setWindowTitle(QString::fromUtf8(forms::kShortTitle));
+  CenterForm(*this);
+  driveList->SetDrive(QString::fromStdString(app_.system.ProgramFolder()));
+  ScanState& s = app_.state;
+  s.gLastDriveIndex = driveList->ListIndex();
+  s.gRescan = false;
+  s.gAbort = false;
+  s.gIgnoreDriveChange = false;
+}
+
+void frmDiskPick::driveList_Change() {
+  ScanState& s = app_.state;
+  if (s.gIgnoreDriveChange) {
+    s.gIgnoreDriveChange = false;
+    return;
+  }
+  // A cancelled scan's flag goes with the change of drive. Analyze stays as the last scan
+  // left it: only a complete scan enables it.
+  s.gAbort = false;
+  if (driveList->ListIndex() < 0) return;
+
+  const std::string root = driveList->Root();
+  platform::DriveType type = platform::GetDriveType(app_.system, root);
+  if (DeviceUnavailable(root, type)) {
+    app_.MsgBox(QStringLiteral("There is a problem with drive ") + driveList->Drive() +
+                    QStringLiteral("\r\n") + QStringLiteral("!"),
+                vbInformation, QString::fromUtf8(forms::kTitle));
+    // The type query is the step that failed; the handler goes on without a type.
+    type = platform::DRIVE_UNKNOWN;
+  }
+
+  if (type == platform::DRIVE_FIXED) {
+    s.gIgnoreDriveChange = false;
+    return;
+  }
+
+  app_.MsgBox(QStringLiteral("This program is designed only for local ") + QStringLiteral("\r\n") +
+                  QStringLiteral("hard drives."),
+              vbInformation, QString::fromUtf8(forms::kTitle));
+  const int back = s.gLastDriveIndex;
+  // Only a move that really changes the selection raises the event that clears the flag;
+  // a flag left set would let the next choice through unchecked.
+  if (back >= 0 && back < driveList->count() && back != driveList->ListIndex()) {
+    s.gIgnoreDriveChange = true;
+    driveList->SetListIndex(back);
+  }
+  s.gIgnoreDriveChange = false;
+}
+
+void frmDiskPick::cmdOK_Click() {
+  chkCancel->setChecked(false);
+  if (Tag == kRunning) {
+    hide();
+    return;
+  }
+  hide();
+  app_.Form<frmDiskSumm>().show();
+}
+
+void frmDiskPick::cmdCancel_Click() {
+  if (Tag == kRunning) {
+    chkCancel->setChecked(true);
+    hide();
+    return;
+  }
+  app_.End();
+}
+
+void frmDiskPick::closeEvent(QCloseEvent* event) {
+  event->accept();
+  if (!isVisible()) return;
+  // While the main window runs, the close box is Cancel: unloading here would lose the tag
+  // and the drive last scanned.
+  if (Tag == kRunning) {
+    cmdCancel_Click();
+    return;
+  }
+  app_.Unload<frmDiskPick>();
+}
+
+void frmDiskPick::showEvent(QShowEvent* event) {
+  AttachToMainWindow(app_, *this);
+  driveList->setFocus();
+  QDialog::showEvent(event);
+}
+
+}  // namespace kvor
