@@ -1,37 +1,77 @@
 #pragma once
-// A machine made of temporary directories: each one is mounted, as far as the program can
-// tell, through a mount table we write ourselves.
+// A machine made of temporary directories, mounted (as far as the program can tell) through
+// a mount table we write; and the program on it with its message boxes and end recorded.
 #include <QTemporaryDir>
-#include <map>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
+#include "mainwin/app.h"
 #include "platform/system.h"
 
 namespace kvor::testing {
 
 class FakeDrives : public platform::System {
  public:
-  FakeDrives();
+  FakeDrives() {
+    const std::string base = dir.path().toStdString() + "/";
+    // Named so the drive list's order (by mount point) is this one.
+    fixed1 = base + "a_fixed", fixed2 = base + "b_fixed", ram = base + "c_ram";
+    net = base + "d_net", cd = base + "e_cd", gone = base + "f_gone";
+    for (const auto* root : {&fixed2, &ram, &net, &cd, &gone}) std::filesystem::create_directories(*root);
+    std::filesystem::create_directories(fixed1 + "/bin");
+    programFolder = fixed1 + "/bin";
+    table = "30 1 254:1 / " + fixed1 + " rw - ext4 /dev/vdb1 rw\n" +
+            "31 1 254:2 / " + fixed2 + " rw - ext4 /dev/vdc1 rw\n" +
+            "32 1 0:40 / " + ram + " rw - tmpfs tmpfs rw,size=65536k\n" +
+            "33 1 0:41 / " + net + " rw - nfs4 server:/export rw\n" +
+            "34 1 11:0 / " + cd + " ro - iso9660 /dev/sr0 ro\n" +
+            "35 1 254:3 / " + gone + " rw - ext4 /dev/vdd1 rw\n";
+  }
 
   std::string MountTableText() const override { return table; }
-  bool GetDiskFreeSpace(const std::string& rootPath, platform::DiskFreeSpace& out) const override;
+  bool GetDiskFreeSpace(const std::string&, platform::DiskFreeSpace& out) const override {
+    out = {8, 512, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
+    return true;
+  }
   bool IsRemovableDevice(unsigned, unsigned) const override { return false; }
   std::string VolumeLabel(const std::string&) const override { return {}; }
   std::string ProgramFolder() const override { return programFolder; }
 
-  // Removes the directory of `gone`, so its root no longer answers.
-  void Vanish() const;
-  // Drops `root` from the mount table.
-  void Unmount(const std::string& root);
-  // Creates `relative` (and its parents) below `root`, with one file of `bytes` in it.
-  static void MakeDir(const std::string& root, const std::string& relative, int bytes = 0);
+  void Unmount() { table.resize(table.find("35 1 ")); }  // drops `gone`, the last line
+  static void MakeFile(const std::string& path, std::size_t bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << std::string(bytes, 'k');
+  }
 
   QTemporaryDir dir;
-  std::string fixed1, fixed2, ram, net, cd, gone;
-  std::string programFolder;  // inside fixed1
-  std::string table;
-  // Space figures by root; a root not listed fails its query.
-  std::map<std::string, platform::DiskFreeSpace> space;
+  std::string fixed1, fixed2, ram, net, cd, gone, programFolder, table;
+};
+
+struct Message {
+  QString text;
+  int style;
+  QString title;
+};
+
+// The program with its message boxes answered and its end recorded, not shown or done.
+struct Rig {
+  explicit Rig(const platform::System& system) : app(system) {
+    app.messageBox = [this](const QString& text, int style, const QString& title) {
+      messages.push_back({text, style, title});
+      return answer;
+    };
+    app.endProgram = [this] { ++ends; };
+  }
+  App app;
+  std::vector<Message> messages;
+  int answer = vbOK;
+  int ends = 0;
+};
+
+struct Machine : FakeDrives {
+  Rig rig{*this};
 };
 
 }  // namespace kvor::testing

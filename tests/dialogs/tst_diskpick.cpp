@@ -5,8 +5,6 @@
 
 #include "dialogs/frmdiskpick.h"
 #include "fakedrives.h"
-#include "forms/twips.h"
-#include "mainwin/app.h"
 
 using namespace kvor;
 using testing::FakeDrives;
@@ -15,139 +13,90 @@ namespace {
 
 const QString kRefusal = QStringLiteral("This program is designed only for local \r\nhard drives.");
 
-struct Message {
-  QString text;
-  int style;
-  QString title;
-};
-
-// The program with its message boxes and its end recorded instead of shown or done.
-struct Rig {
-  explicit Rig(FakeDrives& drives) : app(drives) {
-    app.messageBox = [this](const QString& text, int style, const QString& title) {
-      messages.push_back({text, style, title});
-      return vbOK;
-    };
-    app.endProgram = [this] { ++ends; };
-  }
-  int IndexOf(const std::string& root) {
-    return app.Form<frmDiskPick>().driveList->findData(QByteArray::fromStdString(root));
-  }
-  void Choose(const std::string& root) {
-    frmDiskPick& pick = app.Form<frmDiskPick>();
-    pick.driveList->SetListIndex(IndexOf(root));
-  }
-  App app;
-  std::vector<Message> messages;
-  int ends = 0;
-};
-
 }  // namespace
 
 class DiskPickTest : public QObject {
   Q_OBJECT
 
-  std::unique_ptr<FakeDrives> drives_;
+  std::unique_ptr<testing::Machine> m_;
+  ScanState& state() { return m_->rig.app.state; }
+  frmDiskPick& Pick() { return m_->rig.app.Form<frmDiskPick>(); }
+  int IndexOf(const std::string& root) { return Pick().driveList->findData(QByteArray::fromStdString(root)); }
+  void Choose(const std::string& root) { Pick().driveList->SetListIndex(IndexOf(root)); }
 
  private slots:
-  void init() { drives_ = std::make_unique<FakeDrives>(); }
+  void init() { m_ = std::make_unique<testing::Machine>(); }
   void cleanup() {
+    m_.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    drives_.reset();
   }
 
   void loadSelectsTheProgramsDrive() {
-    Rig rig(*drives_);
-    rig.app.state.gRescan = rig.app.state.gAbort = rig.app.state.gIgnoreDriveChange = true;
-    rig.app.state.gLastDriveIndex = 4;
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    QCOMPARE(pick.windowTitle(), QStringLiteral("KVOR 1.5"));
-    QCOMPARE(pick.driveList->count(), 6);
-    QCOMPARE(pick.driveList->Root(), drives_->fixed1);
-    QCOMPARE(pick.driveList->Drive(), QString::fromStdString(drives_->fixed1 + " [vdb1]"));
-    QCOMPARE(rig.app.state.gLastDriveIndex, rig.IndexOf(drives_->fixed1));
-    QVERIFY(!rig.app.state.gRescan && !rig.app.state.gAbort && !rig.app.state.gIgnoreDriveChange);
-    QVERIFY(!pick.chkCancel->isChecked());
-    QVERIFY(pick.Tag.isEmpty());
-    QVERIFY(rig.messages.empty());
+    state().gRescan = state().gAbort = state().gIgnoreDriveChange = true;
+    state().gLastDriveIndex = 4;
+    QCOMPARE(Pick().driveList->count(), 6);
+    QCOMPARE(Pick().driveList->Drive(), QString::fromStdString(m_->fixed1 + " [vdb1]"));
+    QCOMPARE(state().gLastDriveIndex, IndexOf(m_->fixed1));
+    QVERIFY(!state().gRescan && !state().gAbort && !state().gIgnoreDriveChange);
+    QVERIFY(m_->rig.messages.empty());
+
+    // A folder or a drive's text; anything else leaves the selection.
+    DriveListBox& list = *Pick().driveList;
+    list.SetDrive(QString::fromStdString(m_->fixed2 + "/deep/er"));
+    QCOMPARE(list.Root(), m_->fixed2);
+    list.SetDrive(QString::fromStdString(m_->fixed1 + " [vdb1]"));
+    list.SetDrive(QStringLiteral("/nowhere/at/all"));
+    QCOMPARE(list.Root(), m_->fixed1);
   }
 
   void loadOnARefusedDriveFallsBackToTheFirst() {
-    drives_->programFolder = drives_->net + "/apps";
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    QCOMPARE(rig.messages.size(), size_t(1));
-    QCOMPARE(rig.messages[0].text, kRefusal);
-    QCOMPARE(pick.driveList->ListIndex(), 0);
-    QCOMPARE(rig.app.state.gLastDriveIndex, 0);
-    QVERIFY(!rig.app.state.gIgnoreDriveChange);
-  }
-
-  void setDriveAcceptsAFolderOrADriveText() {
-    Rig rig(*drives_);
-    DriveListBox& list = *rig.app.Form<frmDiskPick>().driveList;
-    list.SetDrive(QString::fromStdString(drives_->fixed2 + "/deep/er"));
-    QCOMPARE(list.Root(), drives_->fixed2);
-    list.SetDrive(QString::fromStdString(drives_->fixed1 + " [vdb1]"));
-    QCOMPARE(list.Root(), drives_->fixed1);
-    list.SetDrive(QStringLiteral("/nowhere/at/all"));
-    QCOMPARE(list.Root(), drives_->fixed1);
-  }
-
-  void anotherFixedDriveIsAccepted() {
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    const int last = rig.app.state.gLastDriveIndex;
-    rig.app.state.gAbort = true;   // a cancelled scan before
-    rig.Choose(drives_->fixed2);
-    QVERIFY(rig.messages.empty());
-    QCOMPARE(pick.driveList->Root(), drives_->fixed2);
-    QCOMPARE(rig.app.state.gLastDriveIndex, last);
-    QVERIFY(!rig.app.state.gAbort);
-    QVERIFY(!rig.app.state.gIgnoreDriveChange);
+    m_->programFolder = m_->net + "/apps";
+    QCOMPARE(Pick().driveList->ListIndex(), 0);
+    QCOMPARE(m_->rig.messages.size(), size_t(1));
+    QCOMPARE(m_->rig.messages[0].text, kRefusal);
+    QCOMPARE(state().gLastDriveIndex, 0);
+    QVERIFY(!state().gIgnoreDriveChange);
   }
 
   void otherDrivesAreRefusedOnce_data() {
-    QTest::addColumn<int>("which");
-    QTest::newRow("RAM disk") << 0;
-    QTest::newRow("network") << 1;
-    QTest::newRow("CD-ROM") << 2;
+    QTest::addColumn<QString>("root");
+    QTest::newRow("RAM disk") << "c_ram";
+    QTest::newRow("network") << "d_net";
+    QTest::newRow("CD-ROM") << "e_cd";
   }
   void otherDrivesAreRefusedOnce() {
-    QFETCH(int, which);
-    const std::string root = which == 0 ? drives_->ram : which == 1 ? drives_->net : drives_->cd;
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    rig.Choose(root);
-    QCOMPARE(rig.messages.size(), size_t(1));
-    QCOMPARE(rig.messages[0].text, kRefusal);
-    QCOMPARE(rig.messages[0].style, vbInformation);
-    QCOMPARE(rig.messages[0].title, QStringLiteral("Korvane 1.5"));
-    QCOMPARE(pick.driveList->Root(), drives_->fixed1);
-    QCOMPARE(pick.driveList->ListIndex(), rig.app.state.gLastDriveIndex);
-    QVERIFY(!rig.app.state.gIgnoreDriveChange);
-    // The next choice is checked again.
-    rig.Choose(root);
-    QCOMPARE(rig.messages.size(), size_t(2));
-    rig.Choose(drives_->fixed2);
-    QCOMPARE(rig.messages.size(), size_t(2));
-    QCOMPARE(pick.driveList->Root(), drives_->fixed2);
+    QFETCH(QString, root);
+    const std::string refused = m_->dir.filePath(root).toStdString();
+    const int last = IndexOf(m_->fixed1);
+    state().gAbort = true;  // a cancelled scan before
+    for (int time = 1; time <= 2; ++time) {  // each choice is checked again
+      Choose(refused);
+      QCOMPARE(m_->rig.messages.size(), size_t(time));
+      QCOMPARE(m_->rig.messages.back().text, kRefusal);
+      QCOMPARE(m_->rig.messages.back().style, vbInformation);
+      QCOMPARE(m_->rig.messages.back().title, QStringLiteral("Korvane 1.5"));
+      QCOMPARE(Pick().driveList->ListIndex(), last);
+      QVERIFY(!state().gIgnoreDriveChange);
+    }
+    // Another fixed drive is taken without a word; only a scan makes it the last one.
+    Choose(m_->fixed2);
+    QCOMPARE(m_->rig.messages.size(), size_t(2));
+    QCOMPARE(Pick().driveList->Root(), m_->fixed2);
+    QCOMPARE(state().gLastDriveIndex, last);
+    QVERIFY(!state().gAbort && !state().gIgnoreDriveChange);
   }
 
   void refusalThatCannotMoveBackLeavesNoFlag() {
-    // The drive last scanned is itself one that is refused now: moving back changes nothing,
-    // so no second event would come to clear the flag.
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    rig.app.state.gLastDriveIndex = rig.IndexOf(drives_->cd);
-    rig.Choose(drives_->cd);
-    QCOMPARE(rig.messages.size(), size_t(1));
-    QVERIFY(!rig.app.state.gIgnoreDriveChange);
-    // So the next choice is still checked.
-    rig.Choose(drives_->net);
-    QCOMPARE(rig.messages.size(), size_t(2));
-    QCOMPARE(pick.driveList->Root(), drives_->cd);
-    QVERIFY(!rig.app.state.gIgnoreDriveChange);
+    // The drive last scanned is itself refused now: moving back changes nothing, so no second
+    // event would come to clear the flag, and the next choice must still be checked.
+    state().gLastDriveIndex = IndexOf(m_->cd);
+    Choose(m_->cd);
+    QCOMPARE(m_->rig.messages.size(), size_t(1));
+    QVERIFY(!state().gIgnoreDriveChange);
+    Choose(m_->net);
+    QCOMPARE(m_->rig.messages.size(), size_t(2));
+    QCOMPARE(Pick().driveList->Root(), m_->cd);
+    QVERIFY(!state().gIgnoreDriveChange);
   }
 
   void vanishedDriveReportsAProblemAndIsRefused_data() {
@@ -157,87 +106,53 @@ class DiskPickTest : public QObject {
   }
   void vanishedDriveReportsAProblemAndIsRefused() {
     QFETCH(bool, unmounted);
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    // It was there when the list was filled.
-    if (unmounted)
-      drives_->Unmount(drives_->gone);
-    else
-      drives_->Vanish();
-    rig.Choose(drives_->gone);
-    QCOMPARE(rig.messages.size(), size_t(2));
-    QCOMPARE(rig.messages[0].text, QString::fromStdString("There is a problem with drive " +
-                                                          drives_->gone + " [vdd1]\r\n!"));
-    QCOMPARE(rig.messages[0].style, vbInformation);
-    QCOMPARE(rig.messages[0].title, QStringLiteral("Korvane 1.5"));
-    QCOMPARE(rig.messages[1].text, kRefusal);
-    QCOMPARE(pick.driveList->Root(), drives_->fixed1);
-    QVERIFY(!rig.app.state.gIgnoreDriveChange);
+    Pick();  // it was there when the list was filled
+    unmounted ? m_->Unmount() : void(std::filesystem::remove_all(m_->gone));
+    Choose(m_->gone);
+    QCOMPARE(m_->rig.messages.size(), size_t(2));
+    QCOMPARE(m_->rig.messages[0].text,
+             QString::fromStdString("There is a problem with drive " + m_->gone + " [vdd1]\r\n!"));
+    QCOMPARE(m_->rig.messages[1].text, kRefusal);
+    QCOMPARE(Pick().driveList->Root(), m_->fixed1);
+    QVERIFY(!state().gIgnoreDriveChange);
   }
 
-  void answersWhileTheMainWindowRuns() {
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    pick.Tag = QStringLiteral("RUNNING");
-
-    pick.show();
-    rig.Choose(drives_->fixed2);
-    QTest::mouseClick(pick.cmdCancel, Qt::LeftButton);
-    QVERIFY(pick.chkCancel->isChecked());
-    QVERIFY(!pick.isVisible());
-    QVERIFY(rig.app.Loaded<frmDiskPick>());
-    QCOMPARE(pick.driveList->Root(), drives_->fixed2);   // the next Select Disk opens on it
-
-    pick.show();
-    QTest::mouseClick(pick.cmdOK, Qt::LeftButton);
-    QVERIFY(!pick.chkCancel->isChecked());
-    QVERIFY(!pick.isVisible());
-    QCOMPARE(rig.ends, 0);
-
-    // The tag is compared exactly.
-    pick.Tag = QStringLiteral("running");
-    QTest::mouseClick(pick.cmdCancel, Qt::LeftButton);
-    QCOMPARE(rig.ends, 1);
-  }
-
-  void closeBoxUnloadsWithoutTheTag() {
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    pick.show();
-    pick.close();
-    QVERIFY(!rig.app.Loaded<frmDiskPick>());
-    QCOMPARE(rig.ends, 0);
-  }
-
-  void escapeAndEnterChooseNothing() {
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
+  void answersWithAndWithoutTheRunningTag() {
+    frmDiskPick& pick = Pick();
     pick.Tag = QStringLiteral("RUNNING");
     pick.show();
     QVERIFY(QTest::qWaitForWindowExposed(&pick));
+    // Escape and Enter choose nothing.
     QTest::keyClick(&pick, Qt::Key_Escape);
-    QVERIFY(pick.isVisible());
-    QVERIFY(!pick.chkCancel->isChecked());
     QTest::keyClick(pick.driveList, Qt::Key_Return);
-    QVERIFY(pick.isVisible());
-    pick.hide();
+    QVERIFY(pick.isVisible() && !pick.chkCancel->isChecked());
+
+    Choose(m_->fixed2);
+    QTest::mouseClick(pick.cmdCancel, Qt::LeftButton);
+    QVERIFY(pick.chkCancel->isChecked() && !pick.isVisible() && m_->rig.app.Loaded<frmDiskPick>());
+    QCOMPARE(pick.driveList->Root(), m_->fixed2);  // the next Select Disk opens on it
+    pick.show();
+    QTest::mouseClick(pick.cmdOK, Qt::LeftButton);
+    QVERIFY(!pick.chkCancel->isChecked() && !pick.isVisible());
+    QCOMPARE(m_->rig.ends, 0);
+
+    // The tag is compared exactly: without it Cancel ends the program.
+    pick.Tag = QStringLiteral("running");
+    QTest::mouseClick(pick.cmdCancel, Qt::LeftButton);
+    QCOMPARE(m_->rig.ends, 1);
   }
 
   void focusAndTabOrder() {
-    Rig rig(*drives_);
-    frmDiskPick& pick = rig.app.Form<frmDiskPick>();
-    QCOMPARE(pick.size(), forms::TwipSize(3150, 1620));
-
+    frmDiskPick& pick = Pick();
     pick.show();
     pick.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&pick));
     QVERIFY(!pick.chkCancel->isVisible());
-    // The list has the focus; Tab goes to OK, then Cancel.
     QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(pick.driveList));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(pick.cmdOK));
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(pick.cmdCancel));
+    for (QWidget* next : std::initializer_list<QWidget*>{pick.cmdOK, pick.cmdCancel}) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(QApplication::focusWidget(), next);
+    }
     pick.hide();
   }
 };

@@ -9,20 +9,21 @@
 #include "mainwin/treemodel.h"
 
 using namespace kvor;
-using kvor::platform::NodeStore;
 using kvor::platform::Picture;
 
 namespace {
 
 struct Tree {
   Tree() : model(store), tree(store, model, view) { view.setModel(&model); }
-  NodeStore store;
+  void Add(const std::string& parent, const std::string& key, const std::string& text,
+           const char* image = "closed", const char* selected = "open") {
+    tree.Add(parent, parent.empty() ? 0 : tvwChild, key, text, image, selected);
+  }
+  platform::NodeStore store;
   TreeModel model;
   QTreeView view;
   ModelTree tree;
 };
-
-QImage ImageOf(const QIcon& icon, QIcon::Mode mode) { return icon.pixmap(13, 13, mode).toImage(); }
 
 }  // namespace
 
@@ -30,86 +31,53 @@ class TreeModelTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void everyChangeIsAnnouncedWhileAttached() {
+  void changesAttachedAndDetached() {
     Tree t;
     QAbstractItemModelTester tester(&t.model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    const auto pictures = [](const QModelIndex& index, Picture normal, Picture selected) {
+      const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
+      QCOMPARE(icon.pixmap(13, 13, QIcon::Normal).toImage(), forms::TreePicture(normal).toImage());
+      QCOMPARE(icon.pixmap(13, 13, QIcon::Selected).toImage(), forms::TreePicture(selected).toImage());
+    };
     t.view.show();
-
-    t.tree.Add("", 0, "0?/d", "Root", "closed", "open");
-    t.tree.Add("0?/d", tvwChild, "1?/d/b", "b", "closed", "open");
-    t.tree.Add("0?/d", tvwChild, "2?/d/a", "a", "closed", "open");   // never sorted
-    t.tree.Add("1?/d/b", tvwChild, "3?/d/b/x", "x", "closed", "open");
-    t.tree.Add("0?/d", tvwChild, "4?/d/.h", ".h", "hclosed", "hopen");
-    t.tree.SetText(0, "/d 3 file(s) [1.00 KB], Lost space [0.00 Bytes]");
+    t.Add("", "0?/d", "Root");
+    t.Add("0?/d", "1?/d/b", "b");
+    t.Add("0?/d", "2?/d/a", "a");  // never sorted
+    t.Add("1?/d/b", "3?/d/b/x", "x");
+    t.Add("0?/d", "4?/d/.h", ".h", "hclosed", "hopen");
+    t.tree.SetText(0, "/d 3 file(s)");
     t.tree.SetExpanded(0, true);
-
     const QModelIndex root = t.model.index(0, 0);
-    QCOMPARE(t.model.rowCount(), 1);
-    QCOMPARE(root.data().toString(), QStringLiteral("/d 3 file(s) [1.00 KB], Lost space [0.00 Bytes]"));
+    QCOMPARE(root.data().toString(), QStringLiteral("/d 3 file(s)"));
     QStringList children;
     for (int row = 0; row < t.model.rowCount(root); ++row) children << t.model.index(row, 0, root).data().toString();
     QCOMPARE(children, (QStringList{"b", "a", ".h"}));
     const QModelIndex x = t.model.index(0, 0, t.model.index(0, 0, root));
-    QCOMPARE(x.data().toString(), QStringLiteral("x"));
     QCOMPARE(x.parent().parent(), root);
-    QVERIFY(t.view.isExpanded(root));
-    QVERIFY(!(t.model.flags(x) & Qt::ItemIsEditable));
-    QVERIFY(!t.model.index(1, 0).isValid());
-    QVERIFY(!t.model.index(0, 1).isValid());
+    QVERIFY(t.view.isExpanded(root) && !(t.model.flags(x) & Qt::ItemIsEditable));
+    QVERIFY(!t.model.index(1, 0).isValid() && !t.model.index(0, 1).isValid());
+    pictures(root, Picture::Closed, Picture::Open);
+    pictures(t.model.index(2, 0, root), Picture::HClosed, Picture::HOpen);
+
+    // Detached, the store may be written by the scan's thread: the view is told nothing.
+    t.tree.Detach();
+    t.tree.Clear();
+    t.Add("", "0?/e", "Root");
+    t.Add("0?/e", "1?/e/a", "a");
+    t.Add("1?/e/a", "2?/e/a/b", "b");
+    t.tree.SetExpanded(0, true);
+    QCOMPARE(t.model.rowCount(), 0);
+    t.tree.Attach();
+    t.tree.Attach();  // twice is harmless
+    QCOMPARE(t.model.rowCount(), 1);
+    QVERIFY(t.view.isExpanded(t.model.index(0, 0)));
+    QVERIFY(!t.view.isExpanded(t.model.index(0, 0, t.model.index(0, 0))));
 
     // What a cancel leaves: one top-level node without a key.
     t.tree.Clear();
-    QCOMPARE(t.model.rowCount(), 0);
-    t.tree.Add("", 0, "", "User Aborted...", "xclosed", "xclosed");
-    QCOMPARE(t.model.rowCount(), 1);
-    QCOMPARE(t.model.index(0, 0).data().toString(), QStringLiteral("User Aborted..."));
+    t.Add("", "", "User Aborted...", "xclosed", "xclosed");
     QCOMPARE(t.model.rowCount(t.model.index(0, 0)), 0);
-  }
-
-  void detachedChangesShowOnAttach() {
-    Tree t;
-    QAbstractItemModelTester tester(&t.model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    t.tree.Add("", 0, "0?/old", "old", "closed", "open");
-    t.view.show();
-
-    t.tree.Detach();
-    t.tree.Clear();
-    t.tree.Add("", 0, "0?/d", "Root", "closed", "open");
-    t.tree.Add("0?/d", tvwChild, "1?/d/a", "a", "closed", "open");
-    t.tree.Add("1?/d/a", tvwChild, "2?/d/a/b", "b", "closed", "open");
-    t.tree.SetExpanded(0, true);
-    t.tree.SetText(0, "done");
-    // Meanwhile the store may be written by the scan's thread: the view is told nothing.
-    QCOMPARE(t.model.rowCount(), 0);
-    QVERIFY(!t.model.index(0, 0).isValid());
-    t.tree.Attach();
-
-    const QModelIndex root = t.model.index(0, 0);
-    QCOMPARE(root.data().toString(), QStringLiteral("done"));
-    QCOMPARE(t.model.rowCount(root), 1);
-    QVERIFY(t.view.isExpanded(root));
-    QVERIFY(!t.view.isExpanded(t.model.index(0, 0, root)));
-    t.tree.Attach();  // twice is harmless
-    QCOMPARE(t.model.rowCount(), 1);
-  }
-
-  void pictureShownNormallyAndWhileSelected() {
-    Tree t;
-    t.tree.Add("", 0, "0?/d", "Root", "closed", "open");
-    t.tree.Add("0?/d", tvwChild, "1?/d/.h", ".h", "hclosed", "hopen");
-    t.tree.Add("", 0, "", "User Aborted...", "xclosed", "xclosed");
-    struct Case {
-      QModelIndex index;
-      Picture normal, selected;
-    };
-    const QModelIndex root = t.model.index(0, 0);
-    for (const Case& c : {Case{root, Picture::Closed, Picture::Open},
-                          Case{t.model.index(0, 0, root), Picture::HClosed, Picture::HOpen},
-                          Case{t.model.index(1, 0), Picture::XClosed, Picture::XClosed}}) {
-      const QIcon icon = c.index.data(Qt::DecorationRole).value<QIcon>();
-      QCOMPARE(ImageOf(icon, QIcon::Normal), forms::TreePicture(c.normal).toImage());
-      QCOMPARE(ImageOf(icon, QIcon::Selected), forms::TreePicture(c.selected).toImage());
-    }
+    pictures(t.model.index(0, 0), Picture::XClosed, Picture::XClosed);
   }
 
   void twoHundredThousandNodesOpenAndScrollAtOnce() {
@@ -118,18 +86,14 @@ class TreeModelTest : public QObject {
     t.view.resize(300, 200);
     t.view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&t.view));
-
     t.tree.Detach();
-    t.tree.Add("", 0, "0?/", "Root", "closed", "open");
-    int counter = 1;
-    for (int i = 0; i < 1000; ++i) {
+    t.Add("", "0?/", "Root");
+    for (int i = 0, counter = 1; i < 1000; ++i) {
       const std::string dir = std::to_string(counter++) + "?/d" + std::to_string(i);
-      t.tree.Add("0?/", tvwChild, dir, "d" + std::to_string(i), "closed", "open");
-      for (int j = 0; j < 199; ++j)
-        t.tree.Add(dir, tvwChild, std::to_string(counter++) + "?/x", "x", "closed", "open");
+      t.Add("0?/", dir, "d");
+      for (int j = 0; j < 199; ++j) t.Add(dir, std::to_string(counter++) + "?/x", "x");
     }
     t.tree.SetExpanded(0, true);
-    QCOMPARE(t.store.size(), std::size_t{200'001});
 
     QElapsedTimer timer;
     timer.start();
@@ -137,16 +101,11 @@ class TreeModelTest : public QObject {
     QCoreApplication::processEvents();
     const QModelIndex root = t.model.index(0, 0);
     for (int i = 0; i < 1000; i += 10) t.view.expand(t.model.index(i, 0, root));
-    t.view.scrollToBottom();
-    QCoreApplication::processEvents();
-    for (int step = 0; step < 50; ++step) {
+    for (int step = 0; step <= 50; ++step) {
       t.view.verticalScrollBar()->setValue(t.view.verticalScrollBar()->maximum() * step / 50);
       t.view.repaint();
     }
-    const qint64 elapsed = timer.elapsed();
-    qInfo("200,001 nodes: opened, expanded and scrolled in %lld ms", static_cast<long long>(elapsed));
-    QVERIFY(elapsed < 5000);  // well under a second on an idle machine
-
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));  // well under 1 s idle
     const QModelIndex last = t.model.index(198, 0, t.model.index(999, 0, root));
     QCOMPARE(last.parent().row(), 999);
     QCOMPARE(last.internalId(), quintptr{200'000});
