@@ -1,5 +1,6 @@
 #include "engine/formatsize.h"
 
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -21,9 +22,13 @@ std::string RenderTwoDecimals(double value, char separator) {
   const bool negative = hundredths < 0;
   const auto magnitude = static_cast<unsigned long long>(negative ? -hundredths : hundredths);
   char buf[48];
-  std::snprintf(buf, sizeof buf, "%s%llu%c%02llu", negative ? "-" : "", magnitude / 100, separator,
-                magnitude % 100);
-  return buf;
+  char* end = buf;
+  if (negative) *end++ = '-';
+  end = std::to_chars(end, buf + sizeof buf, magnitude / 100).ptr;
+  *end++ = separator;
+  *end++ = static_cast<char>('0' + magnitude % 100 / 10);
+  *end++ = static_cast<char>('0' + magnitude % 10);
+  return std::string(buf, end);
 }
 
 }  // namespace

@@ -107,14 +107,15 @@ std::string Scanner::DirectoryText(std::string_view name, int64_t bytes, int64_t
   } else {
     text.append("    ").append(std::to_string(s_.gFileCount)).append(" files(s) [");
   }
-  text.append(FormatSize(static_cast<double>(bytes)))
+  text.append(FormatSize(static_cast<double>(bytes), decimalSeparator_))
       .append("], Lost space [")
-      .append(FormatSize(static_cast<double>(lost)))
+      .append(FormatSize(static_cast<double>(lost), decimalSeparator_))
       .append("]");
   return text;
 }
 
 void Scanner::ScanDrive() {
+  decimalSeparator_ = DecimalSeparator();
   tvDisk_.Clear();
   const int64_t rootBytes = s_.gDirBytes;
   const std::string rootPath = dirList.List(-1);
@@ -148,9 +149,9 @@ void Scanner::ScanDrive() {
   text.append(" ")
       .append(std::to_string(s_.gFileCount))
       .append(" file(s) [")
-      .append(FormatSize(static_cast<double>(s_.gUsedBytes)))
+      .append(FormatSize(static_cast<double>(s_.gUsedBytes), decimalSeparator_))
       .append("], Lost space [")
-      .append(FormatSize(static_cast<double>(lost)))
+      .append(FormatSize(static_cast<double>(lost), decimalSeparator_))
       .append("]");
   const TreeView::Node root = tvDisk_.Find(rootKey);
   tvDisk_.SetText(root, text);
@@ -179,9 +180,9 @@ std::string Scanner::ScanDirectory(size_t index, const std::string& parentKey, b
     const int64_t lost = s_.gClusterSize;
     std::string text(name);
     text.append("     0 file(s), [")
-        .append(FormatSize(0))
+        .append(FormatSize(0, decimalSeparator_))
         .append("], Lost space [")
-        .append(FormatSize(static_cast<double>(lost)))
+        .append(FormatSize(static_cast<double>(lost), decimalSeparator_))
         .append("]");
     tvDisk_.Add(parentKey, tvwChild, key, text, image, selectedImage);
     progress_.DoEvents();

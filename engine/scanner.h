@@ -46,6 +46,7 @@ class Scanner {
 
   ScanState& s_;
   const platform::System& system_;
+  char decimalSeparator_ = '.';  // the locale's, taken once per scan
   TreeView& tvDisk_;
   ScanProgress& progress_;
 };

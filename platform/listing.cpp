@@ -65,8 +65,8 @@ DirListing::Status DirListing::Read(int fd, std::string path, const MountTable* 
   memo_.hidden.clear();
 
   // Only names that the mount table puts here can be mount points; those alone are stat'ed.
-  std::vector<std::string> mounted;
-  if (mounts != nullptr) mounted = mounts->MountedNamesIn(path_);
+  static const std::vector<std::string> kNoMounts;
+  const std::vector<std::string>& mounted = mounts != nullptr ? mounts->MountedNamesIn(path_) : kNoMounts;
   dev_t ownDevice = 0;
   if (!mounted.empty()) {
     struct stat st;

@@ -1,5 +1,6 @@
 #include "platform/lists.h"
 
+#include <climits>
 #include <unistd.h>
 
 #include "platform/pathrules.h"
@@ -87,7 +88,11 @@ bool DirListBox::SetPath(std::string_view requested) {
         }
         parentFd = fd;
       }
-      const int fd = OpenDirectoryAt(parentFd, std::string(name).c_str());
+      char nameZ[NAME_MAX + 1];
+      if (name.size() > NAME_MAX) return false;
+      name.copy(nameZ, name.size());
+      nameZ[name.size()] = '\0';
+      const int fd = OpenDirectoryAt(parentFd, nameZ);
       if (fd < 0) return false;
       return Enter(fd, std::string(requested), false);
     }

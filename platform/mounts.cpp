@@ -166,9 +166,10 @@ std::string MountTable::MountPointOf(std::string_view path) const {
   return {};
 }
 
-std::vector<std::string> MountTable::MountedNamesIn(std::string_view dir) const {
-  const auto it = children_.find(std::string(TrimTrailingSeparators(dir)));
-  return it == children_.end() ? std::vector<std::string>{} : it->second;
+const std::vector<std::string>& MountTable::MountedNamesIn(std::string_view dir) const {
+  static const std::vector<std::string> kNone;
+  const auto it = children_.find(TrimTrailingSeparators(dir));
+  return it == children_.end() ? kNone : it->second;
 }
 
 DriveType MountTable::TypeOf(std::string_view rootPath, const System& system) const {

@@ -2,6 +2,7 @@
 // The mount table: which file systems are mounted where, what kind of drive each is,
 // and which directories are the mount points that a scan must not cross.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -50,7 +51,8 @@ class MountTable {
   std::string MountPointOf(std::string_view path) const;
 
   // Mount points whose parent directory is `dir`, as bare names.
-  std::vector<std::string> MountedNamesIn(std::string_view dir) const;
+  // Called for every directory a scan reads, so it neither copies nor allocates.
+  const std::vector<std::string>& MountedNamesIn(std::string_view dir) const;
 
   // The drive type of a root path; DRIVE_NO_ROOT_DIR when it is not a mount point.
   DriveType TypeOf(std::string_view rootPath, const System& system) const;
@@ -63,7 +65,12 @@ class MountTable {
   std::vector<MountEntry> entries_;
   // Built by Parse, so lookups during a scan cost one hash probe.
   std::unordered_map<std::string, size_t> visible_;                    // mount point -> entry
-  std::unordered_map<std::string, std::vector<std::string>> children_;  // parent dir -> names
+  struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, std::vector<std::string>, PathHash, std::equal_to<>>
+      children_;  // parent dir -> names
 };
 
 // True for file systems that are not drives at all (proc, sysfs, cgroup, ...).

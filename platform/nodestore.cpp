@@ -36,11 +36,10 @@ NodeStore::Index NodeStore::Add(Index parent, std::string_view key, std::string_
   std::from_chars(key.data(), key.data() + key.size(), counter);
   if (parent != kNone && counter == index && lastSeparator != std::string_view::npos &&
       lastSeparator + 1 < path.size()) {
-    const std::string_view name = path.substr(lastSeparator + 1);
-    std::string parentPath;
-    AppendPath(parent, parentPath);
-    node.nameOnly = JoinPath(parentPath, name) == path;
-    if (node.nameOnly) node.keyPart.assign(name);
+    // The parent's path, with or without the separator before the name (a root "/" keeps it).
+    node.nameOnly = PathEquals(parent, path.substr(0, lastSeparator)) ||
+                    PathEquals(parent, path.substr(0, lastSeparator + 1));
+    if (node.nameOnly) node.keyPart.assign(path.substr(lastSeparator + 1));
   }
   if (!node.nameOnly) node.keyPart.assign(key);
   node.text.assign(text);
