@@ -1,7 +1,14 @@
 // Korvane: shows where the space on a local disk goes.
 #include <QApplication>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "forms/pictures.h"
 #include "forms/version.h"
@@ -11,12 +18,36 @@
 
 namespace {
 
-bool HasDisplay() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+// A local X display (":N") answers on its socket, in the file system or the abstract
+// namespace; a stale DISPLAY would otherwise end in the toolkit's abort.
+bool LocalXServerAnswers(const std::string& display) {
+  const std::string number = display.substr(1, display.find('.') - 1);
+  const std::string path = "/tmp/.X11-unix/X" + number;
+  for (const bool abstract : {false, true}) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;  // cannot tell: let the toolkit try
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+    ::close(fd);
+    if (connected) return true;
   }
   return false;
+}
+
+bool HasDisplay() {
+  if (IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM")) return true;
+  if (!IsSet("DISPLAY")) return false;
+  const std::string display = std::getenv("DISPLAY");
+  return display.front() != ':' || LocalXServerAnswers(display);
 }
 
 }  // namespace
