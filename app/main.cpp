@@ -63,6 +63,8 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(kvor::forms::kProductName));
   QApplication::setApplicationVersion(QString::fromLatin1(kvor::forms::kVersionText));
+  // So the desktop matches the window to its menu entry and icon.
+  QGuiApplication::setDesktopFileName(QString::fromLatin1(kvor::forms::kAppId));
   application.setProperty("applicationDescription", QString::fromLatin1(kvor::forms::kDescription));
   QApplication::setWindowIcon(kvor::forms::AppIcon());
   // The program ends only through the exit confirmation (or the drive dialog's Cancel).

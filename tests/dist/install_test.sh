@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# install_test.sh BUILD SOURCE: an install into a temporary prefix holds exactly the expected
+# files, the validators accept them, the manual pages render and the installed tool runs.
+. "$(dirname "$0")/common.sh"
+BUILD="$1" SOURCE="$2"
+PREFIX="$WORK/prefix"
+
+cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
+diff -u "$SOURCE/tests/dist/installed-files.txt" <(cd "$PREFIX" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort) \
+  || fail "installed files differ from tests/dist/installed-files.txt"
+
+desktop-file-validate "$PREFIX"/share/applications/*.desktop || fail "desktop-file-validate"
+appstreamcli validate --no-net "$PREFIX"/share/metainfo/*.metainfo.xml >"$WORK/as.log" 2>&1 \
+  || { cat "$WORK/as.log"; fail "appstreamcli validate"; }
+
+for page in "$PREFIX"/share/man/man1/*.1.gz; do
+  warnings="$(zcat "$page" | groff -ww -z -man 2>&1)"
+  [ -z "$warnings" ] || fail "groff on $page: $warnings"
+  MANWIDTH=80 man -l "$page" >/dev/null 2>"$WORK/man.err" && [ ! -s "$WORK/man.err" ] \
+    || fail "man -l $page: $(cat "$WORK/man.err")"
+done
+
+for png in "$PREFIX"/share/icons/hicolor/*/apps/*.png; do
+  side="${png#"$PREFIX"/share/icons/hicolor/}"; side="${side%%x*}"
+  file -b "$png" | grep -q "PNG image data, $side x $side," || fail "$png: $(file -b "$png")"
+done
+
+scan_small_tree "$PREFIX/bin/kvor-scan"
+echo "install: $(wc -l <"$SOURCE/tests/dist/installed-files.txt") files, validators and manual pages clean"
