@@ -1,6 +1,8 @@
-# Thin wrapper over CMake. `make run` and `make test` install what is missing first.
+# Thin wrapper over CMake. `make run`, `make test`, `make install` and `make package` install
+# what their step needs first (scripts/install-deps.sh).
 BUILD ?= build
 JOBS  ?= $(shell nproc)
+PREFIX ?= /usr/local
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST = QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 SUPP  = $(CURDIR)/tests
@@ -8,23 +10,45 @@ SUPP  = $(CURDIR)/tests
 # Where the scan's worker thread meets the user interface.
 THREAD_TESTS = tst_mainwin_mainwindow tst_dialogs_flows tst_dialogs_waitabout
 
-.PHONY: all deps configure build run test sanitize asan tsan clean
+# What `deps` installs and `build` builds; the targets below narrow them. Without the tests
+# the build needs no GoogleTest.
+DEPS    = build run package test screenshots
+TESTS   = ON
+TARGETS =
+
+.PHONY: all deps configure build run test install package sanitize asan tsan clean
 
 all: build
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh $(DEPS)
 
 configure:
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKVOR_TESTS=$(TESTS) >/dev/null
 
 build: configure
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) $(TARGETS)
 
+run: DEPS = build run
+run: TESTS = OFF
+run: TARGETS = --target kvor
 run: deps build
 	@$(BUILD)/kvor
 
+# Into PREFIX (/usr/local unless given): the program, kvor-scan, menu entry, icons, manual pages.
+install: DEPS = build
+install: TESTS = OFF
+install: deps build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+# $(BUILD)/korvane_1.5.0_amd64.deb
+package: DEPS = build package
+package: TESTS = OFF
+package: deps build
+	@cd $(BUILD) && cpack -G DEB
+
 # The sanitizer passes first, so the plain suite's summary closes the output.
+test: DEPS = build run package test
 test: deps build
 	@$(MAKE) --no-print-directory sanitize
 	@cd $(BUILD) && $(CTEST)

@@ -1,16 +1,35 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing Korvane needs on Debian 12.
+# Installs what Korvane needs on Debian 12, by step:
+#   scripts/install-deps.sh [build] [run] [package] [test] [screenshots]   (none: all of them)
 # Idempotent: installs only what is missing. Needs root (or sudo).
 set -euo pipefail
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
-pkgs=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-      locales xvfb openbox x11-apps xdotool imagemagick fonts-dejavu-core
-      binutils-mingw-w64-x86-64 e2fsprogs)
+declare -A lists=(
+  # Compiling; rsvg-convert renders the PNG icons from the SVG.
+  [build]="build-essential cmake pkg-config qt6-base-dev librsvg2-bin"
+  # A font for the windows on a machine that has none.
+  [run]="fonts-dejavu-core"
+  # cpack reads the binaries' library dependencies with dpkg-shlibdeps and file.
+  [package]="dpkg-dev file"
+  # GoogleTest (its CMake package also names gmock); a comma-decimal locale; mkfs.ext4 for a
+  # real small drive; the resource compiler for the version record; the validators of the
+  # desktop entry and AppStream data, lintian and the manual page renderers.
+  [test]="libgtest-dev libgmock-dev locales e2fsprogs binutils-mingw-w64-x86-64
+          desktop-file-utils appstream lintian groff-base man-db file"
+  # scripts/screenshots.sh
+  [screenshots]="xvfb openbox xdotool imagemagick"
+)
+steps=("$@")
+[ ${#steps[@]} -gt 0 ] || steps=(build run package test screenshots)
+
 missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+for step in "${steps[@]}"; do
+  [ -n "${lists[$step]+x}" ] || { echo "install-deps: unknown step $step" >&2; exit 2; }
+  for p in ${lists[$step]}; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
 done
 if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
@@ -18,7 +37,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # A comma-decimal locale for the size-formatting tests.
-if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+if [[ " ${steps[*]} " == *" test "* ]] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
   $SUDO sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen
   grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
   $SUDO locale-gen >/dev/null
