@@ -1,35 +1,46 @@
 #include "forms/pictures.h"
 
 #include <QBitmap>
+#include <QGuiApplication>
 #include <QPixmapCache>
 #include <QString>
 
 // XPM images are C source; each declares its own array.
+// Each picture is drawn twice, the second time at double resolution for scaled screens.
 #include "pictures/app16.xpm"
 #include "pictures/app32.xpm"
+#include "pictures/app64.xpm"
 #include "pictures/clock32.xpm"
+#include "pictures/clock64.xpm"
 #include "pictures/closed.xpm"
+#include "pictures/closed26.xpm"
 #include "pictures/face16.xpm"
 #include "pictures/face32.xpm"
+#include "pictures/face64.xpm"
 #include "pictures/hclosed.xpm"
+#include "pictures/hclosed26.xpm"
 #include "pictures/hopen.xpm"
+#include "pictures/hopen26.xpm"
 #include "pictures/open.xpm"
+#include "pictures/open26.xpm"
 #include "pictures/tick16.xpm"
 #include "pictures/tick32.xpm"
+#include "pictures/tick64.xpm"
 #include "pictures/xclosed.xpm"
+#include "pictures/xclosed26.xpm"
 
 namespace kvor::forms {
 namespace {
 
 using Xpm = const char* const*;
 
-Xpm TreeXpm(platform::Picture picture) {
+Xpm TreeXpm(platform::Picture picture, bool twice) {
   switch (picture) {
-    case platform::Picture::Open: return open_xpm;
-    case platform::Picture::Closed: return closed_xpm;
-    case platform::Picture::HOpen: return hopen_xpm;
-    case platform::Picture::HClosed: return hclosed_xpm;
-    case platform::Picture::XClosed: return xclosed_xpm;
+    case platform::Picture::Open: return twice ? open26_xpm : open_xpm;
+    case platform::Picture::Closed: return twice ? closed26_xpm : closed_xpm;
+    case platform::Picture::HOpen: return twice ? hopen26_xpm : hopen_xpm;
+    case platform::Picture::HClosed: return twice ? hclosed26_xpm : hclosed_xpm;
+    case platform::Picture::XClosed: return twice ? xclosed26_xpm : xclosed_xpm;
     case platform::Picture::None: break;
   }
   return nullptr;
@@ -46,39 +57,59 @@ QPixmap Cached(const QString& key, Xpm xpm, bool whiteIsMask) {
   return pixmap;
 }
 
-QIcon Icon(const QString& name, Xpm large, Xpm small) {
+// The icon picks the drawing whose pixels match the size asked for times the screen's ratio,
+// so at scale 2 the 16-pixel place shows the 32 drawing and the 32-pixel place the 64 one.
+QIcon Icon(const QString& name, Xpm twice, Xpm large, Xpm small) {
   QIcon icon;
+  icon.addPixmap(Cached(name + QStringLiteral("64"), twice, false));
   icon.addPixmap(Cached(name + QStringLiteral("32"), large, false));
   icon.addPixmap(Cached(name + QStringLiteral("16"), small, false));
   return icon;
 }
 
-}  // namespace
-
-QPixmap TreePicture(platform::Picture picture) {
-  const Xpm xpm = TreeXpm(picture);
+QPixmap TreePixmap(platform::Picture picture, bool twice) {
+  const Xpm xpm = TreeXpm(picture, twice);
   if (!xpm) return QPixmap();
   const auto key = platform::PictureKey(picture);
-  return Cached(QStringLiteral("kvor:tree:") + QString::fromLatin1(key.data(), key.size()), xpm, true);
+  return Cached(QStringLiteral("kvor:tree:") + QString::fromLatin1(key.data(), key.size()) +
+                    (twice ? QStringLiteral("@2") : QString()),
+                xpm, true);
 }
+
+// A 32 x 32 picture for a label: the double drawing where the screens are scaled.
+QPixmap Picture32(const QString& name, Xpm large, Xpm twice, qreal ratio) {
+  if (ratio <= 0) ratio = qApp->devicePixelRatio();
+  if (ratio <= 1) return Cached(name + QStringLiteral("32"), large, false);
+  QPixmap pixmap = Cached(name + QStringLiteral("64"), twice, false);
+  pixmap.setDevicePixelRatio(2);
+  return pixmap;
+}
+
+}  // namespace
+
+QPixmap TreePicture(platform::Picture picture) { return TreePixmap(picture, false); }
 
 QIcon TreeIcon(platform::Picture image, platform::Picture selectedImage) {
   QIcon icon;
-  const QPixmap normal = TreePicture(image);
-  const QPixmap selected = TreePicture(selectedImage);
-  if (!normal.isNull()) icon.addPixmap(normal, QIcon::Normal);
-  if (!selected.isNull()) icon.addPixmap(selected, QIcon::Selected);
+  for (const bool twice : {false, true}) {
+    const QPixmap normal = TreePixmap(image, twice);
+    const QPixmap selected = TreePixmap(selectedImage, twice);
+    if (!normal.isNull()) icon.addPixmap(normal, QIcon::Normal);
+    if (!selected.isNull()) icon.addPixmap(selected, QIcon::Selected);
+  }
   return icon;
 }
 
-QIcon AppIcon() { return Icon(QStringLiteral("kvor:app"), app32_xpm, app16_xpm); }
+QIcon AppIcon() { return Icon(QStringLiteral("kvor:app"), app64_xpm, app32_xpm, app16_xpm); }
 
-QPixmap AppPicture() { return Cached(QStringLiteral("kvor:app32"), app32_xpm, false); }
+QPixmap AppPicture(qreal ratio) { return Picture32(QStringLiteral("kvor:app"), app32_xpm, app64_xpm, ratio); }
 
-QIcon WaitIcon() { return Icon(QStringLiteral("kvor:face"), face32_xpm, face16_xpm); }
+QIcon WaitIcon() { return Icon(QStringLiteral("kvor:face"), face64_xpm, face32_xpm, face16_xpm); }
 
-QPixmap ClockPicture() { return Cached(QStringLiteral("kvor:clock32"), clock32_xpm, false); }
+QPixmap ClockPicture(qreal ratio) {
+  return Picture32(QStringLiteral("kvor:clock"), clock32_xpm, clock64_xpm, ratio);
+}
 
-QIcon TickIcon() { return Icon(QStringLiteral("kvor:tick"), tick32_xpm, tick16_xpm); }
+QIcon TickIcon() { return Icon(QStringLiteral("kvor:tick"), tick64_xpm, tick32_xpm, tick16_xpm); }
 
 }  // namespace kvor::forms

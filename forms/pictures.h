@@ -9,13 +9,16 @@ namespace kvor::forms {
 
 // A 13 x 13 tree picture with white made transparent; a null pixmap for Picture::None.
 QPixmap TreePicture(platform::Picture picture);
-// An icon whose Normal mode is `image` and Selected mode is `selectedImage`.
+// An icon whose Normal mode is `image` and Selected mode is `selectedImage`, 13 x 13 and,
+// for scaled screens, 26 x 26.
 QIcon TreeIcon(platform::Picture image, platform::Picture selectedImage);
 
-QIcon AppIcon();          // disk drive, 32 x 32 and 16 x 16
-QPixmap AppPicture();     // disk drive, 32 x 32 (the about box)
-QIcon WaitIcon();         // waiting face
-QPixmap ClockPicture();   // clock, 32 x 32 (the progress dialog)
-QIcon TickIcon();         // tick mark (the analysis report)
+// Icons hold 16, 32 and 64 pixel drawings. The 32 x 32 pictures are drawn at double
+// resolution (device pixel ratio 2) when `ratio`, by default the application's, is above 1.
+QIcon AppIcon();                         // disk drive
+QPixmap AppPicture(qreal ratio = 0);     // disk drive (the about box)
+QIcon WaitIcon();                        // waiting face
+QPixmap ClockPicture(qreal ratio = 0);   // clock (the progress dialog)
+QIcon TickIcon();                        // tick mark (the analysis report)
 
 }  // namespace kvor::forms
