@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
-# Runs the real program under Xvfb with a window manager and saves a PNG of every window.
+# Runs the real program under Xvfb with a window manager and saves a PNG of every window,
+# once as drawn and once at scale 2 (QT_SCALE_FACTOR=2) into OUTDIR/scale-2.
 #   scripts/screenshots.sh [OUTDIR]      (default ./screenshots; BUILD=build by default)
+#   SCALES=2 scripts/screenshots.sh      (only the scale-2 run)
+#   scripts/screenshots.sh --readme      (docs/screenshot.png: the main window on the real drive)
 # As root, with mkfs.ext4, the program runs from a small loop-mounted ext4 image, so its own
 # drive (the one the first scan covers) is small and known; otherwise it scans the real drive
 # of the build folder, which takes longer.
-# Each shot is a function; add one for a new window and list it in `main`.
+# Each shot is a function; add one for a new window and list it in `shoot_all`.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+README_SHOT=""
+if [ "${1:-}" = "--readme" ]; then
+  README_SHOT="$ROOT/docs/screenshot.png"
+  set -- "$ROOT/docs"
+fi
 OUT="$(mkdir -p "${1:-screenshots}" && cd "${1:-screenshots}" && pwd)"
 BUILD="${BUILD:-$ROOT/build}"
 PROGRAM="$BUILD/kvor"
-SCREEN="${SCREEN:-1024x768x24}"
+SCALES="${SCALES:-1 2}"
 
 [ -x "$PROGRAM" ] || { echo "screenshots: build $PROGRAM first (make build)" >&2; exit 1; }
 for tool in Xvfb openbox xdotool import convert; do
@@ -65,11 +73,14 @@ make_drive() {
   RUN="$mnt/bin/kvor"
 }
 
+SHOTS="$OUT"   # where the current run's shots go
+SCALE=1
+
 shot() {  # shot NAME: the whole screen, trimmed to what is on it
   sleep 0.4
   import -window root "$WORK/raw.png"
-  convert "$WORK/raw.png" -trim +repage -bordercolor black -border 8 "$OUT/$1.png"
-  echo "  $OUT/$1.png"
+  convert "$WORK/raw.png" -trim +repage -bordercolor black -border 8 "$SHOTS/$1.png"
+  echo "  $SHOTS/$1.png"
 }
 
 main_window() { xdotool search --onlyvisible --name '^Korvane 1\.5$' | head -n 1; }
@@ -92,8 +103,18 @@ shot_progress() {
   done
 }
 
+# Until the main window shows; a window that goes while xdotool looks at it (the progress
+# dialog) fails that one search, so it is asked again.
+wait_main() {
+  local _
+  for _ in $(seq 300); do
+    xdotool search --onlyvisible --name '^Korvane 1\.5$' 2>/dev/null | grep -q . && return
+    sleep 0.1
+  done
+}
+
 shot_main() {
-  xdotool search --sync --onlyvisible --name '^Korvane 1\.5$' >/dev/null
+  wait_main
   focus_main
   shot main
 }
@@ -115,7 +136,8 @@ shot_panel_hidden() {
 shot_resized() {
   local w
   w="$(main_window)"
-  xdotool windowsize --sync "$w" 640 520 2>/dev/null || xdotool windowsize "$w" 640 520
+  xdotool windowsize --sync "$w" $((640 * SCALE)) $((520 * SCALE)) 2>/dev/null ||
+    xdotool windowsize "$w" $((640 * SCALE)) $((520 * SCALE))
   focus_main
   # Open the first directory so the tree shows its pictures at two levels.
   xdotool key Down Right
@@ -202,23 +224,28 @@ quit_program() {
   xdotool key Return   # Yes, the default
 }
 
-main() {
-  local display
-  make_drive
-  display="$(free_display)"
-  Xvfb "$display" -screen 0 "$SCREEN" -nolisten tcp >/dev/null 2>&1 &
-  PIDS+=($!)
-  export DISPLAY="$display"
-  for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-  openbox >/dev/null 2>&1 &
-  PIDS+=($!)
-  sleep 1
+# The main window on the real drive, a little larger and opened a few levels deep, kept small
+# enough for the README: a 64-colour PNG without metadata.
+shot_readme() {
+  local w
+  wait_main
+  w="$(main_window)"
+  xdotool windowsize --sync "$w" 520 440 2>/dev/null || xdotool windowsize "$w" 520 440
+  focus_main
+  # The root's folders, then /usr opened and selected, with all its folders in view.
+  xdotool key Right
+  xdotool type --delay 50 usr
+  sleep 0.5
+  xdotool key Right
+  xdotool key --delay 30 Down Down Down Down Down Down Down Down Down Down Down Down Down Down
+  xdotool type --delay 50 usr
+  shot main-readme
+  convert "$SHOTS/main-readme.png" -strip -colors 64 "PNG8:$README_SHOT"
+  rm -f "$SHOTS/main-readme.png"
+  echo "  $README_SHOT ($(du -k "$README_SHOT" | cut -f1) KB)"
+}
 
-  echo "screenshots of $RUN in $OUT:"
-  "$RUN" >"$WORK/kvor.log" 2>&1 &
-  local kvor=$!
-  PIDS+=($kvor)
-
+shoot_all() {
   shot_progress
   shot_main
   shot_display_menu
@@ -229,6 +256,28 @@ main() {
   shot_analysis
   shot_about
   shot_cancelled
+}
+
+# run SCALE SHOT-FUNCTION: the program on its own display at that scale, shot, then ended.
+run() {
+  local display kvor first=${#PIDS[@]} i
+  SCALE="$1"
+  display="$(free_display)"
+  Xvfb "$display" -screen 0 "$((1024 * SCALE))x$((768 * SCALE))x24" -nolisten tcp >/dev/null 2>&1 &
+  PIDS+=($!)
+  export DISPLAY="$display"
+  for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+  openbox >/dev/null 2>&1 &
+  PIDS+=($!)
+  sleep 1
+
+  echo "screenshots of $RUN at scale $SCALE in $SHOTS:"
+  [ -z "$MOUNTED" ] || rm -f "$MOUNTED/Music/sparse.img"
+  QT_SCALE_FACTOR="$SCALE" "$RUN" >"$WORK/kvor.log" 2>&1 &
+  kvor=$!
+  PIDS+=($kvor)
+
+  "$2"
   quit_program
 
   for _ in $(seq 50); do kill -0 "$kvor" 2>/dev/null || break; sleep 0.1; done
@@ -236,6 +285,27 @@ main() {
     echo "screenshots: the program did not end after Exit, Yes" >&2
     exit 1
   fi
+  # This run's window manager and display go; the next run starts its own.
+  for ((i = ${#PIDS[@]} - 1; i >= first; i--)); do
+    kill "${PIDS[$i]}" 2>/dev/null || true
+    wait "${PIDS[$i]}" 2>/dev/null || true
+  done
+  PIDS=("${PIDS[@]:0:first}")
+}
+
+main() {
+  local scale
+  if [ -n "$README_SHOT" ]; then
+    run 1 shot_readme
+    return
+  fi
+  make_drive
+  for scale in $SCALES; do
+    SHOTS="$OUT"
+    [ "$scale" = 1 ] || SHOTS="$OUT/scale-$scale"
+    mkdir -p "$SHOTS"
+    run "$scale" shoot_all
+  done
 }
 
 main
