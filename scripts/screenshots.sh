@@ -42,6 +42,8 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
+# A signal ends the script through the EXIT trap, so the display and the drive go too.
+trap "exit 1" INT TERM HUP PIPE
 
 free_display() {
   local n
