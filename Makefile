@@ -6,7 +6,7 @@ CTEST = QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 SUPP  = $(CURDIR)/tests
 
 # Where the scan's worker thread meets the user interface.
-THREAD_TESTS = tst_mainwin_mainwindow tst_dialogs_flows tst_dialogs_waitabout
+THREAD_TESTS = tst_mainwin_mainwindow tst_dialogs_flows tst_dialogs_waitabout tst_dialogs_hungdrive
 
 .PHONY: all deps configure build run test sanitize asan tsan clean
 

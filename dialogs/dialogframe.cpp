@@ -5,7 +5,6 @@
 
 #include "forms/twips.h"
 #include "mainwin/app.h"
-#include "mainwin/frmdisksumm.h"
 
 namespace kvor {
 
@@ -18,13 +17,12 @@ void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool clos
 }
 
 void AttachToMainWindow(App& app, QDialog& dialog) {
-  if (!app.Loaded<frmDiskSumm>()) return;
-  frmDiskSumm& main = app.Form<frmDiskSumm>();
+  QWidget* main = app.MainWindow();
   // While the main window is hidden (a scan) or not yet shown (the first scan), the dialog
   // stands alone: a window manager may keep a dialog of an unmapped window off the screen.
-  if (!main.isVisible() || main.windowHandle() == nullptr) return;
+  if (main == nullptr || !main->isVisible() || main->windowHandle() == nullptr) return;
   dialog.winId();
-  if (QWindow* own = dialog.windowHandle(); own != nullptr) own->setTransientParent(main.windowHandle());
+  if (QWindow* own = dialog.windowHandle(); own != nullptr) own->setTransientParent(main->windowHandle());
 }
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int width, int height) {

@@ -8,7 +8,7 @@
 #include "forms/twips.h"
 #include "forms/version.h"
 #include "mainwin/app.h"
-#include "mainwin/frmdisksumm.h"
+#include "mainwin/centerform.h"
 
 namespace kvor {
 

@@ -55,7 +55,13 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
   std::unique_ptr<testing::Machine> m_;
-  frmDiskSumm& Main() { return m_->rig.app.Form<frmDiskSumm>(); }
+  // The main window, its start-up scan ended.
+  frmDiskSumm& Main() {
+    const bool first = !m_->rig.app.Loaded<frmDiskSumm>();
+    frmDiskSumm& main = m_->rig.app.Form<frmDiskSumm>();
+    if (first) m_->rig.app.scans.Finish();
+    return main;
+  }
 
  private slots:
   void init() {
@@ -180,6 +186,7 @@ class MainWindowTest : public QObject {
     });
     guard.start(10);
     main.mnuRefresh->trigger();
+    m_->rig.app.scans.Finish();
     guard.stop();
     QVERIFY(!dialogShown);
     QCOMPARE(m_->rig.app.state.gLastDriveIndex, lastDrive);
