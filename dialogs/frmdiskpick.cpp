@@ -1,6 +1,8 @@
 #include "dialogs/frmdiskpick.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCloseEvent>
 #include <cerrno>
@@ -98,6 +100,29 @@ frmDiskPick::frmDiskPick(App& app) : app_(app) {
   connect(driveList, &DriveListBox::Change, this, &frmDiskPick::driveList_Change);
   connect(cmdOK, &QPushButton::clicked, this, &frmDiskPick::cmdOK_Click);
   connect(cmdCancel, &QPushButton::clicked, this, &frmDiskPick::cmdCancel_Click);
+
+  mountinfo_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  if (mountinfo_ >= 0) {
+    mountsChanged_ = new QSocketNotifier(mountinfo_, QSocketNotifier::Exception, this);
+    connect(mountsChanged_, &QSocketNotifier::activated, this, [this] {
+      if (isVisible()) ReloadDrives();
+    });
+  }
+}
+
+frmDiskPick::~frmDiskPick() {
+  delete mountsChanged_;
+  if (mountinfo_ >= 0) ::close(mountinfo_);
+}
+
+void frmDiskPick::ReloadDrives() {
+  ScanState& s = app_.state;
+  const int last = s.gLastDriveIndex;
+  const QByteArray lastRoot =
+      last >= 0 && last < driveList->count() ? driveList->itemData(last).toByteArray() : QByteArray();
+  driveList->Reload(lastRoot);
+  // The drive scanned last keeps its place by its mount point; gone, no entry is it.
+  if (!lastRoot.isEmpty()) s.gLastDriveIndex = driveList->findData(lastRoot);
 }
 
 void frmDiskPick::Form_Load() {
@@ -182,6 +207,7 @@ void frmDiskPick::closeEvent(QCloseEvent* event) {
 }
 
 void frmDiskPick::showEvent(QShowEvent* event) {
+  ReloadDrives();
   AttachToMainWindow(app_, *this);
   driveList->setFocus();
   QDialog::showEvent(event);
