@@ -1,5 +1,6 @@
 #include "dialogs/dialogframe.h"
 
+#include <QKeyEvent>
 #include <QPalette>
 #include <QWindow>
 
@@ -7,6 +8,31 @@
 #include "mainwin/app.h"
 
 namespace kvor {
+
+namespace {
+
+class EnterFilter final : public QObject {
+ public:
+  explicit EnterFilter(QPushButton& button) : QObject(&button), button_(button) {
+    button.installEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) ||
+        (key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier || key->isAutoRepeat())
+      return false;
+    button_.click();
+    return true;
+  }
+
+ private:
+  QPushButton& button_;
+};
+
+}  // namespace
+
+void EnterPresses(QPushButton& button) { new EnterFilter(button); }
 
 void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool closeBox) {
   Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
@@ -50,6 +76,7 @@ QPushButton* MakeButton(QWidget* parent, const QString& text, int left, int top,
   auto* button = new QPushButton(text, parent);
   button->setAutoDefault(false);
   button->setDefault(false);
+  EnterPresses(*button);
   button->setGeometry(forms::TwipRect(left, top, width, height));
   return button;
 }

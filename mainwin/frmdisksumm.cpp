@@ -7,6 +7,7 @@
 #include <QResizeEvent>
 #include <algorithm>
 
+#include "dialogs/dialogframe.h"
 #include "dialogs/frmabout.h"
 #include "dialogs/frmanalyzer.h"
 #include "dialogs/frmdiskpick.h"
@@ -145,6 +146,7 @@ void frmDiskSumm::SetUpControls() {
   cmdSelect->setObjectName(QStringLiteral("cmdSelect"));
   cmdSelect->setGeometry(TwipRect(180, 120, 2055, 375));
   cmdSelect->setAutoDefault(false);
+  EnterPresses(*cmdSelect);
   connect(cmdSelect, &QPushButton::clicked, this, &frmDiskSumm::cmdSelect_Click);
 
   setTabOrder(tvDisk, cmdSelect);

@@ -168,8 +168,10 @@ class DiskPickTest : public QObject {
     QTest::keyClick(pick.driveList, Qt::Key_Return);
     QVERIFY(pick.isVisible() && !pick.chkCancel->isChecked());
 
+    // Enter presses the button that has the focus.
     Choose(m_->fixed2);
-    QTest::mouseClick(pick.cmdCancel, Qt::LeftButton);
+    pick.cmdCancel->setFocus();
+    QTest::keyClick(pick.cmdCancel, Qt::Key_Return);
     QVERIFY(pick.chkCancel->isChecked() && !pick.isVisible() && m_->rig.app.Loaded<frmDiskPick>());
     QCOMPARE(pick.driveList->Root(), m_->fixed2);  // the next Select Disk opens on it
     pick.show();

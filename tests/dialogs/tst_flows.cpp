@@ -225,6 +225,20 @@ class FlowsTest : public QObject {
     QCOMPARE(p.app.Form<frmAbout>().lblTitle->text(), QStringLiteral("Korvane 1.5"));
   }
 
+  void enterPressesSelectDisk() {
+    Program p;
+    p.main().show();
+    bool shown = false;
+    QTimer::singleShot(0, &p.main(), [&] {
+      frmDiskPick& pick = p.app.Form<frmDiskPick>();
+      shown = pick.isVisible();
+      pick.cmdCancel_Click();
+    });
+    p.main().cmdSelect->setFocus();
+    QTest::keyClick(p.main().cmdSelect, Qt::Key_Enter, Qt::KeypadModifier);
+    QVERIFY(shown);
+  }
+
   void okWithoutTheTagShowsTheMainWindow() {
     Program p;
     p.main().hide();
