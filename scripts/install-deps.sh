@@ -7,7 +7,7 @@ SUDO=""
 
 pkgs=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
       locales xvfb openbox x11-apps xdotool imagemagick fonts-dejavu-core
-      binutils-mingw-w64-x86-64 e2fsprogs)
+      binutils-mingw-w64-x86-64 e2fsprogs bindfs fuse3)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

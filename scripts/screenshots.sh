@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the real program under Xvfb with a window manager and saves a PNG of every window.
 #   scripts/screenshots.sh [OUTDIR]      (default ./screenshots; BUILD=build by default)
+#   THEME=dark scripts/screenshots.sh    the same under a dark desktop palette
 # As root, with mkfs.ext4, the program runs from a small loop-mounted ext4 image, so its own
 # drive (the one the first scan covers) is small and known; otherwise it scans the real drive
 # of the build folder, which takes longer.
@@ -12,6 +13,7 @@ OUT="$(mkdir -p "${1:-screenshots}" && cd "${1:-screenshots}" && pwd)"
 BUILD="${BUILD:-$ROOT/build}"
 PROGRAM="$BUILD/kvor"
 SCREEN="${SCREEN:-1024x768x24}"
+THEME="${THEME:-light}"
 
 [ -x "$PROGRAM" ] || { echo "screenshots: build $PROGRAM first (make build)" >&2; exit 1; }
 for tool in Xvfb openbox xdotool import convert; do
@@ -138,8 +140,8 @@ shot_drive_dialog() {
   xdotool key Tab space   # from the tree to "Select Disk"
   wait_for '^KVOR 1\.5$'
   shot drive-dialog
-  # The second drive is normally /dev/shm, a RAM disk: refused with a message, and the
-  # selection goes back.
+  # The second drive is normally a RAM disk or another drive that is not a local hard
+  # drive: refused with a message, and the selection goes back.
   xdotool key Home Down
   sleep 0.5
   shot drive-refused
@@ -202,6 +204,31 @@ quit_program() {
   xdotool key Return   # Yes, the default
 }
 
+# A dark palette as a desktop would give it, through the toolkit's own reading of a KDE
+# colour scheme; only the program's environment changes.
+dark_theme() {
+  mkdir -p "$WORK/config"
+  cat >"$WORK/config/kdeglobals" <<'EOF'
+[Colors:Button]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+[Colors:Window]
+BackgroundNormal=42,46,50
+ForegroundNormal=239,240,241
+[Colors:View]
+BackgroundNormal=27,30,32
+ForegroundNormal=239,240,241
+BackgroundAlternate=35,38,41
+[Colors:Selection]
+BackgroundNormal=61,174,233
+ForegroundNormal=252,252,252
+[Colors:Tooltip]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+EOF
+  export QT_QPA_PLATFORMTHEME=kde KDE_FULL_SESSION=true KDE_SESSION_VERSION=5 XDG_CONFIG_HOME="$WORK/config"
+}
+
 main() {
   local display
   make_drive
@@ -214,8 +241,8 @@ main() {
   PIDS+=($!)
   sleep 1
 
-  echo "screenshots of $RUN in $OUT:"
-  "$RUN" >"$WORK/kvor.log" 2>&1 &
+  echo "screenshots of $RUN in $OUT ($THEME theme):"
+  ( [ "$THEME" = dark ] && dark_theme; exec "$RUN" ) >"$WORK/kvor.log" 2>&1 &
   local kvor=$!
   PIDS+=($kvor)
 
