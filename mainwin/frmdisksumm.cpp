@@ -193,7 +193,7 @@ void frmDiskSumm::Form_Load() {
   s.gNodeCounter = 0;
   // The drive's figures, its root and the walk, on the worker; ScanEnded goes on from there.
   starting_ = true;
-  scan_ = app_.scans.Start(ChosenDrive(), false);
+  scan_ = app_.scans.Start(ChosenDrive());
 }
 
 void frmDiskSumm::cmdSelect_Click() {
@@ -211,9 +211,10 @@ void frmDiskSumm::cmdSelect_Click() {
   s.gNodeCounter = 0;
   s.gGoToRoot = true;
   s.gTotalFileBytes = 0;
-  scan_ = app_.scans.Start(ChosenDrive(), s.gRescan);
-  // The run took the flag along; cleared now, or the next Select Disk would skip the dialog.
+  // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
+  // Disk would skip the dialog.
   s.gRescan = false;
+  scan_ = app_.scans.Start(ChosenDrive());
 }
 
 void frmDiskSumm::DriveQueried(ScanController::RunId id, const DriveFigures& figures) {

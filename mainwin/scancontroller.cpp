@@ -45,10 +45,12 @@ void CopyFigures(const ScanState& from, ScanState& to) {
 }
 
 void ProgressRelay::ShowCurrentDir(std::string_view path) {
+  {
+    std::lock_guard lock(mutex_);
+    path_.assign(path);
+    fresh_ = true;
+  }
   if (hook) hook(path);
-  std::lock_guard lock(mutex_);
-  path_.assign(path);
-  fresh_ = true;
 }
 
 std::optional<std::string> ProgressRelay::Take() {
@@ -71,18 +73,14 @@ struct ScanController::Run {
             std::move(panel.used), std::move(panel.free), std::move(panel.total)};
   }
 
-  // Puts dirList at the root of `drive`, read, whether or not the path changes.
-  void ReachRoot(const std::string& drive, bool rescan) {
+  // Puts dirList at the root of `drive`, read. The run's lists are new, so a path that can be
+  // read always changes and the root is read afresh, a rescan's included; one that cannot
+  // leaves the path as it was, and the reading runs all the same.
+  void ReachRoot(const std::string& drive) {
     platform::DirListBox& dirList = scanner.dirList;
     const std::string before = dirList.Path();
     dirList.SetPath(drive);
-    if (rescan) {
-      dirList.SetPath(drive);
-      scanner.dirList_Change();
-    } else if (dirList.Path() == before) {
-      // No change, no event: the root must be read all the same.
-      scanner.dirList_Change();
-    }
+    if (dirList.Path() == before) scanner.dirList_Change();
   }
 
   bool Done() {
@@ -104,7 +102,7 @@ struct ScanController::Run {
 ScanController::ScanController(const platform::System& system, ScanState& shared, int intervalMs)
     : system_(system), shared_(shared), alive_(std::make_shared<ScanController*>(this)) {
   timer_.setInterval(intervalMs);
-  connect(&timer_, &QTimer::timeout, this, &ScanController::Collect);
+  connect(&timer_, &QTimer::timeout, this, &ScanController::Poll);
 }
 
 ScanController::~ScanController() {
@@ -126,7 +124,7 @@ void ScanController::Post(const std::weak_ptr<ScanController*>& alive,
       Qt::QueuedConnection);
 }
 
-ScanController::RunId ScanController::Start(std::string driveText, bool rescan) {
+ScanController::RunId ScanController::Start(std::string driveText) {
   if (current_) Cancel();
   Reap(false);
   auto run = std::make_shared<Run>(++lastId_, system_);
@@ -135,12 +133,12 @@ ScanController::RunId ScanController::Start(std::string driveText, bool rescan) 
   current_ = run;
   const RunId id = run->id;
   std::thread thread([alive = std::weak_ptr<ScanController*>(alive_), run,
-                      drive = std::move(driveText), rescan] {
+                      drive = std::move(driveText)] {
     // Only `run` is touched here; Post reaches the controller on its own thread, if it lives.
     const RunId id = run->id;
     DriveFigures figures = run->Query(drive);
     Post(alive, [id, figures](ScanController& c) { c.OnQueried(id, figures); });
-    run->ReachRoot(drive, rescan);
+    run->ReachRoot(drive);
     figures = run->Query(drive);
     Post(alive, [id, figures](ScanController& c) { c.OnQueried(id, figures); });
     // A stop while the root was read leaves the tree as the cancel marked it.
@@ -175,7 +173,7 @@ void ScanController::OnQueried(RunId id, const DriveFigures& figures) {
 
 void ScanController::OnEnded(RunId id) {
   if (Current() != id) return;
-  Collect();
+  Poll();
   CopyFigures(current_->state, shared_);
   std::swap(result_, current_->store);
   current_.reset();
@@ -201,7 +199,7 @@ std::size_t ScanController::Workers() {
   return workers_.size();
 }
 
-void ScanController::Collect() {
+void ScanController::Poll() {
   if (!current_) return;
   if (auto path = current_->progress.Take()) emit currentDir(QString::fromStdString(*path));
 }

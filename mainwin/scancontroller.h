@@ -64,9 +64,9 @@ class ScanController final : public QObject {
   ~ScanController() override;
 
   // Starts a scan of the drive named by `driveText` (a drive list entry): the drive's figures,
-  // its root reached and read (`rescan`: read again even when the path does not change), then
-  // the walk. The run starts from the shared state's figures; returns its id.
-  RunId Start(std::string driveText, bool rescan);
+  // its root reached and read afresh, then the walk. The run starts from the shared state's
+  // figures; returns its id.
+  RunId Start(std::string driveText);
   // Abandons the current run at once: its worker is told to stop, and `ended(id, false)` is
   // emitted before this returns. Nothing of the run reaches the shared state afterwards.
   void Cancel();
@@ -83,6 +83,9 @@ class ScanController final : public QObject {
   void Finish(bool abandonedToo = false);
   // Workers that have not returned yet, abandoned ones included.
   std::size_t Workers();
+  // Emits `currentDir` if the current run has entered another directory since the last call;
+  // a timer calls it while a run goes on.
+  void Poll();
 
   // Called on the worker before each directory is read, for every run started afterwards.
   std::function<void(std::string_view)> directoryHook;
@@ -104,7 +107,6 @@ class ScanController final : public QObject {
                    std::function<void(ScanController&)> call);
   void OnQueried(RunId id, const DriveFigures& figures);
   void OnEnded(RunId id);
-  void Collect();
   void Reap(bool all);
 
   const platform::System& system_;

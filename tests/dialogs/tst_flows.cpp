@@ -145,6 +145,10 @@ class FlowsTest : public QObject {
     frmDiskSumm& main = p.app.Form<frmDiskSumm>();
     main.show();  // as the program does once the load returns: it waits for the scan
     QVERIFY(!main.isVisible());
+    p.gate.WaitHeld();
+    // The progress dialog names the directory the walk is at.
+    p.app.scans.Poll();
+    QCOMPARE(p.app.Form<frmWait>().lblCurDir->text().remove(u'\n'), QString::fromStdString(p.fixed1 + "/d5"));
     p.CancelWhenHeld();
     QVERIFY(p.OnlyUserAborted());
     QVERIFY(main.isVisible() && !main.mnuAnalyze->isEnabled() && !p.app.Loaded<frmWait>());
