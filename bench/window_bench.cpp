@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
   app.messageBox = [](const QString&, int, const QString&) { return kvor::vbNo; };
   kvor::frmDiskSumm& main = app.Form<kvor::frmDiskSumm>();  // also warms the cache
   main.show();
+  app.scans.Finish();
   if (!QTest::qWaitForWindowExposed(&main)) return 1;
 
   std::vector<double> report, window;
@@ -69,6 +70,7 @@ int main(int argc, char** argv) {
 
     timer.restart();
     main.mnuRefresh_Click();
+    app.scans.Finish();
     if (!QTest::qWaitForWindowExposed(&main)) return 1;
     main.tvDisk->viewport()->repaint();
     QCoreApplication::processEvents();

@@ -1,13 +1,38 @@
 #include "dialogs/dialogframe.h"
 
+#include <QKeyEvent>
 #include <QPalette>
 #include <QWindow>
 
 #include "forms/twips.h"
 #include "mainwin/app.h"
-#include "mainwin/frmdisksumm.h"
 
 namespace kvor {
+
+namespace {
+
+class EnterFilter final : public QObject {
+ public:
+  explicit EnterFilter(QPushButton& button) : QObject(&button), button_(button) {
+    button.installEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) ||
+        (key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier || key->isAutoRepeat())
+      return false;
+    button_.click();
+    return true;
+  }
+
+ private:
+  QPushButton& button_;
+};
+
+}  // namespace
+
+void EnterPresses(QPushButton& button) { new EnterFilter(button); }
 
 void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool closeBox) {
   Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
@@ -18,13 +43,12 @@ void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool clos
 }
 
 void AttachToMainWindow(App& app, QDialog& dialog) {
-  if (!app.Loaded<frmDiskSumm>()) return;
-  frmDiskSumm& main = app.Form<frmDiskSumm>();
+  QWidget* main = app.MainWindow();
   // While the main window is hidden (a scan) or not yet shown (the first scan), the dialog
   // stands alone: a window manager may keep a dialog of an unmapped window off the screen.
-  if (!main.isVisible() || main.windowHandle() == nullptr) return;
+  if (main == nullptr || !main->isVisible() || main->windowHandle() == nullptr) return;
   dialog.winId();
-  if (QWindow* own = dialog.windowHandle(); own != nullptr) own->setTransientParent(main.windowHandle());
+  if (QWindow* own = dialog.windowHandle(); own != nullptr) own->setTransientParent(main->windowHandle());
 }
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int width, int height) {
@@ -52,6 +76,7 @@ QPushButton* MakeButton(QWidget* parent, const QString& text, int left, int top,
   auto* button = new QPushButton(text, parent);
   button->setAutoDefault(false);
   button->setDefault(false);
+  EnterPresses(*button);
   button->setGeometry(forms::TwipRect(left, top, width, height));
   return button;
 }

@@ -23,8 +23,14 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int w
 // A value box: white background, single-line border.
 void MakeValueBox(QLabel* label);
 
-// A push button at a twip rectangle that Enter does not choose.
+// A push button at a twip rectangle; never the window's default, but Enter presses it while it
+// has the focus.
 QPushButton* MakeButton(QWidget* parent, const QString& text, int left, int top, int width,
                         int height);
+
+// Enter (and the keypad's) presses `button` while it has the focus. Qt's own auto-default
+// would make the first such button of a dialog its default, which Enter on any other control
+// then presses; no window here has a default button.
+void EnterPresses(QPushButton& button);
 
 }  // namespace kvor

@@ -25,14 +25,15 @@ DriveListBox::DriveListBox(const platform::System& system, QWidget* parent)
   Reload();
 }
 
-void DriveListBox::Reload() {
+void DriveListBox::Reload(const QByteArray& fallback) {
   const QByteArray kept = currentData().toByteArray();
   const QSignalBlocker quiet(this);
   clear();
   const auto table = platform::MountTable::Read(system_);
   for (const platform::MountEntry* entry : table.Drives())
     addItem(QString::fromStdString(platform::DriveText(*entry, system_)), RootBytes(entry->mountPoint));
-  const int again = kept.isEmpty() ? -1 : findData(kept);
+  int again = kept.isEmpty() ? -1 : findData(kept);
+  if (again < 0 && !fallback.isEmpty()) again = findData(fallback);
   setCurrentIndex(again >= 0 ? again : (count() > 0 ? 0 : -1));
 
   // The open list is as wide as its longest entry.

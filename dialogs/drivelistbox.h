@@ -1,6 +1,7 @@
 #pragma once
 // The machine's drives in a drop-down list. Setting the selection from code raises
 // `Change` synchronously, before the setter returns, as choosing with the mouse does.
+#include <QByteArray>
 #include <QComboBox>
 #include <QString>
 #include <string>
@@ -15,8 +16,9 @@ class DriveListBox : public QComboBox {
   DriveListBox(const platform::System& system, QWidget* parent = nullptr);
 
   // Fills the list from the system's mount table ("/ [vda]", ...). Keeps the selected drive
-  // if it is still there; raises no Change.
-  void Reload();
+  // if it is still there, else selects the one whose root is `fallback`, else the first;
+  // raises no Change.
+  void Reload(const QByteArray& fallback = {});
 
   // The text of the selected entry.
   QString Drive() const;

@@ -8,7 +8,7 @@
 #include "forms/twips.h"
 #include "forms/version.h"
 #include "mainwin/app.h"
-#include "mainwin/frmdisksumm.h"
+#include "mainwin/centerform.h"
 
 namespace kvor {
 
@@ -16,8 +16,10 @@ frmAbout::frmAbout(App& app) : app_(app) {
   setWindowTitle(QStringLiteral("About Short App Title Here"));
   setWindowIcon(forms::AppIcon());
   MakeFixedDialog(*this, 3780, 1815, /*closeBox=*/true);
+  // Black on white whatever the desktop's theme: a dark theme's light text would vanish.
   QPalette white = palette();
   white.setColor(QPalette::Window, Qt::white);
+  white.setColor(QPalette::WindowText, Qt::black);
   setPalette(white);
   setAutoFillBackground(true);
 

@@ -9,7 +9,7 @@
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "mainwin/app.h"
-#include "mainwin/frmdisksumm.h"
+#include "mainwin/centerform.h"
 
 namespace kvor {
 

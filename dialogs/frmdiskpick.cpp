@@ -1,17 +1,24 @@
 #include "dialogs/frmdiskpick.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCloseEvent>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "dialogs/dialogframe.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "forms/version.h"
 #include "mainwin/app.h"
-#include "mainwin/frmdisksumm.h"
+#include "mainwin/centerform.h"
 #include "platform/mounts.h"
 
 namespace kvor {
@@ -20,13 +27,12 @@ namespace {
 
 const QString kRunning = QStringLiteral("RUNNING");
 
-// A drive that vanished since the list was filled, or whose root no longer answers (I/O
-// error, stale network handle, a mount gone from under us). lstat: never follow a link.
-bool DeviceUnavailable(const std::string& root, platform::DriveType type) {
-  if (type == platform::DRIVE_NO_ROOT_DIR) return true;
-  struct stat st {};
-  if (::lstat(root.c_str(), &st) == 0) return false;
-  switch (errno) {
+// How long the dialog waits for the root of an accepted drive to answer. A local disk answers
+// at once, a sleeping one within this; a file system whose server or daemon is gone may never.
+constexpr auto kRootWait = std::chrono::seconds(2);
+
+bool Unavailable(int error) {
+  switch (error) {
     case EIO:
     case ENOENT:
     case ENOTDIR:
@@ -39,6 +45,36 @@ bool DeviceUnavailable(const std::string& root, platform::DriveType type) {
     default:
       return false;
   }
+}
+
+// Whether the root answers: lstat (never follow a link) on a thread of its own, waited for
+// within kRootWait. A probe that does not come back is left to itself; it touches only its own.
+bool RootAnswers(const std::string& root) {
+  struct Probe {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    bool answers = false;
+  };
+  const auto probe = std::make_shared<Probe>();
+  std::thread([probe, root] {
+    struct stat st {};
+    const bool answers = ::lstat(root.c_str(), &st) == 0 || !Unavailable(errno);
+    std::lock_guard lock(probe->mutex);
+    probe->answers = answers;
+    probe->done = true;
+    probe->cv.notify_all();
+  }).detach();
+  std::unique_lock lock(probe->mutex);
+  return probe->cv.wait_for(lock, kRootWait, [&] { return probe->done; }) && probe->answers;
+}
+
+// A drive that vanished since the list was filled, or whose root no longer answers (I/O
+// error, stale network handle, a mount gone from under us, a server that is gone). Only an
+// accepted drive is asked: a refused one is refused by its type alone, with no system call.
+bool DeviceUnavailable(const std::string& root, platform::DriveType type) {
+  if (type == platform::DRIVE_NO_ROOT_DIR) return true;
+  return type == platform::DRIVE_FIXED && !RootAnswers(root);
 }
 
 }  // namespace
@@ -64,6 +100,29 @@ frmDiskPick::frmDiskPick(App& app) : app_(app) {
   connect(driveList, &DriveListBox::Change, this, &frmDiskPick::driveList_Change);
   connect(cmdOK, &QPushButton::clicked, this, &frmDiskPick::cmdOK_Click);
   connect(cmdCancel, &QPushButton::clicked, this, &frmDiskPick::cmdCancel_Click);
+
+  mountinfo_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  if (mountinfo_ >= 0) {
+    mountsChanged_ = new QSocketNotifier(mountinfo_, QSocketNotifier::Exception, this);
+    connect(mountsChanged_, &QSocketNotifier::activated, this, [this] {
+      if (isVisible()) ReloadDrives();
+    });
+  }
+}
+
+frmDiskPick::~frmDiskPick() {
+  delete mountsChanged_;
+  if (mountinfo_ >= 0) ::close(mountinfo_);
+}
+
+void frmDiskPick::ReloadDrives() {
+  ScanState& s = app_.state;
+  const int last = s.gLastDriveIndex;
+  const QByteArray lastRoot =
+      last >= 0 && last < driveList->count() ? driveList->itemData(last).toByteArray() : QByteArray();
+  driveList->Reload(lastRoot);
+  // The drive scanned last keeps its place by its mount point; gone, no entry is it.
+  if (!lastRoot.isEmpty()) s.gLastDriveIndex = driveList->findData(lastRoot);
 }
 
 void frmDiskPick::Form_Load() {
@@ -123,7 +182,7 @@ void frmDiskPick::cmdOK_Click() {
     return;
   }
   hide();
-  app_.Form<frmDiskSumm>().show();
+  app_.ShowMainWindow();
 }
 
 void frmDiskPick::cmdCancel_Click() {
@@ -148,6 +207,7 @@ void frmDiskPick::closeEvent(QCloseEvent* event) {
 }
 
 void frmDiskPick::showEvent(QShowEvent* event) {
+  ReloadDrives();
   AttachToMainWindow(app_, *this);
   driveList->setFocus();
   QDialog::showEvent(event);

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QString>
 
 #include "dialogs/drivelistbox.h"
@@ -16,6 +17,7 @@ class frmDiskPick : public QDialog {
   Q_OBJECT
  public:
   explicit frmDiskPick(App& app);
+  ~frmDiskPick() override;
 
   void Form_Load();
   void driveList_Change();
@@ -32,12 +34,20 @@ class frmDiskPick : public QDialog {
   // Escape chooses nothing: no button is the dialog's cancel button.
   void reject() override {}
 
+  // Reads the drive list afresh from the mount table; the selection and gLastDriveIndex keep
+  // to their drives by mount point. Runs at every show and, while the dialog is shown, on
+  // every change of the mount table.
+  void ReloadDrives();
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
   App& app_;
+  // /proc/self/mountinfo signals each change of the mount table as an exceptional condition.
+  int mountinfo_ = -1;
+  QSocketNotifier* mountsChanged_ = nullptr;
 };
 
 }  // namespace kvor

@@ -1,7 +1,6 @@
 #include "dialogs/frmwait.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
 
@@ -9,7 +8,7 @@
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "mainwin/app.h"
-#include "mainwin/frmdisksumm.h"
+#include "mainwin/centerform.h"
 
 namespace kvor {
 
@@ -74,6 +73,7 @@ frmWait::frmWait(App& app) : app_(app) {
   btnStop = MakeButton(this, QStringLiteral("Cancel"), 1890, 1260, 1335, 375);
 
   connect(btnStop, &QPushButton::clicked, this, &frmWait::btnStop_Click);
+  connect(&app.scans, &ScanController::currentDir, this, &frmWait::SetCurrentDir);
 }
 
 void frmWait::Form_Load() { CenterForm(*this); }
@@ -115,13 +115,9 @@ void frmWait::showEvent(QShowEvent* event) {
 
 void AbortScan(App& app) {
   app.state.gAbort = true;
-  QCoreApplication::processEvents();
-  frmDiskSumm& main = app.Form<frmDiskSumm>();
-  // The walk sees the flag within one directory (or 1024 entries of a large one).
-  main.WaitForScan();
-  main.Nodes().Clear();
-  main.Nodes().Add("", 0, "", "User Aborted...", "xclosed", "xclosed");
-  main.mnuAnalyze->setEnabled(false);
+  // The scan is abandoned, not waited for: it may be stuck in a drive that never answers.
+  // The main window marks the tree, disables Analyze and comes back as the scan's end.
+  app.scans.Cancel();
 }
 
 }  // namespace kvor

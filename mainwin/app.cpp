@@ -72,6 +72,10 @@ App::~App() {
   unloaded.clear();
 }
 
+QWidget* App::MainWindow() { return Loaded<frmDiskSumm>() ? &Form<frmDiskSumm>() : nullptr; }
+
+void App::ShowMainWindow() { Form<frmDiskSumm>().show(); }
+
 int App::MsgBox(const QString& text, int style, const QString& title) {
   return messageBox ? messageBox(text, style, title) : ShowMessageBox(text, style, title);
 }

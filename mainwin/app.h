@@ -7,7 +7,10 @@
 #include <tuple>
 
 #include "engine/scanstate.h"
+#include "mainwin/scancontroller.h"
 #include "platform/system.h"
+
+class QWidget;
 
 namespace kvor {
 
@@ -35,6 +38,12 @@ class App {
 
   ScanState state;
   const platform::System& system;
+  // The scan's worker; the windows start, cancel and follow scans through it.
+  ScanController scans{system, state};
+
+  // The main window, if loaded; and showing it, which loads it if need be.
+  QWidget* MainWindow();
+  void ShowMainWindow();
 
   // The window, created and loaded on first reference.
   template <class F>

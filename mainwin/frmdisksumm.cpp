@@ -5,10 +5,9 @@
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QResizeEvent>
-#include <QScreen>
 #include <algorithm>
-#include <cmath>
 
+#include "dialogs/dialogframe.h"
 #include "dialogs/frmabout.h"
 #include "dialogs/frmanalyzer.h"
 #include "dialogs/frmdiskpick.h"
@@ -17,7 +16,6 @@
 #include "forms/twips.h"
 #include "forms/version.h"
 #include "mainwin/app.h"
-#include "mainwin/scanrunner.h"
 #include "mainwin/treemodel.h"
 
 namespace kvor {
@@ -37,22 +35,6 @@ constexpr int kTreeTopWithoutPanel = 600;
 constexpr int kPanelBand = 960;
 constexpr int kHeightAllowance = 1725;   // client height less tree height, panel shown
 constexpr int kWidthAllowance = 315;     // client width less tree width
-
-class LabelPanel final : public DiskInfoPanel {
- public:
-  LabelPanel(QLabel& used, QLabel& free, QLabel& total) : used_(used), free_(free), total_(total) {}
-  void SetUsed(std::string_view text) override { SetFittingText(used_, Text(text)); }
-  void SetFree(std::string_view text) override { SetFittingText(free_, Text(text)); }
-  void SetTotal(std::string_view text) override { SetFittingText(total_, Text(text)); }
-
- private:
-  static QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-  }
-  QLabel& used_;
-  QLabel& free_;
-  QLabel& total_;
-};
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect at) {
   auto* label = new QLabel(text, parent);
@@ -93,14 +75,8 @@ frmDiskSumm::frmDiskSumm(App& app) : QMainWindow(nullptr), app_(app) {
   SetUpControls();
 
   tree_ = std::make_unique<ModelTree>(store_, *model_, *tvDisk);
-  progress_ = std::make_unique<ProgressRelay>();
-  scanner_ = std::make_unique<Scanner>(app_.state, app_.system, *tree_, *progress_);
-  scanner_->dirList.SetCancelFlag(&app_.state.gAbort);
-  runner_ = std::make_unique<ScanRunner>(*progress_, [this](const std::string& path) {
-    if (app_.Loaded<frmWait>())
-      app_.Form<frmWait>().SetCurrentDir(QString::fromStdString(path));
-  });
-  panel_ = std::make_unique<LabelPanel>(*lblUsed, *lblFree, *lblTotal);
+  connect(&app_.scans, &ScanController::driveQueried, this, &frmDiskSumm::DriveQueried);
+  connect(&app_.scans, &ScanController::ended, this, &frmDiskSumm::ScanEnded);
 
   // Stored position and size: client area 4335 x 3675 at 2910, 2250.
   resize(Px(kMinClientWidth), Px(kMinClientHeight) + menuBar()->sizeHint().height());
@@ -170,6 +146,7 @@ void frmDiskSumm::SetUpControls() {
   cmdSelect->setObjectName(QStringLiteral("cmdSelect"));
   cmdSelect->setGeometry(TwipRect(180, 120, 2055, 375));
   cmdSelect->setAutoDefault(false);
+  EnterPresses(*cmdSelect);
   connect(cmdSelect, &QPushButton::clicked, this, &frmDiskSumm::cmdSelect_Click);
 
   setTabOrder(tvDisk, cmdSelect);
@@ -177,36 +154,8 @@ void frmDiskSumm::SetUpControls() {
 
 TreeView& frmDiskSumm::Nodes() { return *tree_; }
 
-void frmDiskSumm::WaitForScan() {
-  runner_->Wait();
-  tree_->Attach();
-}
-
-bool frmDiskSumm::ScanRunning() const { return runner_->Running(); }
-
-void frmDiskSumm::RunScanStep(std::function<void()> step) {
-  tree_->Detach();
-  runner_->Run(std::move(step));
-  WaitForScan();
-}
-
 std::string frmDiskSumm::ChosenDrive() {
   return app_.Form<frmDiskPick>().driveList->Drive().toStdString();
-}
-
-void frmDiskSumm::QueryDrive() { scanner_->ShowDiskInfo(1, ChosenDrive(), panel_.get()); }
-
-void frmDiskSumm::ReachRoot(const std::string& drive, bool rescan) {
-  platform::DirListBox& dirList = scanner_->dirList;
-  const std::string before = dirList.Path();
-  dirList.SetPath(drive);
-  if (rescan) {
-    dirList.SetPath(drive);
-    scanner_->dirList_Change();
-  } else if (dirList.Path() == before) {
-    // No change, no event: the root must be read all the same.
-    scanner_->dirList_Change();
-  }
 }
 
 void frmDiskSumm::ShowProgress() {
@@ -220,10 +169,12 @@ void frmDiskSumm::EndProgress() {
   app_.Unload<frmWait>();
 }
 
-void frmDiskSumm::ScanEnded() {
-  // A scan that ran to its end makes the analysis valid again; a cancelled one has
-  // already disabled it.
-  if (!app_.state.gAbort) mnuAnalyze->setEnabled(true);
+void frmDiskSumm::setVisible(bool visible) {
+  if (visible && starting_) {
+    showWhenStarted_ = true;
+    return;
+  }
+  QMainWindow::setVisible(visible);
 }
 
 void frmDiskSumm::Form_Load() {
@@ -240,16 +191,9 @@ void frmDiskSumm::Form_Load() {
 
   s.gGoToRoot = true;
   s.gNodeCounter = 0;
-  QueryDrive();
-  const std::string drive = ChosenDrive();
-  RunScanStep([this, drive] { ReachRoot(drive, false); });
-  QueryDrive();
-  // A Cancel while the root was read leaves the tree as the cancel marked it.
-  if (!s.gAbort) RunScanStep([this] { scanner_->ScanDrive(); });
-
-  EndProgress();
-  ScanEnded();
-  tvDisk->setFocus();
+  // The drive's figures, its root and the walk, on the worker; ScanEnded goes on from there.
+  starting_ = true;
+  scan_ = app_.scans.Start(ChosenDrive());
 }
 
 void frmDiskSumm::cmdSelect_Click() {
@@ -267,18 +211,44 @@ void frmDiskSumm::cmdSelect_Click() {
   s.gNodeCounter = 0;
   s.gGoToRoot = true;
   s.gTotalFileBytes = 0;
-  const bool rescan = s.gRescan;
-  const std::string drive = ChosenDrive();
-  RunScanStep([this, drive, rescan] { ReachRoot(drive, rescan); });
-  // Cleared even when the step was cancelled, or the next Select Disk would skip the dialog.
+  // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
+  // Disk would skip the dialog.
   s.gRescan = false;
-  QueryDrive();
-  if (!s.gAbort) RunScanStep([this] { scanner_->ScanDrive(); });
+  scan_ = app_.scans.Start(ChosenDrive());
+}
 
+void frmDiskSumm::DriveQueried(ScanController::RunId id, const DriveFigures& figures) {
+  if (id != scan_) return;
+  SetFittingText(*lblUsed, QString::fromStdString(figures.used));
+  SetFittingText(*lblFree, QString::fromStdString(figures.free));
+  SetFittingText(*lblTotal, QString::fromStdString(figures.total));
+}
+
+void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
+  if (id != scan_) return;
+  if (complete) {
+    platform::NodeStore tree;
+    app_.scans.TakeTree(tree);
+    tree_->Adopt(tree);
+    // A scan that ran to its end makes the analysis valid again.
+    mnuAnalyze->setEnabled(true);
+  } else {
+    // The cancel: the tree marked, the analysis disabled; the scan's own tree is dropped.
+    tree_->Clear();
+    tree_->Add("", 0, "", "User Aborted...", "xclosed", "xclosed");
+    mnuAnalyze->setEnabled(false);
+  }
   EndProgress();
-  show();
-  s.gLastDriveIndex = app_.Form<frmDiskPick>().driveList->ListIndex();
-  ScanEnded();
+  if (starting_) {
+    starting_ = false;
+    if (showWhenStarted_) show();
+  } else {
+    show();
+    app_.state.gLastDriveIndex = app_.Form<frmDiskPick>().driveList->ListIndex();
+  }
+  // The arrow keys work at once: the tree has the focus, its first node is current.
+  tvDisk->setFocus();
+  tvDisk->setCurrentIndex(model_->index(0, 0));
 }
 
 void frmDiskSumm::mnuRefresh_Click() {
@@ -312,8 +282,8 @@ bool frmDiskSumm::Form_QueryUnload() {
 }
 
 void frmDiskSumm::closeEvent(QCloseEvent* event) {
-  // During a scan the window is hidden; nothing may end the program under the worker.
-  if (!ScanRunning() && Form_QueryUnload())
+  // Asked also while a scan runs (a session that ends): the end does not wait for the worker.
+  if (Form_QueryUnload())
     event->accept();
   else
     event->ignore();
@@ -393,21 +363,6 @@ void SetFittingText(QLabel& label, const QString& text) {
     font.setPointSizeF(font.pointSizeF() - 0.5);
   label.setFont(font);
   label.setText(text);
-}
-
-QPointF CenterPosition(const QSizeF& screen, const QSizeF& window) {
-  return {screen.width() / 2 - window.width() / 2, screen.height() / 2 - window.height() / 2};
-}
-
-void CenterForm(QWidget& form) {
-  QScreen* screen = form.screen();
-  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
-  if (screen == nullptr) return;
-  const QRect area = screen->geometry();
-  // Before the window is first shown its frame is not known yet; then it is its own size.
-  const QPointF at = CenterPosition(area.size(), form.frameGeometry().size());
-  form.move(area.x() + static_cast<int>(std::floor(at.x())),
-            area.y() + static_cast<int>(std::floor(at.y())));
 }
 
 }  // namespace kvor

@@ -6,17 +6,15 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
-#include <QPointF>
 #include <QPushButton>
 #include <QRectF>
-#include <QSizeF>
 #include <QTreeView>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "engine/interfaces.h"
-#include "engine/scanner.h"
+#include "mainwin/centerform.h"
+#include "mainwin/scancontroller.h"
 #include "platform/nodestore.h"
 
 namespace kvor {
@@ -24,8 +22,6 @@ namespace kvor {
 class App;
 class TreeModel;
 class ModelTree;
-class ProgressRelay;
-class ScanRunner;
 
 class frmDiskSumm : public QMainWindow {
   Q_OBJECT
@@ -43,16 +39,14 @@ class frmDiskSumm : public QMainWindow {
   void mnuAbout_Click();
   void mnuDiskInfo_Click();
 
-  // The walk's tree. Safe to change from the user-interface thread when no scan runs; the
-  // view follows.
+  // The tree the window shows; the view follows every change. A scan writes into a store of
+  // its own, which replaces this one when the scan ends.
   TreeView& Nodes();
   const platform::NodeStore& Store() const { return store_; }
 
-  // Blocks (keeping the user interface live) until the running scan, if any, has returned.
-  void WaitForScan();
-  bool ScanRunning() const;
-
-  Scanner& scanner() { return *scanner_; }
+  // The main window is shown once the start-up scan has ended: a show asked for before that
+  // waits for it.
+  void setVisible(bool visible) override;
 
   // The client area (below the menu bar) in pixels, and the tree's place in it in twips.
   QSize ClientSize() const;
@@ -75,25 +69,22 @@ class frmDiskSumm : public QMainWindow {
   void SetUpControls();
   void SetUpMenu();
   void ApplyTreeGeometry();
-  // Puts dirList at the root of `drive`, read, whether or not the path changes.
-  void ReachRoot(const std::string& drive, bool rescan);
-  // Runs one scan step on the worker, the tree detached from its view meanwhile.
-  void RunScanStep(std::function<void()> step);
   void ShowProgress();
   void EndProgress();
-  void QueryDrive();
-  void ScanEnded();
   std::string ChosenDrive();
+  // The scan's end, complete or cancelled: what follows the walk in Form_Load or Select Disk.
+  void ScanEnded(ScanController::RunId id, bool complete);
+  void DriveQueried(ScanController::RunId id, const DriveFigures& figures);
 
   App& app_;
   platform::NodeStore store_;
   std::unique_ptr<TreeModel> model_;
   std::unique_ptr<ModelTree> tree_;
-  std::unique_ptr<ProgressRelay> progress_;
-  std::unique_ptr<Scanner> scanner_;
-  std::unique_ptr<ScanRunner> runner_;
-  std::unique_ptr<DiskInfoPanel> panel_;
   QWidget* client_ = nullptr;
+  // The scan this window waits for, and whether it is the start-up scan.
+  ScanController::RunId scan_ = 0;
+  bool starting_ = false;
+  bool showWhenStarted_ = false;
   // The tree's top, height and width in twips; its left stays at 180.
   double tvTop_ = 1560, tvHeight_ = 1950, tvWidth_ = 4020;
   bool resizing_ = false;
@@ -101,11 +92,5 @@ class frmDiskSumm : public QMainWindow {
 
 // Shows a figure in a value box, in a smaller font if the box's own would cut it.
 void SetFittingText(QLabel& label, const QString& text);
-
-// Centres a window on its screen by its outer (frame) size; no clamping.
-void CenterForm(QWidget& form);
-// Where CenterForm puts a window of outer size `window` on a screen of size `screen`:
-// unrounded halves, negative when the window is the larger.
-QPointF CenterPosition(const QSizeF& screen, const QSizeF& window);
 
 }  // namespace kvor

@@ -121,6 +121,12 @@ void ModelTree::Detach() {
   detached_ = true;
 }
 
+void ModelTree::Adopt(NodeStore& other) {
+  Detach();
+  std::swap(store_, other);
+  Attach();
+}
+
 void ModelTree::Attach() {
   if (!detached_) return;
   detached_ = false;

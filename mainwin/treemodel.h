@@ -72,6 +72,8 @@ class ModelTree final : public TreeView {
 
   void Detach();
   void Attach();
+  // Takes the nodes of `other` (a finished scan's store) in place of its own, which go there.
+  void Adopt(platform::NodeStore& other);
   bool Detached() const { return detached_; }
 
  private:

@@ -188,11 +188,22 @@ DriveType MountTable::TypeOf(std::string_view rootPath, const System& system) co
   return DRIVE_UNKNOWN;
 }
 
+bool IsSystemMountPoint(std::string_view point) {
+  const auto under = [point](std::string_view dir) {
+    return StartsWith(point, dir) && (point.size() == dir.size() || point[dir.size()] == kSeparator);
+  };
+  // Desktop sessions mount removable media under /run/media/<user>.
+  if (under("/run/media") && point.size() > std::string_view("/run/media/").size()) return false;
+  return under("/proc") || under("/sys") || under("/dev") || under("/run");
+}
+
 std::vector<const MountEntry*> MountTable::Drives() const {
   std::vector<const MountEntry*> drives;
   for (const auto& [point, index] : visible_) {
     const MountEntry& e = entries_[index];
-    if (!IsPseudoFileSystem(e.fsType)) drives.push_back(&e);
+    // A squashfs is a read-only package or live image, never a drive anyone fills.
+    if (!IsPseudoFileSystem(e.fsType) && !IsSystemMountPoint(point) && e.fsType != "squashfs")
+      drives.push_back(&e);
   }
   std::sort(drives.begin(), drives.end(), [](const MountEntry* a, const MountEntry* b) {
     // "/" sorts first by itself: no other mount point is a prefix of it.

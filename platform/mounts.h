@@ -58,7 +58,8 @@ class MountTable {
   DriveType TypeOf(std::string_view rootPath, const System& system) const;
 
   // The machine's drives: real file systems only, "/" first, then by mount point,
-  // a mount point mounted over counted once.
+  // a mount point mounted over counted once. Left out as no one's drive: mounts under /proc,
+  // /sys, /dev and /run (but for removable media under /run/media/...), and squashfs images.
   std::vector<const MountEntry*> Drives() const;
 
  private:
@@ -75,6 +76,9 @@ class MountTable {
 
 // True for file systems that are not drives at all (proc, sysfs, cgroup, ...).
 bool IsPseudoFileSystem(std::string_view fsType);
+// True for mount points of the system's own: /proc, /sys, /dev, /run and below, except the
+// removable media under /run/media/.
+bool IsSystemMountPoint(std::string_view mountPoint);
 
 // Decodes the octal escapes of a mount table field (\040 blank, \011 tab, \012 newline, \134 "\").
 std::string DecodeMountField(std::string_view field);

@@ -15,9 +15,10 @@ declare -A lists=(
   [package]="dpkg-dev file"
   # GoogleTest (its CMake package also names gmock); a comma-decimal locale; mkfs.ext4 for a
   # real small drive; the resource compiler for the version record; the validators of the
-  # desktop entry and AppStream data, lintian and the manual page renderers.
+  # desktop entry and AppStream data, lintian and the manual page renderers; bindfs for a
+  # drive that stops answering.
   [test]="libgtest-dev libgmock-dev locales e2fsprogs binutils-mingw-w64-x86-64
-          desktop-file-utils appstream lintian groff-base man-db file"
+          desktop-file-utils appstream lintian groff-base man-db file bindfs fuse3"
   # scripts/screenshots.sh
   [screenshots]="xvfb openbox xdotool imagemagick"
 )

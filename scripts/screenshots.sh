@@ -3,6 +3,7 @@
 # once as drawn and once at scale 2 (QT_SCALE_FACTOR=2) into OUTDIR/scale-2.
 #   scripts/screenshots.sh [OUTDIR]      (default ./screenshots; BUILD=build by default)
 #   SCALES=2 scripts/screenshots.sh      (only the scale-2 run)
+#   THEME=dark scripts/screenshots.sh    the same under a dark desktop palette
 #   scripts/screenshots.sh --readme      (docs/screenshot.png: the main window on the real drive)
 # As root, with mkfs.ext4, the program runs from a small loop-mounted ext4 image, so its own
 # drive (the one the first scan covers) is small and known; otherwise it scans the real drive
@@ -20,6 +21,7 @@ OUT="$(mkdir -p "${1:-screenshots}" && cd "${1:-screenshots}" && pwd)"
 BUILD="${BUILD:-$ROOT/build}"
 PROGRAM="$BUILD/kvor"
 SCALES="${SCALES:-1 2}"
+THEME="${THEME:-light}"
 
 [ -x "$PROGRAM" ] || { echo "screenshots: build $PROGRAM first (make build)" >&2; exit 1; }
 for tool in Xvfb openbox xdotool import convert; do
@@ -162,8 +164,8 @@ shot_drive_dialog() {
   xdotool key Tab space   # from the tree to "Select Disk"
   wait_for '^KVOR 1\.5$'
   shot drive-dialog
-  # The second drive is normally /dev/shm, a RAM disk: refused with a message, and the
-  # selection goes back.
+  # The second drive is normally a RAM disk or another drive that is not a local hard
+  # drive: refused with a message, and the selection goes back.
   xdotool key Home Down
   sleep 0.5
   shot drive-refused
@@ -260,6 +262,31 @@ shoot_all() {
   shot_cancelled
 }
 
+# A dark palette as a desktop would give it, through the toolkit's own reading of a KDE
+# colour scheme; only the program's environment changes.
+dark_theme() {
+  mkdir -p "$WORK/config"
+  cat >"$WORK/config/kdeglobals" <<'EOT'
+[Colors:Button]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+[Colors:Window]
+BackgroundNormal=42,46,50
+ForegroundNormal=239,240,241
+[Colors:View]
+BackgroundNormal=27,30,32
+ForegroundNormal=239,240,241
+BackgroundAlternate=35,38,41
+[Colors:Selection]
+BackgroundNormal=61,174,233
+ForegroundNormal=252,252,252
+[Colors:Tooltip]
+BackgroundNormal=49,54,59
+ForegroundNormal=239,240,241
+EOT
+  export QT_QPA_PLATFORMTHEME=kde KDE_FULL_SESSION=true KDE_SESSION_VERSION=5 XDG_CONFIG_HOME="$WORK/config"
+}
+
 # run SCALE SHOT-FUNCTION: the program on its own display at that scale, shot, then ended.
 run() {
   local display kvor first=${#PIDS[@]} i
@@ -273,9 +300,9 @@ run() {
   PIDS+=($!)
   sleep 1
 
-  echo "screenshots of $RUN at scale $SCALE in $SHOTS:"
+  echo "screenshots of $RUN at scale $SCALE in $SHOTS ($THEME theme):"
   [ -z "$MOUNTED" ] || rm -f "$MOUNTED/Music/sparse.img"
-  QT_SCALE_FACTOR="$SCALE" "$RUN" >"$WORK/kvor.log" 2>&1 &
+  ( [ "$THEME" = dark ] && dark_theme; QT_SCALE_FACTOR="$SCALE" exec "$RUN" ) >"$WORK/kvor.log" 2>&1 &
   kvor=$!
   PIDS+=($kvor)
 

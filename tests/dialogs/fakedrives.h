@@ -2,15 +2,52 @@
 // A machine made of temporary directories, mounted (as far as the program can tell) through
 // a mount table we write; and the program on it with its message boxes and end recorded.
 #include <QTemporaryDir>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mainwin/app.h"
 #include "platform/system.h"
 
 namespace kvor::testing {
+
+// Holds the scan's worker at a chosen path, as a drive that stops answering would, until the
+// test lets it go. Only the first worker to arrive is held; later ones pass.
+class Gate {
+ public:
+  // On the worker: the space query of a root and every directory before it is read pass here.
+  void Pass(std::string_view path) {
+    std::unique_lock lock(mutex_);
+    if (path != at_ || held_) return;
+    held_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return released_; });
+  }
+  void Arm(std::string path) {
+    std::lock_guard lock(mutex_);
+    at_ = std::move(path);
+  }
+  // Returns once a worker is held.
+  void WaitHeld() {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [this] { return held_; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string at_;
+  bool held_ = false, released_ = false;
+};
 
 class FakeDrives : public platform::System {
  public:
@@ -31,7 +68,8 @@ class FakeDrives : public platform::System {
   }
 
   std::string MountTableText() const override { return table; }
-  bool GetDiskFreeSpace(const std::string&, platform::DiskFreeSpace& out) const override {
+  bool GetDiskFreeSpace(const std::string& root, platform::DiskFreeSpace& out) const override {
+    gate.Pass(root);
     out = {8, 512, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
     return true;
   }
@@ -46,6 +84,7 @@ class FakeDrives : public platform::System {
   }
 
   QTemporaryDir dir;
+  mutable Gate gate;
   std::string fixed1, fixed2, ram, net, cd, gone, programFolder, table;
 };
 
@@ -55,15 +94,20 @@ struct Message {
   QString title;
 };
 
-// The program with its message boxes answered and its end recorded, not shown or done.
+// The program with its message boxes answered and its end recorded, not shown or done; its
+// scans pass the drives' gate.
 struct Rig {
-  explicit Rig(const platform::System& system) : app(system) {
+  explicit Rig(FakeDrives& drives) : drives(drives), app(drives) {
     app.messageBox = [this](const QString& text, int style, const QString& title) {
       messages.push_back({text, style, title});
       return answer;
     };
     app.endProgram = [this] { ++ends; };
+    app.scans.directoryHook = [&drives](std::string_view path) { drives.gate.Pass(path); };
   }
+  // Nothing stays held: the program waits for its workers when it goes.
+  ~Rig() { drives.gate.Release(); }
+  FakeDrives& drives;
   App app;
   std::vector<Message> messages;
   int answer = vbOK;

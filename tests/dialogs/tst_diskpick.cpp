@@ -1,10 +1,13 @@
 // The drive selection dialog on its own: load, the refusal of drives that are not local hard
 // drives, the device-unavailable message, and its answers.
 #include <QtTest>
+#include <sys/mount.h>
+
 #include <memory>
 
 #include "dialogs/frmdiskpick.h"
 #include "fakedrives.h"
+#include "tempdrive.h"
 
 using namespace kvor;
 using testing::FakeDrives;
@@ -117,6 +120,44 @@ class DiskPickTest : public QObject {
     QVERIFY(!state().gIgnoreDriveChange);
   }
 
+  void listFollowsTheMountTable() {
+    frmDiskPick& pick = Pick();
+    const std::string base = m_->dir.path().toStdString();
+    const auto line = [](int id, const std::string& point) {
+      return std::to_string(id) + " 1 254:" + std::to_string(id) + " / " + point + " rw - ext4 /dev/x rw\n";
+    };
+    Choose(m_->fixed2);  // chosen, not scanned: fixed1 is the drive scanned last
+    // A drive mounted that sorts first, one unmounted: both drives keep their entries.
+    m_->table = line(40, base + "/0_new") + m_->table;
+    m_->Unmount();
+    pick.ReloadDrives();
+    QCOMPARE(pick.driveList->count(), 6);
+    QCOMPARE(IndexOf(m_->gone), -1);
+    QCOMPARE(pick.driveList->Root(), m_->fixed2);
+    QCOMPARE(state().gLastDriveIndex, 1);
+    QCOMPARE(IndexOf(m_->fixed1), 1);
+    // The chosen drive gone: back to the one scanned last, without a check or a message.
+    const auto at = m_->table.find("31 1 ");
+    m_->table.erase(at, m_->table.find('\n', at) + 1 - at);
+    pick.ReloadDrives();
+    QCOMPARE(pick.driveList->Root(), m_->fixed1);
+    QVERIFY(m_->rig.messages.empty());
+    // Shown (Select Disk), the list is read afresh.
+    m_->table += line(41, base + "/z_late");
+    pick.show();
+    QVERIFY(IndexOf(base + "/z_late") >= 0);
+
+    // While shown, a change of the machine's mount table reloads it as it comes.
+    m_->table += line(42, base + "/z_later");
+    test::TempDir point;
+    if (::mount("kvortest", point.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0)
+      QSKIP("cannot mount tmpfs");
+    QCoreApplication::processEvents();
+    ::umount2(point.path().c_str(), MNT_DETACH);
+    QVERIFY(IndexOf(base + "/z_later") >= 0);
+    pick.hide();
+  }
+
   void answersWithAndWithoutTheRunningTag() {
     frmDiskPick& pick = Pick();
     pick.Tag = QStringLiteral("RUNNING");
@@ -127,8 +168,10 @@ class DiskPickTest : public QObject {
     QTest::keyClick(pick.driveList, Qt::Key_Return);
     QVERIFY(pick.isVisible() && !pick.chkCancel->isChecked());
 
+    // Enter presses the button that has the focus.
     Choose(m_->fixed2);
-    QTest::mouseClick(pick.cmdCancel, Qt::LeftButton);
+    pick.cmdCancel->setFocus();
+    QTest::keyClick(pick.cmdCancel, Qt::Key_Return);
     QVERIFY(pick.chkCancel->isChecked() && !pick.isVisible() && m_->rig.app.Loaded<frmDiskPick>());
     QCOMPARE(pick.driveList->Root(), m_->fixed2);  // the next Select Disk opens on it
     pick.show();

@@ -20,21 +20,29 @@ const QString kMarker = QStringLiteral("not scanned again");
 const auto OK = [](frmDiskPick& pick) { pick.cmdOK_Click(); };
 const auto Cancel = [](frmDiskPick& pick) { pick.cmdCancel_Click(); };
 
-// The program on drives of a few directories; the first scan starts on the first main().
+// The program on drives of a few directories; the first scan starts on the first main(), which
+// returns once it has ended.
 struct Program : FakeDrives, testing::Rig {
   Program() : Rig(static_cast<FakeDrives&>(*this)) {
     MakeFile(fixed1 + "/d0/e0/f", 10);
     for (const char* file : {"/x/f", "/x/y/f", "/z/f"}) MakeFile(fixed2 + file, 200);
   }
-  frmDiskSumm& main() { return app.Form<frmDiskSumm>(); }
+  frmDiskSumm& main() {
+    const bool first = !app.Loaded<frmDiskSumm>();
+    frmDiskSumm& window = app.Form<frmDiskSumm>();
+    if (first) app.scans.Finish();
+    return window;
+  }
   const NodeStore& store() { return main().Store(); }
   int IndexOf(const std::string& root) {
     return app.Form<frmDiskPick>().driveList->findData(QByteArray::fromStdString(root));
   }
   void Choose(const std::string& root) { app.Form<frmDiskPick>().driveList->SetListIndex(IndexOf(root)); }
 
-  // Select Disk: in the dialog, while it is shown modally, choose `roots` in turn and answer.
-  void SelectDisk(const std::vector<std::string>& roots, const std::function<void(frmDiskPick&)>& answer) {
+  // Select Disk: in the dialog, while it is shown modally, choose `roots` in turn and answer;
+  // then, unless a test holds it, the scan runs to its end.
+  void SelectDisk(const std::vector<std::string>& roots, const std::function<void(frmDiskPick&)>& answer,
+                  bool finish = true) {
     QTimer::singleShot(0, &main(), [=, this] {
       frmDiskPick& pick = app.Form<frmDiskPick>();
       QVERIFY(pick.isVisible() && pick.isModal());
@@ -42,13 +50,14 @@ struct Program : FakeDrives, testing::Rig {
       answer(pick);
     });
     main().cmdSelect_Click();
+    if (finish) app.scans.Finish();
   }
-  // Presses the progress dialog's Cancel at the next turn of the event loop: the scan's wait.
-  void CancelSoon() {
-    QTimer::singleShot(0, [this] {
-      if (app.Loaded<frmWait>() && app.Form<frmWait>().isVisible())
-        QTest::mouseClick(app.Form<frmWait>().btnStop, Qt::LeftButton);
-    });
+  // With the worker held at the gate: what it posted before is seen, then Cancel is pressed.
+  void CancelWhenHeld() {
+    gate.WaitHeld();
+    QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+    QVERIFY(app.Loaded<frmWait>() && app.Form<frmWait>().isVisible());
+    QTest::mouseClick(app.Form<frmWait>().btnStop, Qt::LeftButton);
   }
   // A rescan replaces the tree, and with it this mark.
   void Mark() { main().Nodes().SetText(0, kMarker.toStdString()); }
@@ -125,34 +134,56 @@ class FlowsTest : public QObject {
   }
 
   void cancelDuringTheStartUpScan() {
-    // Cancel lands while the root is read or early in the walk, whichever the first turn of
-    // the event loop meets.
-    constexpr int kTop = 60, kBelow = 10;
+    // The walk held on its way into d5: Cancel lands there, and the worker, let go, changes
+    // nothing any more.
+    constexpr int kTop = 10, kBelow = 3;
     Program p;
     for (int i = 0; i < kTop; ++i)
       for (int j = 0; j < kBelow; ++j)
         std::filesystem::create_directories(p.fixed1 + "/d" + std::to_string(i) + "/e" + std::to_string(j));
-    p.CancelSoon();
-    frmDiskSumm& main = p.main();
+    p.gate.Arm(p.fixed1 + "/d5");
+    frmDiskSumm& main = p.app.Form<frmDiskSumm>();
+    main.show();  // as the program does once the load returns: it waits for the scan
+    QVERIFY(!main.isVisible());
+    p.gate.WaitHeld();
+    // The progress dialog names the directory the walk is at.
+    p.app.scans.Poll();
+    QCOMPARE(p.app.Form<frmWait>().lblCurDir->text().remove(u'\n'), QString::fromStdString(p.fixed1 + "/d5"));
+    p.CancelWhenHeld();
     QVERIFY(p.OnlyUserAborted());
-    QVERIFY(p.app.state.gTotalDirs < kTop * (1 + kBelow) + 1);
-    QVERIFY(!main.mnuAnalyze->isEnabled() && !p.app.Loaded<frmWait>());
-    QVERIFY(!main.lblUsed->text().isEmpty());  // the panel keeps the drive's figures
+    QVERIFY(main.isVisible() && !main.mnuAnalyze->isEnabled() && !p.app.Loaded<frmWait>());
+    QVERIFY(p.app.state.gAbort && !p.app.scans.Busy());
+    QCOMPARE(main.lblUsed->text(), QStringLiteral("390.63 MB"));  // the drive's figures stay
+    // The tree has the focus, its one node current.
+    QCOMPARE(main.focusWidget(), main.tvDisk);
+    QCOMPARE(main.tvDisk->currentIndex().data().toString(), QStringLiteral("User Aborted..."));
+
+    p.gate.Release();
+    p.app.scans.Finish(true);
+    QVERIFY(p.OnlyUserAborted() && !main.mnuAnalyze->isEnabled());
+    QCOMPARE(p.app.state.gTotalDirs, int64_t(0));
+
     // Refresh scans to the end and makes the analysis valid again.
     main.mnuRefresh_Click();
+    p.app.scans.Finish();
     QCOMPARE(p.store().Key(0), "0?" + p.fixed1);
     QCOMPARE(p.store().size(), size_t(2 + kTop * (1 + kBelow)));  // root, bin, d*, d*/e*
     QVERIFY(main.mnuAnalyze->isEnabled());
+    QCOMPARE(main.tvDisk->currentIndex(), main.tvDisk->model()->index(0, 0));
   }
 
-  void cancelDuringARescan() {
+  void cancelOnADriveThatStopsAnswering() {
+    // The drive's space query never returns (held); Cancel lands, a new scan runs beside the
+    // stuck one, and Exit does not wait for it.
     Program p;
-    p.SelectDisk({p.fixed2}, [&](frmDiskPick& pick) {
-      pick.cmdOK_Click();
-      p.CancelSoon();
-    });
+    p.main().show();
+    p.gate.Arm(p.fixed2);
+    p.SelectDisk({p.fixed2}, OK, false);
+    QVERIFY(!p.main().isVisible());
+    p.CancelWhenHeld();
     frmDiskSumm& main = p.main();
     QVERIFY(p.OnlyUserAborted() && !main.mnuAnalyze->isEnabled() && main.isVisible());
+    QCOMPARE(p.app.scans.Workers(), size_t(1));  // still stuck, and left to itself
     // The cancelled drive counts as the one last scanned: OK with it still selected starts no scan.
     QCOMPARE(p.app.state.gLastDriveIndex, p.IndexOf(p.fixed2));
     p.SelectDisk({}, OK);
@@ -161,11 +192,25 @@ class FlowsTest : public QObject {
     // not vouch for the partial figures.
     p.SelectDisk({p.net}, Cancel);
     QVERIFY(!p.app.state.gAbort && !main.mnuAnalyze->isEnabled() && p.OnlyUserAborted());
-    // Refresh scans the drive to its end; a complete scan enables Analyze.
+    // Refresh scans the drive to its end beside the stuck worker; a complete scan enables Analyze.
     main.mnuRefresh_Click();
+    p.app.scans.Finish();
     QCOMPARE(p.store().Key(0), "0?" + p.fixed2);
     QCOMPARE(p.store().size(), size_t(4));
     QVERIFY(main.mnuAnalyze->isEnabled());
+    const auto totals = std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes);
+    QCOMPARE(totals, std::pair(int64_t(3), int64_t(600)));
+
+    // Exit, confirmed, ends the program with the worker still stuck.
+    p.answer = vbYes;
+    QVERIFY(main.close());
+    QCOMPARE(p.ends, 1);
+    QCOMPARE(p.app.scans.Workers(), size_t(1));
+    // Let go at last, the abandoned worker changes nothing.
+    p.gate.Release();
+    p.app.scans.Finish(true);
+    QCOMPARE(std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes), totals);
+    QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && !p.app.state.gAbort);
   }
 
   void aboutTwiceWhileOpenLoadsOnce() {
@@ -182,6 +227,20 @@ class FlowsTest : public QObject {
     QVERIFY(!p.app.Loaded<frmAbout>());
     p.main().mnuAbout_Click();
     QCOMPARE(p.app.Form<frmAbout>().lblTitle->text(), QStringLiteral("Korvane 1.5"));
+  }
+
+  void enterPressesSelectDisk() {
+    Program p;
+    p.main().show();
+    bool shown = false;
+    QTimer::singleShot(0, &p.main(), [&] {
+      frmDiskPick& pick = p.app.Form<frmDiskPick>();
+      shown = pick.isVisible();
+      pick.cmdCancel_Click();
+    });
+    p.main().cmdSelect->setFocus();
+    QTest::keyClick(p.main().cmdSelect, Qt::Key_Enter, Qt::KeypadModifier);
+    QVERIFY(shown);
   }
 
   void okWithoutTheTagShowsTheMainWindow() {

@@ -63,6 +63,20 @@ class WaitAboutTest : public QObject {
     }
   }
 
+  void aboutReadsUnderADarkTheme() {
+    const QPalette before = QApplication::palette();
+    QPalette dark = before;
+    dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+    dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    QApplication::setPalette(dark);
+    frmAbout& about = app().Form<frmAbout>();
+    for (QLabel* label : {about.lblTitle, about.Label2, about.Label3}) {
+      QCOMPARE(label->palette().color(QPalette::WindowText), QColor(Qt::black));
+      QCOMPARE(label->palette().color(QPalette::Window), QColor(Qt::white));
+    }
+    QApplication::setPalette(before);
+  }
+
   void progressDialogRefusesEveryClose() {
     frmWait& wait = app().Form<frmWait>();
     wait.show();

@@ -55,7 +55,13 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
   std::unique_ptr<testing::Machine> m_;
-  frmDiskSumm& Main() { return m_->rig.app.Form<frmDiskSumm>(); }
+  // The main window, its start-up scan ended.
+  frmDiskSumm& Main() {
+    const bool first = !m_->rig.app.Loaded<frmDiskSumm>();
+    frmDiskSumm& main = m_->rig.app.Form<frmDiskSumm>();
+    if (first) m_->rig.app.scans.Finish();
+    return main;
+  }
 
  private slots:
   void init() {
@@ -91,6 +97,9 @@ class MainWindowTest : public QObject {
     QCOMPARE(rootIndex.data().toString().toStdString(), store.Text(root));
     QCOMPARE(main.tvDisk->model()->rowCount(rootIndex), 3);
     QVERIFY(main.tvDisk->isExpanded(rootIndex));
+    // The tree has the focus and the root is its current node, so the arrow keys work at once.
+    QCOMPARE(main.focusWidget(), main.tvDisk);
+    QCOMPARE(main.tvDisk->currentIndex(), rootIndex);
     QVERIFY(!main.tvDisk->isExpanded(rootIndex.model()->index(1, 0, rootIndex)));
 
     QCOMPARE(QStringList({main.lblUsed->text(), main.lblFree->text(), main.lblTotal->text()}),
@@ -144,6 +153,15 @@ class MainWindowTest : public QObject {
     CenterForm(huge);
     QCOMPARE(huge.frameGeometry().x(), screen.x() - 200);  // not pulled back onto the screen
     QVERIFY(std::abs(huge.frameGeometry().center().y() - screen.center().y()) <= 1);
+
+    // Centred before its first show, a window is centred again by its frame once it has one.
+    QWidget framed;
+    framed.resize(300, 200);
+    CenterForm(framed);
+    framed.show();
+    if (framed.frameGeometry().size() == framed.size()) QSKIP("no window frames on this platform");
+    QVERIFY(std::abs(framed.frameGeometry().center().x() - screen.center().x()) <= 1);
+    QVERIFY(std::abs(framed.frameGeometry().center().y() - screen.center().y()) <= 1);
   }
 
   void exitAsksEveryTime() {
@@ -180,6 +198,7 @@ class MainWindowTest : public QObject {
     });
     guard.start(10);
     main.mnuRefresh->trigger();
+    m_->rig.app.scans.Finish();
     guard.stop();
     QVERIFY(!dialogShown);
     QCOMPARE(m_->rig.app.state.gLastDriveIndex, lastDrive);

@@ -40,6 +40,12 @@ constexpr const char* kTable =
     "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n"
     "43 22 0:48 / /mnt/weird rw - fuse.mystery thing rw\n"
     "44 22 0:49 / /mnt/pool rw - btrfs /dev/sdd1 rw\n"
+    "46 34 0:50 / /run/user/1000 rw - tmpfs tmpfs rw\n"
+    "47 34 8:33 / /run/media/alice/STICK rw - vfat /dev/sdc1 rw\n"
+    "48 22 7:1 / /snap/core/123 ro - squashfs /dev/loop1 ro\n"
+    "49 22 0:51 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
+    "50 22 8:49 / /devices rw - ext4 /dev/sde1 rw\n"
+    "51 22 8:50 / /runner rw - ext4 /dev/sde2 rw\n"
     "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
     "garbage line that is not a mount\n"
     "45 22 8:5 / /broken rw\n";
@@ -58,7 +64,7 @@ class FakeSystem : public System {
 
 TEST(MountTable, ParsesFieldsEscapesAndOverMounts) {
   const auto table = MountTable::Parse(kTable);
-  ASSERT_EQ(table.Entries().size(), 20u);  // the two malformed lines skipped
+  ASSERT_EQ(table.Entries().size(), 26u);  // the two malformed lines skipped
   EXPECT_EQ(table.At("/broken"), nullptr);
 
   // Fields past the optional ones and escaped names are checked through types and texts below.
@@ -91,7 +97,7 @@ TEST(MountTable, MountPointsAndNamesFollowPathComponents) {
   EXPECT_EQ(MountTable().MountPointOf("/home"), "");
 
   // Deeper mounts (/srv/data, /var/lib/box) belong to their own parents, not to "/".
-  EXPECT_EQ(table.MountedNamesIn("/"), (Names{"dev", "home", "home2", "proc", "run"}));
+  EXPECT_EQ(table.MountedNamesIn("/"), (Names{"dev", "devices", "home", "home2", "proc", "run", "runner"}));
   EXPECT_EQ(table.MountedNamesIn("/dev/"), Names{"shm"});  // mounted twice, listed once
   EXPECT_EQ(table.MountedNamesIn("/mnt"), (Names{"a [b]", "disc image", "nfs", "odd\ttab\nline\\slash", "pool",
                                                  "ram", "sshfs", "weird"}));
@@ -127,10 +133,12 @@ TEST(MountTable, DrivesListAndTheirTexts) {
   const auto table = MountTable::Read(sys);
   Names points;
   for (const MountEntry* e : table.Drives()) points.push_back(e->mountPoint);
-  EXPECT_EQ(points, (Names{"/", "/dev/shm", "/home", "/home2", "/media/cdrom", "/media/usb stick", "/mnt/a [b]",
+  // No /dev/shm, /run, /run/user/..., /sys/... or snap image; removable media under /run/media
+  // and names that merely begin like a system folder stay.
+  EXPECT_EQ(points, (Names{"/", "/devices", "/home", "/home2", "/media/cdrom", "/media/usb stick", "/mnt/a [b]",
                            "/mnt/disc image", "/mnt/nfs", "/mnt/odd\ttab\nline\\slash", "/mnt/pool", "/mnt/ram",
-                           "/mnt/sshfs", "/mnt/weird", "/run", "/srv/data", "/var/lib/box"}));
-  EXPECT_EQ(table.Drives()[1]->id, 29);
+                           "/mnt/sshfs", "/mnt/weird", "/run/media/alice/STICK", "/runner", "/srv/data",
+                           "/var/lib/box"}));
 
   const std::pair<const char*, const char*> texts[] = {
       {"/", "/ [sda2]"},       {"/media/usb stick", "/media/usb stick [HOLIDAY]"},
