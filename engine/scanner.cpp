@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <new>
 
 #include "engine/diskspace.h"
 #include "engine/formatsize.h"
@@ -285,33 +286,26 @@ Scanner::Step Scanner::Begin(size_t index, bool hidden, TreeView::Node parent, i
       walkPath_.resize(parentLength);
       last_ = Sums{0, 0, false};
       return Step::Done;
-    case platform::DirListBox::Move::Failed: {
+    case platform::DirListBox::Move::Failed:
       if (s_.gAbort) return Step::Stopped;  // the read was cut short by a stop
-      // Cannot be entered (no permission, gone, out of descriptors): an empty directory of
-      // one cluster, marked with the reason; the list stays at the parent with its figures.
-      const int error = dirList.LastError();
-      std::string text(name);
-      text.append("     0 file(s), [")
-          .append(FormatSize(0, decimalSeparator_))
-          .append("], Lost space [")
-          .append(FormatSize(static_cast<double>(s_.gClusterSize), decimalSeparator_))
-          .append("]");
-      const TreeView::Node node = tvDisk_.AddChild(parent, key, text, image, selectedImage);
-      tvDisk_.SetProblem(node, platform::kCannotEnter, error);
-      progress_.DoEvents();
-      walkPath_.resize(parentLength);
-      last_ = Sums{0, s_.gClusterSize, true};
-      return Step::Done;
-    }
+      return NotEntered(parent, key, image, selectedImage, dirList.LastError());
     case platform::DirListBox::Move::Entered:
       break;
   }
 
   const Int128 bytes = dirBytes_;
   const Int128 lost = dirLost_ + s_.gClusterSize;
+  TreeView::Node node;
+  try {
+    node = tvDisk_.AddChild(parent, key, DirectoryText(name, bytes, lost, TextForm::Ordinary), image,
+                            selectedImage);
+    if (frames_.size() == frames_.capacity()) frames_.reserve(2 * frames_.size() + 16);
+  } catch (const std::bad_alloc&) {
+    // No memory for one more level: back to the parent, which shows this one as not entered.
+    dirList.Up();
+    return NotEntered(parent, key, image, selectedImage, ENOMEM);
+  }
   s_.gTotalFiles += s_.gFileCount;
-  const TreeView::Node node =
-      tvDisk_.AddChild(parent, key, DirectoryText(name, bytes, lost, TextForm::Ordinary), image, selectedImage);
   const platform::DirListing& listing = dirList.Current();
   uint8_t problems = listing.Problems();
   if (s_.gDirBytes != dirBytes_ || s_.gDirLostSpace != dirLost_) problems |= platform::kSumTooLarge;
@@ -320,6 +314,25 @@ Scanner::Step Scanner::Begin(size_t index, bool hidden, TreeView::Node parent, i
   s_.gTotalDirs += s_.gSubdirCount + s_.gHiddenCount;
   frames_.push_back(Frame{node, counter, parentLength, nameStart, bytes, lost});
   return Step::Pushed;
+}
+
+// A directory that cannot be entered (no permission, gone, out of descriptors or memory): an
+// empty directory of one cluster, marked with the reason; the list stays at the parent with
+// its figures.
+Scanner::Step Scanner::NotEntered(TreeView::Node parent, const TreeView::ChildKey& key,
+                                  std::string_view image, std::string_view selectedImage, int error) {
+  std::string text(key.name);
+  text.append("     0 file(s), [")
+      .append(FormatSize(0, decimalSeparator_))
+      .append("], Lost space [")
+      .append(FormatSize(static_cast<double>(s_.gClusterSize), decimalSeparator_))
+      .append("]");
+  const TreeView::Node node = tvDisk_.AddChild(parent, key, text, image, selectedImage);
+  tvDisk_.SetProblem(node, platform::kCannotEnter, error);
+  progress_.DoEvents();
+  walkPath_.resize(key.parentLength);
+  last_ = Sums{0, s_.gClusterSize, true};
+  return Step::Done;
 }
 
 // The next child of the directory on top, or its return to the parent once all are done.

@@ -74,6 +74,8 @@ class Scanner {
   std::optional<Sums> Walk(std::size_t index, TreeView::Node parent, int64_t parentCounter, bool hidden);
   Step Begin(std::size_t index, bool hidden, TreeView::Node parent, int64_t parentCounter);
   Step Next();
+  Step NotEntered(TreeView::Node parent, const TreeView::ChildKey& key, std::string_view image,
+                  std::string_view selectedImage, int error);
   void SetFigures(Int128 bytes, Int128 lost);
   std::string DirectoryText(std::string_view name, Int128 bytes, Int128 lost, TextForm form) const;
   void WriteDrive(DiskInfoPanel* panel) const;

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -150,19 +151,32 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name) {
     return Move::OtherDevice;
   }
 
-  if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
-  Level& parent = *levels_[depth_ - 1];
-  Level& level = *levels_[depth_];
   const std::size_t parentLength = path_.size();
-  if (path_.empty() || path_.back() != kSeparator) path_.push_back(kSeparator);
-  level.nameStart = path_.size();
-  path_.append(name);
-  level.pathLength = path_.size();
-  level.mayHoldMounts = parent.mayHoldMounts && mounts_.MayHoldMounts(MountKey());
-  level.dev = st.st_dev;
-  level.ino = st.st_ino;
-  if (!Admit(fd, level, false)) {
+  bool owned = false;  // whether the level holds fd yet
+  try {
+    if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
+    Level& parent = *levels_[depth_ - 1];
+    Level& level = *levels_[depth_];
+    if (path_.empty() || path_.back() != kSeparator) path_.push_back(kSeparator);
+    level.nameStart = path_.size();
+    path_.append(name);
+    level.pathLength = path_.size();
+    level.mayHoldMounts = parent.mayHoldMounts && mounts_.MayHoldMounts(MountKey());
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
+    owned = true;
+    if (!Admit(fd, level, false)) {
+      path_.resize(parentLength);
+      return Move::Failed;
+    }
+  } catch (const std::bad_alloc&) {
+    // Deeper than memory allows: this directory cannot be entered, and the walk goes on.
     path_.resize(parentLength);
+    if (owned)
+      levels_[depth_]->Close();
+    else
+      ::close(fd);
+    lastError_ = ENOMEM;
     return Move::Failed;
   }
   while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
