@@ -113,10 +113,15 @@ void Scanner::SetFigures(Int128 bytes, Int128 lost) {
 void Scanner::ShowDiskInfo(int mode, std::string_view driveText, DiskInfoPanel* panel) {
   if (mode == 1) {
     const std::string root = platform::DriveRootFromText(driveText);
-    s_.gFreeBytes = GetDiskSpace(s_, system_, root, "FREE");
-    s_.gUsedBytes = GetDiskSpace(s_, system_, root, "USED");
-    s_.gTotalBytes = GetDiskSpace(s_, system_, root, "TOTAL");
-    WriteDrive(panel);
+    if (root == dirList.RootPath()) {
+      // The list stands on that drive: asked through the root it opened, not the path again.
+      QueryRoot(panel);
+    } else {
+      s_.gFreeBytes = GetDiskSpace(s_, system_, root, "FREE");
+      s_.gUsedBytes = GetDiskSpace(s_, system_, root, "USED");
+      s_.gTotalBytes = GetDiskSpace(s_, system_, root, "TOTAL");
+      WriteDrive(panel);
+    }
   }
   s_.gFileCount = static_cast<int64_t>(fileList.ListCount());
   s_.gSubdirCount = static_cast<int64_t>(dirList.ListCount());

@@ -68,6 +68,10 @@ DirListBox::~DirListBox() {
 
 int DirListBox::RootDescriptor() const { return depth_ == 0 ? -1 : levels_[0]->fd; }
 
+std::string_view DirListBox::RootPath() const {
+  return depth_ == 0 ? std::string_view() : std::string_view(path_).substr(0, levels_[0]->pathLength);
+}
+
 const DirListing& DirListBox::Current() const {
   return depth_ == 0 ? empty_ : levels_[depth_ - 1]->listing;
 }

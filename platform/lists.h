@@ -52,6 +52,7 @@ class DirListBox {
   int LastError() const { return lastError_; }
   // The descriptor of the root the list was last pointed at, -1 before that.
   int RootDescriptor() const;
+  std::string_view RootPath() const;
   std::size_t Depth() const { return depth_; }
 
   // The root of the drive at which the list stands.
