@@ -329,11 +329,16 @@ void DirListBox::Raise(bool fresh) {
 }
 
 void FileListBox::SetPath(std::string_view path) {
-  path_.assign(path);
-  if (path_ == sibling_.Path()) {
+  // Set to the directory list's own path at every move of the walk: no copy, no comparison
+  // of a path that may be hundreds of kilobytes long.
+  const std::string& dir = sibling_.Path();
+  if ((path.data() == dir.data() && path.size() == dir.size()) || path == dir) {
+    following_ = true;
     count_ = sibling_.Current().FileCount();
     return;
   }
+  following_ = false;
+  path_.assign(path);
   count_ = 0;
   const int fd = OpenDirectory(path_);
   if (fd < 0) return;

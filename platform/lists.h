@@ -108,12 +108,13 @@ class FileListBox {
  public:
   explicit FileListBox(const DirListBox& sibling) : sibling_(sibling) {}
   void SetPath(std::string_view path);
-  const std::string& Path() const { return path_; }
+  const std::string& Path() const { return following_ ? sibling_.Path() : path_; }
   std::size_t ListCount() const { return count_; }
 
  private:
   const DirListBox& sibling_;
   std::string path_;
+  bool following_ = false;  // at the directory list's path, without a copy of it
   std::size_t count_ = 0;
 };
 

@@ -1,7 +1,6 @@
 // The walk while another thread changes the tree under it: directories created, removed,
 // renamed, moved and swapped for symlinks, whole subtrees deleted. Seeded and bounded in
 // rounds; what is checked is what must hold whatever the interleaving.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -22,14 +21,6 @@ namespace {
 using test::MakeDir;
 using test::MakeFile;
 using test::TempDir;
-
-int OpenDescriptors() {
-  int n = 0;
-  DIR* d = ::opendir("/proc/self/fd");
-  while (::readdir(d) != nullptr) ++n;
-  ::closedir(d);
-  return n;
-}
 
 // About 50,000 entries: a fifth directories, the rest files, some hidden.
 std::vector<std::string> Generate(const std::string& root, unsigned seed) {
@@ -84,7 +75,7 @@ TEST(ChangeDuringScan, NoCrashNoLeakNoImpossibleFigure) {
   const std::string root = t.path();
   for (unsigned round = 0; round < 10; ++round) {
     SCOPED_TRACE(round);
-    const int before = OpenDescriptors();
+    const int before = test::OpenDescriptors();
     test::ScanFixture f;
     std::atomic<bool> stop = false;
     std::thread mutator(Mutate, std::cref(dirs), 100 + round, std::cref(stop));
@@ -92,7 +83,7 @@ TEST(ChangeDuringScan, NoCrashNoLeakNoImpossibleFigure) {
     stop = true;
     mutator.join();
 
-    EXPECT_EQ(OpenDescriptors(), before + 1);  // the root's, held while the list stands there
+    EXPECT_EQ(test::OpenDescriptors(), before + 1);  // the root's, held while the list stands there
     EXPECT_EQ(f.scanner.dirList.Path(), root);
     EXPECT_GE(f.s.gTotalFiles, 0);
     EXPECT_GE(f.s.gTotalDirs, 0);

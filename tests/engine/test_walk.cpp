@@ -450,14 +450,6 @@ void MakeChain(const std::string& root, int depth, bool comb) {
   ::close(fd);
 }
 
-int OpenDescriptors() {
-  int n = 0;
-  DIR* d = ::opendir("/proc/self/fd");
-  if (d == nullptr) return 0;  // none to spare for looking
-  while (::readdir(d) != nullptr) ++n;
-  ::closedir(d);
-  return n - 3;  // ".", ".." and the listing's own
-}
 
 TEST(Walk, DepthCostsNoCallStack) {
   // 20,000 levels walked on a thread of 1 MiB of stack: a walk that recursed would need
@@ -508,9 +500,9 @@ TEST(Walk, DescriptorsStayFewAndRunningOutIsAnError) {
         },
         [&] {
           test::ScanFixture f;
-          const int before = OpenDescriptors();
+          const int before = test::OpenDescriptors();
           int most = 0;
-          f.progress.onShow = [&](const std::string&) { most = std::max(most, OpenDescriptors() - before); };
+          f.progress.onShow = [&](const std::string&) { most = std::max(most, test::OpenDescriptors() - before); };
           f.Run(t.path());
           return std::to_string(f.s.gTotalFiles) + " " + std::to_string(f.s.gTotalDirs) + " " +
                  std::to_string(f.s.gTotalFileBytes) + " " + std::to_string(f.store.size()) + " " +
@@ -526,7 +518,7 @@ TEST(Walk, DescriptorsStayFewAndRunningOutIsAnError) {
     test::ScanFixture f;
     f.progress.onShow = [&](const std::string& path) {
       if (path != t / "d") return;
-      const rlimit r{static_cast<rlim_t>(OpenDescriptors()), static_cast<rlim_t>(OpenDescriptors())};
+      const rlimit r{static_cast<rlim_t>(test::OpenDescriptors()), static_cast<rlim_t>(test::OpenDescriptors())};
       ::setrlimit(RLIMIT_NOFILE, &r);
       while (::dup(0) >= 0) {
       }  // and the gaps below the limit filled

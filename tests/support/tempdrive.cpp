@@ -108,6 +108,15 @@ void MakeSymlink(const std::string& target, const std::string& path) {
   if (::symlink(target.c_str(), path.c_str()) != 0) throw std::runtime_error("symlink failed");
 }
 
+int OpenDescriptors() {
+  DIR* d = ::opendir("/proc/self/fd");
+  if (d == nullptr) return 0;
+  int n = 0;
+  while (::readdir(d) != nullptr) ++n;
+  ::closedir(d);
+  return n - 3;  // ".", ".." and the listing's own
+}
+
 bool CanMount() {
   TempDir probe;
   if (::mount("kvortest", probe.path().c_str(), "tmpfs", 0, "size=64k") != 0) return false;

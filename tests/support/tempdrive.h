@@ -55,6 +55,9 @@ class FakeSystem : public platform::System {
   }
 };
 
+// Descriptors this process has open (0 when it has none to spare for looking).
+int OpenDescriptors();
+
 // Whether this process may mount file systems (tests that need it skip otherwise).
 bool CanMount();
 
