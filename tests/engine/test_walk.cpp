@@ -245,6 +245,9 @@ TEST(Walk, SumsBeyondSixtyFourBitsStayExact) {
   EXPECT_EQ(f.store.Problems(0), platform::kSumTooLarge);
   EXPECT_EQ(f.store.Problems(1), platform::kSumTooLarge);
   EXPECT_EQ(f.store.Error(1), EOVERFLOW);
+  // The walk's text result carries the exact figures too.
+  EXPECT_EQ(f.scanner.ScanDirectory(0, "0?" + t.path(), false),
+            "10000000000000000000," + std::to_string(2 * slack + 4096));
 }
 
 // ---- stopping -------------------------------------------------------------------------
