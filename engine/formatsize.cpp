@@ -18,6 +18,12 @@ std::string RenderTwoDecimals(double value, char separator) {
     std::snprintf(buf, sizeof buf, "%.2f", value);
     return buf;
   }
+  if (std::fabs(value) >= 0x1p53) {
+    // Every double this large is a whole number, and its hundredths would not fit 64 bits.
+    char buf[400];
+    const int n = std::snprintf(buf, sizeof buf, "%.0f", value);
+    return std::string(buf, static_cast<std::size_t>(n)) + separator + "00";
+  }
   const long double hundredths = std::roundl(static_cast<long double>(value) * 100.0L);
   const bool negative = hundredths < 0;
   const auto magnitude = static_cast<unsigned long long>(negative ? -hundredths : hundredths);

@@ -1,6 +1,9 @@
 #include "engine/scanner.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <new>
 
 #include "engine/diskspace.h"
 #include "engine/formatsize.h"
@@ -17,12 +20,29 @@ std::string NodeKey(int64_t counter, std::string_view path) {
   return key;
 }
 
-std::string ResultText(int64_t bytes, int64_t lostSpace) {
-  std::string text = std::to_string(bytes);
+std::string Decimal(platform::Int128 value) {
+  const bool negative = value < 0;
+  // Digits from the unsigned magnitude, so the most negative value needs no special case.
+  __extension__ unsigned __int128 magnitude = negative ? -static_cast<unsigned __int128>(value)
+                                                        : static_cast<unsigned __int128>(value);
+  char buf[48];
+  char* p = buf + sizeof buf;
+  do {
+    *--p = static_cast<char>('0' + static_cast<int>(magnitude % 10));
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (negative) *--p = '-';
+  return std::string(p, buf + sizeof buf);
+}
+
+std::string ResultText(platform::Int128 bytes, platform::Int128 lostSpace) {
+  std::string text = Decimal(bytes);
   text.push_back(',');
-  text.append(std::to_string(lostSpace));
+  text.append(Decimal(lostSpace));
   return text;
 }
+
+double AsDouble(platform::Int128 value) { return static_cast<double>(value); }
 
 }  // namespace
 
@@ -41,6 +61,8 @@ Scanner::Scanner(ScanState& state, const platform::System& system, TreeView& tvD
 void Scanner::dirList_Change() {
   s_.gDirBytes = 0;
   s_.gDirLostSpace = 0;
+  dirBytes_ = 0;
+  dirLost_ = 0;
 
   if (s_.gGoToRoot) {
     const std::string root = dirList.DriveRoot();
@@ -63,7 +85,7 @@ void Scanner::dirList_Change() {
     memo.hidden.clear();
     for (size_t i = 0; i < listing.EntryCount(); ++i) {
       const platform::FindData entry = listing.Entry(i);
-      memo.bytes += static_cast<int64_t>(entry.nFileSize);
+      memo.bytes += entry.nFileSize;
       memo.lostSpace += LostSpace(entry.nFileSize, s_.gClusterSize);
       const bool directory = (entry.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
       const bool hiddenOrSystem = (entry.dwFileAttributes & (platform::FILE_ATTRIBUTE_HIDDEN |
@@ -75,23 +97,30 @@ void Scanner::dirList_Change() {
     memo.clusterSize = s_.gClusterSize;
     memo.valid = true;
   }
-  for (const uint32_t i : memo.hidden) lstHidden.AddItem(listing.Name(i));
-  s_.gDirBytes = memo.bytes;
-  s_.gDirLostSpace = memo.lostSpace;
+  lstHidden.Show(listing, memo.hidden);
+  SetFigures(memo.bytes, memo.lostSpace);
 
   ShowDiskInfo(0);
+}
+
+void Scanner::SetFigures(Int128 bytes, Int128 lost) {
+  dirBytes_ = bytes;
+  dirLost_ = lost;
+  s_.gDirBytes = Saturate(bytes);
+  s_.gDirLostSpace = Saturate(lost);
 }
 
 void Scanner::ShowDiskInfo(int mode, std::string_view driveText, DiskInfoPanel* panel) {
   if (mode == 1) {
     const std::string root = platform::DriveRootFromText(driveText);
-    s_.gFreeBytes = GetDiskSpace(s_, system_, root, "FREE");
-    s_.gUsedBytes = GetDiskSpace(s_, system_, root, "USED");
-    s_.gTotalBytes = GetDiskSpace(s_, system_, root, "TOTAL");
-    if (panel != nullptr) {
-      panel->SetUsed(FormatSize(static_cast<double>(s_.gUsedBytes)));
-      panel->SetFree(FormatSize(static_cast<double>(s_.gFreeBytes)));
-      panel->SetTotal(FormatSize(static_cast<double>(s_.gTotalBytes)));
+    if (root == dirList.RootPath()) {
+      // The list stands on that drive: asked through the root it opened, not the path again.
+      QueryRoot(panel);
+    } else {
+      s_.gFreeBytes = GetDiskSpace(s_, system_, root, "FREE");
+      s_.gUsedBytes = GetDiskSpace(s_, system_, root, "USED");
+      s_.gTotalBytes = GetDiskSpace(s_, system_, root, "TOTAL");
+      WriteDrive(panel);
     }
   }
   s_.gFileCount = static_cast<int64_t>(fileList.ListCount());
@@ -99,7 +128,27 @@ void Scanner::ShowDiskInfo(int mode, std::string_view driveText, DiskInfoPanel* 
   s_.gHiddenCount = static_cast<int64_t>(lstHidden.ListCount());
 }
 
-std::string Scanner::DirectoryText(std::string_view name, int64_t bytes, int64_t lost,
+bool Scanner::QueryRoot(DiskInfoPanel* panel) {
+  platform::DiskFreeSpace figures;
+  const int fd = dirList.RootDescriptor();
+  if (fd < 0) errno = EBADF;
+  const bool ok = fd >= 0 && system_.GetDiskFreeSpaceOf(fd, figures);
+  if (!ok) figures = {};
+  s_.gFreeBytes = DiskFigure(s_, figures, "FREE");
+  s_.gUsedBytes = DiskFigure(s_, figures, "USED");
+  s_.gTotalBytes = DiskFigure(s_, figures, "TOTAL");
+  WriteDrive(panel);
+  return ok;
+}
+
+void Scanner::WriteDrive(DiskInfoPanel* panel) const {
+  if (panel == nullptr) return;
+  panel->SetUsed(FormatSize(static_cast<double>(s_.gUsedBytes)));
+  panel->SetFree(FormatSize(static_cast<double>(s_.gFreeBytes)));
+  panel->SetTotal(FormatSize(static_cast<double>(s_.gTotalBytes)));
+}
+
+std::string Scanner::DirectoryText(std::string_view name, Int128 bytes, Int128 lost,
                                    TextForm form) const {
   std::string text(name);
   if (form == TextForm::Ordinary) {
@@ -107,9 +156,9 @@ std::string Scanner::DirectoryText(std::string_view name, int64_t bytes, int64_t
   } else {
     text.append("    ").append(std::to_string(s_.gFileCount)).append(" files(s) [");
   }
-  text.append(FormatSize(static_cast<double>(bytes), decimalSeparator_))
+  text.append(FormatSize(AsDouble(bytes), decimalSeparator_))
       .append("], Lost space [")
-      .append(FormatSize(static_cast<double>(lost), decimalSeparator_))
+      .append(FormatSize(AsDouble(lost), decimalSeparator_))
       .append("]");
   return text;
 }
@@ -117,103 +166,216 @@ std::string Scanner::DirectoryText(std::string_view name, int64_t bytes, int64_t
 void Scanner::ScanDrive() {
   decimalSeparator_ = DecimalSeparator();
   tvDisk_.Clear();
-  const int64_t rootBytes = s_.gDirBytes;
+  frames_.clear();
+  const Int128 rootBytes = dirBytes_;
   const std::string rootPath = dirList.List(-1);
-  const std::string rootKey = NodeKey(s_.gNodeCounter, rootPath);
+  const int64_t rootCounter = s_.gNodeCounter;
+  const std::string rootKey = NodeKey(rootCounter, rootPath);
   ++s_.gNodeCounter;
   progress_.ShowCurrentDir(rootPath);
-  tvDisk_.Add({}, 0, rootKey, "Root", "closed", "open");
+  const TreeView::Node root = tvDisk_.Add({}, 0, rootKey, "Root", "closed", "open");
+  uint8_t rootProblems = dirList.Current().Problems();
+  if (rootProblems != 0) tvDisk_.SetProblem(root, rootProblems, dirList.Current().Error());
 
   s_.gTotalFiles = s_.gFileCount;
-  s_.gTotalFileBytes = rootBytes;
+  totalFileBytes_ = rootBytes;
+  s_.gTotalFileBytes = Saturate(rootBytes);
   s_.gTotalDirs = s_.gSubdirCount + s_.gHiddenCount;
   if (s_.gSubdirCount == 0 && s_.gHiddenCount == 0) return;
 
-  int64_t subtreeBytes = 0;
+  Int128 subtreeBytes = 0;
   for (const bool hidden : {false, true}) {
     const int64_t bound = hidden ? s_.gHiddenCount : s_.gSubdirCount;
     for (int64_t i = 0; i <= bound; ++i) {
       // The count as re-read after each child, never a stale one, ends the loop.
-      if (i == (hidden ? s_.gHiddenCount : s_.gSubdirCount)) break;
-      const std::string result = ScanDirectory(static_cast<size_t>(i), rootKey, hidden);
-      if (s_.gAbort) return;
-      subtreeBytes += PairField(result, 1);
+      if (i >= (hidden ? s_.gHiddenCount : s_.gSubdirCount)) break;
+      walkPath_ = rootPath;
+      const std::optional<Sums> result = Walk(static_cast<size_t>(i), root, rootCounter, hidden);
+      if (s_.gAbort || !result) return;
+      subtreeBytes += result->bytes;
     }
   }
-  s_.gTotalFileBytes += subtreeBytes;
+  totalFileBytes_ += subtreeBytes;
+  s_.gTotalFileBytes = Saturate(totalFileBytes_);
+  if (s_.gTotalFileBytes != totalFileBytes_) {
+    // The total the report prints stopped at its largest value: say where.
+    rootProblems |= platform::kSumTooLarge;
+    tvDisk_.SetProblem(root, rootProblems, rootProblems == platform::kSumTooLarge ? EOVERFLOW
+                                                                                 : dirList.Current().Error());
+  }
 
   // The root shows the drive's own used figure; its lost space is what files and
   // directories (one cluster each) leave unexplained.
-  const int64_t lost = s_.gUsedBytes - (s_.gClusterSize * s_.gTotalDirs + s_.gTotalFileBytes);
+  const Int128 lost = Int128{s_.gUsedBytes} - (Int128{s_.gClusterSize} * s_.gTotalDirs + totalFileBytes_);
   std::string text = rootPath;
   text.append(" ")
       .append(std::to_string(s_.gFileCount))
       .append(" file(s) [")
       .append(FormatSize(static_cast<double>(s_.gUsedBytes), decimalSeparator_))
       .append("], Lost space [")
-      .append(FormatSize(static_cast<double>(lost), decimalSeparator_))
+      .append(FormatSize(AsDouble(lost), decimalSeparator_))
       .append("]");
-  const TreeView::Node root = tvDisk_.Find(rootKey);
   tvDisk_.SetText(root, text);
   tvDisk_.SetExpanded(root, true);
 }
 
 std::string Scanner::ScanDirectory(size_t index, const std::string& parentKey, bool hidden) {
-  if (s_.gAbort) return {};
+  decimalSeparator_ = DecimalSeparator();
+  walkPath_ = dirList.Path();
+  int64_t parentCounter = 0;
+  std::from_chars(parentKey.data(), parentKey.data() + parentKey.size(), parentCounter);
+  const std::optional<Sums> result = Walk(index, tvDisk_.Find(parentKey), parentCounter, hidden);
+  if (!result) return {};
+  // A directory on another drive nets to nothing once the caller adds its one cluster.
+  if (!result->counted) return ResultText(0, -Int128{s_.gClusterSize});
+  return ResultText(result->bytes, result->lost);
+}
 
-  const std::string path =
-      hidden ? platform::JoinPath(dirList.Path(), lstHidden.List(index)) : dirList.List(index);
-  const std::string key = NodeKey(s_.gNodeCounter, path);
+// The walk of one subdirectory and everything below it, as the recursive definition has it,
+// with the recursion kept in frames_: a chain as deep as memory allows costs no call stack.
+std::optional<Scanner::Sums> Scanner::Walk(size_t index, TreeView::Node parent, int64_t parentCounter,
+                                           bool hidden) {
+  const std::size_t base = frames_.size();
+  Step step = Begin(index, hidden, parent, parentCounter);
+  for (;;) {
+    if (step == Step::Stopped) {
+      frames_.resize(base);
+      return std::nullopt;
+    }
+    if (step == Step::Done) {
+      if (frames_.size() == base) return last_;
+      // A child has returned to the directory on top.
+      if (s_.gAbort) {
+        frames_.resize(base);
+        return std::nullopt;
+      }
+      Frame& f = frames_.back();
+      if (last_.counted) {
+        f.bytes += last_.bytes;
+        f.lost += last_.lost + s_.gClusterSize;
+        tvDisk_.SetText(f.node, DirectoryText(std::string_view(walkPath_).substr(f.nameStart), f.bytes,
+                                              f.lost, f.phase == 1 ? TextForm::HiddenChild : TextForm::Ordinary));
+      }
+      ++f.i;
+    }
+    step = Next();
+  }
+}
+
+// Enters the index-th ordinary or hidden subdirectory of the current directory and adds its
+// node: Pushed when it is to be walked, Done when it is finished already (it could not be
+// entered, or lies on another drive), Stopped on a stop.
+Scanner::Step Scanner::Begin(size_t index, bool hidden, TreeView::Node parent, int64_t parentCounter) {
+  if (s_.gAbort) return Step::Stopped;
+
+  const std::size_t parentLength = walkPath_.size();
+  if (walkPath_.empty() || walkPath_.back() != platform::kSeparator) walkPath_.push_back(platform::kSeparator);
+  const std::size_t nameStart = walkPath_.size();
+  walkPath_.append(hidden ? lstHidden.List(index) : dirList.ListName(index));
+  const int64_t counter = s_.gNodeCounter;
   ++s_.gNodeCounter;
-  progress_.ShowCurrentDir(path);
-  const std::string name = hidden ? lstHidden.List(index) : PathLeaf(path);
+  progress_.ShowCurrentDir(walkPath_);
   const std::string_view image = hidden ? "hclosed" : "closed";
   const std::string_view selectedImage = hidden ? "hopen" : "open";
 
   progress_.DoEvents();
-  if (s_.gAbort) return {};
+  if (s_.gAbort) return Step::Stopped;
 
-  if (!dirList.SetPath(path)) {
-    if (s_.gAbort) return {};  // the read was cut short by a stop
-    // Cannot be entered (no permission, gone, I/O error): an empty directory of one cluster,
-    // and the list stays at the parent with the parent's figures.
-    const int64_t lost = s_.gClusterSize;
-    std::string text(name);
-    text.append("     0 file(s), [")
-        .append(FormatSize(0, decimalSeparator_))
-        .append("], Lost space [")
-        .append(FormatSize(static_cast<double>(lost), decimalSeparator_))
-        .append("]");
-    tvDisk_.Add(parentKey, tvwChild, key, text, image, selectedImage);
-    progress_.DoEvents();
-    return ResultText(0, lost);
+  const std::string_view name = std::string_view(walkPath_).substr(nameStart);
+  const TreeView::ChildKey key{parentCounter, parentLength, counter, walkPath_, name};
+  switch (dirList.EnterChild(name)) {
+    case platform::DirListBox::Move::OtherDevice:
+      // Left out as a mount point is: no node, no count, no cluster.
+      --s_.gNodeCounter;
+      --s_.gTotalDirs;
+      walkPath_.resize(parentLength);
+      last_ = Sums{0, 0, false};
+      return Step::Done;
+    case platform::DirListBox::Move::Failed:
+      if (s_.gAbort) return Step::Stopped;  // the read was cut short by a stop
+      return NotEntered(parent, key, image, selectedImage, dirList.LastError());
+    case platform::DirListBox::Move::Entered:
+      break;
   }
 
-  int64_t bytes = s_.gDirBytes;
-  int64_t lost = s_.gDirLostSpace + s_.gClusterSize;
+  const Int128 bytes = dirBytes_;
+  const Int128 lost = dirLost_ + s_.gClusterSize;
+  TreeView::Node node;
+  try {
+    node = tvDisk_.AddChild(parent, key, DirectoryText(name, bytes, lost, TextForm::Ordinary), image,
+                            selectedImage);
+    if (frames_.size() == frames_.capacity()) frames_.reserve(2 * frames_.size() + 16);
+  } catch (const std::bad_alloc&) {
+    // No memory for one more level: back to the parent, which shows this one as not entered.
+    dirList.Up();
+    return NotEntered(parent, key, image, selectedImage, ENOMEM);
+  }
   s_.gTotalFiles += s_.gFileCount;
-  tvDisk_.Add(parentKey, tvwChild, key, DirectoryText(name, bytes, lost, TextForm::Ordinary), image,
-              selectedImage);
+  const platform::DirListing& listing = dirList.Current();
+  uint8_t problems = listing.Problems();
+  if (s_.gDirBytes != dirBytes_ || s_.gDirLostSpace != dirLost_) problems |= platform::kSumTooLarge;
+  if (problems != 0)
+    tvDisk_.SetProblem(node, problems, listing.Problems() != 0 ? listing.Error() : EOVERFLOW);
   s_.gTotalDirs += s_.gSubdirCount + s_.gHiddenCount;
+  frames_.push_back(Frame{node, counter, parentLength, nameStart, bytes, lost});
+  return Step::Pushed;
+}
 
-  for (const bool hiddenChildren : {false, true}) {
-    const int64_t bound = hiddenChildren ? s_.gHiddenCount : s_.gSubdirCount;
-    if (bound <= 0) continue;
-    const TextForm form = hiddenChildren ? TextForm::HiddenChild : TextForm::Ordinary;
-    for (int64_t i = 0; i <= bound; ++i) {
-      if (i == (hiddenChildren ? s_.gHiddenCount : s_.gSubdirCount)) break;
-      const std::string result = ScanDirectory(static_cast<size_t>(i), key, hiddenChildren);
-      if (s_.gAbort) return {};
-      bytes += PairField(result, 1);
-      lost += PairField(result, 2) + s_.gClusterSize;
-      tvDisk_.SetText(tvDisk_.Find(key), DirectoryText(name, bytes, lost, form));
-    }
-  }
-
-  dirList.SetPath(platform::RootOfBareDrive(PathParent(dirList.Path())));
-  std::string result = ResultText(bytes, lost);
+// A directory that cannot be entered (no permission, gone, out of descriptors or memory): an
+// empty directory of one cluster, marked with the reason; the list stays at the parent with
+// its figures.
+Scanner::Step Scanner::NotEntered(TreeView::Node parent, const TreeView::ChildKey& key,
+                                  std::string_view image, std::string_view selectedImage, int error) {
+  std::string text(key.name);
+  text.append("     0 file(s), [")
+      .append(FormatSize(0, decimalSeparator_))
+      .append("], Lost space [")
+      .append(FormatSize(static_cast<double>(s_.gClusterSize), decimalSeparator_))
+      .append("]");
+  const TreeView::Node node = tvDisk_.AddChild(parent, key, text, image, selectedImage);
+  tvDisk_.SetProblem(node, platform::kCannotEnter, error);
   progress_.DoEvents();
-  return result;
+  walkPath_.resize(key.parentLength);
+  last_ = Sums{0, s_.gClusterSize, true};
+  return Step::Done;
+}
+
+// The next child of the directory on top, or its return to the parent once all are done.
+Scanner::Step Scanner::Next() {
+  for (;;) {
+    Frame& f = frames_.back();
+    if (f.phase == 2) {
+      dirList.Up();
+      last_ = Sums{f.bytes, f.lost, true};
+      walkPath_.resize(f.parentLength);
+      frames_.pop_back();
+      progress_.DoEvents();
+      return Step::Done;
+    }
+    // The count as re-read after each child ends the loop; the bound taken at its start
+    // only limits it.
+    const int64_t count = f.phase == 0 ? s_.gSubdirCount : s_.gHiddenCount;
+    if (!f.started) {
+      f.started = true;
+      f.bound = count;
+      f.i = 0;
+    }
+    if (f.bound > 0 && f.i <= f.bound && f.i < count) {
+      const std::size_t index = static_cast<std::size_t>(f.i);
+      const bool hidden = f.phase == 1;
+      const TreeView::Node node = f.node;
+      const int64_t counter = f.counter;
+      return Begin(index, hidden, node, counter);  // may grow frames_: f is not used after
+    }
+    ++f.phase;
+    f.started = false;
+  }
+}
+
+int64_t Saturate(platform::Int128 value) {
+  if (value > INT64_MAX) return INT64_MAX;
+  if (value < INT64_MIN) return INT64_MIN;
+  return static_cast<int64_t>(value);
 }
 
 std::string PathLeaf(std::string_view path) {

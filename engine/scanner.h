@@ -4,7 +4,9 @@
 // report tool and the tests.
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "engine/interfaces.h"
 #include "engine/scanstate.h"
@@ -33,6 +35,10 @@ class Scanner {
   // or "" when the scan was stopped.
   std::string ScanDirectory(std::size_t index, const std::string& parentKey, bool hidden);
 
+  // Queries the drive figures of the root at which dirList stands, through its descriptor;
+  // false (errno set) when the file system does not answer.
+  bool QueryRoot(DiskInfoPanel* panel = nullptr);
+
   ScanState& state() { return s_; }
   const platform::System& system() const { return system_; }
 
@@ -41,15 +47,55 @@ class Scanner {
   platform::ListBox lstHidden;
 
  private:
+  using Int128 = platform::Int128;
   enum class TextForm { Ordinary, HiddenChild };
-  std::string DirectoryText(std::string_view name, int64_t bytes, int64_t lost, TextForm form) const;
+  // A subtree's figures as the walk hands them up; `counted` is false for a directory left
+  // out because it lies on another drive.
+  struct Sums {
+    Int128 bytes = 0;
+    Int128 lost = 0;
+    bool counted = true;
+  };
+  // One directory of the path being walked.
+  struct Frame {
+    TreeView::Node node;
+    int64_t counter;
+    std::size_t parentLength;  // walkPath_ up to the parent
+    std::size_t nameStart;
+    Int128 bytes;
+    Int128 lost;
+    int64_t i = 0;
+    int64_t bound = 0;
+    uint8_t phase = 0;  // 0 ordinary children, 1 hidden ones, 2 done
+    bool started = false;
+  };
+  enum class Step { Pushed, Done, Stopped };
+
+  std::optional<Sums> Walk(std::size_t index, TreeView::Node parent, int64_t parentCounter, bool hidden);
+  Step Begin(std::size_t index, bool hidden, TreeView::Node parent, int64_t parentCounter);
+  Step Next();
+  Step NotEntered(TreeView::Node parent, const TreeView::ChildKey& key, std::string_view image,
+                  std::string_view selectedImage, int error);
+  void SetFigures(Int128 bytes, Int128 lost);
+  std::string DirectoryText(std::string_view name, Int128 bytes, Int128 lost, TextForm form) const;
+  void WriteDrive(DiskInfoPanel* panel) const;
 
   ScanState& s_;
   const platform::System& system_;
   char decimalSeparator_ = '.';  // the locale's, taken once per scan
   TreeView& tvDisk_;
   ScanProgress& progress_;
+  // The directory read last, exactly (the scan state's figures stop at 64 bits).
+  Int128 dirBytes_ = 0;
+  Int128 dirLost_ = 0;
+  Int128 totalFileBytes_ = 0;
+  std::string walkPath_;        // the path of the directory being entered or walked
+  std::vector<Frame> frames_;   // the walk's own stack: depth costs memory, not call stack
+  Sums last_;                   // what the step just done hands to the frame below
 };
+
+// A 128-bit figure held in 64 bits: the largest (or smallest) value when it does not fit.
+int64_t Saturate(platform::Int128 value);
 
 // The text after the last separator ("" when the path ends with one).
 std::string PathLeaf(std::string_view path);

@@ -16,6 +16,14 @@ class StoreTree final : public TreeView {
   Node Find(std::string_view key) const override { return store_.Find(key); }
   void SetText(Node node, std::string_view text) override { store_.SetText(node, text); }
   void SetExpanded(Node node, bool expanded) override { store_.SetExpanded(node, expanded); }
+  Node AddChild(Node parent, const ChildKey& key, std::string_view text, std::string_view image,
+                std::string_view selectedImage) override {
+    return store_.AddChild(parent, key.counter, key.name, text, platform::PictureByKey(image),
+                           platform::PictureByKey(selectedImage));
+  }
+  void SetProblem(Node node, uint8_t problems, int error) override {
+    store_.SetProblem(node, problems, error);
+  }
 
   platform::NodeStore& Store() { return store_; }
 

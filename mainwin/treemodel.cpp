@@ -1,6 +1,11 @@
 #include "mainwin/treemodel.h"
 
+#include <QGuiApplication>
+#include <QPalette>
 #include <QTreeView>
+#include <cstring>
+
+#include "platform/listing.h"
 
 #include "forms/pictures.h"
 
@@ -39,9 +44,27 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
       return QString::fromStdString(store_.Text(node));
     case Qt::DecorationRole:
       return Icon(store_.Image(node), store_.SelectedImage(node));
+    case Qt::ToolTipRole: {
+      // The full path; for a directory not read whole, also why.
+      QString tip = QString::fromStdString(store_.Path(node));
+      if (store_.Problems(node) != 0) tip += QLatin1Char('\n') + QString::fromStdString(ProblemText(node));
+      return tip.isEmpty() ? QVariant() : QVariant(tip);
+    }
+    case Qt::ForegroundRole:
+      if (store_.Problems(node) == 0) return {};
+      return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
     default:
       return {};
   }
+}
+
+std::string TreeModel::ProblemText(NodeStore::Index node) const {
+  const uint8_t problems = store_.Problems(node);
+  const char* what = (problems & platform::kCannotEnter)      ? "Cannot be read: "
+                     : (problems & platform::kListedInPart)   ? "Read only in part: "
+                     : (problems & platform::kSizesUnreadable) ? "Sizes cannot be read: "
+                                                               : "Figures too large: ";
+  return what + std::string(std::strerror(store_.Error(node)));
 }
 
 Qt::ItemFlags TreeModel::flags(const QModelIndex& index) const {
@@ -103,6 +126,22 @@ TreeView::Node ModelTree::Add(std::string_view relative, int relationship, std::
   const Node node = store_.Add(parent, key, text, normal, selected);
   model_.EndInsert();
   return node;
+}
+
+TreeView::Node ModelTree::AddChild(Node parent, const ChildKey& key, std::string_view text,
+                                   std::string_view image, std::string_view selectedImage) {
+  const Picture normal = platform::PictureByKey(image);
+  const Picture selected = platform::PictureByKey(selectedImage);
+  if (detached_) return store_.AddChild(parent, key.counter, key.name, text, normal, selected);
+  model_.BeginInsert(parent, static_cast<int>(store_.ChildCount(parent)));
+  const Node node = store_.AddChild(parent, key.counter, key.name, text, normal, selected);
+  model_.EndInsert();
+  return node;
+}
+
+void ModelTree::SetProblem(Node node, uint8_t problems, int error) {
+  store_.SetProblem(node, problems, error);
+  if (!detached_) model_.TextChanged(node);
 }
 
 void ModelTree::SetText(Node node, std::string_view text) {

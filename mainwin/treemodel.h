@@ -46,6 +46,7 @@ class TreeModel final : public QAbstractItemModel {
 
  private:
   const QIcon& Icon(platform::Picture image, platform::Picture selectedImage) const;
+  std::string ProblemText(platform::NodeStore::Index node) const;
 
   const platform::NodeStore& store_;
   bool resetting_ = false;
@@ -69,6 +70,9 @@ class ModelTree final : public TreeView {
   Node Find(std::string_view key) const override { return store_.Find(key); }
   void SetText(Node node, std::string_view text) override;
   void SetExpanded(Node node, bool expanded) override;
+  Node AddChild(Node parent, const ChildKey& key, std::string_view text, std::string_view image,
+                std::string_view selectedImage) override;
+  void SetProblem(Node node, uint8_t problems, int error) override;
 
   void Detach();
   void Attach();

@@ -10,7 +10,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "platform/mounts.h"
 
 namespace kvor::platform {
 
@@ -27,6 +26,26 @@ struct LinuxDirent64 {
 constexpr std::size_t kCancelCheckInterval = 1024;
 
 bool IsDotOrDotDot(std::string_view name) { return name == "." || name == ".."; }
+
+// The mount a name belongs to: two names on one device may still be two mounts.
+bool MountId(int dirFd, const char* name, int flags, uint64_t& id) {
+  struct statx stx {};
+  if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &stx) != 0 ||
+      (stx.stx_mask & STATX_MNT_ID) == 0)
+    return false;
+  id = stx.stx_mnt_id;
+  return true;
+}
+
+// Whether `name` in the directory at `fd` is where a file system is mounted: another device,
+// or the same device seen through another mount (a bind mount).
+bool IsMountPoint(int fd, const char* name) {
+  uint64_t own = 0, entry = 0;
+  if (MountId(fd, "", AT_EMPTY_PATH, own) && MountId(fd, name, 0, entry)) return own != entry;
+  struct stat dir, st;
+  return ::fstat(fd, &dir) == 0 && ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0 &&
+         st.st_dev != dir.st_dev;
+}
 
 }  // namespace
 
@@ -54,24 +73,22 @@ void DirListing::AddEntry(std::string_view name, uint32_t attributes, uint64_t s
   names_.append(name);
 }
 
-DirListing::Status DirListing::Read(int fd, std::string path, const MountTable* mounts,
+void DirListing::Note(uint8_t problem, int error) {
+  if (problems_ == 0) error_ = error;
+  problems_ |= problem;
+}
+
+DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* mounted,
                                     const std::atomic<bool>* cancel) {
-  path_ = std::move(path);
   names_.clear();
   entries_.clear();
   subdirs_.clear();
   fileCount_ = 0;
+  problems_ = 0;
+  error_ = 0;
   memo_.valid = false;
   memo_.hidden.clear();
-
-  // Only names that the mount table puts here can be mount points; those alone are stat'ed.
-  static const std::vector<std::string> kNoMounts;
-  const std::vector<std::string>& mounted = mounts != nullptr ? mounts->MountedNamesIn(path_) : kNoMounts;
-  dev_t ownDevice = 0;
-  if (!mounted.empty()) {
-    struct stat st;
-    if (::fstat(fd, &st) == 0) ownDevice = st.st_dev;
-  }
+  if (mounted != nullptr && mounted->empty()) mounted = nullptr;
 
   alignas(LinuxDirent64) char buffer[64 * 1024];
   std::size_t seen = 0;
@@ -80,8 +97,12 @@ DirListing::Status DirListing::Read(int fd, std::string path, const MountTable* 
     const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (!anyRead) return Status::Failed;
-      break;  // keep what was read before the error
+      if (!anyRead) {
+        Note(kCannotEnter, errno);
+        return Status::Failed;
+      }
+      Note(kListedInPart, errno);
+      break;  // keep what was read before the error, and say so
     }
     if (n == 0) break;
     anyRead = true;
@@ -109,6 +130,7 @@ DirListing::Status DirListing::Read(int fd, std::string path, const MountTable* 
           struct stat st;
           if (::fstatat(fd, rawName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) continue;  // gone since it was listed
+            Note(kSizesUnreadable, errno);  // counted, but its size is unknown
             break;
           }
           if (S_ISDIR(st.st_mode))
@@ -118,13 +140,10 @@ DirListing::Status DirListing::Read(int fd, std::string path, const MountTable* 
         }
       }
 
-      if (isDirectory && !mounted.empty() && !IsDotOrDotDot(name) &&
-          std::find(mounted.begin(), mounted.end(), name) != mounted.end()) {
-        struct stat st;
-        if (::fstatat(fd, rawName, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0 &&
-            st.st_dev != ownDevice)
-          continue;  // another drive is mounted here
-      }
+      if (isDirectory && mounted != nullptr && !IsDotOrDotDot(name) &&
+          std::find(mounted->begin(), mounted->end(), name) != mounted->end() &&
+          IsMountPoint(fd, rawName))
+        continue;  // another drive, or another view of this one, is mounted here
 
       uint32_t attributes = isDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0;
       if (name.front() == '.') attributes |= FILE_ATTRIBUTE_HIDDEN;

@@ -9,13 +9,21 @@
 
 namespace kvor::platform {
 
-class MountTable;
-class System;
+// Sums of sizes: every entry may be near 2^63 bytes (sparse files), so they add up in 128 bits.
+__extension__ typedef __int128 Int128;
 
 // Attribute flags of a directory entry, with the values the reading tests for.
 inline constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 2;
 inline constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 4;
 inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 16;
+
+// What kept a directory's figures from being whole; several may hold at once.
+enum ReadProblem : uint8_t {
+  kCannotEnter = 1,      // could not be opened or listed at all
+  kListedInPart = 2,     // the listing failed part way; what came before it is kept
+  kSizesUnreadable = 4,  // some entries were listed but their size could not be read
+  kSumTooLarge = 8,      // a figure of the scan state stopped at its largest value
+};
 
 // One directory entry as the enumeration delivers it.
 struct FindData {
@@ -29,8 +37,8 @@ struct FindData {
 struct ReadingMemo {
   bool valid = false;
   int64_t clusterSize = 0;
-  int64_t bytes = 0;
-  int64_t lostSpace = 0;
+  Int128 bytes = 0;
+  Int128 lostSpace = 0;
   std::vector<uint32_t> hidden;    // entry indices, in enumeration order
 };
 
@@ -38,13 +46,11 @@ class DirListing {
  public:
   enum class Status { Ok, Failed, Cancelled };
 
-  // Reads the directory freshly opened at `fd`; the descriptor stays open. Mount points
-  // listed in `mounts` whose device differs from the directory's are left out. Stops early
-  // when `cancel` becomes true.
-  Status Read(int fd, std::string path, const MountTable* mounts,
-              const std::atomic<bool>* cancel);
+  // Reads the directory freshly opened at `fd`; the descriptor stays open. Entries named in
+  // `mounted` (names the mount table puts in this directory) that are mount points are left
+  // out. Stops early when `cancel` becomes true. On failure Error() holds the errno.
+  Status Read(int fd, const std::vector<std::string>* mounted, const std::atomic<bool>* cancel);
 
-  const std::string& Path() const { return path_; }
   size_t EntryCount() const { return entries_.size(); }
   FindData Entry(size_t i) const;
   std::string_view Name(size_t i) const;
@@ -56,6 +62,10 @@ class DirListing {
   // Every entry that is not a directory, hidden ones included.
   size_t FileCount() const { return fileCount_; }
 
+  // ReadProblem flags of the last read, and the errno of the first of them.
+  uint8_t Problems() const { return problems_; }
+  int Error() const { return error_; }
+
   ReadingMemo& Memo() const { return memo_; }
 
  private:
@@ -66,17 +76,20 @@ class DirListing {
     uint64_t size;
   };
   void AddEntry(std::string_view name, uint32_t attributes, uint64_t size);
+  void Note(uint8_t problem, int error);
 
-  std::string path_;
   std::string names_;
   std::vector<Record> entries_;
   std::vector<uint32_t> subdirs_;
   size_t fileCount_ = 0;
+  uint8_t problems_ = 0;
+  int error_ = 0;
   mutable ReadingMemo memo_;
 };
 
 // Opens a directory for reading without following a final symlink; -1 on failure.
 int OpenDirectoryAt(int parentFd, const char* name);
+// Opens a directory by path; a final symlink is followed (a root given as a link).
 int OpenDirectory(const std::string& path);
 
 }  // namespace kvor::platform

@@ -1,6 +1,12 @@
 #include "platform/lists.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/pathrules.h"
@@ -8,10 +14,6 @@
 namespace kvor::platform {
 
 namespace {
-
-// Descriptors kept open along the current path; deeper chains reopen an ancestor on demand,
-// so depth is not bounded by the descriptor limit.
-constexpr std::size_t kOpenWindow = 64;
 
 // The name of `path` below `dir`, or empty when `path` is not a direct child of it.
 std::string_view ChildName(std::string_view dir, std::string_view path) {
@@ -25,14 +27,20 @@ std::string_view ChildName(std::string_view dir, std::string_view path) {
   return rest;
 }
 
-std::string PathLeafOf(std::string_view path) {
-  const auto pos = path.rfind(kSeparator);
-  return std::string(pos == std::string_view::npos ? path : path.substr(pos + 1));
-}
-
 bool IsWithin(std::string_view root, std::string_view path) {
   if (path.substr(0, root.size()) != root) return false;
   return path.size() == root.size() || root.back() == kSeparator || path[root.size()] == kSeparator;
+}
+
+bool OutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+std::string DescriptorPath(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink(link, buffer, sizeof buffer);
+  return n > 0 && n < static_cast<ssize_t>(sizeof buffer) ? std::string(buffer, static_cast<std::size_t>(n))
+                                                          : std::string();
 }
 
 }  // namespace
@@ -40,6 +48,11 @@ bool IsWithin(std::string_view root, std::string_view path) {
 struct DirListBox::Level {
   DirListing listing;
   int fd = -1;
+  std::size_t pathLength = 0;  // its path is path_'s first pathLength bytes
+  std::size_t nameStart = 0;
+  unsigned long dev = 0;
+  unsigned long ino = 0;
+  bool mayHoldMounts = false;
 
   void Close() {
     if (fd >= 0) ::close(fd);
@@ -53,83 +66,231 @@ DirListBox::~DirListBox() {
   for (auto& level : levels_) level->Close();
 }
 
-const std::string& DirListBox::Path() const { return Current().Path(); }
+int DirListBox::RootDescriptor() const { return depth_ == 0 ? -1 : levels_[0]->fd; }
+
+std::string_view DirListBox::RootPath() const {
+  return depth_ == 0 ? std::string_view() : std::string_view(path_).substr(0, levels_[0]->pathLength);
+}
 
 const DirListing& DirListBox::Current() const {
   return depth_ == 0 ? empty_ : levels_[depth_ - 1]->listing;
 }
 
 bool DirListBox::SetPath(std::string_view requested) {
-  if (depth_ > 0 && requested == Path()) return true;
+  if (depth_ > 0 && requested == path_) return true;
 
-  // Back to the parent: the walk's return, served from the read kept on the way down.
-  if (depth_ >= 2 && requested == levels_[depth_ - 2]->listing.Path()) {
-    levels_[--depth_]->Close();
-    Raise(false);
-    return true;
-  }
+  if (depth_ >= 2 && requested == std::string_view(path_).substr(0, levels_[depth_ - 2]->pathLength))
+    return Up();
 
   if (depth_ > 0) {
-    const std::string_view name = ChildName(Path(), requested);
-    if (!name.empty()) {
-      int parentFd = levels_[depth_ - 1]->fd;
-      if (parentFd < 0) {
-        // Reopen the nearest ancestor still open, then down the path again.
-        std::size_t open = depth_ - 1;
-        while (open > 0 && levels_[open - 1]->fd < 0) --open;
-        int fd = open == 0 ? -1 : levels_[open - 1]->fd;
-        for (std::size_t k = open; k < depth_; ++k) {
-          const std::string& path = levels_[k]->listing.Path();
-          const int next = fd < 0 ? OpenDirectory(path)
-                                  : OpenDirectoryAt(fd, PathLeafOf(path).c_str());
-          if (next < 0) return false;
-          levels_[k]->fd = next;
-          fd = next;
-        }
-        parentFd = fd;
-      }
-      char nameZ[NAME_MAX + 1];
-      if (name.size() > NAME_MAX) return false;
-      name.copy(nameZ, name.size());
-      nameZ[name.size()] = '\0';
-      const int fd = OpenDirectoryAt(parentFd, nameZ);
-      if (fd < 0) return false;
-      return Enter(fd, std::string(requested), false);
-    }
+    const std::string_view name = ChildName(path_, requested);
+    if (!name.empty()) return EnterChild(name) == Move::Entered;
   }
 
   // A jump elsewhere: a new start, with a fresh look at the mount table.
-  std::string target(requested);
-  int fd = OpenDirectory(target);
-  if (fd < 0) {
-    const std::string root = DriveRootFromText(requested);
-    if (root == target) return false;
-    target = root;
-    if (depth_ > 0 && target == Path()) return true;
-    fd = OpenDirectory(target);
-    if (fd < 0) return false;
-  }
-  return Enter(fd, std::move(target), true);
+  if (OpenRoot(requested)) return true;
+  const int error = lastError_;
+  const std::string root = DriveRootFromText(requested);
+  if (root == requested) return false;
+  if (depth_ > 0 && root == path_) return true;
+  if (OpenRoot(root)) return true;
+  lastError_ = error;
+  return false;
 }
 
-bool DirListBox::Enter(int fd, std::string path, bool jump) {
-  if (jump) {
-    mounts_ = MountTable::Read(system_);
-    for (std::size_t k = 0; k < depth_; ++k) levels_[k]->Close();
-    depth_ = 0;
+bool DirListBox::OpenRoot(std::string_view requested) {
+  const std::string target(requested);
+  const int fd = OpenDirectory(target);
+  if (fd < 0) {
+    lastError_ = errno;
+    return false;
   }
-  if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
-  Level& level = *levels_[depth_];
+  MountTable mounts = MountTable::Read(system_);
+  const std::string real = DescriptorPath(fd);
+  CloseFrom(0);
+  depth_ = 0;
+  mounts_ = std::move(mounts);
+  path_ = target;
+  realRoot_ = real != target ? real : std::string();
+  givenRootLength_ = target.size();
+  lowOpen_ = 1;
+  window_ = kOpenWindow;
+  if (levels_.empty()) levels_.push_back(std::make_unique<Level>());
+  Level& level = *levels_[0];
+  level.pathLength = path_.size();
+  level.nameStart = 0;
+  if (!Admit(fd, level, true)) {
+    path_.clear();
+    return false;
+  }
+  Raise(true);
+  return true;
+}
+
+DirListBox::Move DirListBox::EnterChild(std::string_view name) {
+  if (depth_ == 0) {
+    lastError_ = ENOENT;
+    return Move::Failed;
+  }
+  if (name.size() > NAME_MAX) {
+    lastError_ = ENAMETOOLONG;
+    return Move::Failed;
+  }
+  if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return Move::Failed;
+  char nameZ[NAME_MAX + 1];
+  name.copy(nameZ, name.size());
+  nameZ[name.size()] = '\0';
+  const int fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
+  if (fd < 0) return Move::Failed;
+
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    lastError_ = errno;
+    ::close(fd);
+    return Move::Failed;
+  }
+  if (st.st_dev != device_) {
+    // Mounted since the table was read, or reached some other way: another drive.
+    ::close(fd);
+    return Move::OtherDevice;
+  }
+
+  const std::size_t parentLength = path_.size();
+  bool owned = false;  // whether the level holds fd yet
+  try {
+    if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
+    Level& parent = *levels_[depth_ - 1];
+    Level& level = *levels_[depth_];
+    if (path_.empty() || path_.back() != kSeparator) path_.push_back(kSeparator);
+    level.nameStart = path_.size();
+    path_.append(name);
+    level.pathLength = path_.size();
+    level.mayHoldMounts = parent.mayHoldMounts && mounts_.MayHoldMounts(MountKey());
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
+    owned = true;
+    if (!Admit(fd, level, false)) {
+      path_.resize(parentLength);
+      return Move::Failed;
+    }
+  } catch (const std::bad_alloc&) {
+    // Deeper than memory allows: this directory cannot be entered, and the walk goes on.
+    path_.resize(parentLength);
+    if (owned)
+      levels_[depth_]->Close();
+    else
+      ::close(fd);
+    lastError_ = ENOMEM;
+    return Move::Failed;
+  }
+  while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
+  Raise(true);
+  return Move::Entered;
+}
+
+// Reads the directory open at `fd` into `level` and makes it the current one.
+bool DirListBox::Admit(int fd, Level& level, bool root) {
   level.Close();
   level.fd = fd;
-  if (level.listing.Read(fd, std::move(path), &mounts_, cancel_) != DirListing::Status::Ok) {
+  if (root) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      lastError_ = errno;
+      level.Close();
+      return false;
+    }
+    device_ = st.st_dev;
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
+    level.mayHoldMounts = mounts_.MayHoldMounts(MountKey());
+  }
+  const std::vector<std::string>* mounted =
+      level.mayHoldMounts ? &mounts_.MountedNamesIn(MountKey()) : nullptr;
+  if (level.listing.Read(fd, mounted, cancel_) != DirListing::Status::Ok) {
+    lastError_ = level.listing.Error() != 0 ? level.listing.Error() : ECANCELED;
     level.Close();
     return false;
   }
   ++depth_;
-  if (depth_ > kOpenWindow) levels_[depth_ - 1 - kOpenWindow]->Close();
-  Raise(true);
   return true;
+}
+
+bool DirListBox::Up() {
+  if (depth_ < 2) return false;
+  Level& child = *levels_[depth_ - 1];
+  Level& parent = *levels_[depth_ - 2];
+  if (parent.fd < 0 && child.fd >= 0) {
+    // Beyond the window: the parent is found again through the child, and checked.
+    const int fd = ::openat(child.fd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == parent.dev && st.st_ino == parent.ino)
+      parent.fd = fd;
+    else if (fd >= 0)
+      ::close(fd);
+  }
+  child.Close();
+  --depth_;
+  path_.resize(parent.pathLength);
+  if (lowOpen_ > depth_ - 1) lowOpen_ = parent.fd >= 0 || depth_ == 1 ? std::max<std::size_t>(depth_ - 1, 1) : depth_;
+  Raise(false);
+  return true;
+}
+
+// Opens level k again from the nearest ancestor still open, name by name, each step checked
+// against the directory first read there; only level k keeps its descriptor.
+bool DirListBox::Reopen(std::size_t k) {
+  std::size_t from = k;
+  while (from > 0 && levels_[from - 1]->fd < 0) --from;
+  if (from == 0) {
+    lastError_ = EBADF;
+    return false;
+  }
+  int fd = levels_[from - 1]->fd;
+  for (std::size_t j = from; j <= k; ++j) {
+    Level& level = *levels_[j];
+    const std::string name = path_.substr(level.nameStart, level.pathLength - level.nameStart);
+    const int next = OpenChild(fd, name.c_str());
+    if (j > from) ::close(fd);
+    if (next < 0) return false;
+    struct stat st;
+    if (::fstat(next, &st) != 0 || st.st_dev != level.dev || st.st_ino != level.ino) {
+      ::close(next);
+      lastError_ = ENOENT;  // moved or replaced since it was read
+      return false;
+    }
+    fd = next;
+  }
+  levels_[k]->fd = fd;
+  lowOpen_ = std::min(lowOpen_, k);
+  return true;
+}
+
+// openat that, when the process runs out of descriptors, gives back the oldest of its own
+// and tries again: the window narrows instead of a directory being lost.
+int DirListBox::OpenChild(int parentFd, const char* name) {
+  for (;;) {
+    const int fd = OpenDirectoryAt(parentFd, name);
+    if (fd >= 0) return fd;
+    lastError_ = errno;
+    if (!OutOfDescriptors(lastError_) || !GiveBackOne()) return -1;
+  }
+}
+
+bool DirListBox::GiveBackOne() {
+  // The current directory's descriptor is the one needed; any other may go.
+  if (depth_ < 2 || lowOpen_ + 1 >= depth_) return false;
+  levels_[lowOpen_++]->Close();
+  window_ = std::max<std::size_t>(depth_ - lowOpen_, 1);
+  return true;
+}
+
+void DirListBox::CloseFrom(std::size_t k) {
+  for (std::size_t j = k; j < levels_.size(); ++j) levels_[j]->Close();
+}
+
+std::string DirListBox::MountKey() const {
+  if (realRoot_.empty()) return path_;
+  return realRoot_ + path_.substr(givenRootLength_);
 }
 
 bool DirListBox::Refresh() {
@@ -137,18 +298,20 @@ bool DirListBox::Refresh() {
   Level& level = *levels_[depth_ - 1];
   if (level.fd >= 0 && ::lseek(level.fd, 0, SEEK_SET) < 0) level.Close();
   if (level.fd < 0) {
-    level.fd = OpenDirectory(level.listing.Path());
-    if (level.fd < 0) return false;
+    if (depth_ >= 2) {
+      if (!Reopen(depth_ - 1)) return false;
+    } else if ((level.fd = OpenDirectory(path_)) < 0) {
+      return false;
+    }
   }
-  std::string path = level.listing.Path();
-  return level.listing.Read(level.fd, std::move(path), &mounts_, cancel_) ==
-         DirListing::Status::Ok;
+  const std::vector<std::string>* mounted =
+      level.mayHoldMounts ? &mounts_.MountedNamesIn(MountKey()) : nullptr;
+  return level.listing.Read(level.fd, mounted, cancel_) == DirListing::Status::Ok;
 }
 
 std::string DirListBox::DriveRoot() const {
-  const std::string& path = Path();
-  if (!rootOverride_.empty() && IsWithin(rootOverride_, path)) return rootOverride_;
-  return mounts_.MountPointOf(path);
+  if (!rootOverride_.empty() && IsWithin(rootOverride_, path_)) return rootOverride_;
+  return mounts_.MountPointOf(path_);
 }
 
 std::string DirListBox::List(std::ptrdiff_t i) const {
@@ -166,21 +329,32 @@ void DirListBox::Raise(bool fresh) {
 }
 
 void FileListBox::SetPath(std::string_view path) {
-  path_.assign(path);
-  if (path_ == sibling_.Path()) {
+  // Set to the directory list's own path at every move of the walk: no copy, no comparison
+  // of a path that may be hundreds of kilobytes long.
+  const std::string& dir = sibling_.Path();
+  if ((path.data() == dir.data() && path.size() == dir.size()) || path == dir) {
+    following_ = true;
     count_ = sibling_.Current().FileCount();
     return;
   }
+  following_ = false;
+  path_.assign(path);
   count_ = 0;
   const int fd = OpenDirectory(path_);
   if (fd < 0) return;
   DirListing listing;
-  if (listing.Read(fd, path_, nullptr, nullptr) == DirListing::Status::Ok)
+  if (listing.Read(fd, nullptr, nullptr) == DirListing::Status::Ok)
     count_ = listing.FileCount();
   ::close(fd);
 }
 
 void ListBox::AddItem(std::string_view text) {
+  if (borrowed_ != nullptr) {  // from now on a list of its own
+    const DirListing* listing = borrowed_;
+    const std::vector<uint32_t>* indices = indices_;
+    borrowed_ = nullptr;
+    for (const uint32_t i : *indices) AddItem(listing->Name(i));
+  }
   if (count_ == items_.size())
     items_.emplace_back(text);
   else

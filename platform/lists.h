@@ -19,21 +19,41 @@ class System;
 // The ordinary subdirectories of its path. Setting a different path reads that directory and
 // raises the change handler before returning. The directories on the current path are kept,
 // so moving back to the parent gives the parent as it was first read.
+//
+// The list holds one drive: the device of the directory it was last pointed at from elsewhere
+// (its root). A level keeps its name, not its whole path; at most kOpenWindow directories of
+// the current path hold an open descriptor, fewer when the process runs short of them.
 class DirListBox {
  public:
+  enum class Move { Entered, Failed, OtherDevice };
+  static constexpr std::size_t kOpenWindow = 64;
+
   explicit DirListBox(const System& system);
   ~DirListBox();
   DirListBox(const DirListBox&) = delete;
   DirListBox& operator=(const DirListBox&) = delete;
 
-  const std::string& Path() const;
+  const std::string& Path() const { return path_; }
 
   // Accepts a directory path or a drive list entry's text. Returns false and leaves the
   // path unchanged when the directory cannot be opened or the read was cancelled.
   bool SetPath(std::string_view path);
+  // Stands at exactly `path` (a symlink to a directory is followed) as the root of a drive.
+  bool OpenRoot(std::string_view path);
+  // Into the subdirectory `name` of the current directory, on the same device only.
+  Move EnterChild(std::string_view name);
+  // Back to the parent, served from the read kept on the way down.
+  bool Up();
 
   // Reads the current directory from the file system again, without raising the handler.
   bool Refresh();
+
+  // The errno of the last move or read that failed.
+  int LastError() const { return lastError_; }
+  // The descriptor of the root the list was last pointed at, -1 before that.
+  int RootDescriptor() const;
+  std::string_view RootPath() const;
+  std::size_t Depth() const { return depth_; }
 
   // The root of the drive at which the list stands.
   std::string DriveRoot() const;
@@ -42,6 +62,7 @@ class DirListBox {
 
   // Full path of the i-th ordinary subdirectory; List(-1) is the path itself.
   std::string List(std::ptrdiff_t i) const;
+  std::string_view ListName(std::size_t i) const { return Current().SubdirName(i); }
   std::size_t ListCount() const;
 
   void OnChange(std::function<void()> handler) { onChange_ = std::move(handler); }
@@ -56,13 +77,25 @@ class DirListBox {
 
  private:
   struct Level;
-  bool Enter(int fd, std::string path, bool jump);
+  bool Admit(int fd, Level& level, bool root);
+  int OpenChild(int parentFd, const char* name);
+  bool Reopen(std::size_t k);
+  bool GiveBackOne();
+  void CloseFrom(std::size_t k);
+  std::string MountKey() const;
   void Raise(bool fresh);
 
   const System& system_;
   MountTable mounts_;
   std::vector<std::unique_ptr<Level>> levels_;  // kept allocated for reuse
   std::size_t depth_ = 0;
+  std::string path_;           // the current directory's path; a level ends where its path does
+  std::size_t lowOpen_ = 1;    // levels [lowOpen_, depth_) hold descriptors; the root always does
+  std::size_t window_ = kOpenWindow;
+  unsigned long device_ = 0;   // the root's st_dev
+  std::string realRoot_;       // the root as the mount table names it, when a link led there
+  std::size_t givenRootLength_ = 0;
+  int lastError_ = 0;
   std::string rootOverride_;
   std::function<void()> onChange_;
   const std::atomic<bool>* cancel_ = nullptr;
@@ -75,26 +108,42 @@ class FileListBox {
  public:
   explicit FileListBox(const DirListBox& sibling) : sibling_(sibling) {}
   void SetPath(std::string_view path);
-  const std::string& Path() const { return path_; }
+  const std::string& Path() const { return following_ ? sibling_.Path() : path_; }
   std::size_t ListCount() const { return count_; }
 
  private:
   const DirListBox& sibling_;
   std::string path_;
+  bool following_ = false;  // at the directory list's path, without a copy of it
   std::size_t count_ = 0;
 };
 
-// An unsorted list of texts; entries stay in the order added.
+// An unsorted list of texts; entries stay in the order added. It can also show entries of a
+// directory read without copying them (the hidden list, shown anew at every return to a
+// directory with thousands of hidden subdirectories).
 class ListBox {
  public:
-  void Clear() { count_ = 0; }
+  void Clear() {
+    count_ = 0;
+    borrowed_ = nullptr;
+  }
   void AddItem(std::string_view text);
-  const std::string& List(std::size_t i) const { return items_[i]; }
-  std::size_t ListCount() const { return count_; }
+  // Shows the names of `listing` at `indices`, in that order; both must outlive the showing.
+  void Show(const DirListing& listing, const std::vector<uint32_t>& indices) {
+    count_ = 0;
+    borrowed_ = &listing;
+    indices_ = &indices;
+  }
+  std::string_view List(std::size_t i) const {
+    return borrowed_ != nullptr ? borrowed_->Name((*indices_)[i]) : std::string_view(items_[i]);
+  }
+  std::size_t ListCount() const { return borrowed_ != nullptr ? indices_->size() : count_; }
 
  private:
   std::vector<std::string> items_;  // slots beyond count_ keep their capacity for reuse
   std::size_t count_ = 0;
+  const DirListing* borrowed_ = nullptr;
+  const std::vector<uint32_t>* indices_ = nullptr;
 };
 
 }  // namespace kvor::platform

@@ -149,6 +149,9 @@ MountTable MountTable::Parse(std::string_view text) {
     }
   }
   for (auto& [dir, names] : table.children_) std::sort(names.begin(), names.end());
+  for (const auto& entry : table.entries_)
+    for (std::string_view up = ParentDir(entry.mountPoint); !up.empty(); up = ParentDir(up))
+      table.above_.emplace(std::string(up), true);
   return table;
 }
 
@@ -170,6 +173,10 @@ const std::vector<std::string>& MountTable::MountedNamesIn(std::string_view dir)
   static const std::vector<std::string> kNone;
   const auto it = children_.find(TrimTrailingSeparators(dir));
   return it == children_.end() ? kNone : it->second;
+}
+
+bool MountTable::MayHoldMounts(std::string_view dir) const {
+  return above_.find(TrimTrailingSeparators(dir)) != above_.end();
 }
 
 DriveType MountTable::TypeOf(std::string_view rootPath, const System& system) const {

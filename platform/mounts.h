@@ -53,6 +53,9 @@ class MountTable {
   // Mount points whose parent directory is `dir`, as bare names.
   // Called for every directory a scan reads, so it neither copies nor allocates.
   const std::vector<std::string>& MountedNamesIn(std::string_view dir) const;
+  // Whether a mount point lies anywhere below `dir`. A scan asks MountedNamesIn only of such
+  // directories, so a deep tree costs no lookup of its whole path per level.
+  bool MayHoldMounts(std::string_view dir) const;
 
   // The drive type of a root path; DRIVE_NO_ROOT_DIR when it is not a mount point.
   DriveType TypeOf(std::string_view rootPath, const System& system) const;
@@ -72,6 +75,7 @@ class MountTable {
   };
   std::unordered_map<std::string, std::vector<std::string>, PathHash, std::equal_to<>>
       children_;  // parent dir -> names
+  std::unordered_map<std::string, bool, PathHash, std::equal_to<>> above_;  // ancestors of mount points
 };
 
 // True for file systems that are not drives at all (proc, sysfs, cgroup, ...).

@@ -28,7 +28,6 @@ void NodeStore::Clear() {
 NodeStore::Index NodeStore::Add(Index parent, std::string_view key, std::string_view text,
                                  Picture image, Picture selectedImage) {
   const auto index = static_cast<Index>(nodes_.size());
-  auto& siblings = parent == kNone ? topLevel_ : nodes_[parent].children;
   Node node;
   const std::string_view path = PathOfKey(key);
   const auto lastSeparator = path.rfind(kSeparator);
@@ -43,13 +42,45 @@ NodeStore::Index NodeStore::Add(Index parent, std::string_view key, std::string_
   }
   if (!node.nameOnly) node.keyPart.assign(key);
   node.text.assign(text);
-  node.parent = parent;
-  node.row = static_cast<uint32_t>(siblings.size());
   node.image = image;
   node.selectedImage = selectedImage;
+  return Append(parent, std::move(node));
+}
+
+NodeStore::Index NodeStore::AddChild(Index parent, int64_t counter, std::string_view name,
+                                     std::string_view text, Picture image, Picture selectedImage) {
+  Node node;
+  node.nameOnly = parent != kNone && counter == static_cast<int64_t>(nodes_.size());
+  if (node.nameOnly) {
+    node.keyPart.assign(name);
+  } else {
+    // A counter that is not the index: the key is kept whole, as Add would keep it.
+    node.keyPart = std::to_string(counter);
+    node.keyPart.push_back('?');
+    if (parent != kNone) AppendPath(parent, node.keyPart);
+    if (node.keyPart.back() != kSeparator) node.keyPart.push_back(kSeparator);
+    node.keyPart.append(name);
+  }
+  node.text.assign(text);
+  node.image = image;
+  node.selectedImage = selectedImage;
+  return Append(parent, std::move(node));
+}
+
+NodeStore::Index NodeStore::Append(Index parent, Node&& node) {
+  const auto index = static_cast<Index>(nodes_.size());
+  auto& siblings = parent == kNone ? topLevel_ : nodes_[parent].children;
+  node.parent = parent;
+  node.row = static_cast<uint32_t>(siblings.size());
   siblings.push_back(index);
   nodes_.push_back(std::move(node));
   return index;
+}
+
+std::string NodeStore::Path(Index node) const {
+  std::string path;
+  AppendPath(node, path);
+  return path;
 }
 
 std::string_view NodeStore::PathOfKey(std::string_view key) {

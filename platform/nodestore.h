@@ -23,15 +23,29 @@ class NodeStore {
   // Appends a node as the last child of `parent` (kNone: a top-level node).
   Index Add(Index parent, std::string_view key, std::string_view text, Picture image,
             Picture selectedImage);
+  // The walk's own form: a child of `parent` whose key is `counter`, "?" and the parent's path
+  // joined with `name`. Costs the name alone, however deep the parent lies.
+  Index AddChild(Index parent, int64_t counter, std::string_view name, std::string_view text,
+                 Picture image, Picture selectedImage);
   // The node with this key, or kNone. Keys that begin with their node's counter are found
   // without a search.
   Index Find(std::string_view key) const;
 
   void SetText(Index node, std::string_view text) { nodes_[node].text.assign(text); }
   void SetExpanded(Index node, bool expanded) { nodes_[node].expanded = expanded; }
+  // Why the node's directory was not read whole (ReadProblem flags of platform/listing.h),
+  // and the errno behind it; 0 and 0 for a directory read whole.
+  void SetProblem(Index node, uint8_t problems, int error) {
+    nodes_[node].problems = problems;
+    nodes_[node].error = error;
+  }
+  uint8_t Problems(Index node) const { return nodes_[node].problems; }
+  int Error(Index node) const { return nodes_[node].error; }
 
   std::size_t size() const { return nodes_.size(); }
   std::string Key(Index node) const;
+  // The directory's full path: the key without its counter.
+  std::string Path(Index node) const;
   const std::string& Text(Index node) const { return nodes_[node].text; }
   Picture Image(Index node) const { return nodes_[node].image; }
   Picture SelectedImage(Index node) const { return nodes_[node].selectedImage; }
@@ -56,7 +70,10 @@ class NodeStore {
     Picture selectedImage = Picture::None;
     bool expanded = false;
     bool nameOnly = false;
+    uint8_t problems = 0;
+    int error = 0;
   };
+  Index Append(Index parent, Node&& node);
   void AppendPath(Index node, std::string& out) const;
   bool PathEquals(Index node, std::string_view path) const;
   static std::string_view PathOfKey(std::string_view key);

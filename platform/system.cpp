@@ -60,6 +60,8 @@ std::string DecodeUdevName(const std::string& name) {
   return out;
 }
 
+bool SpaceOf(int fd, DiskFreeSpace& out);
+
 }  // namespace
 
 std::string System::MountTableText() const { return ReadSmallFile("/proc/self/mountinfo"); }
@@ -69,16 +71,27 @@ bool System::GetDiskFreeSpace(const std::string& rootPath, DiskFreeSpace& out) c
   // Opened without following a symlink, so the figures are those of the path itself.
   const int fd = ::open(rootPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  struct statvfs st {};
-  const int rc = ::fstatvfs(fd, &st);
+  const bool ok = SpaceOf(fd, out);
   ::close(fd);
-  if (rc != 0) return false;
+  return ok;
+}
+
+bool System::GetDiskFreeSpaceOf(int fd, DiskFreeSpace& out) const { return SpaceOf(fd, out); }
+
+namespace {
+
+bool SpaceOf(int fd, DiskFreeSpace& out) {
+  out = DiskFreeSpace{};
+  struct statvfs st {};
+  if (::fstatvfs(fd, &st) != 0) return false;
   out.sectorsPerCluster = 1;
   out.bytesPerSector = static_cast<int64_t>(st.f_frsize != 0 ? st.f_frsize : st.f_bsize);
   out.freeClusters = static_cast<int64_t>(st.f_bfree);
   out.totalClusters = static_cast<int64_t>(st.f_blocks);
   return true;
 }
+
+}  // namespace
 
 bool System::IsRemovableDevice(unsigned major, unsigned minor) const {
   const std::string dev = "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);

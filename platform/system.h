@@ -24,6 +24,8 @@ class System {
   // Space figures of the file system that holds `rootPath`; false when the query fails.
   // Here: one sector per cluster, f_frsize bytes per sector, f_bfree free, f_blocks total.
   virtual bool GetDiskFreeSpace(const std::string& rootPath, DiskFreeSpace& out) const;
+  // The same for the directory open at `fd` (fstatvfs); errno is set when it fails.
+  virtual bool GetDiskFreeSpaceOf(int fd, DiskFreeSpace& out) const;
 
   // Whether the block device major:minor (or the disk it is a partition of) is removable.
   virtual bool IsRemovableDevice(unsigned major, unsigned minor) const;

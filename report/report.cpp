@@ -111,12 +111,46 @@ void PrintTotals(const ScanState& s, std::FILE* out) {
   PrintTotal(out, "gClusterSize", s.gClusterSize);
 }
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kvor-scan [--summary] DIR\n"
+    "Scans DIR as the root of a drive and prints one line per directory, then the totals.\n"
+    "  --summary  print the totals only\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n";
+
+// One line per directory whose figures are not whole, as du words them; true when any.
+bool ReportProblems(const platform::NodeStore& store, std::FILE* err) {
+  bool any = false;
+  for (platform::NodeStore::Index node = 0; node < store.size(); ++node) {
+    const uint8_t problems = store.Problems(node);
+    if (problems == 0) continue;
+    any = true;
+    const std::string path = Escape(store.Path(node));
+    const char* reason = std::strerror(store.Error(node));
+    if (problems & (platform::kCannotEnter | platform::kListedInPart))
+      std::fprintf(err, "kvor-scan: cannot read %s: %s\n", path.c_str(), reason);
+    else if (problems & platform::kSizesUnreadable)
+      std::fprintf(err, "kvor-scan: cannot read sizes in %s: %s\n", path.c_str(), reason);
+    else
+      std::fprintf(err, "kvor-scan: figures too large in %s: %s\n", path.c_str(), reason);
+  }
+  return any;
+}
+
+}  // namespace
+
 int Run(int argc, char** argv, const platform::System& system, std::FILE* out, std::FILE* err) {
   bool summary = false;
   std::string dir;
   bool haveDir = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
+    if ((arg == "--help" || arg == "--version") && !haveDir) {
+      std::fputs(arg == "--help" ? kUsage : "kvor-scan 1.5\n", out);
+      return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 2;
+    }
     if (arg == "--summary" && !haveDir) {
       summary = true;
     } else if (!haveDir && (arg == "--" || arg.empty() || arg.front() != '-' || arg == "-")) {
@@ -138,17 +172,21 @@ int Run(int argc, char** argv, const platform::System& system, std::FILE* out, s
   std::string cwd;
   if (dir.front() != platform::kSeparator) {
     std::vector<char> buf(4096);
-    while (::getcwd(buf.data(), buf.size()) == nullptr && errno == ERANGE) buf.resize(buf.size() * 2);
+    while (::getcwd(buf.data(), buf.size()) == nullptr) {
+      if (errno != ERANGE) {
+        // A deleted working directory has no name to scan: never "/" in its place.
+        std::fprintf(err, "kvor-scan: cannot resolve the working directory: %s\n", std::strerror(errno));
+        return 2;
+      }
+      buf.resize(buf.size() * 2);
+    }
     cwd = buf.data();
+    if (cwd.empty() || cwd.front() != platform::kSeparator) {
+      std::fprintf(err, "kvor-scan: cannot resolve the working directory: %s\n", std::strerror(ENOENT));
+      return 2;
+    }
   }
   const std::string root = platform::NormalisePath(dir, cwd);
-
-  const int probe = platform::OpenDirectory(root);
-  if (probe < 0) {
-    std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
-    return 2;
-  }
-  ::close(probe);
 
   ScanState s;
   platform::NodeStore store;
@@ -157,20 +195,30 @@ int Run(int argc, char** argv, const platform::System& system, std::FILE* out, s
   Scanner scanner(s, system, tree, progress);
   scanner.dirList.SetDriveRoot(root);
 
-  // The start-up sequence's engine steps, with DIR as the drive.
+  // The start-up sequence's engine steps, with DIR as the drive: its root opened once (a link
+  // to a directory followed), queried through that descriptor, read, walked.
   s.gGoToRoot = true;
   s.gNodeCounter = 0;
-  scanner.ShowDiskInfo(1, root);
-  if (!scanner.dirList.SetPath(root)) {
-    std::fprintf(err, "kvor-scan: cannot read %s\n", Escape(dir).c_str());
+  if (!scanner.dirList.OpenRoot(root)) {
+    std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(),
+                 std::strerror(scanner.dirList.LastError()));
     return 2;
   }
-  scanner.ShowDiskInfo(1, root);
+  if (!scanner.QueryRoot()) {
+    std::fprintf(err, "kvor-scan: cannot query the space of %s: %s\n", Escape(dir).c_str(),
+                 std::strerror(errno));
+    return 2;
+  }
+  scanner.dirList_Change();  // the root's figures with the drive's cluster size
   scanner.ScanDrive();
 
   if (!summary) PrintTree(store, out);
   PrintTotals(s, out);
-  return std::fflush(out) == 0 ? 0 : 1;
+  if (std::fflush(out) != 0 || std::ferror(out)) {
+    std::fprintf(err, "kvor-scan: cannot write the report: %s\n", std::strerror(errno));
+    return 2;
+  }
+  return ReportProblems(store, err) ? 1 : 0;
 }
 
 }  // namespace kvor::report

@@ -73,6 +73,7 @@ class FakeDrives : public platform::System {
     out = {8, 512, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
     return true;
   }
+  bool GetDiskFreeSpaceOf(int, platform::DiskFreeSpace& out) const override { return GetDiskFreeSpace({}, out); }
   bool IsRemovableDevice(unsigned, unsigned) const override { return false; }
   std::string VolumeLabel(const std::string&) const override { return {}; }
   std::string ProgramFolder() const override { return programFolder; }

@@ -14,14 +14,14 @@ namespace kvor::test {
 
 class HookedProgress : public ScanProgress {
  public:
-  std::vector<std::string> shown;
+  std::string shown;  // the last path only: a deep chain shows thousands of long ones
   int doEvents = 0;
   std::function<void(const std::string&)> onShow;
   std::function<void(int)> onDoEvents;  // gets the 1-based count of calls so far
 
   void ShowCurrentDir(std::string_view path) override {
-    shown.emplace_back(path);
-    if (onShow) onShow(shown.back());
+    shown.assign(path);
+    if (onShow) onShow(shown);
   }
   void DoEvents() override {
     ++doEvents;

@@ -1,4 +1,5 @@
 #include <clocale>
+#include <cstdint>
 #include <gtest/gtest.h>
 
 #include "engine/formatsize.h"
@@ -32,6 +33,11 @@ TEST(FormatSize, NegativeCountsStayInBytes) {
   EXPECT_EQ(FormatSize(-4096, '.'), "-4096.00 Bytes");
   EXPECT_EQ(FormatSize(-5e9, '.'), "-5000000000.00 Bytes");
   EXPECT_EQ(FormatSize(-0.5, '.'), "-0.50 Bytes");
+  // Down to the most negative 64-bit figure, whose hundredths no 64-bit integer holds.
+  EXPECT_EQ(FormatSize(-1.8e17, '.'), "-180000000000000000.00 Bytes");
+  EXPECT_EQ(FormatSize(-9007199254740993.0, '.'), "-9007199254740992.00 Bytes");
+  EXPECT_EQ(FormatSize(static_cast<double>(INT64_MIN), ','), "-9223372036854775808,00 Bytes");
+  EXPECT_EQ(FormatSize(static_cast<double>(INT64_MAX), '.'), "8589934592.00 GB");
 }
 
 TEST(FormatSize, HalvesRoundAwayFromZero) {

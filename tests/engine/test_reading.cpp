@@ -27,7 +27,7 @@ void ReadRoot(test::ScanFixture& f, const std::string& dir) {
 
 std::vector<std::string> HiddenList(const platform::ListBox& list) {
   std::vector<std::string> out;
-  for (std::size_t i = 0; i < list.ListCount(); ++i) out.push_back(list.List(i));
+  for (std::size_t i = 0; i < list.ListCount(); ++i) out.emplace_back(list.List(i));
   return out;
 }
 

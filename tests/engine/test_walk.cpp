@@ -2,7 +2,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -224,6 +226,30 @@ TEST(Walk, FiguresBeyondThirtyTwoBitsAndBelowZero) {
   EXPECT_EQ(f.store.Text(0), t.path() + " 0 file(s) [4.00 KB], Lost space [-6000000001.00 Bytes]");
 }
 
+TEST(Walk, SumsBeyondSixtyFourBitsStayExact) {
+  // Two sparse files of 5e18 bytes: 1e19 in one directory, more than a signed 64-bit figure.
+  TempDir t;
+  MakeDir(t / "huge");
+  MakeFile(t / "huge/one", 5000000000000000000ULL);
+  MakeFile(t / "huge/two", 5000000000000000000ULL);
+  test::ScanFixture f;
+  f.system.figures = {1, 4096, 0, 1};
+  f.Run(t.path());
+  const int64_t slack = Slack(5000000000000000000LL, 4096);
+  EXPECT_EQ(f.store.Text(1), "huge     2 file(s), [" + FormatSize(1e19, '.') + "], Lost space [" +
+                                 Size(2 * slack + 4096) + "]");
+  EXPECT_EQ(f.store.Text(0), t.path() + " 0 file(s) [4.00 KB], Lost space [" + FormatSize(-1e19, '.') + "]");
+  // The scan state's 64-bit figures stop at their largest value, and the directories say so.
+  EXPECT_EQ(f.s.gTotalFileBytes, INT64_MAX);
+  EXPECT_EQ(f.s.gDirBytes, 0);  // back at the root, whose own bytes are 0
+  EXPECT_EQ(f.store.Problems(0), platform::kSumTooLarge);
+  EXPECT_EQ(f.store.Problems(1), platform::kSumTooLarge);
+  EXPECT_EQ(f.store.Error(1), EOVERFLOW);
+  // The walk's text result carries the exact figures too.
+  EXPECT_EQ(f.scanner.ScanDirectory(0, "0?" + t.path(), false),
+            "10000000000000000000," + std::to_string(2 * slack + 4096));
+}
+
 // ---- stopping -------------------------------------------------------------------------
 
 TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
@@ -284,14 +310,15 @@ TEST(Walk, DirectoryThatVanishesBeforeItIsEntered) {
   EXPECT_EQ(f.s.gTotalFiles, 1);
 }
 
-// Runs `body` without root's power to read anything, in a child process; returns its output.
-std::string RunUnprivileged(const std::function<std::string()>& body) {
+// Runs `body` in a child process after `prepare` (which may drop privileges or lower limits
+// for good); returns what the body returned.
+std::string RunInChild(const std::function<void()>& prepare, const std::function<std::string()>& body) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return "pipe failed";
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(pipeFds[0]);
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    prepare();
     const std::string out = body();
     const ssize_t written = ::write(pipeFds[1], out.data(), out.size());
     ::_exit(written == static_cast<ssize_t>(out.size()) ? 0 : 4);
@@ -305,6 +332,21 @@ std::string RunUnprivileged(const std::function<std::string()>& body) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return out;
+}
+
+// Without root's power to read anything.
+std::string RunUnprivileged(const std::function<std::string()>& body) {
+  return RunInChild([] { if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3); },
+                    body);
+}
+
+std::string ProblemLines(const test::ScanFixture& f) {
+  std::string text;
+  for (platform::NodeStore::Index n = 0; n < f.store.size(); ++n)
+    if (f.store.Problems(n) != 0)
+      text += "problem " + std::to_string(n) + " " + std::to_string(f.store.Problems(n)) + " " +
+              std::to_string(f.store.Error(n)) + "\n";
+  return text;
 }
 
 TEST(Walk, UnreadableDirectoryIsAnEmptyLeafAndTheWalkGoesOn) {
@@ -324,7 +366,7 @@ TEST(Walk, UnreadableDirectoryIsAnEmptyLeafAndTheWalkGoesOn) {
     for (const auto& line : f.Lines()) text += line + "\n";
     text += std::to_string(f.s.gTotalFiles) + " " + std::to_string(f.s.gTotalDirs) + " " +
             std::to_string(f.s.gTotalFileBytes) + "\n";
-    return text;
+    return text + ProblemLines(f);
   });
   const std::string r = t.path();
   EXPECT_EQ(out, "0|0?" + r + "|" + r + " 1 file(s) [" + Size(4096 * 99000) + "], Lost space [" +
@@ -332,7 +374,31 @@ TEST(Walk, UnreadableDirectoryIsAnEmptyLeafAndTheWalkGoesOn) {
                      "1|1?" + r + "/a|a     0 file(s), [0.00 Bytes], Lost space [4.00 KB]\n" +
                      "1|2?" + r + "/locked|locked     0 file(s), [0.00 Bytes], Lost space [4.00 KB]\n" +
                      "1|3?" + r + "/m|m     1 file(s), [3.00 Bytes], Lost space [8.00 KB]\n" +
-                     "2 3 8\n");
+                     "2 3 8\n" +
+                     "problem 2 1 " + std::to_string(EACCES) + "\n");  // marked, with the reason
+}
+
+TEST(Walk, ListedButNotEnteredIsMarkedAndItsTextsStay) {
+  // Mode 0444: the names are there; 50 MB of sizes and the subdirectory are not.
+  TempDir t;
+  MakeDir(t / "listonly");
+  MakeDir(t / "listonly/sub");
+  MakeFile(t / "listonly/big", 50000000);
+  ::chmod((t / "listonly").c_str(), 0444);
+  const std::string out = RunUnprivileged([&] {
+    test::ScanFixture f;
+    f.Run(t.path());
+    std::string text;
+    for (const auto& line : f.Lines()) text += line + "\n";
+    return text + ProblemLines(f);
+  });
+  const std::string r = t.path();
+  EXPECT_EQ(out, "0|0?" + r + "|" + r + " 0 file(s) [" + Size(4096 * 99000) + "], Lost space [" +
+                     Size(4096 * 99000 - 4096 * 2) + "]\n" +
+                     "1|1?" + r + "/listonly|listonly     1 file(s), [0.00 Bytes], Lost space [12.00 KB]\n" +
+                     "2|2?" + r + "/listonly/sub|sub     0 file(s), [0.00 Bytes], Lost space [4.00 KB]\n" +
+                     "problem 1 4 " + std::to_string(EACCES) + "\n" +
+                     "problem 2 1 " + std::to_string(EACCES) + "\n");
 }
 
 TEST(Walk, DeepChainLongerThanPathMax) {
@@ -366,6 +432,104 @@ TEST(Walk, DeepChainLongerThanPathMax) {
   EXPECT_EQ(f.store.Key(depth), std::to_string(depth) + "?" + deepest);
   EXPECT_EQ(f.store.Text(1), "ddd     0 file(s), [19.00 Bytes], Lost space [" +
                                  Size(19 * 4095 + 4096 + 2 * 4096 * int64_t{depth - 1 + 19}) + "]");
+}
+
+// Makes `depth` levels of "d" below `root`; with `comb`, each level also holds a side
+// directory "s" with a one-byte file, entered only after the chain below has returned.
+void MakeChain(const std::string& root, int depth, bool comb) {
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < depth; ++i) {
+    if (comb) {
+      ASSERT_EQ(::mkdirat(fd, "s", 0755), 0);
+      const int file = ::openat(fd, "s/f", O_WRONLY | O_CREAT, 0644);
+      ASSERT_EQ(::write(file, "x", 1), 1);
+      ::close(file);
+    }
+    ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+    const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  ::close(fd);
+}
+
+
+TEST(Walk, DepthCostsNoCallStack) {
+  // 20,000 levels walked on a thread of 1 MiB of stack: a walk that recursed would need
+  // several times that. Every figure exact, the deepest key whole.
+  TempDir t;
+  const int depth = 20000;
+  MakeChain(t.path(), depth, false);
+  test::ScanFixture f;
+  struct Job {
+    test::ScanFixture* f;
+    std::string root;
+  } job{&f, t.path()};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 1 << 20);
+  pthread_t thread;
+  ASSERT_EQ(::pthread_create(&thread, &attr,
+                             [](void* arg) -> void* {
+                               auto* j = static_cast<Job*>(arg);
+                               j->f->Run(j->root);
+                               return nullptr;
+                             },
+                             &job),
+            0);
+  ::pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  ASSERT_EQ(f.store.size(), static_cast<std::size_t>(depth + 1));
+  EXPECT_EQ(f.s.gTotalDirs, depth);
+  std::string deepest = t.path();
+  for (int i = 0; i < depth; ++i) deepest += "/d";
+  EXPECT_EQ(f.store.Key(depth), std::to_string(depth) + "?" + deepest);
+  EXPECT_EQ(f.store.Text(depth), "d     0 file(s), [0.00 Bytes], Lost space [4.00 KB]");
+  EXPECT_EQ(f.store.Text(1), "d     0 file(s), [0.00 Bytes], Lost space [" + Size(4096 * (2 * int64_t{depth} - 1)) + "]");
+  EXPECT_EQ(f.scanner.dirList.Path(), t.path());
+}
+
+TEST(Walk, DescriptorsStayFewAndRunningOutIsAnError) {
+  // A comb 3,000 deep: each side directory is entered after the chain below it has returned.
+  TempDir t;
+  const int depth = 3000;
+  MakeChain(t.path(), depth, true);
+  const auto scan = [&](int limit) {
+    return RunInChild(
+        [&] {
+          if (limit == 0) return;
+          const rlimit r{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+          if (::setrlimit(RLIMIT_NOFILE, &r) != 0) ::_exit(3);
+        },
+        [&] {
+          test::ScanFixture f;
+          const int before = test::OpenDescriptors();
+          int most = 0;
+          f.progress.onShow = [&](const std::string&) { most = std::max(most, test::OpenDescriptors() - before); };
+          f.Run(t.path());
+          return std::to_string(f.s.gTotalFiles) + " " + std::to_string(f.s.gTotalDirs) + " " +
+                 std::to_string(f.s.gTotalFileBytes) + " " + std::to_string(f.store.size()) + " " +
+                 ProblemLines(f) + (most <= 64 + 4 ? "few" : "many: " + std::to_string(most));
+        });
+  };
+  const std::string exact = "3000 6000 3000 6001 few";
+  EXPECT_EQ(scan(0), exact);
+  EXPECT_EQ(scan(32), exact);
+
+  // No descriptor to spare at all: the first directory cannot be entered, and says why.
+  const std::string starved = RunInChild([] {}, [&] {
+    test::ScanFixture f;
+    f.progress.onShow = [&](const std::string& path) {
+      if (path != t / "d") return;
+      const rlimit r{static_cast<rlim_t>(test::OpenDescriptors()), static_cast<rlim_t>(test::OpenDescriptors())};
+      ::setrlimit(RLIMIT_NOFILE, &r);
+      while (::dup(0) >= 0) {
+      }  // and the gaps below the limit filled
+    };
+    f.Run(t.path());
+    return f.store.Text(1) + "|" + std::to_string(f.store.Problems(1)) + " " + std::to_string(f.store.Error(1));
+  });
+  EXPECT_EQ(starved, "d     0 file(s), [0.00 Bytes], Lost space [4.00 KB]|1 " + std::to_string(EMFILE));
 }
 
 TEST(Walk, ParentIsShownAsFirstReadWhileItChangesDuringTheWalk) {
@@ -405,18 +569,30 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
   MakeDir(t / "a");
   MakeDir(t / "a/mnt");
   MakeDir(t / "a/.hmnt");
+  MakeDir(t / "a/bind");
+  MakeDir(t / "a/late");
   MakeFile(t / "a/f", 5);
+  MakeDir(t / "src");
+  MakeFile(t / "src/g", 7);
   ASSERT_EQ(::mount("kvortest", (t / "a/mnt").c_str(), "tmpfs", 0, "size=256k"), 0);
   ASSERT_EQ(::mount("kvortest", (t / "a/.hmnt").c_str(), "tmpfs", 0, "size=256k"), 0);
+  // The same file system seen a second time: one device, caught by the mount table.
+  ASSERT_EQ(::mount((t / "src").c_str(), (t / "a/bind").c_str(), nullptr, MS_BIND, nullptr), 0);
   MakeDir(t / "a/mnt/inside");
   MakeFile(t / "a/mnt/inside/big", 100000);
   test::ScanFixture f;
+  // Mounted after the scan read the mount table: caught by its device.
+  f.progress.onShow = [&](const std::string& path) {
+    if (path == t / "a") ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k");
+  };
   f.Run(t.path());
-  ::umount2((t / "a/mnt").c_str(), MNT_DETACH);
-  ::umount2((t / "a/.hmnt").c_str(), MNT_DETACH);
-  EXPECT_EQ(f.store.size(), 2u);
-  EXPECT_EQ(f.s.gTotalDirs, 1);
-  EXPECT_EQ(f.s.gTotalFileBytes, 5);
+  for (const char* point : {"a/mnt", "a/.hmnt", "a/bind", "a/late"}) ::umount2((t / point).c_str(), MNT_DETACH);
+  EXPECT_EQ(f.store.size(), 3u);
+  EXPECT_EQ(f.s.gTotalDirs, 2);
+  EXPECT_EQ(f.s.gTotalFileBytes, 12);
+  EXPECT_EQ(f.s.gNodeCounter, 3);
+  EXPECT_EQ(f.store.Text(1), "a     1 file(s), [5.00 Bytes], Lost space [" + Size(4091 + 4096) + "]");
+  EXPECT_EQ(f.store.Key(2), "2?" + t.path() + "/src");
 }
 
 // ---- text helpers -------------------------------------------------------------------------

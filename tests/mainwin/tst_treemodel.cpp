@@ -7,6 +7,9 @@
 
 #include "forms/pictures.h"
 #include "mainwin/treemodel.h"
+#include "platform/listing.h"
+
+#include <cerrno>
 
 using namespace kvor;
 using kvor::platform::Picture;
@@ -78,6 +81,27 @@ class TreeModelTest : public QObject {
     t.Add("", "", "User Aborted...", "xclosed", "xclosed");
     QCOMPARE(t.model.rowCount(t.model.index(0, 0)), 0);
     pictures(t.model.index(0, 0), Picture::XClosed, Picture::XClosed);
+  }
+
+  void unreadDirectoriesAreGreyWithTheReason() {
+    Tree t;
+    t.Add("", "0?/d", "Root");
+    TreeView::ChildKey key{0, 2, 1, "/d/locked", "locked"};
+    const auto locked = t.tree.AddChild(0, key, "locked     0 file(s)", "closed", "open");
+    key = {1, 9, 2, "/d/locked/ok", "ok"};
+    t.tree.AddChild(locked, key, "ok", "closed", "open");
+    t.tree.SetProblem(locked, platform::kCannotEnter, EACCES);
+    const QModelIndex root = t.model.index(0, 0);
+    const QModelIndex bad = t.model.index(0, 0, root);
+    const QModelIndex good = t.model.index(0, 0, bad);
+    QCOMPARE(t.store.Key(2), std::string("2?/d/locked/ok"));
+    QCOMPARE(bad.data(Qt::ToolTipRole).toString(), QStringLiteral("/d/locked\nCannot be read: Permission denied"));
+    QCOMPARE(good.data(Qt::ToolTipRole).toString(), QStringLiteral("/d/locked/ok"));
+    QCOMPARE(root.data(Qt::ToolTipRole).toString(), QStringLiteral("/d"));
+    QCOMPARE(bad.data(Qt::ForegroundRole).value<QBrush>().color(),
+             QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text));
+    QVERIFY(!good.data(Qt::ForegroundRole).isValid());
+    QCOMPARE(bad.data().toString(), QStringLiteral("locked     0 file(s)"));  // the text stays
   }
 
   void twoHundredThousandNodesOpenAndScrollAtOnce() {

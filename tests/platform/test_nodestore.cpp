@@ -73,6 +73,23 @@ TEST(NodeStore, WalkKeysAreRebuiltExactlyFromTheirNames) {
   EXPECT_EQ(below.Key(c), "1?/srv/data/c");
   EXPECT_EQ(below.Find("1?/srv/data/c"), c);
   EXPECT_EQ(below.Find("1?/srv/datac"), NodeStore::kNone);
+
+  // Added by parent and name, as the walk adds: the same keys, found the same way.
+  const auto d = below.AddChild(c, 2, "d e", "d", Picture::HClosed, Picture::HOpen);
+  const auto late = below.AddChild(d, 7, "x", "x", Picture::Closed, Picture::Open);  // counter is not the index
+  const auto f = below.AddChild(late, 4, "f", "f", Picture::Closed, Picture::Open);
+  EXPECT_EQ(below.Key(d), "2?/srv/data/c/d e");
+  EXPECT_EQ(below.Key(late), "7?/srv/data/c/d e/x");
+  EXPECT_EQ(below.Key(f), "4?/srv/data/c/d e/x/f");
+  EXPECT_EQ(below.Find("2?/srv/data/c/d e"), d);
+  EXPECT_EQ(below.Find("7?/srv/data/c/d e/x"), late);
+  EXPECT_EQ(below.Path(f), "/srv/data/c/d e/x/f");
+  EXPECT_EQ(store.AddChild(root, 6, "top", "t", Picture::Closed, Picture::Open), 6u);
+  EXPECT_EQ(store.Key(6), "6?/top");  // below "/" no doubled separator
+  EXPECT_EQ(below.Problems(d), 0);
+  below.SetProblem(d, 5, 13);
+  EXPECT_EQ(below.Problems(d), 5);
+  EXPECT_EQ(below.Error(d), 13);
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -173,24 +176,32 @@ TEST(Report, OddNamesArePrintedEscapedOneLineEach) {
   EXPECT_EQ(rows[2][2], "2?" + t.path() + "/\\xff");
 }
 
-// The real executable: exit statuses and messages.
-Output RunBinary(const std::string& args) {
+// The real executable: exit statuses and messages. `prefix` runs before it in the same shell
+// command; stderr is kept apart from stdout.
+Output RunBinary(const std::string& args, const std::string& prefix = "") {
   Output o;
-  const std::string command = std::string(KVOR_SCAN_BINARY) + " " + args + " 2>&1";
+  char errPath[] = "/tmp/kvor-scan-err-XXXXXX";
+  const int errFd = ::mkstemp(errPath);
+  const std::string command = prefix + " " + std::string(KVOR_SCAN_BINARY) + " " + args + " 2>" + errPath;
   std::FILE* pipe = ::popen(command.c_str(), "r");
   char buf[4096];
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) o.out.append(buf, n);
   o.status = WEXITSTATUS(::pclose(pipe));
+  while ((n = static_cast<size_t>(std::max<ssize_t>(::read(errFd, buf, sizeof buf), 0))) > 0) o.err.append(buf, n);
+  ::close(errFd);
+  ::unlink(errPath);
   return o;
 }
+
+std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 TEST(Report, UnreadableOrMissingDirectoryIsOneLineAndStatusTwo) {
   TempDir t;
   const Output missing = RunBinary(t / "missing");
   EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(std::count(missing.out.begin(), missing.out.end(), '\n'), 1);
-  EXPECT_NE(missing.out.find("kvor-scan: cannot read"), std::string::npos);
+  EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1);
+  EXPECT_NE(missing.err.find("kvor-scan: cannot read"), std::string::npos);
   MakeFile(t / "file", 1);
   EXPECT_EQ(RunBinary(t / "file").status, 2);
   EXPECT_EQ(RunBinary("").status, 2);
@@ -198,6 +209,78 @@ TEST(Report, UnreadableOrMissingDirectoryIsOneLineAndStatusTwo) {
   const Output ok = RunBinary("--summary " + t.path());
   EXPECT_EQ(ok.status, 0);
   EXPECT_NE(ok.out.find("total\tgTotalFiles\t1\n"), std::string::npos);
+}
+
+TEST(Report, StatusesAndOneLineMessages) {
+  TempDir t;
+  MakeDir(t / "gone");
+  MakeDir(t / "ok");
+  MakeDir(t / "ok/locked");
+  MakeDir(t / "ok/open");
+  MakeFile(t / "ok/open/f", 1);
+  ::chmod((t / "ok/locked").c_str(), 0);
+  const struct {
+    std::string prefix, args;
+    int status;
+    std::string out, err;  // out: a line it must hold; err: the whole of stderr
+  } cases[] = {
+      {"", "--help", 0, "usage: kvor-scan [--summary] DIR\n", ""},
+      {"", "--version", 0, "kvor-scan 1.5\n", ""},
+      {"", "--summary " + t / "ok", 0, "total\tgTotalFiles\t1\n", ""},
+      // A directory that cannot be read: said on stderr, the report finished, status 1.
+      {"setpriv --reuid=65534 --regid=65534 --clear-groups", "--summary " + t / "ok", 1,
+       "total\tgTotalDirs\t2\n", "kvor-scan: cannot read " + t / "ok/locked" + ": Permission denied\n"},
+      // A working directory that no longer exists is not "/".
+      {"cd " + t / "gone" + " && rmdir " + t / "gone" + " &&", ".", 2, "",
+       "kvor-scan: cannot resolve the working directory: No such file or directory\n"},
+      {"", t / "ok" + " >/dev/full", 2, "", "kvor-scan: cannot write the report: No space left on device\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.prefix + " " + c.args);
+    const Output o = RunBinary(c.args, c.prefix);
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out;
+    EXPECT_EQ(o.err, c.err);
+  }
+}
+
+TEST(Report, DriveIsTheDirectoryItselfWhateverItsNameOrLink) {
+  TempDir t;
+  MakeDir(t / "a [b]");
+  MakeDir(t / "real");
+  MakeDir(t / "real/sub");
+  MakeFile(t / "real/sub/f", 3);
+  MakeDir(t / "real/mnt");
+  MakeSymlink(t / "real", t / "link");
+  const bool mounted = test::CanMount() &&
+                       ::mount("kvortest", (t / "real/mnt").c_str(), "tmpfs", 0, "size=256k") == 0;
+  if (mounted) MakeFile(t / "real/mnt/inside", 100000);
+  // A name that ends in a bracketed word is a path, never a drive list's text; a link to a
+  // directory scans that directory, shown by the name given.
+  for (const std::string& dir : {t / "a [b]", t / "link"}) {
+    SCOPED_TRACE(dir);
+    const Output o = RunBinary(Quoted(dir));
+    EXPECT_EQ(o.status, 0) << o.err;
+    const auto rows = Rows(o.out);
+    EXPECT_EQ(rows[0][2], "0?" + dir);
+    std::map<std::string, std::string> totals;
+    for (const auto& row : rows)
+      if (row[0] == "total") totals[row[1]] = row[2];
+    EXPECT_NE(totals["gClusterSize"], "0");
+    EXPECT_NE(totals["gTotalBytes"], "0");
+    if (dir == t / "link") {
+      EXPECT_EQ(totals["gTotalFileBytes"], "3");
+      EXPECT_EQ(totals["gTotalDirs"], mounted ? "1" : "2");
+    }
+  }
+  if (mounted) ::umount2((t / "real/mnt").c_str(), MNT_DETACH);
+
+  test::FakeSystem failing;
+  failing.queryFails = true;
+  const Output o = RunReport({t.path()}, failing);
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(o.err, "kvor-scan: cannot query the space of " + t.path() + ": Input/output error\n");
 }
 
 }  // namespace

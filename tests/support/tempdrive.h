@@ -1,6 +1,7 @@
 #pragma once
 // Test helpers: temporary directory trees, and a system whose space figures the test gives,
 // so that any temporary directory can play a drive.
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -38,7 +39,14 @@ class FakeSystem : public platform::System {
   std::string mountTable;  // empty: the machine's
 
   bool GetDiskFreeSpace(const std::string&, platform::DiskFreeSpace& out) const override {
-    if (queryFails) return false;
+    return GetDiskFreeSpaceOf(-1, out);
+  }
+  bool GetDiskFreeSpaceOf(int, platform::DiskFreeSpace& out) const override {
+    out = {};
+    if (queryFails) {
+      errno = EIO;
+      return false;
+    }
     out = figures;
     return true;
   }
@@ -46,6 +54,9 @@ class FakeSystem : public platform::System {
     return mountTable.empty() ? platform::System::MountTableText() : mountTable;
   }
 };
+
+// Descriptors this process has open (0 when it has none to spare for looking).
+int OpenDescriptors();
 
 // Whether this process may mount file systems (tests that need it skip otherwise).
 bool CanMount();
