@@ -22,7 +22,7 @@ class Gate {
   // On the worker: the space query of a root and every directory before it is read pass here.
   void Pass(std::string_view path) {
     std::unique_lock lock(mutex_);
-    if (path != at_ || held_) return;
+    if (at_.empty() || path != at_ || held_) return;
     held_ = true;
     cv_.notify_all();
     cv_.wait(lock, [this] { return released_; });
@@ -73,7 +73,12 @@ class FakeDrives : public platform::System {
     out = {8, 512, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
     return true;
   }
-  bool GetDiskFreeSpaceOf(int, platform::DiskFreeSpace& out) const override { return GetDiskFreeSpace({}, out); }
+  // The root open at `fd`, by its path, so that a gate armed at a root holds this query too.
+  bool GetDiskFreeSpaceOf(int fd, platform::DiskFreeSpace& out) const override {
+    std::error_code error;
+    const auto root = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+    return GetDiskFreeSpace(root.string(), out);
+  }
   bool IsRemovableDevice(unsigned, unsigned) const override { return false; }
   std::string VolumeLabel(const std::string&) const override { return {}; }
   std::string ProgramFolder() const override { return programFolder; }

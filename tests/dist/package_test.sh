@@ -24,14 +24,8 @@ lintian --fail-on error,warning "$DEB" >"$WORK/lintian.log" 2>&1 \
 dpkg-deb -x "$DEB" "$WORK/root"
 # The metainfo's launchable, the desktop entry and the icon agree.
 appstreamcli validate-tree --no-net "$WORK/root" >"$WORK/as.log" 2>&1 || { cat "$WORK/as.log"; fail "validate-tree"; }
-# Until kvor-scan knows --version it answers with its usage line and status 2; that alone is
-# let through (drop this once --version is in).
 status=0
-version="$("$WORK/root/usr/bin/kvor-scan" --version 2>"$WORK/err")" || status=$?
-if [ "$status" -eq 2 ] && grep -q '^usage: kvor-scan' "$WORK/err"; then
-  echo "note: this kvor-scan has no --version yet"
-else
-  [ "$status" -eq 0 ] && [ "$version" = "kvor-scan 1.5" ] || fail "kvor-scan --version: status $status, printed: $version"
-fi
+version="$("$WORK/root/usr/bin/kvor-scan" --version)" || status=$?
+[ "$status" -eq 0 ] && [ "$version" = "kvor-scan 1.5" ] || fail "kvor-scan --version: status $status, printed: $version"
 scan_small_tree "$WORK/root/usr/bin/kvor-scan"
 echo "package: $(basename "$DEB"), $(du -k "$DEB" | cut -f1) KB, lintian clean"

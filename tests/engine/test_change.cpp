@@ -57,7 +57,7 @@ void Mutate(const std::vector<std::string>& dirs, unsigned seed, const std::atom
         ::rename(a.c_str(), (b + fresh).c_str());
         break;
       case 3:  // swapped for a symlink that leads out of the drive
-        if (::rename(a.c_str(), (a + ".away").c_str()) == 0) ::symlink("/", a.c_str());
+        if (::rename(a.c_str(), (a + ".away").c_str()) == 0) (void)!::symlink("/", a.c_str());  // the mutator races the walk; a miss is a round without it
         break;
       case 4:  // a whole subtree removed
         if (rng() % 8 == 0) std::filesystem::remove_all(a, ec);

@@ -95,7 +95,7 @@ TEST(Report, FiguresMatchAnotherWalker) {
     MakeFile(dirs[rng() % dirs.size()] + "/f" + std::to_string(i), rng() % 20000);
   MakeSymlink(t.path(), dirs[5] + "/loop");
   MakeFile(t / "sparse", 7000000000ULL);
-  ::link((t / "sparse").c_str(), (dirs[9] + "/hardlink").c_str());  // counted at each name
+  ASSERT_EQ(::link((t / "sparse").c_str(), (dirs[9] + "/hardlink").c_str()), 0);  // counted at each name
 
   Counted counted;
   g_counted = &counted;

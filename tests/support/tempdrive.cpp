@@ -58,7 +58,7 @@ TempDir::~TempDir() {
         ::unlinkat(fd, name.c_str(), 0);
         continue;
       }
-      ::fchmodat(fd, name.c_str(), 0755, 0);
+      (void)!::fchmodat(fd, name.c_str(), 0755, 0);  // best effort: the open below tells
       const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub < 0) {
         ::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
