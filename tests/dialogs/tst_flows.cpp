@@ -43,12 +43,13 @@ struct Program : FakeDrives, testing::Rig {
   // then, unless a test holds it, the scan runs to its end.
   void SelectDisk(const std::vector<std::string>& roots, const std::function<void(frmDiskPick&)>& answer,
                   bool finish = true) {
-    QTimer::singleShot(0, &main(), [=, this] {
+    // Queued: it runs inside the dialog's modal loop, once the dialog is shown.
+    QMetaObject::invokeMethod(&main(), [=, this] {
       frmDiskPick& pick = app.Form<frmDiskPick>();
       QVERIFY(pick.isVisible() && pick.isModal());
       for (const std::string& root : roots) Choose(root);
       answer(pick);
-    });
+    }, Qt::QueuedConnection);
     main().cmdSelect_Click();
     if (finish) app.scans.Finish();
   }
@@ -105,7 +106,7 @@ class FlowsTest : public QObject {
 
     // The analysis follows the new scan: 3 directories of 4 KB clusters, 600 bytes of files.
     bool reported = false;
-    QTimer::singleShot(0, &p.main(), [&] {
+    QMetaObject::invokeMethod(&p.main(), [&] {
       frmAnalyzer& report = p.app.Form<frmAnalyzer>();
       QCOMPARE(QStringList({report.lblTotalFiles->text(), report.lblTotalDirs->text(),
                             report.lblTotalInDir->text(), report.lblSysBytes->text()}),
@@ -113,7 +114,7 @@ class FlowsTest : public QObject {
       QVERIFY(report.lblComments->text().contains(QStringLiteral("set at 4KB.")));
       reported = true;
       QTest::mouseClick(report.btnOK, Qt::LeftButton);
-    });
+    }, Qt::QueuedConnection);
     p.main().mnuAnalyze_Click();
     QVERIFY(reported && !p.app.Loaded<frmAnalyzer>());
     QCOMPARE(p.ends, 0);
@@ -233,11 +234,11 @@ class FlowsTest : public QObject {
     Program p;
     p.main().show();
     bool shown = false;
-    QTimer::singleShot(0, &p.main(), [&] {
+    QMetaObject::invokeMethod(&p.main(), [&] {
       frmDiskPick& pick = p.app.Form<frmDiskPick>();
       shown = pick.isVisible();
       pick.cmdCancel_Click();
-    });
+    }, Qt::QueuedConnection);
     p.main().cmdSelect->setFocus();
     QTest::keyClick(p.main().cmdSelect, Qt::Key_Enter, Qt::KeypadModifier);
     QVERIFY(shown);
