@@ -161,7 +161,7 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name, std::size_t slot)
     const Level& parent = *levels_[depth_ - 1];
     if (ahead_ != nullptr && parent.dir != nullptr && slot < parent.summary->SlotCount() &&
         parent.summary->Name(slot) == name)
-      taken = ahead_->Enter(parent.dir, slot);
+      taken = ahead_->Enter(parent.dir, slot, cancel_);
   }
   // The read-ahead's node goes with the level, or now when there is none.
   const auto fail = [&](Move move) {

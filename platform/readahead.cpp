@@ -69,6 +69,7 @@ Registry& Readers() {
 constexpr auto kAbandonAfter = std::chrono::milliseconds(100);
 constexpr auto kRetryFirst = std::chrono::milliseconds(1);
 constexpr auto kRetryMost = std::chrono::milliseconds(50);
+constexpr auto kCancelPoll = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -80,6 +81,7 @@ struct ReadAhead::Node {
   std::unordered_map<uint32_t, std::shared_ptr<Node>> kids;  // scheduled or entered slots
   std::size_t cursor = 0;           // next slot to schedule
   bool reading = false;
+  bool opening = false;             // its reader is past the hook, opening or reading it
   bool walked = false;              // the walk has arrived: a read ahead finishing now is not used
   bool failed = false;
   bool dead = false;                // the walk is done with it
@@ -182,6 +184,7 @@ struct ReadAhead::Shared {
   // A summary, or nothing, for `node`, read ahead by a reader.
   void Deliver(const std::shared_ptr<Node>& node, std::shared_ptr<const DirSummary> summary) {
     node->reading = false;
+    node->opening = false;
     if (node->dead || node->walked || stop) return;
     if (summary == nullptr) {
       node->failed = true;
@@ -197,7 +200,7 @@ struct ReadAhead::Shared {
 
   // Opens `path` below the root: no symlink on the way, no other mount, nothing above the
   // root; waits and tries again while the process is out of descriptors.
-  int Open(const std::string& path, const Node& node) {
+  int Open(const std::string& path, Node& node) {
     auto wait = kRetryFirst;
     for (;;) {
       int at;
@@ -205,6 +208,7 @@ struct ReadAhead::Shared {
         std::lock_guard lock(mutex);
         if (stop || noOpen || node.walked || node.dead) return -1;
         ++open;
+        node.opening = true;
         at = rootFd;  // stays open while any reader holds a descriptor
       }
       open_how how{};
@@ -215,6 +219,7 @@ struct ReadAhead::Shared {
       const int error = errno;
       std::unique_lock lock(mutex);
       --open;
+      node.opening = false;
       changed.notify_all();
       if (error != EMFILE && error != ENFILE) return -1;
       ++stats.retries;
@@ -237,7 +242,7 @@ struct ReadAhead::Shared {
   }
 
   // Reads one directory into a summary; null when anything is not as the walk would find it.
-  std::shared_ptr<const DirSummary> Read(const std::string& path, const Node& node, uint64_t parentInode,
+  std::shared_ptr<const DirSummary> Read(const std::string& path, Node& node, uint64_t parentInode,
                                          DirListing& listing) {
     if (hooks.beforeOpen) hooks.beforeOpen(path);
     const int fd = Open(path, node);
@@ -337,9 +342,9 @@ ReadAhead::Dir ReadAhead::Start(int rootFd, const MountTable& mounts, std::strin
   return s.root.get();
 }
 
-ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot) {
+ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomic<bool>* cancel) {
   Shared& s = *shared_;
-  std::lock_guard lock(s.mutex);
+  std::unique_lock lock(s.mutex);
   const auto key = static_cast<uint32_t>(slot);
   parent->cursor = std::max(parent->cursor, slot + 1);  // the slots before are behind the walk
   auto it = parent->kids.find(key);
@@ -351,6 +356,10 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot) {
     it = parent->kids.emplace(key, std::move(node)).first;
   }
   Node& node = *it->second;
+  // A read under way has a head start on one the walk would begin now: wait for it (not for a
+  // reader that has yet to open it: it may be held back).
+  while (node.reading && node.opening && !s.stop && (cancel == nullptr || !cancel->load()))
+    s.changed.wait_for(lock, kCancelPoll);
   node.walked = true;
   if (node.summary == nullptr || node.failed) {
     ++s.stats.notReady;

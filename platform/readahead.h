@@ -10,6 +10,7 @@
 // holds nodes and slots, never descriptors. Everything readers share lives in one block they
 // co-own, so a reader stuck in a file system that hangs can be abandoned: when it wakes it
 // finds the read-ahead stopped and touches nothing else.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -95,8 +96,9 @@ class ReadAhead {
   // Only directories on the root's device are read.
   Dir Start(int rootFd, const MountTable& mounts, std::string mountRoot,
             std::shared_ptr<const DirSummary> root);
-  // The walk enters child `slot` of `parent`.
-  Taken Enter(Dir parent, std::size_t slot);
+  // The walk enters child `slot` of `parent`. A read of it under way is waited for, until
+  // `cancel` is raised.
+  Taken Enter(Dir parent, std::size_t slot, const std::atomic<bool>* cancel = nullptr);
   // The walk read `dir` itself; its children are read ahead from this summary.
   void Adopt(Dir dir, std::shared_ptr<const DirSummary> summary);
   // The walk is done with `dir` and everything below it.
