@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -283,6 +285,61 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
       EXPECT_EQ(f.s.gTotalDirs, f.s.gSubdirCount + f.s.gHiddenCount);
     }
   }
+}
+
+// Holds readers before they open anything, until the test lets them go.
+class Gate {
+ public:
+  void Wait() {
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return open_; });
+  }
+  void AwaitWaiter() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return waiting_ > 0; });
+  }
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int waiting_ = 0;
+  bool open_ = false;
+};
+
+TEST(Walk, ReadersHeldBackChangeNothingAndAStopLeavesThemBehind) {
+  TempDir t;
+  Generate(t.path(), 8, 60);
+  Gate late, never;
+  {
+    // Held until the walk is half way: it reads the first half itself and overtakes them.
+    test::ScanFixture f(4, {.beforeOpen = [&](std::string_view) { late.Wait(); }});
+    f.progress.onDoEvents = [&](int n) {
+      if (n == 60) late.Open();
+    };
+    f.Run(t.path());
+    ExpectMatchesCount(f, t.path());
+  }
+  {
+    // Stopped while every reader is held: the scan ends without them.
+    test::ScanFixture f(4, {.beforeOpen = [&](std::string_view) { never.Wait(); }});
+    f.progress.onDoEvents = [&](int n) {
+      if (n != 5) return;
+      never.AwaitWaiter();
+      f.s.gAbort = true;
+    };
+    f.Run(t.path());
+    EXPECT_EQ(f.store.Text(0), "Root");
+  }
+  late.Open();
+  never.Open();
+  platform::ReadAhead::WaitAllReadersGone();
 }
 
 // ---- bad input ------------------------------------------------------------------------
