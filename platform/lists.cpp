@@ -336,7 +336,7 @@ int DirListBox::OpenChild(int parentFd, const char* name) {
     lastError_ = errno;
     if (!OutOfDescriptors(lastError_)) return -1;
     // Readers' descriptors go first: reading ahead is a luxury, the walk's own are not.
-    if (ahead_ != nullptr && ahead_->GiveBackDescriptors()) continue;
+    if (ahead_ != nullptr && ahead_->GiveBackDescriptors(cancel_)) continue;
     if (!GiveBackOne()) return -1;
   }
 }

@@ -355,7 +355,9 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
     node->pathLength = parent->pathLength + (parent->pathLength == 0 ? 0 : 1) + parent->summary->Name(slot).size();
     it = parent->kids.emplace(key, std::move(node)).first;
   }
-  Node& node = *it->second;
+  // Held here: readers may add to parent->kids while the walk waits, moving its entries.
+  const std::shared_ptr<Node> held = it->second;
+  Node& node = *held;
   // A read under way has a head start on one the walk would begin now: wait for it (not for a
   // reader that has yet to open it: it may be held back).
   while (node.reading && node.opening && !s.stop && (cancel == nullptr || !cancel->load()))
@@ -369,7 +371,7 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   s.Uncount(node);
   // Children of the directory being walked come first.
   if (node.cursor < node.summary->SlotCount()) {
-    s.sources.push_back(it->second);
+    s.sources.push_back(held);
     s.work.notify_all();
   } else {
     s.work.notify_one();  // room in the budget
@@ -400,18 +402,18 @@ void ReadAhead::Leave(Dir dir) {
   s.work.notify_all();
 }
 
-bool ReadAhead::GiveBackDescriptors() {
+bool ReadAhead::GiveBackDescriptors(const std::atomic<bool>* cancel) {
   Shared& s = *shared_;
   std::unique_lock lock(s.mutex);
-  const bool held = s.rootFd >= 0 || s.open > 0;
+  const bool readersHeldSome = s.open > 0;
   s.noOpen = true;
   s.work.notify_all();
-  s.changed.wait(lock, [&] { return s.open == 0 || s.stop; });
-  if (s.open == 0 && s.rootFd >= 0) {
-    ::close(s.rootFd);
-    s.rootFd = -1;
-  }
-  return held;
+  while (s.open > 0 && !s.stop && (cancel == nullptr || !cancel->load())) s.changed.wait_for(lock, kCancelPoll);
+  if (s.open > 0) return false;  // stopped first
+  if (s.rootFd < 0) return readersHeldSome;
+  ::close(s.rootFd);
+  s.rootFd = -1;
+  return true;
 }
 
 void ReadAhead::Stop() {

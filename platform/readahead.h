@@ -104,8 +104,8 @@ class ReadAhead {
   // The walk is done with `dir` and everything below it.
   void Leave(Dir dir);
   // The walk ran out of descriptors: readers open no more, and this returns once they hold
-  // none (true when they held any, so the walk's open is worth trying again).
-  bool GiveBackDescriptors();
+  // none, or `cancel` is raised (true when they held any: the walk's open is worth another try).
+  bool GiveBackDescriptors(const std::atomic<bool>* cancel = nullptr);
   void Stop();
 
   Stats GetStats() const;
