@@ -99,6 +99,8 @@ struct ReadAhead::Shared {
   int rootFd = -1;
   int open = 0;                     // descriptors readers hold
   int busy = 0;                     // readers between taking a job and delivering it
+  int idle = 0;                     // readers waiting for work
+  int watchers = 0;                 // callers waiting for `changed`
   MountTable mounts;
   std::string mountRoot;
   int64_t clusterSize = 0;
@@ -114,6 +116,14 @@ struct ReadAhead::Shared {
   }
 
   // Reads under way count as directories held: their size is known only once read.
+  // Wakes one idle reader; each that finds work wakes the next, so no wake-up is for nothing.
+  void WakeReader() {
+    if (idle > 0) work.notify_one();
+  }
+  void Tell() {
+    if (watchers > 0) changed.notify_all();
+  }
+
   bool BudgetFull() const { return readyDirs + busy >= options.maxDirs || readyBytes >= options.maxBytes; }
 
   // The next directory to read, with its path relative to the root; null when there is none
@@ -220,7 +230,7 @@ struct ReadAhead::Shared {
       std::unique_lock lock(mutex);
       --open;
       node.opening = false;
-      changed.notify_all();
+      Tell();
       if (error != EMFILE && error != ENFILE) return -1;
       ++stats.retries;
       if (hooks.outOfDescriptors) {
@@ -229,23 +239,18 @@ struct ReadAhead::Shared {
         lock.lock();
       }
       // Descriptors come back as the walk and the other readers close theirs; no event says so.
-      work.wait_for(lock, wait, [&] { return stop || noOpen || node.walked || node.dead; });
+      changed.wait_for(lock, wait, [&] { return stop || noOpen || node.walked || node.dead; });
       wait = std::min(wait * 2, kRetryMost);
     }
   }
 
-  void Close(int fd) {
-    ::close(fd);
-    std::lock_guard lock(mutex);
-    --open;
-    changed.notify_all();
-  }
-
   // Reads one directory into a summary; null when anything is not as the walk would find it.
+  // `held` tells whether it held a descriptor, given back under the mutex by the caller.
   std::shared_ptr<const DirSummary> Read(const std::string& path, Node& node, uint64_t parentInode,
-                                         DirListing& listing) {
+                                         DirListing& listing, bool& held) {
     if (hooks.beforeOpen) hooks.beforeOpen(path);
     const int fd = Open(path, node);
+    held = fd >= 0;
     if (fd < 0) return nullptr;
     std::shared_ptr<const DirSummary> out;
     struct stat st, up;
@@ -261,7 +266,7 @@ struct ReadAhead::Shared {
       if (listing.Read(fd, mounted, &stop) == DirListing::Status::Ok)
         out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, st.st_dev, st.st_ino));
     }
-    Close(fd);
+    ::close(fd);
     return out;
   }
 
@@ -274,19 +279,23 @@ struct ReadAhead::Shared {
       std::string path;
       std::shared_ptr<Node> node = s.Pick(path);
       if (node == nullptr) {
-        s.changed.notify_all();
+        s.Tell();
+        ++s.idle;
         s.work.wait(lock);
+        --s.idle;
         continue;
       }
+      if (s.HasWork()) s.WakeReader();
       const uint64_t parentInode = node->parent->summary->inode;
       ++s.busy;
       lock.unlock();
-      std::shared_ptr<const DirSummary> summary = s.Read(path, *node, parentInode, listing);
+      bool held = false;
+      std::shared_ptr<const DirSummary> summary = s.Read(path, *node, parentInode, listing, held);
       lock.lock();
       --s.busy;
-      s.Deliver(node, std::move(summary));
-      s.work.notify_all();  // its children are there to read
-      s.changed.notify_all();
+      if (held) --s.open;
+      s.Deliver(node, std::move(summary));  // its children are read next, by this reader first
+      s.Tell();
     }
     lock.unlock();
     self.reset();  // the last owner frees the shared block here, not under its own mutex
@@ -360,8 +369,10 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   Node& node = *held;
   // A read under way has a head start on one the walk would begin now: wait for it (not for a
   // reader that has yet to open it: it may be held back).
+  ++s.watchers;
   while (node.reading && node.opening && !s.stop && (cancel == nullptr || !cancel->load()))
     s.changed.wait_for(lock, kCancelPoll);
+  --s.watchers;
   node.walked = true;
   if (node.summary == nullptr || node.failed) {
     ++s.stats.notReady;
@@ -372,10 +383,8 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   // Children of the directory being walked come first.
   if (node.cursor < node.summary->SlotCount()) {
     s.sources.push_back(held);
-    s.work.notify_all();
-  } else {
-    s.work.notify_one();  // room in the budget
   }
+  s.WakeReader();  // work to do, or room in the budget
   return Taken{&node, node.summary};
 }
 
@@ -390,7 +399,7 @@ void ReadAhead::Adopt(Dir dir, std::shared_ptr<const DirSummary> summary) {
   dir->kids.clear();
   if (dir->summary->SlotCount() > 0) {
     s.sources.push_back(s.root.get() == dir ? s.root : dir->parent->kids.at(dir->slot));
-    s.work.notify_all();
+    s.WakeReader();
   }
 }
 
@@ -399,7 +408,7 @@ void ReadAhead::Leave(Dir dir) {
   std::lock_guard lock(s.mutex);
   s.Kill(*dir);
   if (dir->parent != nullptr) dir->parent->kids.erase(dir->slot);  // frees it
-  s.work.notify_all();
+  s.WakeReader();  // room in the budget
 }
 
 bool ReadAhead::GiveBackDescriptors(const std::atomic<bool>* cancel) {
@@ -407,8 +416,10 @@ bool ReadAhead::GiveBackDescriptors(const std::atomic<bool>* cancel) {
   std::unique_lock lock(s.mutex);
   const bool readersHeldSome = s.open > 0;
   s.noOpen = true;
-  s.work.notify_all();
+  s.changed.notify_all();  // readers waiting to try an open again
+  ++s.watchers;
   while (s.open > 0 && !s.stop && (cancel == nullptr || !cancel->load())) s.changed.wait_for(lock, kCancelPoll);
+  --s.watchers;
   if (s.open > 0) return false;  // stopped first
   if (s.rootFd < 0) return readersHeldSome;
   ::close(s.rootFd);
@@ -433,7 +444,9 @@ void ReadAhead::WaitIdle() {
   Shared& s = *shared_;
   std::unique_lock lock(s.mutex);
   if (threads_.empty()) return;
+  ++s.watchers;
   s.changed.wait(lock, [&] { return s.stop || (s.busy == 0 && !s.HasWork()); });
+  --s.watchers;
 }
 
 void ReadAhead::WaitAllReadersGone() {
