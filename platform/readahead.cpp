@@ -38,6 +38,7 @@ DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t de
     s.lostSpace += SlackOf(entry.nFileSize, clusterSize);
     const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const bool hiddenOrSystem = (entry.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+    // Exact names: on this file system ". " is a directory like any other, not a dot entry.
     if (directory && hiddenOrSystem && entry.cFileName != "." && entry.cFileName != "..")
       hidden.push_back(static_cast<uint32_t>(i));
   }
