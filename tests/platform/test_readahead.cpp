@@ -190,8 +190,25 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
 TEST(ReadAhead, WalkOvertakesReadersHeldBackAndStopLeavesThemBehind) {
   TempDir t;
   Generate(t.path(), 6);
+  for (const char* dir : {"!first", "!first/a", "!first/a/b", "!first/c"}) MakeDir(t / dir);  // entered first
   const std::vector<std::string> expected = Reference(t.path());
   Gate gate;
+  {
+    // Let go once the walker has read its first directory itself: what lies below that read
+    // is read ahead from it, and only that one directory was the walker's to read.
+    Gate late;
+    ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) { late.Wait(); }});
+    Walker w(ahead);
+    w.onEntered = [&](const std::string& path) {
+      if (path.empty()) late.AwaitWaiter();
+      if (path != "!first") return;
+      late.Open();
+      ahead.WaitIdle();
+    };
+    w.Run(t.path());
+    EXPECT_EQ(w.lines, expected);
+    EXPECT_EQ(ahead.GetStats().notReady, 1u);
+  }
   {
     ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) { gate.Wait(); }});
     Walker w(ahead);
