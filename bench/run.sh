@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmarks kvor-scan against du, ncdu and gdu on generated trees, warm cache.
+# Benchmarks kvor-scan against du, ncdu and gdu on generated trees, warm cache, or with
+# --cold the page cache dropped before every run (as root).
 # Not part of the test suite. Settings come from the environment; see bench/README.md.
 set -euo pipefail
 shopt -s inherit_errexit   # a failing generator must stop the script, also inside $(...)
@@ -81,6 +82,12 @@ make_tree() {
 }
 
 main() {
+  local cold_arg=()
+  case "${1:-}" in
+    "") ;;
+    --cold) cold_arg=(--cold) ;;
+    *) say "usage: bench/run.sh [--cold]"; exit 2 ;;
+  esac
   case "$RUNS" in '' | *[!0-9]* | 0) say "RUNS must be a positive number"; exit 2 ;; esac
   case "$SEED" in '' | *[!0-9]*) say "SEED must be a number"; exit 2 ;; esac
   install_missing
@@ -107,7 +114,8 @@ main() {
   command -v strace >/dev/null && strace_arg=(--strace)
   echo "machine: $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB," \
        "$(df -PT "$WORK" | awk 'NR == 2 { print $2 }') at $WORK"
-  python3 -u "$here/measure.py" --rusage "$helper" --runs "$RUNS" "${kvor_arg[@]}" "${strace_arg[@]}" "${trees[@]}"
+  python3 -u "$here/measure.py" --rusage "$helper" --runs "$RUNS" "${cold_arg[@]}" "${kvor_arg[@]}" \
+    "${strace_arg[@]}" "${trees[@]}"
 }
 
 main "$@"

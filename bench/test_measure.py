@@ -64,7 +64,32 @@ class Runs(unittest.TestCase):
         self.assertGreater(peak, 1024)
 
 
+    def test_cold_runs_drop_the_caches_or_refuse(self):
+        with tempfile.TemporaryDirectory() as d:
+            drop = os.path.join(d, "drop_caches")
+            runner = measure.Runner(self.runner.helper, cold=True, drop_file=drop)
+            try:
+                self.assertIsNotNone(runner.run(measure.Tool("true", ["true"])))
+                with open(drop) as f:
+                    self.assertEqual(f.read(), "3\n")
+                runner.drop_file = os.path.join(d, "missing", "drop_caches")
+                with self.assertRaises(measure.ColdError) as caught:
+                    runner.run(measure.Tool("true", ["true"]))
+                self.assertIn("cannot drop the caches", str(caught.exception))
+            finally:
+                runner.close()
+
+
 class Parsing(unittest.TestCase):
+    def test_ratios_pair_runs_of_one_round(self):
+        kvor, du = measure.Tool("k", []), measure.Tool("d", [])
+        kvor.runs, kvor.rounds = [(1.0, 0, 0), (3.0, 0, 0), (2.0, 0, 0), (9.0, 0, 0)], [0, 1, 2, 3]
+        du.runs, du.rounds = [(2.0, 0, 0), (4.0, 0, 0), (10.0, 0, 0)], [0, 2, 3]  # round 1 failed
+        ratios = measure.round_ratios(kvor, du)
+        self.assertEqual(ratios, [0.5, 0.5, 0.9])
+        self.assertEqual(measure.spread(ratios), "0.50 / 0.50 / 0.90")
+        self.assertEqual(measure.spread([]), "-")
+
     def test_summary_lines_and_comparison(self):
         expect = measure.read_figures("total\tgTotalFiles\t9\ntotal\tgTotalDirs\t2\n"
                                       "total\tgTotalFileBytes\t5000000000\ninfo\tseed\t1\n")

@@ -56,6 +56,7 @@ Scanner::Scanner(ScanState& state, const platform::System& system, TreeView& tvD
       progress_(progress) {
   dirList.OnChange([this] { dirList_Change(); });
   dirList.SetCancelFlag(&s_.gAbort);
+  dirList.SetClusterSize(&s_.gClusterSize);
 }
 
 void Scanner::dirList_Change() {
@@ -76,29 +77,13 @@ void Scanner::dirList_Change() {
   fileList.SetPath(dirList.Path());
   lstHidden.Clear();
 
-  // The sums come from the one read of the directory; a return to it reuses them.
-  const platform::DirListing& listing = dirList.Current();
-  platform::ReadingMemo& memo = listing.Memo();
-  if (!memo.valid || memo.clusterSize != s_.gClusterSize) {
-    memo.bytes = 0;
-    memo.lostSpace = 0;
-    memo.hidden.clear();
-    for (size_t i = 0; i < listing.EntryCount(); ++i) {
-      const platform::FindData entry = listing.Entry(i);
-      memo.bytes += entry.nFileSize;
-      memo.lostSpace += LostSpace(entry.nFileSize, s_.gClusterSize);
-      const bool directory = (entry.dwFileAttributes & platform::FILE_ATTRIBUTE_DIRECTORY) != 0;
-      const bool hiddenOrSystem = (entry.dwFileAttributes & (platform::FILE_ATTRIBUTE_HIDDEN |
-                                                             platform::FILE_ATTRIBUTE_SYSTEM)) != 0;
-      // Exact names: on this file system ". " is a directory like any other, not a dot entry.
-      if (directory && hiddenOrSystem && entry.cFileName != "." && entry.cFileName != "..")
-        memo.hidden.push_back(static_cast<uint32_t>(i));
-    }
-    memo.clusterSize = s_.gClusterSize;
-    memo.valid = true;
-  }
-  lstHidden.Show(listing, memo.hidden);
-  SetFigures(memo.bytes, memo.lostSpace);
+  // The sums come from the one read of the directory; a return to it reuses them. A read
+  // summed for another cluster size is read again.
+  std::shared_ptr<const platform::DirSummary> summary = dirList.CurrentShared();
+  if (summary != nullptr && summary->clusterSize != s_.gClusterSize && dirList.Refresh())
+    summary = dirList.CurrentShared();
+  if (summary != nullptr) SetFigures(summary->bytes, summary->lostSpace);
+  lstHidden.Show(std::move(summary));
 
   ShowDiskInfo(0);
 }
@@ -174,14 +159,21 @@ void Scanner::ScanDrive() {
   ++s_.gNodeCounter;
   progress_.ShowCurrentDir(rootPath);
   const TreeView::Node root = tvDisk_.Add({}, 0, rootKey, "Root", "closed", "open");
-  uint8_t rootProblems = dirList.Current().Problems();
-  if (rootProblems != 0) tvDisk_.SetProblem(root, rootProblems, dirList.Current().Error());
+  uint8_t rootProblems = dirList.Current().problems;
+  if (rootProblems != 0) tvDisk_.SetProblem(root, rootProblems, dirList.Current().error);
 
   s_.gTotalFiles = s_.gFileCount;
   totalFileBytes_ = rootBytes;
   s_.gTotalFileBytes = Saturate(rootBytes);
   s_.gTotalDirs = s_.gSubdirCount + s_.gHiddenCount;
   if (s_.gSubdirCount == 0 && s_.gHiddenCount == 0) return;
+
+  // Readers read ahead of the walk for as long as it runs, however it ends.
+  struct ReadingAhead {
+    platform::DirListBox& list;
+    ~ReadingAhead() { list.StopReadAhead(); }
+  } readingAhead{dirList};
+  dirList.StartReadAhead();
 
   Int128 subtreeBytes = 0;
   for (const bool hidden : {false, true}) {
@@ -201,7 +193,7 @@ void Scanner::ScanDrive() {
     // The total the report prints stopped at its largest value: say where.
     rootProblems |= platform::kSumTooLarge;
     tvDisk_.SetProblem(root, rootProblems, rootProblems == platform::kSumTooLarge ? EOVERFLOW
-                                                                                 : dirList.Current().Error());
+                                                                                 : dirList.Current().error);
   }
 
   // The root shows the drive's own used figure; its lost space is what files and
@@ -251,10 +243,12 @@ std::optional<Scanner::Sums> Scanner::Walk(size_t index, TreeView::Node parent, 
       }
       Frame& f = frames_.back();
       if (last_.counted) {
+        // The text after this child is the one the next child's replaces: it is composed
+        // once, when the last child is done.
         f.bytes += last_.bytes;
         f.lost += last_.lost + s_.gClusterSize;
-        tvDisk_.SetText(f.node, DirectoryText(std::string_view(walkPath_).substr(f.nameStart), f.bytes,
-                                              f.lost, f.phase == 1 ? TextForm::HiddenChild : TextForm::Ordinary));
+        f.form = f.phase == 1 ? TextForm::HiddenChild : TextForm::Ordinary;
+        f.retext = true;
       }
       ++f.i;
     }
@@ -283,7 +277,7 @@ Scanner::Step Scanner::Begin(size_t index, bool hidden, TreeView::Node parent, i
 
   const std::string_view name = std::string_view(walkPath_).substr(nameStart);
   const TreeView::ChildKey key{parentCounter, parentLength, counter, walkPath_, name};
-  switch (dirList.EnterChild(name)) {
+  switch (dirList.EnterChild(name, hidden ? dirList.ListCount() + index : index)) {
     case platform::DirListBox::Move::OtherDevice:
       // Left out as a mount point is: no node, no count, no cluster.
       --s_.gNodeCounter;
@@ -311,11 +305,11 @@ Scanner::Step Scanner::Begin(size_t index, bool hidden, TreeView::Node parent, i
     return NotEntered(parent, key, image, selectedImage, ENOMEM);
   }
   s_.gTotalFiles += s_.gFileCount;
-  const platform::DirListing& listing = dirList.Current();
-  uint8_t problems = listing.Problems();
+  const platform::DirSummary& listing = dirList.Current();
+  uint8_t problems = listing.problems;
   if (s_.gDirBytes != dirBytes_ || s_.gDirLostSpace != dirLost_) problems |= platform::kSumTooLarge;
   if (problems != 0)
-    tvDisk_.SetProblem(node, problems, listing.Problems() != 0 ? listing.Error() : EOVERFLOW);
+    tvDisk_.SetProblem(node, problems, listing.problems != 0 ? listing.error : EOVERFLOW);
   s_.gTotalDirs += s_.gSubdirCount + s_.gHiddenCount;
   frames_.push_back(Frame{node, counter, parentLength, nameStart, bytes, lost});
   return Step::Pushed;
@@ -345,6 +339,9 @@ Scanner::Step Scanner::Next() {
   for (;;) {
     Frame& f = frames_.back();
     if (f.phase == 2) {
+      // Its own figures are the scan state's again since its last child returned.
+      if (f.retext)
+        tvDisk_.SetText(f.node, DirectoryText(std::string_view(walkPath_).substr(f.nameStart), f.bytes, f.lost, f.form));
       dirList.Up();
       last_ = Sums{f.bytes, f.lost, true};
       walkPath_.resize(f.parentLength);
@@ -398,10 +395,6 @@ int64_t PairField(std::string_view text, uint8_t selector) {
   return value;
 }
 
-int64_t LostSpace(uint64_t size, int64_t clusterSize) {
-  if (clusterSize <= 0) return 0;
-  const auto cluster = static_cast<uint64_t>(clusterSize);
-  return static_cast<int64_t>((cluster - size % cluster) % cluster);
-}
+int64_t LostSpace(uint64_t size, int64_t clusterSize) { return platform::SlackOf(size, clusterSize); }
 
 }  // namespace kvor

@@ -68,6 +68,8 @@ class Scanner {
     int64_t bound = 0;
     uint8_t phase = 0;  // 0 ordinary children, 1 hidden ones, 2 done
     bool started = false;
+    bool retext = false;  // a child counted: the text changes once all are done
+    TextForm form = TextForm::Ordinary;
   };
   enum class Step { Pushed, Done, Stopped };
 

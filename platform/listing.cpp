@@ -86,8 +86,6 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
   fileCount_ = 0;
   problems_ = 0;
   error_ = 0;
-  memo_.valid = false;
-  memo_.hidden.clear();
   if (mounted != nullptr && mounted->empty()) mounted = nullptr;
 
   alignas(LinuxDirent64) char buffer[64 * 1024];

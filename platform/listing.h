@@ -32,16 +32,6 @@ struct FindData {
   std::string_view cFileName;      // valid while the listing lives
 };
 
-// Figures the directory reading derives from a listing, kept with it so that returning
-// to a directory does not read it again.
-struct ReadingMemo {
-  bool valid = false;
-  int64_t clusterSize = 0;
-  Int128 bytes = 0;
-  Int128 lostSpace = 0;
-  std::vector<uint32_t> hidden;    // entry indices, in enumeration order
-};
-
 class DirListing {
  public:
   enum class Status { Ok, Failed, Cancelled };
@@ -66,8 +56,6 @@ class DirListing {
   uint8_t Problems() const { return problems_; }
   int Error() const { return error_; }
 
-  ReadingMemo& Memo() const { return memo_; }
-
  private:
   struct Record {
     uint32_t nameOffset;
@@ -84,7 +72,6 @@ class DirListing {
   size_t fileCount_ = 0;
   uint8_t problems_ = 0;
   int error_ = 0;
-  mutable ReadingMemo memo_;
 };
 
 // Opens a directory for reading without following a final symlink; -1 on failure.

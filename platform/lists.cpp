@@ -46,7 +46,8 @@ std::string DescriptorPath(int fd) {
 }  // namespace
 
 struct DirListBox::Level {
-  DirListing listing;
+  std::shared_ptr<const DirSummary> summary;
+  ReadAhead::Dir dir = nullptr;  // its node in the read-ahead, while one runs
   int fd = -1;
   std::size_t pathLength = 0;  // its path is path_'s first pathLength bytes
   std::size_t nameStart = 0;
@@ -63,6 +64,7 @@ struct DirListBox::Level {
 DirListBox::DirListBox(const System& system) : system_(system) {}
 
 DirListBox::~DirListBox() {
+  StopReadAhead();
   for (auto& level : levels_) level->Close();
 }
 
@@ -72,8 +74,25 @@ std::string_view DirListBox::RootPath() const {
   return depth_ == 0 ? std::string_view() : std::string_view(path_).substr(0, levels_[0]->pathLength);
 }
 
-const DirListing& DirListBox::Current() const {
-  return depth_ == 0 ? empty_ : levels_[depth_ - 1]->listing;
+const DirSummary& DirListBox::Current() const {
+  return depth_ == 0 ? empty_ : *levels_[depth_ - 1]->summary;
+}
+
+std::shared_ptr<const DirSummary> DirListBox::CurrentShared() const {
+  return depth_ == 0 ? nullptr : levels_[depth_ - 1]->summary;
+}
+
+void DirListBox::StartReadAhead() {
+  StopReadAhead();
+  if (depth_ != 1 || aheadOptions_.readers == 0 || levels_[0]->fd < 0 || Current().SlotCount() == 0) return;
+  ahead_ = std::make_unique<ReadAhead>(aheadOptions_, aheadHooks_);
+  levels_[0]->dir = ahead_->Start(levels_[0]->fd, mounts_, MountKey(), levels_[0]->summary);
+}
+
+void DirListBox::StopReadAhead() {
+  if (ahead_ == nullptr) return;
+  ahead_.reset();
+  for (auto& level : levels_) level->dir = nullptr;
 }
 
 bool DirListBox::SetPath(std::string_view requested) {
@@ -107,6 +126,7 @@ bool DirListBox::OpenRoot(std::string_view requested) {
   }
   MountTable mounts = MountTable::Read(system_);
   const std::string real = DescriptorPath(fd);
+  StopReadAhead();
   CloseFrom(0);
   depth_ = 0;
   mounts_ = std::move(mounts);
@@ -127,7 +147,7 @@ bool DirListBox::OpenRoot(std::string_view requested) {
   return true;
 }
 
-DirListBox::Move DirListBox::EnterChild(std::string_view name) {
+DirListBox::Move DirListBox::EnterChild(std::string_view name, std::size_t slot) {
   if (depth_ == 0) {
     lastError_ = ENOENT;
     return Move::Failed;
@@ -136,23 +156,38 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name) {
     lastError_ = ENAMETOOLONG;
     return Move::Failed;
   }
-  if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return Move::Failed;
-  char nameZ[NAME_MAX + 1];
-  name.copy(nameZ, name.size());
-  nameZ[name.size()] = '\0';
-  const int fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
-  if (fd < 0) return Move::Failed;
-
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    lastError_ = errno;
-    ::close(fd);
-    return Move::Failed;
+  ReadAhead::Taken taken;
+  {
+    const Level& parent = *levels_[depth_ - 1];
+    if (ahead_ != nullptr && parent.dir != nullptr && slot < parent.summary->SlotCount() &&
+        parent.summary->Name(slot) == name)
+      taken = ahead_->Enter(parent.dir, slot, cancel_);
   }
-  if (st.st_dev != device_) {
-    // Mounted since the table was read, or reached some other way: another drive.
-    ::close(fd);
-    return Move::OtherDevice;
+  // The read-ahead's node goes with the level, or now when there is none.
+  const auto fail = [&](Move move) {
+    if (taken.dir != nullptr) ahead_->Leave(taken.dir);
+    return move;
+  };
+
+  int fd = -1;
+  struct stat st {};
+  if (taken.summary == nullptr) {
+    if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return fail(Move::Failed);
+    char nameZ[NAME_MAX + 1];
+    name.copy(nameZ, name.size());
+    nameZ[name.size()] = '\0';
+    fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
+    if (fd < 0) return fail(Move::Failed);
+    if (::fstat(fd, &st) != 0) {
+      lastError_ = errno;
+      ::close(fd);
+      return fail(Move::Failed);
+    }
+    if (st.st_dev != device_) {
+      // Mounted since the table was read, or reached some other way: another drive.
+      ::close(fd);
+      return fail(Move::OtherDevice);
+    }
   }
 
   const std::size_t parentLength = path_.size();
@@ -166,22 +201,35 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name) {
     path_.append(name);
     level.pathLength = path_.size();
     level.mayHoldMounts = parent.mayHoldMounts && mounts_.MayHoldMounts(MountKey());
-    level.dev = st.st_dev;
-    level.ino = st.st_ino;
+    level.dir = taken.dir;
     owned = true;
-    if (!Admit(fd, level, false)) {
-      path_.resize(parentLength);
-      return Move::Failed;
+    if (taken.summary != nullptr) {
+      // Read ahead: entered without a descriptor of its own.
+      level.Close();
+      level.summary = std::move(taken.summary);
+      level.dev = level.summary->device;
+      level.ino = level.summary->inode;
+      ++depth_;
+    } else {
+      level.dev = st.st_dev;
+      level.ino = st.st_ino;
+      if (!Admit(fd, level, false)) {
+        path_.resize(parentLength);
+        level.dir = nullptr;
+        return fail(Move::Failed);
+      }
     }
   } catch (const std::bad_alloc&) {
     // Deeper than memory allows: this directory cannot be entered, and the walk goes on.
     path_.resize(parentLength);
-    if (owned)
+    if (owned) {
       levels_[depth_]->Close();
-    else
+      levels_[depth_]->dir = nullptr;
+    } else if (fd >= 0) {
       ::close(fd);
+    }
     lastError_ = ENOMEM;
-    return Move::Failed;
+    return fail(Move::Failed);
   }
   while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
   Raise(true);
@@ -204,14 +252,26 @@ bool DirListBox::Admit(int fd, Level& level, bool root) {
     level.ino = st.st_ino;
     level.mayHoldMounts = mounts_.MayHoldMounts(MountKey());
   }
-  const std::vector<std::string>* mounted =
-      level.mayHoldMounts ? &mounts_.MountedNamesIn(MountKey()) : nullptr;
-  if (level.listing.Read(fd, mounted, cancel_) != DirListing::Status::Ok) {
-    lastError_ = level.listing.Error() != 0 ? level.listing.Error() : ECANCELED;
+  if (!ReadInto(level)) {
     level.Close();
     return false;
   }
   ++depth_;
+  return true;
+}
+
+// Reads the directory open at level.fd, at the current path, into its summary.
+bool DirListBox::ReadInto(Level& level) {
+  const std::vector<std::string>* mounted =
+      level.mayHoldMounts ? &mounts_.MountedNamesIn(MountKey()) : nullptr;
+  const DirListing::Status status = scratch_.Read(level.fd, mounted, cancel_);
+  level.summary = std::make_shared<const DirSummary>(
+      Summarize(scratch_, clusterSize_ != nullptr ? *clusterSize_ : 0, level.dev, level.ino));
+  if (status != DirListing::Status::Ok) {
+    lastError_ = scratch_.Error() != 0 ? scratch_.Error() : ECANCELED;
+    return false;
+  }
+  if (ahead_ != nullptr && level.dir != nullptr) ahead_->Adopt(level.dir, level.summary);
   return true;
 }
 
@@ -229,6 +289,8 @@ bool DirListBox::Up() {
       ::close(fd);
   }
   child.Close();
+  if (child.dir != nullptr) ahead_->Leave(child.dir);
+  child.dir = nullptr;
   --depth_;
   path_.resize(parent.pathLength);
   if (lowOpen_ > depth_ - 1) lowOpen_ = parent.fd >= 0 || depth_ == 1 ? std::max<std::size_t>(depth_ - 1, 1) : depth_;
@@ -272,7 +334,10 @@ int DirListBox::OpenChild(int parentFd, const char* name) {
     const int fd = OpenDirectoryAt(parentFd, name);
     if (fd >= 0) return fd;
     lastError_ = errno;
-    if (!OutOfDescriptors(lastError_) || !GiveBackOne()) return -1;
+    if (!OutOfDescriptors(lastError_)) return -1;
+    // Readers' descriptors go first: reading ahead is a luxury, the walk's own are not.
+    if (ahead_ != nullptr && ahead_->GiveBackDescriptors(cancel_)) continue;
+    if (!GiveBackOne()) return -1;
   }
 }
 
@@ -304,9 +369,7 @@ bool DirListBox::Refresh() {
       return false;
     }
   }
-  const std::vector<std::string>* mounted =
-      level.mayHoldMounts ? &mounts_.MountedNamesIn(MountKey()) : nullptr;
-  return level.listing.Read(level.fd, mounted, cancel_) == DirListing::Status::Ok;
+  return ReadInto(level);
 }
 
 std::string DirListBox::DriveRoot() const {
@@ -316,10 +379,10 @@ std::string DirListBox::DriveRoot() const {
 
 std::string DirListBox::List(std::ptrdiff_t i) const {
   if (i < 0) return Path();
-  return JoinPath(Path(), Current().SubdirName(static_cast<std::size_t>(i)));
+  return JoinPath(Path(), Current().Name(static_cast<std::size_t>(i)));
 }
 
-std::size_t DirListBox::ListCount() const { return Current().SubdirCount(); }
+std::size_t DirListBox::ListCount() const { return Current().ordinaryCount; }
 
 void DirListBox::Raise(bool fresh) {
   const bool outer = freshRaise_;
@@ -334,7 +397,7 @@ void FileListBox::SetPath(std::string_view path) {
   const std::string& dir = sibling_.Path();
   if ((path.data() == dir.data() && path.size() == dir.size()) || path == dir) {
     following_ = true;
-    count_ = sibling_.Current().FileCount();
+    count_ = sibling_.Current().fileCount;
     return;
   }
   following_ = false;
@@ -350,10 +413,9 @@ void FileListBox::SetPath(std::string_view path) {
 
 void ListBox::AddItem(std::string_view text) {
   if (borrowed_ != nullptr) {  // from now on a list of its own
-    const DirListing* listing = borrowed_;
-    const std::vector<uint32_t>* indices = indices_;
-    borrowed_ = nullptr;
-    for (const uint32_t i : *indices) AddItem(listing->Name(i));
+    const std::shared_ptr<const DirSummary> summary = std::move(borrowed_);
+    borrowed_.reset();
+    for (std::size_t i = summary->ordinaryCount; i < summary->SlotCount(); ++i) AddItem(summary->Name(i));
   }
   if (count_ == items_.size())
     items_.emplace_back(text);

@@ -1,6 +1,7 @@
 #pragma once
 // A scan of a temporary directory as a drive, as the report tool runs it, with hooks into
 // the progress calls so tests can stop the walk or change the tree at exact points.
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,6 +30,13 @@ class HookedProgress : public ScanProgress {
   }
 };
 
+// Readers that read ahead of the walk: the program's count, or none when the suite runs a
+// second time to show that they change nothing (KVOR_TEST_READERS=0).
+inline unsigned Readers() {
+  const char* given = std::getenv("KVOR_TEST_READERS");
+  return given != nullptr ? static_cast<unsigned>(std::atoi(given)) : platform::DirListBox::kReaders;
+}
+
 struct ScanFixture {
   ScanState s;
   platform::NodeStore store;
@@ -36,6 +44,10 @@ struct ScanFixture {
   HookedProgress progress;
   FakeSystem system;
   Scanner scanner{s, system, tree, progress};
+
+  explicit ScanFixture(unsigned readers = Readers(), platform::ReadAhead::Hooks hooks = {}) {
+    scanner.dirList.SetReadAheadOptions({.readers = readers}, std::move(hooks));
+  }
 
   // Queries the "drive", reads its root and walks it, as the start-up does.
   void Run(const std::string& root) {

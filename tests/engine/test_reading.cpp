@@ -42,7 +42,7 @@ TEST(DirectoryReading, EmptyDirectoryHasNothing) {
   EXPECT_EQ(f.s.gHiddenCount, 0);
   EXPECT_EQ(f.scanner.lstHidden.ListCount(), 0u);
   // The enumeration itself still holds the two dot entries, as directories that are hidden.
-  const auto& listing = f.scanner.dirList.Current();
+  const auto& listing = f.scanner.dirList.LastListing();
   ASSERT_EQ(listing.EntryCount(), 2u);
   for (std::size_t i = 0; i < 2; ++i) {
     const auto e = listing.Entry(i);

@@ -1,0 +1,459 @@
+#include "platform/readahead.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "platform/pathrules.h"
+
+namespace kvor::platform {
+
+int64_t SlackOf(uint64_t size, int64_t clusterSize) {
+  if (clusterSize <= 0) return 0;
+  const auto cluster = static_cast<uint64_t>(clusterSize);
+  return static_cast<int64_t>((cluster - size % cluster) % cluster);
+}
+
+DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode) {
+  DirSummary s;
+  s.clusterSize = clusterSize;
+  s.device = device;
+  s.inode = inode;
+  s.fileCount = listing.FileCount();
+  s.problems = listing.Problems();
+  s.error = listing.Error();
+  s.ordinaryCount = listing.SubdirCount();
+  std::vector<uint32_t> hidden;
+  for (std::size_t i = 0; i < listing.EntryCount(); ++i) {
+    const FindData entry = listing.Entry(i);
+    s.bytes += entry.nFileSize;
+    s.lostSpace += SlackOf(entry.nFileSize, clusterSize);
+    const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool hiddenOrSystem = (entry.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+    // Exact names: on this file system ". " is a directory like any other, not a dot entry.
+    if (directory && hiddenOrSystem && entry.cFileName != "." && entry.cFileName != "..")
+      hidden.push_back(static_cast<uint32_t>(i));
+  }
+  s.ends.reserve(s.ordinaryCount + hidden.size());
+  const auto add = [&s](std::string_view name) {
+    s.names.append(name);
+    s.ends.push_back(static_cast<uint32_t>(s.names.size()));
+  };
+  for (std::size_t i = 0; i < s.ordinaryCount; ++i) add(listing.SubdirName(i));
+  for (const uint32_t i : hidden) add(listing.Name(i));
+  s.names.shrink_to_fit();
+  return s;
+}
+
+namespace {
+
+// Readers of every read-ahead still running; abandoned ones end on their own. Never
+// destroyed: a reader may end after the program's statics are gone.
+struct Registry {
+  std::mutex mutex;
+  std::condition_variable gone;
+  int live = 0;
+};
+Registry& Readers() {
+  static auto* registry = new Registry;
+  return *registry;
+}
+
+constexpr auto kAbandonAfter = std::chrono::milliseconds(100);
+constexpr auto kRetryFirst = std::chrono::milliseconds(1);
+constexpr auto kRetryMost = std::chrono::milliseconds(50);
+constexpr auto kCancelPoll = std::chrono::milliseconds(20);
+
+}  // namespace
+
+struct ReadAhead::Node {
+  Node* parent = nullptr;           // outlives the node while it is alive
+  uint32_t slot = 0;
+  std::size_t pathLength = 0;       // of the path relative to the root
+  std::shared_ptr<const DirSummary> summary;  // the read the walk uses (or will use)
+  std::unordered_map<uint32_t, std::shared_ptr<Node>> kids;  // scheduled or entered slots
+  std::size_t cursor = 0;           // next slot to schedule
+  bool reading = false;
+  bool opening = false;             // its reader is past the hook, opening or reading it
+  bool walked = false;              // the walk has arrived: a read ahead finishing now is not used
+  bool failed = false;
+  bool dead = false;                // the walk is done with it
+  bool counted = false;             // its summary counts against the budget
+};
+
+struct ReadAhead::Shared {
+  Options options;
+  Hooks hooks;
+  std::mutex mutex;
+  std::condition_variable work;     // readers: something to do, or stop
+  std::condition_variable changed;  // the walk: a reader finished or let go of a descriptor
+  std::atomic<bool> stop = false;
+  bool noOpen = false;
+  int rootFd = -1;
+  int open = 0;                     // descriptors readers hold
+  int busy = 0;                     // readers between taking a job and delivering it
+  int idle = 0;                     // readers waiting for work
+  int watchers = 0;                 // callers waiting for `changed`
+  MountTable mounts;
+  std::string mountRoot;
+  int64_t clusterSize = 0;
+  uint64_t device = 0;
+  std::shared_ptr<Node> root;
+  std::vector<std::shared_ptr<Node>> sources;  // nodes with slots to schedule; the last first
+  std::size_t readyDirs = 0;
+  std::size_t readyBytes = 0;
+  Stats stats;
+
+  ~Shared() {
+    if (rootFd >= 0) ::close(rootFd);
+  }
+
+  // Reads under way count as directories held: their size is known only once read.
+  // Wakes one idle reader; each that finds work wakes the next, so no wake-up is for nothing.
+  void WakeReader() {
+    if (idle > 0) work.notify_one();
+  }
+  void Tell() {
+    if (watchers > 0) changed.notify_all();
+  }
+
+  bool BudgetFull() const { return readyDirs + busy >= options.maxDirs || readyBytes >= options.maxBytes; }
+
+  // The next directory to read, with its path relative to the root; null when there is none
+  // (or the budget is full). Called with the mutex held.
+  std::shared_ptr<Node> Pick(std::string& path) {
+    if (BudgetFull() || noOpen) return nullptr;
+    while (!sources.empty()) {
+      Node& source = *sources.back();
+      const DirSummary* summary = source.summary.get();
+      if (source.dead || summary == nullptr || source.cursor >= summary->SlotCount()) {
+        sources.pop_back();
+        continue;
+      }
+      const auto slot = static_cast<uint32_t>(source.cursor++);
+      if (source.kids.count(slot) != 0) continue;  // entered by the walk already
+      const std::string_view name = summary->Name(slot);
+      const std::size_t length = source.pathLength + (source.pathLength == 0 ? 0 : 1) + name.size();
+      if (length > options.maxPath) continue;
+      auto node = std::make_shared<Node>();
+      node->parent = &source;
+      node->slot = slot;
+      node->pathLength = length;
+      node->reading = true;
+      source.kids.emplace(slot, node);
+      path.assign(length, '\0');
+      // Spelled from the end: each ancestor's name sits just before its child's.
+      for (const Node* n = node.get(); n->parent != nullptr; n = n->parent) {
+        const std::string_view part = n->parent->summary->Name(n->slot);
+        const std::size_t at = n->pathLength - part.size();
+        path.replace(at, part.size(), part);
+        if (at > 0) path[at - 1] = kSeparator;
+      }
+      return node;
+    }
+    return nullptr;
+  }
+
+  bool HasWork() {
+    if (BudgetFull() || noOpen) return false;
+    while (!sources.empty()) {
+      Node& source = *sources.back();
+      if (!source.dead && source.summary != nullptr && source.cursor < source.summary->SlotCount()) return true;
+      sources.pop_back();
+    }
+    return false;
+  }
+
+  void Uncount(Node& node) {
+    if (!node.counted) return;
+    node.counted = false;
+    --readyDirs;
+    readyBytes -= node.summary->MemoryBytes();
+  }
+
+  void Kill(Node& top) {
+    std::vector<Node*> pending{&top};
+    while (!pending.empty()) {
+      Node* n = pending.back();
+      pending.pop_back();
+      n->dead = true;
+      Uncount(*n);
+      for (auto& [slot, kid] : n->kids) pending.push_back(kid.get());
+    }
+    // Freed from the top: a kid a reader still holds lives on, dead, until it delivers.
+    top.kids.clear();
+  }
+
+  // A summary, or nothing, for `node`, read ahead by a reader.
+  void Deliver(const std::shared_ptr<Node>& node, std::shared_ptr<const DirSummary> summary) {
+    node->reading = false;
+    node->opening = false;
+    if (node->dead || node->walked || stop) return;
+    if (summary == nullptr) {
+      node->failed = true;
+      return;
+    }
+    ++stats.read;
+    node->summary = std::move(summary);
+    node->counted = true;
+    ++readyDirs;
+    readyBytes += node->summary->MemoryBytes();
+    if (node->summary->SlotCount() > 0) sources.push_back(node);
+  }
+
+  // Opens `path` below the root: no symlink on the way, no other mount, nothing above the
+  // root; waits and tries again while the process is out of descriptors.
+  int Open(const std::string& path, Node& node) {
+    auto wait = kRetryFirst;
+    for (;;) {
+      int at;
+      {
+        std::lock_guard lock(mutex);
+        if (stop || noOpen || node.walked || node.dead) return -1;
+        ++open;
+        node.opening = true;
+        at = rootFd;  // stays open while any reader holds a descriptor
+      }
+      open_how how{};
+      how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+      how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+      const int fd = static_cast<int>(::syscall(SYS_openat2, at, path.c_str(), &how, sizeof how));
+      if (fd >= 0) return fd;
+      const int error = errno;
+      std::unique_lock lock(mutex);
+      --open;
+      node.opening = false;
+      Tell();
+      if (error != EMFILE && error != ENFILE) return -1;
+      ++stats.retries;
+      if (hooks.outOfDescriptors) {
+        lock.unlock();
+        hooks.outOfDescriptors(path);
+        lock.lock();
+      }
+      // Descriptors come back as the walk and the other readers close theirs; no event says so.
+      changed.wait_for(lock, wait, [&] { return stop || noOpen || node.walked || node.dead; });
+      wait = std::min(wait * 2, kRetryMost);
+    }
+  }
+
+  // Reads one directory into a summary; null when anything is not as the walk would find it.
+  // `held` tells whether it held a descriptor, given back under the mutex by the caller.
+  std::shared_ptr<const DirSummary> Read(const std::string& path, Node& node, uint64_t parentInode,
+                                         DirListing& listing, bool& held) {
+    if (hooks.beforeOpen) hooks.beforeOpen(path);
+    const int fd = Open(path, node);
+    held = fd >= 0;
+    if (fd < 0) return nullptr;
+    std::shared_ptr<const DirSummary> out;
+    struct stat st, up;
+    // The directory on the drive's device, and still the child of the directory whose read
+    // named it (a rename since then makes it the walk's to read).
+    if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == device &&
+        ::fstatat(fd, "..", &up, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(up.st_dev) == device &&
+        static_cast<uint64_t>(up.st_ino) == parentInode) {
+      std::string key = mountRoot;
+      if (key.empty() || key.back() != kSeparator) key.push_back(kSeparator);
+      key.append(path);
+      const std::vector<std::string>* mounted = mounts.MayHoldMounts(key) ? &mounts.MountedNamesIn(key) : nullptr;
+      if (listing.Read(fd, mounted, &stop) == DirListing::Status::Ok)
+        out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, st.st_dev, st.st_ino));
+    }
+    ::close(fd);
+    return out;
+  }
+
+  static void Run(std::shared_ptr<Shared> self) {
+    Shared& s = *self;
+    DirListing listing;  // kept for its buffers
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+      if (s.stop) break;
+      std::string path;
+      std::shared_ptr<Node> node = s.Pick(path);
+      if (node == nullptr) {
+        s.Tell();
+        ++s.idle;
+        s.work.wait(lock);
+        --s.idle;
+        continue;
+      }
+      if (s.HasWork()) s.WakeReader();
+      const uint64_t parentInode = node->parent->summary->inode;
+      ++s.busy;
+      lock.unlock();
+      bool held = false;
+      std::shared_ptr<const DirSummary> summary = s.Read(path, *node, parentInode, listing, held);
+      lock.lock();
+      --s.busy;
+      if (held) --s.open;
+      s.Deliver(node, std::move(summary));  // its children are read next, by this reader first
+      s.Tell();
+    }
+    lock.unlock();
+    self.reset();  // the last owner frees the shared block here, not under its own mutex
+    Registry& r = Readers();
+    std::lock_guard registryLock(r.mutex);
+    --r.live;
+    r.gone.notify_all();
+  }
+};
+
+ReadAhead::ReadAhead(Options options) : ReadAhead(options, Hooks()) {}
+
+ReadAhead::ReadAhead(Options options, Hooks hooks) : shared_(std::make_shared<Shared>()) {
+  shared_->options = options;
+  shared_->hooks = std::move(hooks);
+}
+
+ReadAhead::~ReadAhead() {
+  Stop();
+  Registry& r = Readers();
+  // Readers end once their reads return; one stuck in a file system that hangs is left to
+  // end on its own, holding only the shared block.
+  std::weak_ptr<Shared> watch = shared_;
+  shared_.reset();
+  for (auto& t : threads_) t.detach();
+  std::unique_lock lock(r.mutex);
+  r.gone.wait_for(lock, kAbandonAfter, [&] { return watch.expired(); });
+}
+
+ReadAhead::Dir ReadAhead::Start(int rootFd, const MountTable& mounts, std::string mountRoot,
+                                std::shared_ptr<const DirSummary> root) {
+  Shared& s = *shared_;
+  std::lock_guard lock(s.mutex);
+  s.mounts = mounts;
+  s.mountRoot = std::move(mountRoot);
+  s.clusterSize = root->clusterSize;
+  s.device = root->device;
+  s.root = std::make_shared<Node>();
+  s.root->summary = std::move(root);
+  s.root->walked = true;
+  s.sources.push_back(s.root);
+  if (s.options.readers > 0) s.rootFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+  if (s.rootFd >= 0) {
+    Registry& r = Readers();
+    for (unsigned i = 0; i < s.options.readers; ++i) {
+      {
+        std::lock_guard registryLock(r.mutex);
+        ++r.live;
+      }
+      threads_.emplace_back(&Shared::Run, shared_);
+    }
+  }
+  return s.root.get();
+}
+
+ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomic<bool>* cancel) {
+  Shared& s = *shared_;
+  std::unique_lock lock(s.mutex);
+  const auto key = static_cast<uint32_t>(slot);
+  parent->cursor = std::max(parent->cursor, slot + 1);  // the slots before are behind the walk
+  auto it = parent->kids.find(key);
+  if (it == parent->kids.end()) {
+    auto node = std::make_shared<Node>();
+    node->parent = parent;
+    node->slot = key;
+    node->pathLength = parent->pathLength + (parent->pathLength == 0 ? 0 : 1) + parent->summary->Name(slot).size();
+    it = parent->kids.emplace(key, std::move(node)).first;
+  }
+  // Held here: readers may add to parent->kids while the walk waits, moving its entries.
+  const std::shared_ptr<Node> held = it->second;
+  Node& node = *held;
+  // A read under way has a head start on one the walk would begin now: wait for it (not for a
+  // reader that has yet to open it: it may be held back).
+  ++s.watchers;
+  while (node.reading && node.opening && !s.stop && (cancel == nullptr || !cancel->load()))
+    s.changed.wait_for(lock, kCancelPoll);
+  --s.watchers;
+  node.walked = true;
+  if (node.summary == nullptr || node.failed) {
+    ++s.stats.notReady;
+    return Taken{&node, nullptr};
+  }
+  ++s.stats.handedOver;
+  s.Uncount(node);
+  // Children of the directory being walked come first.
+  if (node.cursor < node.summary->SlotCount()) {
+    s.sources.push_back(held);
+  }
+  s.WakeReader();  // work to do, or room in the budget
+  return Taken{&node, node.summary};
+}
+
+void ReadAhead::Adopt(Dir dir, std::shared_ptr<const DirSummary> summary) {
+  Shared& s = *shared_;
+  std::lock_guard lock(s.mutex);
+  dir->summary = std::move(summary);
+  dir->failed = false;
+  dir->cursor = 0;
+  // The children of what the walk read: what was read ahead of an older read goes.
+  for (auto& [slot, kid] : dir->kids) s.Kill(*kid);
+  dir->kids.clear();
+  if (dir->summary->SlotCount() > 0) {
+    s.sources.push_back(s.root.get() == dir ? s.root : dir->parent->kids.at(dir->slot));
+    s.WakeReader();
+  }
+}
+
+void ReadAhead::Leave(Dir dir) {
+  Shared& s = *shared_;
+  std::lock_guard lock(s.mutex);
+  s.Kill(*dir);
+  if (dir->parent != nullptr) dir->parent->kids.erase(dir->slot);  // frees it
+  s.WakeReader();  // room in the budget
+}
+
+bool ReadAhead::GiveBackDescriptors(const std::atomic<bool>* cancel) {
+  Shared& s = *shared_;
+  std::unique_lock lock(s.mutex);
+  const bool readersHeldSome = s.open > 0;
+  s.noOpen = true;
+  s.changed.notify_all();  // readers waiting to try an open again
+  ++s.watchers;
+  while (s.open > 0 && !s.stop && (cancel == nullptr || !cancel->load())) s.changed.wait_for(lock, kCancelPoll);
+  --s.watchers;
+  if (s.open > 0) return false;  // stopped first
+  if (s.rootFd < 0) return readersHeldSome;
+  ::close(s.rootFd);
+  s.rootFd = -1;
+  return true;
+}
+
+void ReadAhead::Stop() {
+  Shared& s = *shared_;
+  std::lock_guard lock(s.mutex);
+  s.stop = true;
+  s.work.notify_all();
+  s.changed.notify_all();
+}
+
+ReadAhead::Stats ReadAhead::GetStats() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->stats;
+}
+
+void ReadAhead::WaitIdle() {
+  Shared& s = *shared_;
+  std::unique_lock lock(s.mutex);
+  if (threads_.empty()) return;
+  ++s.watchers;
+  s.changed.wait(lock, [&] { return s.stop || (s.busy == 0 && !s.HasWork()); });
+  --s.watchers;
+}
+
+void ReadAhead::WaitAllReadersGone() {
+  Registry& r = Readers();
+  std::unique_lock lock(r.mutex);
+  r.gone.wait(lock, [&] { return r.live == 0; });
+}
+
+}  // namespace kvor::platform

@@ -1,0 +1,124 @@
+#pragma once
+// Reading ahead of the walk. On a cold disk one synchronous directory read at a time leaves
+// the disk idle most of the time; a few reader threads read the directories the walk is
+// about to enter, each into a compact summary, while the walk stays one thread in its own
+// order. The walk takes a summary by position (the child's slot in its parent's summary). A
+// directory not read ahead in time, or whose read ahead went wrong in any way, the walk reads
+// itself: the read-ahead can make a scan slower, never different.
+//
+// Readers open a directory, read it whole and close it before taking the next; the queue
+// holds nodes and slots, never descriptors. Everything readers share lives in one block they
+// co-own, so a reader stuck in a file system that hangs can be abandoned: when it wakes it
+// finds the read-ahead stopped and touches nothing else.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/listing.h"
+#include "platform/mounts.h"
+
+namespace kvor::platform {
+
+// What the walk needs of one directory's listing, without a copy of every entry.
+struct DirSummary {
+  // The slots: the ordinary subdirectories sorted bytewise, then the hidden ones in listing
+  // order, as the walk visits them.
+  std::string names;
+  std::vector<uint32_t> ends;  // end of each slot's name in `names`
+  std::size_t ordinaryCount = 0;
+  std::size_t fileCount = 0;
+  Int128 bytes = 0;       // every entry's size
+  Int128 lostSpace = 0;   // every entry's slack for clusterSize
+  int64_t clusterSize = 0;
+  uint8_t problems = 0;   // ReadProblem flags of the read, and the errno of the first
+  int error = 0;
+  uint64_t device = 0;    // of the directory itself
+  uint64_t inode = 0;
+
+  std::size_t SlotCount() const { return ends.size(); }
+  std::size_t HiddenCount() const { return ends.size() - ordinaryCount; }
+  std::string_view Name(std::size_t slot) const {
+    const uint32_t begin = slot == 0 ? 0 : ends[slot - 1];
+    return std::string_view(names).substr(begin, ends[slot] - begin);
+  }
+  std::size_t MemoryBytes() const { return sizeof *this + names.capacity() + ends.capacity() * sizeof(uint32_t); }
+};
+
+// Space lost to rounding `size` up to whole clusters.
+int64_t SlackOf(uint64_t size, int64_t clusterSize);
+
+// The summary of a listing read whole (or in part, as its problems say).
+DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode);
+
+class ReadAhead {
+ public:
+  struct Options {
+    unsigned readers = 8;                   // 0: nothing is read ahead
+    std::size_t maxDirs = 4096;             // summaries held before readers wait for the walk
+    std::size_t maxBytes = std::size_t{32} << 20;
+    std::size_t maxPath = 3800;             // deeper directories are left to the walk
+  };
+  // Called on reader threads, for tests: before a directory is opened, and when opening it
+  // found the process out of descriptors (the reader waits and tries again).
+  struct Hooks {
+    std::function<void(std::string_view relativePath)> beforeOpen = {};
+    std::function<void(std::string_view relativePath)> outOfDescriptors = {};
+  };
+  struct Stats {
+    uint64_t read = 0;        // summaries made
+    uint64_t handedOver = 0;  // taken by the walk
+    uint64_t notReady = 0;    // entered by the walk before (or without) a good read ahead
+    uint64_t retries = 0;     // opens tried again after running out of descriptors
+  };
+  struct Node;
+  using Dir = Node*;  // a directory the walk stands in, valid until it leaves it
+  struct Taken {
+    Dir dir = nullptr;
+    std::shared_ptr<const DirSummary> summary;  // null: the walk reads the directory itself
+  };
+
+  explicit ReadAhead(Options options);
+  ReadAhead(Options options, Hooks hooks);
+  // Stops, and waits a little for readers to finish their reads; one that does not is left
+  // to end on its own.
+  ~ReadAhead();
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // Starts below the root the walk stands at: `rootFd` is the walk's (duplicated here),
+  // `mountRoot` the root's path as the mount table names it, `root` the walk's read of it.
+  // Only directories on the root's device are read.
+  Dir Start(int rootFd, const MountTable& mounts, std::string mountRoot,
+            std::shared_ptr<const DirSummary> root);
+  // The walk enters child `slot` of `parent`. A read of it under way is waited for, until
+  // `cancel` is raised.
+  Taken Enter(Dir parent, std::size_t slot, const std::atomic<bool>* cancel = nullptr);
+  // The walk read `dir` itself; its children are read ahead from this summary.
+  void Adopt(Dir dir, std::shared_ptr<const DirSummary> summary);
+  // The walk is done with `dir` and everything below it.
+  void Leave(Dir dir);
+  // The walk ran out of descriptors: readers open no more, and this returns once they hold
+  // none, or `cancel` is raised (true when they held any: the walk's open is worth another try).
+  bool GiveBackDescriptors(const std::atomic<bool>* cancel = nullptr);
+  void Stop();
+
+  Stats GetStats() const;
+  // Until readers have nothing more to do (all read, or the budget full); for tests.
+  void WaitIdle();
+  // Until every reader of every read-ahead has ended, abandoned ones included; for tests.
+  static void WaitAllReadersGone();
+
+  struct Shared;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace kvor::platform
