@@ -14,7 +14,6 @@ inline constexpr int tvwChild = 4;
 class TreeView {
  public:
   using Node = uint32_t;
-  static constexpr Node kNoNode = UINT32_MAX;
 
   virtual ~TreeView() = default;
   virtual void Clear() = 0;

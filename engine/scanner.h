@@ -40,7 +40,6 @@ class Scanner {
   bool QueryRoot(DiskInfoPanel* panel = nullptr);
 
   ScanState& state() { return s_; }
-  const platform::System& system() const { return system_; }
 
   platform::DirListBox dirList;
   platform::FileListBox fileList;

@@ -25,8 +25,6 @@ class StoreTree final : public TreeView {
     store_.SetProblem(node, problems, error);
   }
 
-  platform::NodeStore& Store() { return store_; }
-
  private:
   platform::NodeStore& store_;
 };

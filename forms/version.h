@@ -3,9 +3,7 @@
 namespace kvor::forms {
 
 inline constexpr const char* kProductName = "Korvane";
-inline constexpr const char* kShortName = "KVOR";
 inline constexpr const char* kVersionText = "1.05";
-inline constexpr const char* kNumericVersion = "1.5.0.0";
 inline constexpr const char* kDescription = "Shows disk space usage of entire subdirectory levels.";
 inline constexpr const char* kTitle = "Korvane 1.5";      // main window, about title, message boxes
 inline constexpr const char* kShortTitle = "KVOR 1.5";    // drive dialog, about caption

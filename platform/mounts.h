@@ -45,7 +45,6 @@ class MountTable {
 
   // The entry visible at exactly `path` (the last mount there wins), or nullptr.
   const MountEntry* At(std::string_view path) const;
-  bool IsMountPoint(std::string_view path) const { return At(path) != nullptr; }
 
   // The mount point of the file system that holds `path` (longest matching mount point).
   std::string MountPointOf(std::string_view path) const;

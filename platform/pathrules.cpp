@@ -4,17 +4,6 @@
 
 namespace kvor::platform {
 
-std::string_view BareDrive(std::string_view rootPath) {
-  const auto pos = rootPath.find(kSeparator);
-  return pos == std::string_view::npos ? rootPath : rootPath.substr(0, pos);
-}
-
-std::string RootOfBareDrive(std::string_view parent) {
-  std::string out(parent);
-  if (out.find(kSeparator) == std::string::npos) out.push_back(kSeparator);
-  return out;
-}
-
 std::string JoinPath(std::string_view dir, std::string_view name) {
   std::string out;
   out.reserve(dir.size() + 1 + name.size());

@@ -8,12 +8,6 @@ namespace kvor::platform {
 
 inline constexpr char kSeparator = '/';
 
-// The part of a root path before its first separator: "C:" on Windows, "" here.
-std::string_view BareDrive(std::string_view rootPath);
-
-// A parent path that holds no separator is a bare drive; give it its root ("" -> "/").
-std::string RootOfBareDrive(std::string_view parent);
-
 // Joins a directory path and an entry name without doubling the separator after a root.
 std::string JoinPath(std::string_view dir, std::string_view name);
 
