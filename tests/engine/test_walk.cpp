@@ -10,13 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "engine/formatsize.h"
+#include "gate.h"
 #include "scanfixture.h"
 
 namespace kvor {
@@ -25,6 +24,7 @@ namespace {
 using test::MakeDir;
 using test::MakeFile;
 using test::MakeSymlink;
+using test::Gate;
 using test::TempDir;
 
 std::string Size(int64_t bytes) { return FormatSize(static_cast<double>(bytes), '.'); }
@@ -286,32 +286,6 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
     }
   }
 }
-
-// Holds readers before they open anything, until the test lets them go.
-class Gate {
- public:
-  void Wait() {
-    std::unique_lock lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return open_; });
-  }
-  void AwaitWaiter() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return waiting_ > 0; });
-  }
-  void Open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int waiting_ = 0;
-  bool open_ = false;
-};
 
 TEST(Walk, ReadersHeldBackChangeNothingAndAStopLeavesThemBehind) {
   TempDir t;

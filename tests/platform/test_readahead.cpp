@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform/readahead.h"
+#include "gate.h"
 #include "tempdrive.h"
 
 namespace kvor::platform {
@@ -24,6 +24,7 @@ namespace {
 using test::MakeDir;
 using test::MakeFile;
 using test::MakeSymlink;
+using test::Gate;
 using test::TempDir;
 
 constexpr int64_t kCluster = 4096;
@@ -116,32 +117,6 @@ std::vector<std::string> Reference(const std::string& root) {
   w.Run(root);
   return w.lines;
 }
-
-// Holds readers at a point until the test lets them go.
-class Gate {
- public:
-  void Wait() {
-    std::unique_lock lock(mutex_);
-    ++waiting_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return open_; });
-  }
-  void AwaitWaiter() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return waiting_ > 0; });
-  }
-  void Open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int waiting_ = 0;
-  bool open_ = false;
-};
 
 TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
   TempDir t;
