@@ -1,72 +1,78 @@
-// The dialogs with the main window: Select Disk and its answers, Cancel during a scan, the
-// analysis after a rescan, About.
-#include <QtTest>
-#include <functional>
+// The dialogs with the main window: Select Disk and its answers, Cancel during a scan (held at
+// a gate, and on a FUSE drive whose daemon is stopped), the analysis after a rescan, About.
+#include <signal.h>
+#include <sys/mount.h>
 
 #include "dialogs/frmabout.h"
 #include "dialogs/frmanalyzer.h"
-#include "dialogs/frmdiskpick.h"
-#include "dialogs/frmwait.h"
 #include "fakedrives.h"
-#include "mainwin/frmdisksumm.h"
 
 using namespace kvor;
 using platform::NodeStore;
-using testing::FakeDrives;
 
 namespace {
 
-const QString kMarker = QStringLiteral("not scanned again");
-const auto OK = [](frmDiskPick& pick) { pick.cmdOK_Click(); };
-const auto Cancel = [](frmDiskPick& pick) { pick.cmdCancel_Click(); };
+const std::string kMarker = "not scanned again";
 
-// The program on drives of a few directories; the first scan starts on the first main(), which
-// returns once it has ended.
-struct Program : FakeDrives, testing::Rig {
-  Program() : Rig(static_cast<FakeDrives&>(*this)) {
-    MakeFile(fixed1 + "/d0/e0/f", 10);
-    for (const char* file : {"/x/f", "/x/y/f", "/z/f"}) MakeFile(fixed2 + file, 200);
+// The program on drives of a few directories; the first scan starts on the first Main().
+struct Program : testing::Machine {
+  Program() {
+    testing::MakeFile(fixed1 + "/d0/e0/f", 10);
+    for (const char* file : {"/x/f", "/x/y/f", "/z/f"}) testing::MakeFile(fixed2 + file, 200);
   }
-  frmDiskSumm& main() {
-    const bool first = !app.Loaded<frmDiskSumm>();
-    frmDiskSumm& window = app.Form<frmDiskSumm>();
-    if (first) app.scans.Finish();
-    return window;
-  }
-  const NodeStore& store() { return main().Store(); }
-  int IndexOf(const std::string& root) {
-    return app.Form<frmDiskPick>().driveList->findData(QByteArray::fromStdString(root));
-  }
-  void Choose(const std::string& root) { app.Form<frmDiskPick>().driveList->SetListIndex(IndexOf(root)); }
-
-  // Select Disk: in the dialog, while it is shown modally, choose `roots` in turn and answer;
-  // then, unless a test holds it, the scan runs to its end.
-  void SelectDisk(const std::vector<std::string>& roots, const std::function<void(frmDiskPick&)>& answer,
-                  bool finish = true) {
-    // Queued: it runs inside the dialog's modal loop, once the dialog is shown.
-    QMetaObject::invokeMethod(&main(), [=, this] {
-      frmDiskPick& pick = app.Form<frmDiskPick>();
-      QVERIFY(pick.isVisible() && pick.isModal());
-      for (const std::string& root : roots) Choose(root);
-      answer(pick);
-    }, Qt::QueuedConnection);
-    main().cmdSelect_Click();
-    if (finish) app.scans.Finish();
-  }
-  // With the worker held at the gate: what it posted before is seen, then Cancel is pressed.
+  // With the worker held: what it posted before is seen, then Cancel is pressed.
   void CancelWhenHeld() {
-    gate.WaitHeld();
+    gate.AwaitWaiter();
     QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
-    QVERIFY(app.Loaded<frmWait>() && app.Form<frmWait>().isVisible());
+    QVERIFY(app.Loaded<frmWait>() && app.Form<frmWait>().isVisible() && !Main().isVisible());
     QTest::mouseClick(app.Form<frmWait>().btnStop, Qt::LeftButton);
   }
   // A rescan replaces the tree, and with it this mark.
-  void Mark() { main().Nodes().SetText(0, kMarker.toStdString()); }
-  bool StillMarked() { return store().ChildCount(NodeStore::kNone) == 1 && store().Text(0) == kMarker.toStdString(); }
+  void Mark() { Main().Nodes().SetText(0, kMarker); }
+  bool StillMarked() { return Store().ChildCount(NodeStore::kNone) == 1 && Store().Text(0) == kMarker; }
   bool OnlyUserAborted() {
-    return store().size() == 1 && store().Text(0) == "User Aborted..." &&
-           store().Image(0) == platform::Picture::XClosed && store().SelectedImage(0) == platform::Picture::XClosed;
+    return Store().size() == 1 && Store().Text(0) == "User Aborted..." && Store().Image(0) == platform::Picture::XClosed &&
+           Store().SelectedImage(0) == platform::Picture::XClosed && !Main().mnuAnalyze->isEnabled() && Main().isVisible() &&
+           !app.Loaded<frmWait>() && Main().tvDisk->currentIndex().data() == "User Aborted...";
   }
+};
+
+// The threads of this process that wait for an answer of a FUSE daemon.
+int FuseWaiters() {
+  int waiting = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string wchan;
+    std::getline(std::ifstream(task.path() / "wchan"), wchan);
+    waiting += wchan == "request_wait_answer";
+  }
+  return waiting;
+}
+
+// One more drive, `mnt`, a real bindfs mount whose daemon the test stops; its type in the
+// mount table is the test's to choose.
+struct Hung : Program {
+  ~Hung() override {
+    if (daemon <= 0) return;
+    ::kill(daemon, SIGCONT);
+    ::umount2(mnt.c_str(), MNT_DETACH);
+    ::kill(daemon, SIGTERM);
+  }
+  bool MountAndStop() {
+    std::filesystem::create_directories(src + "/sub");
+    std::filesystem::create_directories(mnt);
+    if (::access("/dev/fuse", R_OK | W_OK) != 0 || std::system(("bindfs " + src + " " + mnt + " 2>/dev/null").c_str()) != 0)
+      return false;
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+      std::string command;  // its arguments, NUL-separated
+      std::getline(std::ifstream(process.path() / "cmdline"), command);
+      if (command.rfind("bindfs", 0) == 0 && command.find(mnt + '\0') != std::string::npos)
+        daemon = std::stoi(process.path().filename());
+    }
+    return daemon > 0 && ::kill(daemon, SIGSTOP) == 0;
+  }
+  void TypeAs(const std::string& type) { table = table0 + testing::MountLine(36, mnt, type); }
+  const std::string src = dir.path().toStdString() + "/src", mnt = dir.path().toStdString() + "/g_mnt", table0 = table;
+  pid_t daemon = 0;
 };
 
 }  // namespace
@@ -79,180 +85,154 @@ class FlowsTest : public QObject {
 
   void selectDiskRescansOnlyANewFixedDrive() {
     Program p;
-    QCOMPARE(p.store().Key(0), "0?" + p.fixed1);
     const int first = p.app.state.gLastDriveIndex;
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && first == 0);
     p.Mark();
-    // Cancel after choosing another drive: nothing changes, the list keeps the choice.
-    p.SelectDisk({p.fixed2}, Cancel);
-    QVERIFY(p.StillMarked());
-    QCOMPARE(p.app.state.gLastDriveIndex, first);
-    QCOMPARE(p.app.Form<frmDiskPick>().driveList->Root(), p.fixed2);
+    // Cancel, or the close box, after choosing another drive: nothing changes, the list keeps
+    // the choice, the dialog is only hidden.
+    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdCancel_Click);
+    p.SelectDisk({p.fixed2}, &QWidget::close);
+    QVERIFY(p.StillMarked() && p.app.state.gLastDriveIndex == first && p.Pick().driveList->Root() == p.fixed2);
+    QVERIFY(p.Pick().Tag == "RUNNING" && p.ends == 0);
     // OK on the drive already scanned, or coming back to it before OK: no scan.
-    p.SelectDisk({p.fixed1}, OK);
-    p.SelectDisk({p.fixed2, p.fixed1}, OK);
-    QVERIFY(p.StillMarked());
+    p.SelectDisk({p.fixed1}, &frmDiskPick::cmdOK_Click);
+    p.SelectDisk({p.fixed2, p.fixed1}, &frmDiskPick::cmdOK_Click);
     // A refused drive: one message, the selection back, OK starts no scan.
-    p.SelectDisk({p.cd}, OK);
-    QCOMPARE(p.messages.size(), size_t(1));
-    QVERIFY(p.StillMarked());
+    p.SelectDisk({p.cd}, &frmDiskPick::cmdOK_Click);
+    QVERIFY(p.StillMarked() && p.messages.size() == 1);
 
     // Another fixed drive and OK: scanned, and it becomes the drive last scanned.
-    p.SelectDisk({p.fixed2}, OK);
-    QCOMPARE(p.store().Key(0), "0?" + p.fixed2);
-    QCOMPARE(p.store().size(), size_t(4));
-    QCOMPARE(p.app.state.gLastDriveIndex, p.IndexOf(p.fixed2));
-    QVERIFY(p.main().isVisible() && p.main().mnuAnalyze->isEnabled() && !p.app.Loaded<frmWait>());
-    QCOMPARE(p.messages.size(), size_t(1));
+    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdOK_Click);
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed2 && p.Store().size() == 4 && p.messages.size() == 1);
+    QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && p.Main().mnuAnalyze->isEnabled());
+    QVERIFY(p.Main().isVisible() && !p.app.Loaded<frmWait>() && p.app.state.gTotalFileBytes == 600);
+    QCOMPARE(p.Main().tvDisk->currentIndex(), p.Main().tvDisk->model()->index(0, 0));
 
     // The analysis follows the new scan: 3 directories of 4 KB clusters, 600 bytes of files.
     bool reported = false;
-    QMetaObject::invokeMethod(&p.main(), [&] {
+    QMetaObject::invokeMethod(&p.Main(), [&] {
       frmAnalyzer& report = p.app.Form<frmAnalyzer>();
-      QCOMPARE(QStringList({report.lblTotalFiles->text(), report.lblTotalDirs->text(),
-                            report.lblTotalInDir->text(), report.lblSysBytes->text()}),
-               QStringList({"3", "3", "12.59 KB", "390.63 MB"}));
-      QVERIFY(report.lblComments->text().contains(QStringLiteral("set at 4KB.")));
-      reported = true;
+      QCOMPARE(QStringList({report.lblTotalFiles->text(), report.lblTotalDirs->text(), report.lblTotalInDir->text(),
+                            report.lblSysBytes->text()}), QStringList({"3", "3", "12.59 KB", "390.63 MB"}));
+      reported = report.isModal() && report.isVisible();
       QTest::mouseClick(report.btnOK, Qt::LeftButton);
     }, Qt::QueuedConnection);
-    p.main().mnuAnalyze_Click();
+    p.Main().mnuAnalyze->trigger();
     QVERIFY(reported && !p.app.Loaded<frmAnalyzer>());
-    QCOMPARE(p.ends, 0);
-  }
 
-  void closeBoxDuringSelectDiskIsCancel() {
-    Program p;
-    const int first = p.app.state.gLastDriveIndex;
-    p.Mark();
-    p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { pick.close(); });
-    QVERIFY(p.StillMarked() && p.app.Loaded<frmDiskPick>());
-    QCOMPARE(p.app.Form<frmDiskPick>().Tag, QStringLiteral("RUNNING"));
-    QCOMPARE(p.app.state.gLastDriveIndex, first);
-    // The next Cancel is still only a Cancel.
-    p.SelectDisk({}, Cancel);
-    QCOMPARE(p.ends, 0);
-    QVERIFY(p.StillMarked());
+    // About, twice while open, loads once and leaves the main window usable; OK unloads it.
+    p.Main().mnuAbout->trigger();
+    frmAbout& about = p.app.Form<frmAbout>();
+    about.lblTitle->setText(QString::fromStdString(kMarker));  // a second load would put the title back
+    p.Main().mnuAbout->trigger();
+    QVERIFY(about.lblTitle->text() == QString::fromStdString(kMarker) && about.isVisible() && !about.isModal());
+    // Enter on Select Disk opens the dialog.
+    bool shown = false;
+    QMetaObject::invokeMethod(&p.Main(), [&] { shown = p.Pick().isVisible(), p.Pick().cmdCancel_Click(); },
+                              Qt::QueuedConnection);
+    QTest::keyClick(p.Main().cmdSelect, Qt::Key_Return);
+    QVERIFY(shown && p.ends == 0);
+    // Without the tag (before the main window runs), OK shows the main window.
+    p.Main().hide();
+    p.Pick().Tag.clear();
+    p.Pick().cmdOK_Click();
+    QVERIFY(!p.Pick().isVisible() && p.Main().isVisible() && p.ends == 0);
   }
 
   void cancelDuringTheStartUpScan() {
     // The walk held on its way into d5: Cancel lands there, and the worker, let go, changes
     // nothing any more.
-    constexpr int kTop = 10, kBelow = 3;
     Program p;
-    for (int i = 0; i < kTop; ++i)
-      for (int j = 0; j < kBelow; ++j)
-        std::filesystem::create_directories(p.fixed1 + "/d" + std::to_string(i) + "/e" + std::to_string(j));
-    p.gate.Arm(p.fixed1 + "/d5");
+    for (int i = 0; i < 10; ++i)
+      for (int j = 0; j < 3; ++j) std::filesystem::create_directories(p.fixed1 + "/d" + std::to_string(i) + "/e" + std::to_string(j));
+    p.holdAt = p.fixed1 + "/d5";
     frmDiskSumm& main = p.app.Form<frmDiskSumm>();
     main.show();  // as the program does once the load returns: it waits for the scan
-    QVERIFY(!main.isVisible());
-    p.gate.WaitHeld();
-    // The progress dialog names the directory the walk is at.
-    p.app.scans.Poll();
-    QCOMPARE(p.app.Form<frmWait>().lblCurDir->text().remove(u'\n'), QString::fromStdString(p.fixed1 + "/d5"));
+    p.gate.AwaitWaiter();
+    p.app.scans.Poll();  // the progress dialog names the directory the walk is at
+    QCOMPARE(p.app.Form<frmWait>().lblCurDir->text().remove(u'\n'), QString::fromStdString(p.holdAt));
     p.CancelWhenHeld();
-    QVERIFY(p.OnlyUserAborted());
-    QVERIFY(main.isVisible() && !main.mnuAnalyze->isEnabled() && !p.app.Loaded<frmWait>());
-    QVERIFY(p.app.state.gAbort && !p.app.scans.Busy());
+    QVERIFY(p.OnlyUserAborted() && p.app.state.gAbort && !p.app.scans.Busy() && main.focusWidget() == main.tvDisk);
     QCOMPARE(main.lblUsed->text(), QStringLiteral("390.63 MB"));  // the drive's figures stay
-    // The tree has the focus, its one node current.
-    QCOMPARE(main.focusWidget(), main.tvDisk);
-    QCOMPARE(main.tvDisk->currentIndex().data().toString(), QStringLiteral("User Aborted..."));
-
-    p.gate.Release();
+    p.gate.Open();
     p.app.scans.Finish(true);
-    QVERIFY(p.OnlyUserAborted() && !main.mnuAnalyze->isEnabled());
-    QCOMPARE(p.app.state.gTotalDirs, int64_t(0));
+    QVERIFY(p.OnlyUserAborted() && p.app.state.gTotalDirs == 0);
 
     // Refresh scans to the end and makes the analysis valid again.
     main.mnuRefresh_Click();
     p.app.scans.Finish();
-    QCOMPARE(p.store().Key(0), "0?" + p.fixed1);
-    QCOMPARE(p.store().size(), size_t(2 + kTop * (1 + kBelow)));  // root, bin, d*, d*/e*
-    QVERIFY(main.mnuAnalyze->isEnabled());
-    QCOMPARE(main.tvDisk->currentIndex(), main.tvDisk->model()->index(0, 0));
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && p.Store().size() == 2 + 10 * 4);  // root, bin, d*, d*/e*
+    QVERIFY(main.mnuAnalyze->isEnabled() && main.tvDisk->currentIndex() == main.tvDisk->model()->index(0, 0));
   }
 
   void cancelOnADriveThatStopsAnswering() {
     // The drive's space query never returns (held); Cancel lands, a new scan runs beside the
     // stuck one, and Exit does not wait for it.
     Program p;
-    p.main().show();
-    p.gate.Arm(p.fixed2);
-    p.SelectDisk({p.fixed2}, OK, false);
-    QVERIFY(!p.main().isVisible());
+    p.Main().show();
+    p.holdAt = p.fixed2;
+    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdOK_Click, false);
     p.CancelWhenHeld();
-    frmDiskSumm& main = p.main();
-    QVERIFY(p.OnlyUserAborted() && !main.mnuAnalyze->isEnabled() && main.isVisible());
-    QCOMPARE(p.app.scans.Workers(), size_t(1));  // still stuck, and left to itself
+    QVERIFY(p.OnlyUserAborted() && p.app.scans.Workers() == 1);  // still stuck, and left to itself
     // The cancelled drive counts as the one last scanned: OK with it still selected starts no scan.
     QCOMPARE(p.app.state.gLastDriveIndex, p.IndexOf(p.fixed2));
-    p.SelectDisk({}, OK);
+    p.SelectDisk({}, &frmDiskPick::cmdOK_Click);
     QVERIFY(p.OnlyUserAborted());
     // A change of drive (refused here, so the list comes back) clears the abort flag but does
     // not vouch for the partial figures.
-    p.SelectDisk({p.net}, Cancel);
-    QVERIFY(!p.app.state.gAbort && !main.mnuAnalyze->isEnabled() && p.OnlyUserAborted());
+    p.SelectDisk({p.net}, &frmDiskPick::cmdCancel_Click);
+    QVERIFY(!p.app.state.gAbort && p.OnlyUserAborted());
     // Refresh scans the drive to its end beside the stuck worker; a complete scan enables Analyze.
-    main.mnuRefresh_Click();
+    p.Main().mnuRefresh_Click();
     p.app.scans.Finish();
-    QCOMPARE(p.store().Key(0), "0?" + p.fixed2);
-    QCOMPARE(p.store().size(), size_t(4));
-    QVERIFY(main.mnuAnalyze->isEnabled());
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed2 && p.Store().size() == 4 && p.Main().mnuAnalyze->isEnabled());
     const auto totals = std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes);
     QCOMPARE(totals, std::pair(int64_t(3), int64_t(600)));
-
-    // Exit, confirmed, ends the program with the worker still stuck.
+    // Exit, confirmed, ends the program with the worker still stuck; let go at last, the
+    // abandoned worker changes nothing.
     p.answer = vbYes;
-    QVERIFY(main.close());
-    QCOMPARE(p.ends, 1);
-    QCOMPARE(p.app.scans.Workers(), size_t(1));
-    // Let go at last, the abandoned worker changes nothing.
-    p.gate.Release();
+    QVERIFY(p.Main().close() && p.ends == 1 && p.app.scans.Workers() == 1);
+    p.gate.Open();
     p.app.scans.Finish(true);
     QCOMPARE(std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes), totals);
     QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && !p.app.state.gAbort);
   }
 
-  void aboutTwiceWhileOpenLoadsOnce() {
-    Program p;
-    p.main().mnuAbout_Click();
-    frmAbout& about = p.app.Form<frmAbout>();
-    about.lblTitle->setText(kMarker);  // a second load would put the title back
-    p.main().mnuAbout_Click();
-    QCOMPARE(&p.app.Form<frmAbout>(), &about);
-    QCOMPARE(about.lblTitle->text(), kMarker);
-    QVERIFY(about.isVisible() && p.main().isEnabled());  // modeless
-    // OK unloads it; the next About loads it anew.
-    QTest::mouseClick(about.btnOk, Qt::LeftButton);
-    QVERIFY(!p.app.Loaded<frmAbout>());
-    p.main().mnuAbout_Click();
-    QCOMPARE(p.app.Form<frmAbout>().lblTitle->text(), QStringLiteral("Korvane 1.5"));
-  }
+  void cancelLandsWhileTheWorkerWaitsOnAFuseDrive() {
+    Hung h;
+    if (!h.MountAndStop()) QSKIP("FUSE (bindfs) cannot be mounted here");
+    h.TypeAs("ext4 /dev/vde1");  // a local hard drive, as far as the program can tell
+    h.Main().show();
+    {
+      // Chosen as the list would have it had the drive answered when it was chosen.
+      const QSignalBlocker quiet(h.Pick().driveList);
+      h.Choose(h.mnt);
+    }
+    h.Main().mnuRefresh_Click();
+    while (FuseWaiters() == 0) QThread::yieldCurrentThread();  // the worker is in the kernel
+    QTest::mouseClick(h.app.Form<frmWait>().btnStop, Qt::LeftButton);
+    QVERIFY(h.OnlyUserAborted() && h.app.scans.Workers() == 1);
+    // Another drive, scanned beside the stuck worker.
+    h.Choose(h.fixed2);
+    h.Main().mnuRefresh_Click();
+    h.app.scans.Finish();
+    QVERIFY(h.Store().Key(0) == "0?" + h.fixed2 && h.Main().mnuAnalyze->isEnabled() && FuseWaiters() == 1);
 
-  void enterPressesSelectDisk() {
-    Program p;
-    p.main().show();
-    bool shown = false;
-    QMetaObject::invokeMethod(&p.main(), [&] {
-      frmDiskPick& pick = p.app.Form<frmDiskPick>();
-      shown = pick.isVisible();
-      pick.cmdCancel_Click();
-    }, Qt::QueuedConnection);
-    p.main().cmdSelect->setFocus();
-    QTest::keyClick(p.main().cmdSelect, Qt::Key_Enter, Qt::KeypadModifier);
-    QVERIFY(shown);
-  }
-
-  void okWithoutTheTagShowsTheMainWindow() {
-    Program p;
-    p.main().hide();
-    frmDiskPick& pick = p.app.Form<frmDiskPick>();
-    pick.Tag.clear();
-    pick.show();
-    pick.cmdOK_Click();
-    QVERIFY(!pick.isVisible() && p.main().isVisible());
-    QCOMPARE(p.ends, 0);
+    // The drive dialog does not hang on it. Refused by its type: no system call on it.
+    h.TypeAs("fuse " + h.src);
+    h.Pick().driveList->Reload();
+    h.Choose(h.mnt);
+    QVERIFY(h.messages.size() == 1 && h.messages[0].text == testing::kRefusal && FuseWaiters() == 1);
+    // Accepted by its type: its root does not answer within the dialog's wait, so it is a
+    // drive with a problem, and refused.
+    h.TypeAs("ext4 /dev/vde1");
+    h.Pick().driveList->Reload();
+    h.Choose(h.mnt);
+    QVERIFY(h.messages.size() == 3 && h.messages[1].text == testing::Problem(h.mnt + " [vde1]"));
+    QVERIFY(h.Pick().driveList->Root() == h.fixed2 && FuseWaiters() == 2);
+    // Exit does not wait for the stuck threads.
+    h.answer = vbYes;
+    QVERIFY(h.Main().close() && h.ends == 1);
   }
 };
 
