@@ -17,9 +17,8 @@
 namespace kvor::testing {
 
 struct Message {
-  QString text;
+  QString text, title;
   int style;
-  QString title;
 };
 inline const QString kRefusal = QStringLiteral("This program is designed only for local \r\nhard drives.");
 inline QString Problem(const std::string& drive) {
@@ -42,7 +41,7 @@ struct Machine : platform::System {
             MountLine(32, ram, "tmpfs tmpfs") + MountLine(33, net, "nfs4 server:/export") +
             MountLine(34, cd, "iso9660 /dev/sr0") + MountLine(35, gone, "ext4 /dev/vdd1");
     app.messageBox = [this](const QString& text, int style, const QString& title) {
-      messages.push_back({text, style, title});
+      messages.push_back({text, title, style});
       return answer;
     };
     app.endProgram = [this] { ++ends; };
@@ -62,9 +61,8 @@ struct Machine : platform::System {
     out = {8, 512, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
     return true;
   }
-  bool GetDiskFreeSpaceOf(int fd, platform::DiskFreeSpace& out) const override {
-    std::error_code error;  // by the root's path, so that a hold at a root holds this too
-    return GetDiskFreeSpace(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error), out);
+  bool GetDiskFreeSpaceOf(int fd, platform::DiskFreeSpace& out) const override {  // by path, so a hold holds it too
+    return GetDiskFreeSpace(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)), out);
   }
   bool IsRemovableDevice(unsigned, unsigned) const override { return false; }
   std::string VolumeLabel(const std::string&) const override { return {}; }
