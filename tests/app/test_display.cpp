@@ -10,7 +10,7 @@
 namespace {
 
 // The program run with exactly `env` (and PATH): its exit status and what it wrote on stderr.
-std::pair<int, std::string> Run(const std::vector<std::string>& env) {
+std::pair<int, std::string> Started(const std::vector<std::string>& env) {
   std::string command = "env -i PATH=/usr/bin:/bin";
   for (const std::string& e : env) command += " '" + e + "'";
   std::FILE* pipe = ::popen((command + " " KVOR_PROGRAM " 2>&1 >/dev/null").c_str(), "r");
@@ -35,7 +35,7 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
       {"WAYLAND_DISPLAY=wayland-kvor-none", xdg, "DISPLAY=:5987"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:5987"},
       {"QT_QPA_PLATFORM=wayland", "WAYLAND_DISPLAY=wayland-kvor-none", xdg}};
   for (const auto& env : cases) {
-    const auto [status, err] = Run(env);
+    const auto [status, err] = Started(env);
     EXPECT_EQ(status, 2) << (env.empty() ? "(empty)" : env.front().substr(0, 60));
     EXPECT_EQ(err, "kvor: no display (no X11 or Wayland session); run kvor-scan for a text report\n");
   }
