@@ -35,6 +35,7 @@ inline void MakeFile(const std::string& path, std::size_t bytes) {
 struct Machine : platform::System {
   Machine() {
     std::filesystem::create_directories(fixed1 + "/bin");
+    for (const char* file : {"/x/f", "/x/y/f", "/z/f"}) MakeFile(fixed2 + file, 200);
     for (const auto* root : {&fixed2, &ram, &net, &cd, &gone}) std::filesystem::create_directories(*root);
     // Named so the drive list's order (by mount point) is this one.
     table = MountLine(30, fixed1, "ext4 /dev/vdb1") + MountLine(31, fixed2, "ext4 /dev/vdc1") +
@@ -90,6 +91,19 @@ struct Machine : platform::System {
     }, Qt::QueuedConnection);
     Main().cmdSelect_Click();
     if (finish) app.scans.Finish();
+  }
+  // With the worker held: what it posted before is seen, then Cancel is pressed.
+  void CancelWhenHeld() {
+    gate.AwaitWaiter();
+    QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+    QVERIFY(app.Form<frmWait>().isVisible() && !Main().isVisible());
+    QTest::mouseClick(app.Form<frmWait>().btnStop, Qt::LeftButton);
+  }
+  bool OnlyUserAborted() {
+    const platform::NodeStore& s = Store();
+    return s.size() == 1 && s.Text(0) == "User Aborted..." && s.Image(0) == platform::Picture::XClosed &&
+           s.SelectedImage(0) == platform::Picture::XClosed && !Main().mnuAnalyze->isEnabled() && Main().isVisible() &&
+           !app.Loaded<frmWait>() && Main().tvDisk->currentIndex().data() == "User Aborted...";
   }
 
   QTemporaryDir dir;

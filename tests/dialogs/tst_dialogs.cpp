@@ -1,7 +1,10 @@
-// The dialogs on their own: their fixed frames and answers to Escape and the close box, the
-// progress dialog's directory label, the analysis report, and the drive selection.
+// The dialogs on their own (fixed frames and their answers to Escape and the close box, the
+// progress dialog's directory label, the analysis report, the drive selection) and with the
+// main window: Select Disk, Cancel during a scan held at a gate or on a FUSE drive whose
+// daemon is stopped, About.
 #include <QWindow>
 #include <clocale>
+#include <signal.h>
 #include <sys/mount.h>
 
 #include "dialogs/frmabout.h"
@@ -12,6 +15,48 @@
 
 using namespace kvor;
 using testing::kRefusal;
+
+namespace {
+
+// The threads of this process that wait for an answer of a FUSE daemon.
+int FuseWaiters() {
+  int waiting = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string wchan;
+    std::getline(std::ifstream(task.path() / "wchan"), wchan);
+    waiting += wchan == "request_wait_answer";
+  }
+  return waiting;
+}
+
+// One more drive, `mnt`, a real bindfs mount whose daemon the test stops; its type in the
+// mount table is the test's to choose.
+struct Hung : testing::Machine {
+  ~Hung() override {
+    if (daemon <= 0) return;
+    ::kill(daemon, SIGCONT);
+    ::umount2(mnt.c_str(), MNT_DETACH);
+    ::kill(daemon, SIGTERM);
+  }
+  bool MountAndStop() {
+    std::filesystem::create_directories(src + "/sub");
+    std::filesystem::create_directories(mnt);
+    if (::access("/dev/fuse", R_OK | W_OK) != 0 || std::system(("bindfs " + src + " " + mnt + " 2>/dev/null").c_str()) != 0)
+      return false;
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+      std::string command;  // its arguments, NUL-separated
+      std::getline(std::ifstream(process.path() / "cmdline"), command);
+      if (command.rfind("bindfs", 0) == 0 && command.find(mnt + '\0') != std::string::npos)
+        daemon = std::stoi(process.path().filename());
+    }
+    return daemon > 0 && ::kill(daemon, SIGSTOP) == 0;
+  }
+  void TypeAs(const std::string& type) { table = table0 + testing::MountLine(36, mnt, type); }
+  const std::string src = dir.path().toStdString() + "/src", mnt = dir.path().toStdString() + "/g_mnt", table0 = table;
+  pid_t daemon = 0;
+};
+
+}  // namespace
 
 class DialogsTest : public QObject {
   Q_OBJECT
@@ -155,63 +200,41 @@ class DialogsTest : public QObject {
     }
   }
 
-  void driveDialogLoadsOnTheProgramsDrive() {
+  // Loaded on the program's drive (that one refused, on the first); a folder or a drive's text
+  // selects its drive. The other kinds, and a drive gone since the list was filled (with a
+  // problem first), are refused each time they are chosen; only a scan makes a drive the last.
+  void driveChoices() {
     state().gRescan = state().gAbort = state().gIgnoreDriveChange = true;
     DriveListBox& list = *m_->Pick().driveList;
-    QVERIFY(list.count() == 6 && list.Drive() == QString::fromStdString(m_->fixed1 + " [vdb1]"));
+    QVERIFY(list.count() == 6 && list.Drive() == QString::fromStdString(m_->fixed1 + " [vdb1]") && m_->messages.empty());
     QVERIFY(state().gLastDriveIndex == 0 && !state().gRescan && !state().gAbort && !state().gIgnoreDriveChange);
-    QVERIFY(m_->messages.empty() && m_->Pick().Label1->text() == "Select disk to analyze");
-    // A folder or a drive's text; anything else leaves the selection.
     list.SetDrive(QString::fromStdString(m_->fixed2 + "/deep/er"));
     QCOMPARE(list.Root(), m_->fixed2);
     list.SetDrive(QString::fromStdString(m_->fixed1 + " [vdb1]"));
     list.SetDrive(QStringLiteral("/nowhere/at/all"));
     QCOMPARE(list.Root(), m_->fixed1);
-
-    // On a refused drive it falls back to the first, with the refusal.
-    testing::Machine other;
-    other.programFolder = other.ram + "/apps";
-    QCOMPARE(other.Pick().driveList->ListIndex(), 0);
-    QVERIFY(other.messages.size() == 1 && other.messages[0].text == kRefusal && other.app.state.gLastDriveIndex == 0);
-  }
-
-  void otherDrivesAreRefusedOnce_data() {
-    QTest::addColumn<QString>("root");
-    for (const char* root : {"c_ram", "d_net", "e_cd"}) QTest::newRow(root) << root;
-  }
-  void otherDrivesAreRefusedOnce() {
-    QFETCH(QString, root);
-    const int last = m_->IndexOf(m_->fixed1);
-    state().gAbort = true;  // a cancelled scan before
-    for (std::size_t time = 1; time <= 2; ++time) {  // each choice is checked again
-      m_->Choose(m_->dir.filePath(root).toStdString());
-      QCOMPARE(m_->messages.size(), time);
+    std::filesystem::remove_all(m_->gone);
+    for (const std::string* refused : {&m_->ram, &m_->net, &m_->cd, &m_->ram, &m_->gone, &m_->gone}) {
+      state().gAbort = true;  // a cancelled scan before: its flag goes with any change of drive
+      if (m_->messages.size() == 6) m_->Unmount();
+      m_->Choose(*refused);
       const testing::Message& m = m_->messages.back();
       QVERIFY(m.text == kRefusal && m.style == vbInformation && m.title == "Korvane 1.5");
-      QVERIFY(m_->Pick().driveList->ListIndex() == last && !state().gIgnoreDriveChange);
+      QVERIFY(list.Root() == m_->fixed1 && !state().gAbort && !state().gIgnoreDriveChange);
     }
-    // Another fixed drive is taken without a word; only a scan makes it the last one.
+    QVERIFY(m_->messages.size() == 8 && m_->messages[6].text == testing::Problem(m_->gone + " [vdd1]"));
+    QCOMPARE(m_->messages[4].text, m_->messages[6].text);
     m_->Choose(m_->fixed2);
-    QVERIFY(m_->messages.size() == 2 && m_->Pick().driveList->Root() == m_->fixed2 && state().gLastDriveIndex == last);
-    QVERIFY(!state().gAbort && !state().gIgnoreDriveChange);
+    QVERIFY(m_->messages.size() == 8 && list.Root() == m_->fixed2 && state().gLastDriveIndex == 0);
     // The drive last scanned itself refused: moving back changes nothing, so no second event
     // would clear the flag, and the next choice must still be checked.
     state().gLastDriveIndex = m_->IndexOf(m_->cd);
     m_->Choose(m_->cd);
     m_->Choose(m_->net);
-    QVERIFY(m_->messages.size() == 4 && m_->Pick().driveList->Root() == m_->cd && !state().gIgnoreDriveChange);
-  }
-
-  void vanishedDriveReportsAProblemAndIsRefused() {
-    for (const bool unmounted : {false, true}) {
-      testing::Machine m;
-      m.Pick();  // it was there when the list was filled
-      unmounted ? m.Unmount() : void(std::filesystem::remove_all(m.gone));
-      m.Choose(m.gone);
-      QCOMPARE(m.messages.size(), size_t(2));
-      QVERIFY(m.messages[0].text == testing::Problem(m.gone + " [vdd1]") && m.messages[0].style == vbInformation);
-      QVERIFY(m.messages[1].text == kRefusal && m.Pick().driveList->Root() == m.fixed1 && !m.app.state.gIgnoreDriveChange);
-    }
+    QVERIFY(m_->messages.size() == 10 && list.Root() == m_->cd && !state().gIgnoreDriveChange);
+    testing::Machine other;
+    other.programFolder = other.ram + "/apps";
+    QVERIFY(other.Pick().driveList->ListIndex() == 0 && other.messages.size() == 1 && other.app.state.gLastDriveIndex == 0);
   }
 
   void listFollowsTheMountTable() {
@@ -249,10 +272,8 @@ class DialogsTest : public QObject {
     pick.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&pick));
     QVERIFY(!pick.chkCancel->isVisible() && QApplication::focusWidget() == pick.driveList);
-    for (QWidget* next : std::initializer_list<QWidget*>{pick.cmdOK, pick.cmdCancel}) {
-      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-      QCOMPARE(QApplication::focusWidget(), next);
-    }
+    QTest::keyClick(pick.driveList, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), pick.cmdOK);
     // Escape and Enter on the list choose nothing; Enter presses the button that has the focus.
     QTest::keyClick(&pick, Qt::Key_Escape);
     QTest::keyClick(pick.driveList, Qt::Key_Return);
@@ -268,6 +289,144 @@ class DialogsTest : public QObject {
     pick.Tag = QStringLiteral("running");
     QTest::mouseClick(pick.cmdCancel, Qt::LeftButton);
     QCOMPARE(m_->ends, 1);
+  }
+  void selectDiskRescansOnlyANewFixedDrive() {
+    testing::Machine& p = *m_;
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && p.app.state.gLastDriveIndex == 0);
+    p.Main().Nodes().SetText(0, "marked");  // a rescan replaces the tree, and with it this mark
+    const auto marked = [&p] { return p.Store().Text(0) == "marked"; };
+    // Cancel, or the close box, after choosing another drive: nothing changes, the list keeps
+    // the choice, the dialog is only hidden.
+    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdCancel_Click);
+    p.SelectDisk({p.fixed2}, &QWidget::close);
+    QVERIFY(marked() && p.app.state.gLastDriveIndex == 0 && p.Pick().driveList->Root() == p.fixed2);
+    QVERIFY(p.Pick().Tag == "RUNNING" && p.ends == 0);
+    // OK on the drive already scanned, or coming back to it before OK: no scan. A refused
+    // drive: one message, the selection back, OK starts no scan.
+    p.SelectDisk({p.fixed1}, &frmDiskPick::cmdOK_Click);
+    p.SelectDisk({p.fixed2, p.fixed1}, &frmDiskPick::cmdOK_Click);
+    p.SelectDisk({p.cd}, &frmDiskPick::cmdOK_Click);
+    QVERIFY(marked() && p.messages.size() == 1);
+    // Another fixed drive and OK: scanned, and it becomes the drive last scanned.
+    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdOK_Click);
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed2 && p.Store().size() == 4 && p.messages.size() == 1);
+    QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && p.Main().mnuAnalyze->isEnabled());
+    QVERIFY(p.Main().isVisible() && !p.app.Loaded<frmWait>() && p.app.state.gTotalFileBytes == 600);
+    QCOMPARE(p.Main().tvDisk->currentIndex(), p.Main().tvDisk->model()->index(0, 0));
+
+    // The analysis, modal, follows the new scan: 3 directories of 4 KB clusters, 600 bytes of files.
+    bool reported = false;
+    QMetaObject::invokeMethod(&p.Main(), [&] {
+      frmAnalyzer& report = p.app.Form<frmAnalyzer>();
+      reported = report.isModal() && report.lblTotalDirs->text() == "3" && report.lblTotalInDir->text() == "12.59 KB";
+      QTest::mouseClick(report.btnOK, Qt::LeftButton);
+    }, Qt::QueuedConnection);
+    p.Main().mnuAnalyze->trigger();
+    QVERIFY(reported && !p.app.Loaded<frmAnalyzer>());
+    // About, twice while open, loads once and leaves the main window usable.
+    p.Main().mnuAbout->trigger();
+    p.app.Form<frmAbout>().lblTitle->setText("marked");  // a second load would put the title back
+    p.Main().mnuAbout->trigger();
+    QVERIFY(p.app.Form<frmAbout>().lblTitle->text() == "marked" && p.app.Form<frmAbout>().isVisible() &&
+            !p.app.Form<frmAbout>().isModal());
+    // Enter on Select Disk opens the dialog.
+    bool shown = false;
+    QMetaObject::invokeMethod(&p.Main(), [&] { shown = p.Pick().isVisible(), p.Pick().cmdCancel_Click(); },
+                              Qt::QueuedConnection);
+    QTest::keyClick(p.Main().cmdSelect, Qt::Key_Return);
+    QVERIFY(shown && p.ends == 0);
+    // Without the tag (before the main window runs), OK shows the main window.
+    p.Main().hide();
+    p.Pick().Tag.clear();
+    p.Pick().cmdOK_Click();
+    QVERIFY(!p.Pick().isVisible() && p.Main().isVisible() && p.ends == 0);
+  }
+
+  void cancelDuringTheStartUpScan() {
+    // The walk held on its way into d5: Cancel lands there, and the worker, let go, changes
+    // nothing any more.
+    testing::Machine& p = *m_;
+    for (int i = 0; i < 10; ++i)
+      for (int j = 0; j < 3; ++j) std::filesystem::create_directories(p.fixed1 + "/d" + std::to_string(i) + "/e" + std::to_string(j));
+    p.holdAt = p.fixed1 + "/d5";
+    frmDiskSumm& main = p.app.Form<frmDiskSumm>();
+    main.show();  // as the program does once the load returns: it waits for the scan
+    p.gate.AwaitWaiter();
+    p.app.scans.Poll();  // the progress dialog names the directory the walk is at
+    QCOMPARE(p.app.Form<frmWait>().lblCurDir->text().remove(u'\n'), QString::fromStdString(p.holdAt));
+    p.CancelWhenHeld();
+    QVERIFY(p.OnlyUserAborted() && p.app.state.gAbort && !p.app.scans.Busy() && main.focusWidget() == main.tvDisk);
+    QCOMPARE(main.lblUsed->text(), QStringLiteral("390.63 MB"));  // the drive's figures stay
+    p.gate.Open();
+    p.app.scans.Finish(true);
+    QVERIFY(p.OnlyUserAborted() && p.app.state.gTotalDirs == 0);
+
+    // Refresh scans to the end and makes the analysis valid again.
+    main.mnuRefresh_Click();
+    p.app.scans.Finish();
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && p.Store().size() == 2 + 10 * 4);  // root, bin, d*, d*/e*
+    QVERIFY(main.mnuAnalyze->isEnabled() && main.tvDisk->currentIndex() == main.tvDisk->model()->index(0, 0));
+  }
+
+  void cancelOnADriveThatStopsAnswering() {
+    // The drive's space query never returns (held); Cancel lands, a new scan runs beside the
+    // stuck one, and Exit does not wait for it.
+    testing::Machine& p = *m_;
+    p.Main().show();
+    p.holdAt = p.fixed2;
+    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdOK_Click, false);
+    p.CancelWhenHeld();
+    QVERIFY(p.OnlyUserAborted() && p.app.scans.Workers() == 1);  // still stuck, and left to itself
+    // The cancelled drive counts as the one last scanned: OK with it still selected starts no scan.
+    QCOMPARE(p.app.state.gLastDriveIndex, p.IndexOf(p.fixed2));
+    p.SelectDisk({}, &frmDiskPick::cmdOK_Click);
+    QVERIFY(p.OnlyUserAborted());
+    // A change of drive (refused here, so the list comes back) clears the abort flag but does
+    // not vouch for the partial figures.
+    p.SelectDisk({p.net}, &frmDiskPick::cmdCancel_Click);
+    QVERIFY(!p.app.state.gAbort && p.OnlyUserAborted());
+    // Refresh scans the drive to its end beside the stuck worker; a complete scan enables Analyze.
+    p.Main().mnuRefresh_Click();
+    p.app.scans.Finish();
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed2 && p.Store().size() == 4 && p.Main().mnuAnalyze->isEnabled());
+    const auto totals = std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes);
+    QCOMPARE(totals, std::pair(int64_t(3), int64_t(600)));
+    // Exit, confirmed, ends the program with the worker still stuck; let go at last, the
+    // abandoned worker changes nothing.
+    p.answer = vbYes;
+    QVERIFY(p.Main().close() && p.ends == 1 && p.app.scans.Workers() == 1);
+    p.gate.Open();
+    p.app.scans.Finish(true);
+    QCOMPARE(std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes), totals);
+    QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && !p.app.state.gAbort);
+  }
+
+  void cancelLandsWhileTheWorkerWaitsOnAFuseDrive() {
+    Hung h;
+    if (!h.MountAndStop()) QSKIP("FUSE (bindfs) cannot be mounted here");
+    // The drive dialog does not hang on it. Refused by its type: no system call on it, no wait.
+    h.TypeAs("fuse " + h.src);
+    h.Choose(h.mnt);
+    QVERIFY(h.messages.size() == 1 && h.messages[0].text == testing::kRefusal && FuseWaiters() == 0);
+    // Accepted by its type (a local hard drive, as far as the program can tell): its root does
+    // not answer within the dialog's wait, so it is a drive with a problem, and refused.
+    h.TypeAs("ext4 /dev/vde1");
+    h.Pick().driveList->Reload();
+    h.Choose(h.mnt);
+    QVERIFY(h.messages.size() == 3 && h.messages[1].text == testing::Problem(h.mnt + " [vde1]"));
+    QVERIFY(h.Pick().driveList->Root() == h.fixed1 && FuseWaiters() == 1);
+
+    // Chosen as the list would have it had the drive answered: Cancel lands while the worker
+    // waits in the kernel.
+    h.Main().show();
+    {
+      const QSignalBlocker quiet(h.Pick().driveList);
+      h.Choose(h.mnt);
+    }
+    h.Main().mnuRefresh_Click();
+    while (FuseWaiters() < 2) QThread::yieldCurrentThread();
+    QTest::mouseClick(h.app.Form<frmWait>().btnStop, Qt::LeftButton);
+    QVERIFY(h.OnlyUserAborted() && h.app.scans.Workers() == 1);
   }
 };
 

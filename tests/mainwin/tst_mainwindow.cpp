@@ -38,6 +38,17 @@ QString Size(double bytes) { return QString::fromStdString(FormatSize(bytes)); }
 bool Near(double twips, double expected) { return std::abs(twips - expected) <= forms::TwipsOf(1); }
 // The tree's pixels, from its edges in twips.
 QRect Pixels(const QRectF& t) { return {QPoint(Px(t.left()), Px(t.top())), QPoint(Px(t.right()) - 1, Px(t.bottom()) - 1)}; }
+// Every colour that is not fully transparent (half-transparent pixels fall outside the palette).
+QSet<QRgb> Colours(const QPixmap& pixmap) {
+  const QImage image = pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+  QSet<QRgb> colours;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x)
+      if (const QRgb pixel = image.pixel(x, y); qAlpha(pixel) != 0) colours.insert(pixel);
+  return colours;
+}
+const QSet<QRgb> kPalette = {0xFF000000, 0xFF800000, 0xFF008000, 0xFF808000, 0xFF000080, 0xFF800080, 0xFF008080, 0xFFC0C0C0,
+                             0xFF808080, 0xFFFF0000, 0xFF00FF00, 0xFFFFFF00, 0xFF0000FF, 0xFFFF00FF, 0xFF00FFFF, 0xFFFFFFFF};
 void Pictures(const QModelIndex& index, Picture normal, Picture selected) {
   const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
   QCOMPARE(icon.pixmap(13, 13, QIcon::Normal).toImage(), forms::TreePicture(normal).toImage());
@@ -187,6 +198,43 @@ class MainWindowTest : public QObject {
 
   // The model over the store: attached, the view follows each change; detached (a scan's
   // thread writes the store) it is told nothing until attached again.
+  // The drawn pictures in the 16-colour palette: the tree's at 13 x 13, also on a scaled
+  // screen, white made transparent, green for hidden folders and red for the cancelled scan's
+  // cross; icons of three sizes; a label's 32 x 32 picture, the double drawing on a scaled screen.
+  void pictures() {
+    for (const Picture picture : {Picture::Open, Picture::Closed, Picture::HOpen, Picture::HClosed, Picture::XClosed})
+      for (const int ratio : {1, 2}) {
+        const QPixmap shown = forms::TreeIcon(picture, picture).pixmap(QSize(13, 13), ratio);
+        const QSet<QRgb> colours = Colours(shown);
+        QVERIFY(shown.size() == QSize(13, 13) * ratio && shown.deviceIndependentSize() == QSizeF(13, 13));
+        QVERIFY(kPalette.contains(colours) && !colours.contains(0xFFFFFFFF));
+        QCOMPARE(colours.contains(0xFF008000), picture == Picture::HOpen || picture == Picture::HClosed);
+        QCOMPARE(colours.contains(0xFFFF0000), picture == Picture::XClosed);
+        QCOMPARE(qAlpha(shown.toImage().pixel(0, 0)), picture == Picture::XClosed ? 255 : 0);
+      }
+    QVERIFY(forms::TreePicture(Picture::None).isNull());
+    for (const QIcon& icon : {forms::AppIcon(), forms::WaitIcon(), forms::TickIcon()})
+      for (const int side : {16, 32, 64})
+        QVERIFY(icon.availableSizes().contains(QSize(side, side)) && kPalette.contains(Colours(icon.pixmap(side))) &&
+                qAlpha(icon.pixmap(side).toImage().pixel(0, 0)) == 0);
+    for (const auto& picture : {forms::AppPicture, forms::ClockPicture})
+      for (const int ratio : {1, 2})
+        QVERIFY(picture(ratio).size() == QSize(32, 32) * ratio && kPalette.contains(Colours(picture(ratio))));
+    // No larger than the 8-point dialog font, fifteen twips make a pixel; a larger font scales
+    // every figure by one factor, so the longest fixed texts still fit their stored widths.
+    QFont font = QApplication::font();
+    for (const int pixels : {8, 12, 16, 26}) {
+      font.setPixelSize(pixels);
+      forms::SetLayoutFont(font);
+      QVERIFY(pixels == 8 ? Px(7) == 0 && Px(8) == 1 && forms::FontScale() == 1.0 : pixels < 26 || forms::FontScale() > 1.5);
+      QVERIFY(std::abs(forms::TwipsOf(Px(4335)) - 4335.0) <= 15.0 / forms::FontScale());
+      const QFontMetricsF metrics(font);
+      QVERIFY(metrics.height() <= Px(255) && metrics.horizontalAdvance(QStringLiteral(
+                  "Used space found by adding up file sizes in all directories:")) <= Px(4275));
+    }
+    forms::SetLayoutFont(QApplication::font());
+  }
+
   void treeModel() {
     platform::NodeStore store;
     TreeModel model(store);
