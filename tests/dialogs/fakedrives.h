@@ -34,9 +34,8 @@ inline void MakeFile(const std::string& path, std::size_t bytes) {
 
 struct Machine : platform::System {
   Machine() {
-    std::filesystem::create_directories(fixed1 + "/bin");
+    for (const auto* root : {&programFolder, &ram, &net, &cd, &gone}) std::filesystem::create_directories(*root);
     for (const char* file : {"/x/f", "/x/y/f", "/z/f"}) MakeFile(fixed2 + file, 200);
-    for (const auto* root : {&fixed2, &ram, &net, &cd, &gone}) std::filesystem::create_directories(*root);
     // Named so the drive list's order (by mount point) is this one.
     table = MountLine(30, fixed1, "ext4 /dev/vdb1") + MountLine(31, fixed2, "ext4 /dev/vdc1") +
             MountLine(32, ram, "tmpfs tmpfs") + MountLine(33, net, "nfs4 server:/export") +
@@ -81,23 +80,16 @@ struct Machine : platform::System {
   int IndexOf(const std::string& root) { return Pick().driveList->findData(QByteArray::fromStdString(root)); }
   void Choose(const std::string& root) { Pick().driveList->SetListIndex(IndexOf(root)); }
   const platform::NodeStore& Store() { return Main().Store(); }
-  // Select Disk: while the dialog is shown modally, choose `roots` in turn and answer; then,
-  // unless the test holds it, the scan runs to its end.
-  void SelectDisk(const std::vector<std::string>& roots, std::function<void(frmDiskPick&)> answer, bool finish = true) {
+  // Select Disk: while the dialog is shown modally, choose `roots` in turn and answer; then the
+  // scan, if one starts, runs to its end.
+  void SelectDisk(const std::vector<std::string>& roots, std::function<void(frmDiskPick&)> answer) {
     QMetaObject::invokeMethod(&Main(), [=, this] {  // runs inside the dialog's modal loop
       QVERIFY(Pick().isVisible() && Pick().isModal());
       for (const std::string& root : roots) Choose(root);
       answer(Pick());
     }, Qt::QueuedConnection);
     Main().cmdSelect_Click();
-    if (finish) app.scans.Finish();
-  }
-  // With the worker held: what it posted before is seen, then Cancel is pressed.
-  void CancelWhenHeld() {
-    gate.AwaitWaiter();
-    QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
-    QVERIFY(app.Form<frmWait>().isVisible() && !Main().isVisible());
-    QTest::mouseClick(app.Form<frmWait>().btnStop, Qt::LeftButton);
+    app.scans.Finish();
   }
   bool OnlyUserAborted() {
     const platform::NodeStore& s = Store();
