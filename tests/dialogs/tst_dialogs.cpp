@@ -127,16 +127,16 @@ class DialogsTest : public QObject {
     };
     QCOMPARE(shown("/srv/data"), QStringList{"/srv/data"});
     QCOMPARE(wait.lblCurDir->alignment(), Qt::AlignHCenter | Qt::AlignTop);
-    // Longer than a line: broken after the last separator that leaves the first line at least
-    // half full, nothing lost.
-    QString twoLines = QStringLiteral("/srv");
-    while (metrics.horizontalAdvance(twoLines) <= width * 3 / 2) twoLines += QStringLiteral("/segment");
-    QStringList lines = shown(twoLines);
-    QVERIFY(lines.size() == 2 && lines[0].endsWith(u'/') && metrics.horizontalAdvance(lines[0] + "segment") > width);
-    QCOMPARE(lines.join(QString()), twoLines);
+    // Longer than a line: broken after the last separator within what fits (not one just past
+    // it) that leaves the first line at least half full; nothing lost.
+    QString line = QStringLiteral("/");
+    while (metrics.horizontalAdvance(line) < width * 3 / 5) line += u'i';
+    const qsizetype slash = line.size();
+    for (line += u'/'; metrics.horizontalAdvance(line + u'/') <= width;) line += u'i';
+    QCOMPARE(shown(line + "/tail"), (QStringList{line.left(slash + 1), line.mid(slash + 1) + "/tail"}));
     // A long name with no separator late enough to break at: broken between characters.
     const QString name = QStringLiteral("/ab/") + QString(200, u'x');
-    lines = shown(name);
+    QStringList lines = shown(name);
     QVERIFY(lines[0].size() > 4 && metrics.horizontalAdvance(lines[0] + u'x') > width && name.startsWith(lines[0]));
     QVERIFY(lines[1].startsWith(QChar(0x2026)) && lines[1].endsWith(u'x'));
     const QString smiles = QString(QStringLiteral("\U0001F600")).repeated(100);  // no surrogate pair split
@@ -308,7 +308,8 @@ class DialogsTest : public QObject {
     bool reported = false;
     QMetaObject::invokeMethod(&p.Main(), [&] {
       frmAnalyzer& report = p.app.Form<frmAnalyzer>();
-      reported = report.isModal() && report.lblTotalDirs->text() == "3" && report.lblTotalInDir->text() == "12.59 KB";
+      reported = report.isModal() && report.lblTotalDirs->text() == "3" && report.lblTotalInDir->text() == "12.59 KB" &&
+                 report.windowHandle()->transientParent() == p.Main().windowHandle();  // kept above it
       QTest::mouseClick(report.btnOK, Qt::LeftButton);
     }, Qt::QueuedConnection);
     p.Main().mnuAnalyze->trigger();
@@ -317,8 +318,9 @@ class DialogsTest : public QObject {
     p.Main().mnuAbout->trigger();
     p.app.Form<frmAbout>().lblTitle->setText("marked");  // a second load would put the title back
     p.Main().mnuAbout->trigger();
-    QVERIFY(p.app.Form<frmAbout>().lblTitle->text() == "marked" && p.app.Form<frmAbout>().isVisible() &&
-            !p.app.Form<frmAbout>().isModal());
+    const frmAbout& about = p.app.Form<frmAbout>();
+    QVERIFY(about.lblTitle->text() == "marked" && about.isVisible() && !about.isModal());
+    QCOMPARE(about.windowHandle()->transientParent(), p.Main().windowHandle());
     // Without the tag (before the main window runs), OK shows the main window.
     p.Main().hide();
     p.Pick().Tag.clear();

@@ -159,6 +159,7 @@ class MainWindowTest : public QObject {
                                  "Select Disk", "Disk Information", "Used:", "Free:", "Total:"}));
     QVERIFY(main.mnuDisplay->actions() == QList<QAction*>{main.mnuDiskInfo} && main.mnuDiskInfo->isCheckable());
     QVERIFY(!main.cmdSelect->autoDefault() && main.Label3->textFormat() == Qt::PlainText);
+    QCOMPARE(main.tvDisk->geometry(), Pixels(QRectF(180, 1560, 4020, 1950)));
     // One column without a header, in the walk's order; wide texts scroll sideways.
     const QTreeView& tv = *main.tvDisk;
     QCOMPARE(std::tuple(tv.isHeaderHidden(), tv.uniformRowHeights(), int(tv.editTriggers()), tv.isSortingEnabled(),
