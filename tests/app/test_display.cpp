@@ -7,20 +7,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// The program run with exactly `env` (and PATH): its exit status and what it wrote on stderr.
-std::pair<int, std::string> Started(const std::vector<std::string>& env) {
-  std::string command = "env -i PATH=/usr/bin:/bin";
-  for (const std::string& e : env) command += " '" + e + "'";
-  std::FILE* pipe = ::popen((command + " " KVOR_PROGRAM " 2>&1 >/dev/null").c_str(), "r");
-  std::string err;
-  char buffer[4096];
-  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) err.append(buffer, n);
-  const int status = ::pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
-}
-
 TEST(Display, EveryBadValueGetsTheOneLineMessage) {
   char runtime[] = "/tmp/kvor-runtime-XXXXXX";  // no compositor socket in it
   ASSERT_NE(::mkdtemp(runtime), nullptr);
@@ -35,11 +21,15 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
       {"WAYLAND_DISPLAY=wayland-kvor-none", xdg, "DISPLAY=:5987"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:5987"},
       {"QT_QPA_PLATFORM=wayland", "WAYLAND_DISPLAY=wayland-kvor-none", xdg}};
   for (const auto& env : cases) {
-    const auto [status, err] = Started(env);
-    EXPECT_EQ(status, 2) << (env.empty() ? "(empty)" : env.front().substr(0, 60));
+    // The program with exactly `env` (and PATH); its stderr read, its stdout dropped.
+    std::string command = "env -i PATH=/usr/bin:/bin";
+    for (const std::string& e : env) command += " '" + e + "'";
+    std::FILE* pipe = ::popen((command + " " KVOR_PROGRAM " 2>&1 >/dev/null").c_str(), "r");
+    std::string err(4096, '\0');
+    err.resize(std::fread(err.data(), 1, err.size(), pipe));
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << (env.empty() ? "(empty)" : env.front().substr(0, 60));
     EXPECT_EQ(err, "kvor: no display (no X11 or Wayland session); run kvor-scan for a text report\n");
   }
   ::rmdir(runtime);
 }
-
-}  // namespace

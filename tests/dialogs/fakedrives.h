@@ -20,10 +20,6 @@ struct Message {
   QString text, title;
   int style;
 };
-inline const QString kRefusal = QStringLiteral("This program is designed only for local \r\nhard drives.");
-inline QString Problem(const std::string& drive) {
-  return QString::fromStdString("There is a problem with drive " + drive + "\r\n!");
-}
 inline std::string MountLine(int id, const std::string& point, const std::string& rest) {
   return std::to_string(id) + " 1 0:" + std::to_string(id) + " / " + point + " rw - " + rest + " rw\n";
 }
@@ -90,12 +86,6 @@ struct Machine : platform::System {
     }, Qt::QueuedConnection);
     Main().cmdSelect_Click();
     app.scans.Finish();
-  }
-  bool OnlyUserAborted() {
-    const platform::NodeStore& s = Store();
-    return s.size() == 1 && s.Text(0) == "User Aborted..." && s.Image(0) == platform::Picture::XClosed &&
-           s.SelectedImage(0) == platform::Picture::XClosed && !Main().mnuAnalyze->isEnabled() && Main().isVisible() &&
-           !app.Loaded<frmWait>() && Main().tvDisk->currentIndex().data() == "User Aborted...";
   }
 
   QTemporaryDir dir;
