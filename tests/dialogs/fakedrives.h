@@ -80,7 +80,7 @@ struct Machine : platform::System {
   // scan, if one starts, runs to its end.
   void SelectDisk(const std::vector<std::string>& roots, std::function<void(frmDiskPick&)> answer) {
     QMetaObject::invokeMethod(&Main(), [=, this] {  // runs inside the dialog's modal loop
-      QVERIFY(Pick().isVisible() && Pick().isModal());
+      QVERIFY(Pick().isVisible() && Pick().isModal() && Pick().focusWidget() == Pick().driveList);
       for (const std::string& root : roots) Choose(root);
       answer(Pick());
     }, Qt::QueuedConnection);

@@ -256,34 +256,14 @@ class DialogsTest : public QObject {
     QVERIFY(m_->IndexOf(m_->base + "z_later") >= 0);
   }
 
-  void answersFocusAndTabOrder() {
-    frmDiskPick& pick = m_->Pick();
-    pick.Tag = QStringLiteral("RUNNING");
-    pick.show();
-    pick.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&pick));
-    QVERIFY(!pick.chkCancel->isVisible() && QApplication::focusWidget() == pick.driveList);
-    // Enter presses the button that has the focus.
-    m_->Choose(m_->fixed2);
-    QTest::keyClick(pick.cmdCancel, Qt::Key_Return);
-    QVERIFY(pick.chkCancel->isChecked() && !pick.isVisible() && app().Loaded<frmDiskPick>());
-    QCOMPARE(pick.driveList->Root(), m_->fixed2);  // the next Select Disk opens on it
-    pick.show();
-    QTest::keyClick(pick.cmdOK, Qt::Key_Enter, Qt::KeypadModifier);
-    QVERIFY(!pick.chkCancel->isChecked() && !pick.isVisible() && m_->ends == 0);
-    // The tag is compared exactly: without it Cancel ends the program.
-    pick.Tag = QStringLiteral("running");
-    QTest::mouseClick(pick.cmdCancel, Qt::LeftButton);
-    QCOMPARE(m_->ends, 1);
-  }
   void selectDiskRescansOnlyANewFixedDrive() {
     testing::Machine& p = *m_;
     QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && p.app.state.gLastDriveIndex == 0);
     p.Main().Nodes().SetText(0, "marked");  // a rescan replaces the tree, and with it this mark
     const auto marked = [&p] { return p.Store().Text(0) == "marked"; };
-    // Cancel, or the close box, after choosing another drive: nothing changes, the list keeps
-    // the choice, the dialog is only hidden.
-    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdCancel_Click);
+    // Cancel (Enter on it), or the close box, after choosing another drive: nothing changes,
+    // the list keeps the choice, the dialog is only hidden.
+    p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdCancel, Qt::Key_Return); });
     p.SelectDisk({p.fixed2}, &QWidget::close);
     QVERIFY(marked() && p.app.state.gLastDriveIndex == 0 && p.Pick().driveList->Root() == p.fixed2);
     QVERIFY(p.Pick().Tag == "RUNNING" && p.ends == 0);
@@ -293,8 +273,9 @@ class DialogsTest : public QObject {
     p.SelectDisk({p.fixed2, p.fixed1}, &frmDiskPick::cmdOK_Click);
     p.SelectDisk({p.cd}, &frmDiskPick::cmdOK_Click);
     QVERIFY(marked() && p.messages.size() == 1);
-    // Another fixed drive and OK: scanned, and it becomes the drive last scanned.
-    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdOK_Click);
+    // Another fixed drive and OK (the keypad's Enter on it): scanned, and it becomes the drive
+    // last scanned.
+    p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdOK, Qt::Key_Enter, Qt::KeypadModifier); });
     QVERIFY(p.Store().Key(0) == "0?" + p.fixed2 && p.Store().size() == 4 && p.messages.size() == 1);
     QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && p.Main().mnuAnalyze->isEnabled());
     QVERIFY(p.Main().isVisible() && !p.app.Loaded<frmWait>() && p.app.state.gTotalFileBytes == 600);
@@ -317,11 +298,14 @@ class DialogsTest : public QObject {
     const frmAbout& about = p.app.Form<frmAbout>();
     QVERIFY(about.lblTitle->text() == "marked" && about.isVisible() && !about.isModal());
     QCOMPARE(about.windowHandle()->transientParent(), p.Main().windowHandle());
-    // Without the tag (before the main window runs), OK shows the main window.
+    // Without the tag (before the main window runs), OK shows the main window and Cancel ends
+    // the program; the tag is compared exactly.
     p.Main().hide();
-    p.Pick().Tag.clear();
+    p.Pick().Tag = "running";
     p.Pick().cmdOK_Click();
     QVERIFY(!p.Pick().isVisible() && p.Main().isVisible() && p.ends == 0);
+    QTest::mouseClick(p.Pick().cmdCancel, Qt::LeftButton);
+    QCOMPARE(p.ends, 1);
   }
 
   // The start-up scan held on its way into d5, as on a drive that stops answering: Cancel lands
