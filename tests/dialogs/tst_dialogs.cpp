@@ -3,7 +3,9 @@
 // main window: Select Disk, Cancel during a scan held at a gate or on a FUSE drive whose
 // daemon is stopped, About.
 #include <QWindow>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/mount.h>
 
 #include "dialogs/frmabout.h"
@@ -41,11 +43,11 @@ int FuseWaiters() {
 // One more drive, `mnt`, a real bindfs mount whose daemon the test stops; its type in the
 // mount table is the test's to choose.
 struct Hung : testing::Machine {
+  // A watchdog process lets the daemon go and unmounts the drive once this goes, or once the
+  // test process dies: a stopped daemon left behind would hang whatever touches the mount.
   ~Hung() override {
-    if (daemon <= 0) return;
-    ::kill(daemon, SIGCONT);
-    ::umount2(mnt.c_str(), MNT_DETACH);
-    ::kill(daemon, SIGTERM);
+    ::close(alive);
+    if (watchdog > 0) ::waitpid(watchdog, nullptr, 0);
   }
   bool MountAndStop() {
     std::filesystem::create_directories(src + "/sub");
@@ -58,11 +60,23 @@ struct Hung : testing::Machine {
       if (command.rfind("bindfs", 0) == 0 && command.find(mnt + '\0') != std::string::npos)
         daemon = std::stoi(process.path().filename());
     }
-    return daemon > 0 && ::kill(daemon, SIGSTOP) == 0;
+    int pipe[2];
+    if (daemon <= 0 || ::pipe2(pipe, O_CLOEXEC) != 0) return false;
+    const char* point = mnt.c_str();
+    if ((watchdog = ::fork()) == 0) {
+      char byte;
+      ::close(pipe[1]);
+      while (::read(pipe[0], &byte, 1) < 0 && errno == EINTR) {}  // the pipe's end: this test is done or dead
+      ::kill(daemon, SIGCONT), ::umount2(point, MNT_DETACH), ::kill(daemon, SIGTERM), ::_exit(0);
+    }
+    ::close(pipe[0]);
+    alive = pipe[1];
+    return watchdog > 0 && ::kill(daemon, SIGSTOP) == 0;
   }
   void TypeAs(const std::string& type) { table = table0 + testing::MountLine(36, mnt, type); }
   const std::string src = dir.path().toStdString() + "/src", mnt = dir.path().toStdString() + "/g_mnt", table0 = table;
-  pid_t daemon = 0;
+  pid_t daemon = 0, watchdog = 0;
+  int alive = -1;
 };
 
 }  // namespace
