@@ -12,7 +12,6 @@
 #include "dialogs/frmanalyzer.h"
 #include "fakedrives.h"
 #include "forms/twips.h"
-#include "tempdrive.h"
 
 using namespace kvor;
 using platform::Picture;
@@ -43,39 +42,40 @@ int FuseWaiters() {
 // One more drive, `mnt`, a real bindfs mount whose daemon the test stops; its type in the
 // mount table is the test's to choose.
 struct Hung : testing::Machine {
-  // A watchdog process lets the daemon go and unmounts the drive once this goes, or once the
-  // test process dies: a stopped daemon left behind would hang whatever touches the mount.
+  // Let go and unmounted here, and by a watchdog outside this process's tree once the test ends
+  // in any way (a timeout, a crash): a stopped daemon left behind hangs whatever touches its mount.
   ~Hung() override {
+    if (daemon > 0) ::kill(daemon, SIGCONT), ::kill(daemon, SIGTERM), ::waitpid(daemon, nullptr, 0);
     ::close(alive);
-    if (watchdog > 0) ::waitpid(watchdog, nullptr, 0);
   }
   bool MountAndStop() {
     std::filesystem::create_directories(src + "/sub");
     std::filesystem::create_directories(mnt);
-    if (::access("/dev/fuse", R_OK | W_OK) != 0 || std::system(("bindfs " + src + " " + mnt + " 2>/dev/null").c_str()) != 0)
-      return false;
-    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
-      std::string command;  // its arguments, NUL-separated
-      std::getline(std::ifstream(process.path() / "cmdline"), command);
-      if (command.rfind("bindfs", 0) == 0 && command.find(mnt + '\0') != std::string::npos)
-        daemon = std::stoi(process.path().filename());
-    }
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) return false;
+    if ((daemon = ::fork()) == 0) ::execlp("bindfs", "bindfs", "-f", src.c_str(), mnt.c_str(), nullptr), ::_exit(127);
+    bool mounted = false;  // known from the mount table: a look at the root would leave its answer cached
+    while (!mounted && ::waitpid(daemon, nullptr, WNOHANG) == 0)
+      mounted = platform::LocalSystem().MountTableText().find(' ' + mnt + ' ') != std::string::npos;
     int pipe[2];
-    if (daemon <= 0 || ::pipe2(pipe, O_CLOEXEC) != 0) return false;
+    if (!mounted || ::pipe2(pipe, O_CLOEXEC) != 0) return daemon = 0, false;
+    const pid_t stopped = daemon, watchdog = ::fork();
     const char* point = mnt.c_str();
-    if ((watchdog = ::fork()) == 0) {
+    if (watchdog == 0) {  // in a session of its own, deaf to the signals that end the test
+      ::setsid();
+      for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::signal(signal, SIG_IGN);
       char byte;
-      ::close(pipe[1]);
-      while (::read(pipe[0], &byte, 1) < 0 && errno == EINTR) {}  // the pipe's end: this test is done or dead
-      ::kill(daemon, SIGCONT), ::umount2(point, MNT_DETACH), ::kill(daemon, SIGTERM), ::_exit(0);
+      if (::fork() != 0 || ::close(pipe[1]) != 0) ::_exit(0);
+      while (::read(pipe[0], &byte, 1) < 0 && errno == EINTR) {}  // the pipe's end: the test is done
+      ::kill(stopped, SIGCONT), ::kill(stopped, SIGTERM), ::umount2(point, MNT_DETACH), ::_exit(0);
     }
+    ::waitpid(watchdog, nullptr, 0);
     ::close(pipe[0]);
     alive = pipe[1];
-    return watchdog > 0 && ::kill(daemon, SIGSTOP) == 0;
+    return ::kill(daemon, SIGSTOP) == 0;
   }
   void TypeAs(const std::string& type) { table = table0 + testing::MountLine(36, mnt, type); }
   const std::string src = dir.path().toStdString() + "/src", mnt = dir.path().toStdString() + "/g_mnt", table0 = table;
-  pid_t daemon = 0, watchdog = 0;
+  pid_t daemon = 0;
   int alive = -1;
 };
 
@@ -177,9 +177,7 @@ class DialogsTest : public QObject {
       int64_t cluster, dirs, fileBytes, used;
       QStringList shown;  // found, used, difference (empty: not checked), the comment's cluster
     } rows[] = {{32768, 100, 50'000'000, 60'000'000, {"50.81 MB", "57.22 MB", "6.41 MB", "32KB"}},
-                {4096, 10, 1'000'000, kFound + kMB - 1, {}},
                 {4096, 10, 1'000'000, kFound + kMB, {"", "", "1.00 MB", "4KB"}},
-                {4096, 10, 1'000'000 + kMB, kFound, {"", "", "1.00 MB", "4KB"}},
                 {4096, 10, 1'000'000 + kMB - 1, kFound, {}},
                 {512, 3, 10'000'000, 20'000'000, {"9.54 MB", "19.07 MB", "9.54 MB", "0.5KB"}},
                 {0, 250, 5'000'000, 0, {"4.77 MB", "0.00 Bytes", "4.77 MB", "0KB"}},  // a failed space query
@@ -256,18 +254,10 @@ class DialogsTest : public QObject {
     m_->table.erase(at, m_->table.find('\n', at) + 1 - at);
     pick.ReloadDrives();
     QVERIFY(pick.driveList->Root() == m_->fixed1 && m_->messages.empty());
-    // Shown (Select Disk), the list is read afresh; while shown, a change of the machine's
-    // mount table reloads it as it comes.
+    // Shown (Select Disk), the list is read afresh; the open list is as wide as its entries.
     m_->table += testing::MountLine(41, m_->base + "z_late", "ext4 /dev/x");
     pick.show();
     QVERIFY(m_->IndexOf(m_->base + "z_late") >= 0 && pick.driveList->view()->minimumWidth() > pick.driveList->width());
-    m_->table += testing::MountLine(42, m_->base + "z_later", "ext4 /dev/x");
-    test::TempDir point;
-    if (::mount("kvortest", point.path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") != 0)
-      QSKIP("cannot mount tmpfs");
-    QCoreApplication::processEvents();
-    ::umount2(point.path().c_str(), MNT_DETACH);
-    QVERIFY(m_->IndexOf(m_->base + "z_later") >= 0);
   }
 
   void selectDiskRescansOnlyANewFixedDrive() {
