@@ -158,7 +158,6 @@ void frmDiskSumm::setVisible(bool visible) {
 }
 
 void frmDiskSumm::Form_Load() {
-  ScanState& s = app_.state;
   setWindowTitle(QString::fromLatin1(forms::kTitle));
   CenterForm(*this);
   // The first use of the drive dialog loads it: it selects the program folder's drive.
@@ -169,8 +168,6 @@ void frmDiskSumm::Form_Load() {
   wait.setCursor(Qt::BusyCursor);
   wait.repaint();
 
-  s.gGoToRoot = true;
-  s.gNodeCounter = 0;
   // The drive's figures, its root and the walk, on the worker; ScanEnded goes on from there.
   starting_ = true;
   scan_ = app_.scans.Start(ChosenDrive());
@@ -188,8 +185,6 @@ void frmDiskSumm::cmdSelect_Click() {
 
   hide();
   ShowProgress();
-  s.gNodeCounter = 0;
-  s.gGoToRoot = true;
   s.gTotalFileBytes = 0;
   // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
   // Disk would skip the dialog.
