@@ -306,5 +306,23 @@ TEST(ReadAhead, OutOfDescriptorsReadersWaitAndTryAgain) {
   EXPECT_EQ(w2.lines, expected);
 }
 
+// Readers beyond the first start only after reads that waited on the disk.
+TEST(ReadAhead, ReadersGrowWhileReadsWait) {
+  TempDir t;
+  Generate(t.path(), 9);
+  const std::vector<std::string> expected = Reference(t.path());
+  for (const bool waits : {false, true}) {
+    SCOPED_TRACE(waits ? "reads wait" : "reads do not wait");
+    ReadAhead ahead({.readers = 4, .firstReaders = 1}, {.waitedOnDisk = [&](std::string_view) { return waits; }});
+    Walker w(ahead);
+    w.onEntered = [&](const std::string& path) {
+      if (path.empty()) ahead.WaitIdle();
+    };
+    w.Run(t.path());
+    EXPECT_EQ(w.lines, expected);
+    EXPECT_EQ(ahead.GetStats().readers, waits ? 4u : 1u);
+  }
+}
+
 }  // namespace
 }  // namespace kvor::platform
