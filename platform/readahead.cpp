@@ -412,12 +412,13 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
     return Taken{&node, nullptr};
   }
   ++s.stats.handedOver;
+  const bool wasFull = s.BudgetFull();
   s.Uncount(node);
   // Children of the directory being walked come first.
-  if (node.cursor < node.summary->SlotCount()) {
-    s.sources.push_back(held);
-  }
-  s.WakeReader();  // work to do, or room in the budget
+  const bool more = node.cursor < node.summary->SlotCount();
+  if (more) s.sources.push_back(held);
+  // A wake-up costs the walk a system call per directory; only news is worth one.
+  if (more || wasFull) s.WakeReader();
   return Taken{&node, node.summary};
 }
 
@@ -439,9 +440,10 @@ void ReadAhead::Adopt(Dir dir, std::shared_ptr<const DirSummary> summary) {
 void ReadAhead::Leave(Dir dir) {
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
+  const bool wasFull = s.BudgetFull();
   s.Kill(*dir);
   if (dir->parent != nullptr) dir->parent->kids.erase(dir->slot);  // frees it
-  s.WakeReader();  // room in the budget
+  if (wasFull) s.WakeReader();  // room in the budget
 }
 
 bool ReadAhead::GiveBackDescriptors(const std::atomic<bool>* cancel) {
