@@ -58,7 +58,7 @@ DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t de
 class ReadAhead {
  public:
   struct Options {
-    unsigned readers = 8;                   // 0: nothing is read ahead
+    unsigned readers = 8;                   // at most; 0: nothing is read ahead
     std::size_t maxDirs = 4096;             // summaries held before readers wait for the walk
     std::size_t maxBytes = std::size_t{32} << 20;
     std::size_t maxPath = 3800;             // deeper directories are left to the walk
