@@ -111,6 +111,9 @@ struct ReadAhead::Shared {
   int busy = 0;                     // readers between taking a job and delivering it
   int idle = 0;                     // readers waiting for work
   unsigned started = 0;             // readers started
+  // How many of the recent reads waited on the disk, in 256ths; each read moves it an
+  // eighth of the way toward its own answer.
+  unsigned waitShare = 0;
   int watchers = 0;                 // callers waiting for `changed`
   MountTable mounts;
   std::string mountRoot;
@@ -330,7 +333,10 @@ struct ReadAhead::Shared {
       const bool waited = mayGrow && (s.hooks.waitedOnDisk ? s.hooks.waitedOnDisk(path)
                                                            : BlocksReadByThisThread() > blocksBefore);
       lock.lock();
-      if (waited && s.started < s.options.readers && !s.stop) StartReader(self);
+      // One more reader per read that waited, once about half the recent ones did: a few
+      // directories evicted from a warm cache start none.
+      if (mayGrow) s.waitShare = waited ? s.waitShare + (256 - s.waitShare) / 8 : s.waitShare - s.waitShare / 8;
+      if (waited && s.waitShare >= 128 && s.started < s.options.readers && !s.stop) StartReader(self);
       --s.busy;
       if (held) --s.open;
       s.Deliver(node, std::move(summary));  // its children are read next, by this reader first
