@@ -92,7 +92,6 @@ class DirListBox {
     aheadOptions_ = options;
     aheadHooks_ = std::move(hooks);
   }
-  const ReadAhead* Ahead() const { return ahead_.get(); }
 
   // The read behind the current path; empty before the first move.
   const DirSummary& Current() const;
@@ -108,7 +107,6 @@ class DirListBox {
   struct Level;
   bool Admit(int fd, Level& level, bool root);
   bool ReadInto(Level& level);
-  int OpenOrWait(int parentFd, const char* name);
   int OpenChild(int parentFd, const char* name);
   bool Reopen(std::size_t k);
   bool GiveBackOne();
