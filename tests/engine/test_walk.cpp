@@ -409,6 +409,13 @@ TEST(Walk, UnreadableDirectoryIsAnEmptyLeafAndTheWalkGoesOn) {
                      "problem 2 1 " + std::to_string(EACCES) + "\n");  // marked, with the reason
 }
 
+TEST(Walk, RootThatCannotBeOpenedIsMarkedNotEmpty) {
+  TempDir t;
+  test::ScanFixture f;
+  f.Run(t.path() + "/gone");
+  EXPECT_EQ(ProblemLines(f), "problem 0 1 " + std::to_string(ENOENT) + "\n");
+}
+
 TEST(Walk, ListedButNotEnteredIsMarkedAndItsTextsStay) {
   // Mode 0444: the names are there; 50 MB of sizes and the subdirectory are not.
   TempDir t;
@@ -642,10 +649,10 @@ TEST(PathText, LeafParentAndPairFields) {
   EXPECT_EQ(PairField("123,456", 2), 456);
   EXPECT_EQ(PairField("123,456", 0), 456);
   EXPECT_EQ(PairField("6000000001,12288", 1), 6000000001LL);
-  EXPECT_EQ(LostSpace(0, 4096), 0);
-  EXPECT_EQ(LostSpace(4096, 4096), 0);
-  EXPECT_EQ(LostSpace(4097, 4096), 4095);
-  EXPECT_EQ(LostSpace(100, 0), 0);
+  EXPECT_EQ(platform::SlackOf(0, 4096), 0);
+  EXPECT_EQ(platform::SlackOf(4096, 4096), 0);
+  EXPECT_EQ(platform::SlackOf(4097, 4096), 4095);
+  EXPECT_EQ(platform::SlackOf(100, 0), 0);
 }
 
 }  // namespace
