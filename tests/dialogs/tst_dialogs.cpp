@@ -111,6 +111,9 @@ class DialogsTest : public QObject {
     for (QWidget* w : std::initializer_list<QWidget*>{&about, about.lblTitle, about.Label2, about.Label3})
       QVERIFY(w->palette().color(QPalette::WindowText) == Qt::black && w->palette().color(QPalette::Window) == Qt::white);
     QVERIFY(about.autoFillBackground() && about.lblTitle->text() == "Korvane 1.5" && !about.Image1->pixmap().isNull());
+    for (QLabel* picture : {about.Image1, app().Form<frmWait>().img1})  // at its place, unscaled
+      QVERIFY(picture->alignment() == (Qt::AlignLeft | Qt::AlignTop) && !picture->hasScaledContents() &&
+              picture->geometry().topLeft() == forms::TwipRect(picture == about.Image1 ? 270 : 450, 150, 0, 0).topLeft());
     for (const auto& f : frames) {
       QVERIFY(f.dialog->windowTitle() == f.title && !f.dialog->windowIcon().isNull());
       QVERIFY(f.dialog->size() == forms::TwipSize(f.width, f.height) && f.dialog->minimumSize() == f.dialog->maximumSize());
@@ -162,8 +165,8 @@ class DialogsTest : public QObject {
     QStringList lines = shown(name);
     QVERIFY(lines[0].size() > 4 && metrics.horizontalAdvance(lines[0] + u'x') > width && name.startsWith(lines[0]));
     QVERIFY(lines[1].startsWith(QChar(0x2026)) && lines[1].endsWith(u'x'));
-    const QString smiles = QString(QStringLiteral("\U0001F600")).repeated(100);  // no surrogate pair split
-    QVERIFY(!shown(smiles)[0].endsWith(smiles[0]) && !shown(u'x' + smiles)[0].endsWith(smiles[0]));
+    const QString smile = QStringLiteral("\U0001F600x");  // a surrogate pair is never split
+    for (int shift = 0; shift < 3; ++shift) QVERIFY(!shown(QString(shift, u'x') + smile.repeated(60))[0].endsWith(smile[0]));
     // A file name may hold a newline or markup; both show as plain characters on their line.
     QCOMPARE(shown("/a\nb/<b>c</b>"), QStringList{"/a?b/<b>c</b>"});
   }
@@ -234,6 +237,9 @@ class DialogsTest : public QObject {
     m_->Choose(m_->cd);
     m_->Choose(m_->net);
     QVERIFY(m_->messages.size() == 10 && list.Root() == m_->cd && !state().gIgnoreDriveChange);
+    state().gLastDriveIndex = list.count();  // nowhere to go back to: the refused choice stays
+    m_->Choose(m_->ram);
+    QVERIFY(m_->messages.size() == 11 && list.Root() == m_->ram);
     testing::Machine other;
     other.programFolder = other.ram + "/apps";
     QVERIFY(other.Pick().driveList->ListIndex() == 0 && other.messages.size() == 1 && other.app.state.gLastDriveIndex == 0);
@@ -295,6 +301,11 @@ class DialogsTest : public QObject {
     const frmAbout& about = p.app.Form<frmAbout>();
     QVERIFY(about.lblTitle->text() == "marked" && about.isVisible() && !about.isModal());
     QCOMPARE(about.windowHandle()->transientParent(), p.Main().windowHandle());
+    p.Main().activateWindow();  // About again brings it to the front
+    QCoreApplication::processEvents();
+    p.Main().mnuAbout->trigger();
+    QCoreApplication::processEvents();
+    QCOMPARE(QApplication::activeWindow(), &about);
     // Without the tag (before the main window runs), OK shows the main window and Cancel ends
     // the program; the tag is compared exactly.
     p.Main().hide();

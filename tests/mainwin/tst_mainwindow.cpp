@@ -148,6 +148,11 @@ class MainWindowTest : public QObject {
     QCOMPARE(texts, (QStringList{"E&xit", "&Display", "A&nalyze", "&Refresh", "&About", "D&isk Information",
                                  "Select Disk", "Disk Information", "Used:", "Free:", "Total:"}));
     QVERIFY(main.mnuDisplay->actions() == QList<QAction*>{main.mnuDiskInfo} && main.mnuDiskInfo->isCheckable());
+    QStringList names;  // as the window's parts are known by
+    for (QObject* part : std::initializer_list<QObject*>{&main, main.centralWidget(), main.tvDisk, main.framDisk, main.cmdSelect,
+                                                          main.mnuDisplay, main.mnuExit, main.mnuDiskInfo, main.mnuAbout})
+      names << part->objectName();
+    QCOMPARE(names.join(' '), "frmDiskSumm client tvDisk framDisk cmdSelect mnuDisplay mnuExit mnuDiskInfo mnuAbout");
     QVERIFY(!main.cmdSelect->autoDefault() && main.Label3->textFormat() == Qt::PlainText);
     QCOMPARE(main.tvDisk->geometry(), Pixels(QRectF(180, 1560, 4020, 1950)));
     // One column without a header, in the walk's order; wide texts scroll sideways.
@@ -158,13 +163,13 @@ class MainWindowTest : public QObject {
     // A value box (the three are made alike) is black on white; of the widest figures it shows,
     // only those that need it get a smaller font.
     QLabel& box = *main.lblFree;
-    QCOMPARE(std::tuple(box.frameStyle(), box.lineWidth(), box.indent(), box.autoFillBackground(), box.size(),
+    QCOMPARE(std::tuple(box.frameStyle(), box.lineWidth(), box.margin(), box.autoFillBackground(), box.size(),
                         box.palette().color(QPalette::Window), box.palette().color(QPalette::WindowText)),
-             std::tuple(int(QFrame::Box) | QFrame::Plain, 1, 2, true, forms::TwipSize(1092, 228), QColor(Qt::white),
+             std::tuple(int(QFrame::Box) | QFrame::Plain, 1, 1, true, forms::TwipSize(1092, 228), QColor(Qt::white),
                         QColor(Qt::black)));
     for (const QString& text : {Size(1073741823), Size(1048575), Size(1023), Size(20.0 * (1LL << 40))}) {
       SetFittingText(box, text);
-      QVERIFY(box.text() == text && QFontMetrics(box.font()).horizontalAdvance(text) <= box.contentsRect().width() - 2);
+      QVERIFY(box.text() == text && QFontMetrics(box.font()).horizontalAdvance(text) <= box.contentsRect().width());
       QVERIFY(box.font().pointSizeF() >= main.font().pointSizeF() - 2);
     }
     SetFittingText(box, Size(0));
