@@ -13,9 +13,9 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
   const std::string xdg = std::string("XDG_RUNTIME_DIR=") + runtime;
   const std::vector<std::vector<std::string>> cases = {
       {}, {"DISPLAY=:" + std::string(400, '7')}, {"DISPLAY=:1" + std::string(120, '0')},  // beyond a socket address
-      {"DISPLAY=unix:" + std::string(150, '1') + ".0"}, {"DISPLAY=garbage"}, {"DISPLAY=:"}, {"DISPLAY=:abc"},
-      {"DISPLAY=:0.x"}, {"DISPLAY=:59999"}, {"DISPLAY=:5987"}, {"DISPLAY=unix/:5987.0"}, {"DISPLAY=host::0"},
-      {"DISPLAY=127.0.0.1:5987"}, {"DISPLAY=tcp/localhost:5987"}, {"DISPLAY=no-such-host.invalid:0"},
+      {"DISPLAY=unix:" + std::string(150, '1') + ".0"}, {"DISPLAY=garbage"}, {"DISPLAY=:abc"}, {"DISPLAY=:0.x"},
+      {"DISPLAY=:59999"}, {"DISPLAY=:5987"}, {"DISPLAY=unix/:5987.0"}, {"DISPLAY=host::0"},
+      {"DISPLAY=127.0.0.1:5987"}, {"DISPLAY=tcp/localhost:5987"}, {"DISPLAY=no-such-host.invalid:0"}, {"DISPLAY=:"},
       {"WAYLAND_DISPLAY=wayland-kvor-none", xdg}, {"WAYLAND_DISPLAY=" + std::string(300, 'w'), xdg},
       {"WAYLAND_DISPLAY=/nonexistent/wayland-0", xdg}, {"WAYLAND_DISPLAY=wayland-0"},  // no runtime folder
       {"WAYLAND_DISPLAY=wayland-kvor-none", xdg, "DISPLAY=:5987"}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:5987"},

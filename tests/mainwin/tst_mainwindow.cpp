@@ -148,7 +148,7 @@ class MainWindowTest : public QObject {
       names << part->objectName();
     QCOMPARE(names.join(' '), "frmDiskSumm client tvDisk framDisk cmdSelect mnuDisplay mnuExit mnuDiskInfo mnuAbout");
     QVERIFY(!main.cmdSelect->autoDefault() && main.Label3->textFormat() == Qt::PlainText);
-    QCOMPARE(main.tvDisk->geometry(), Pixels(QRectF(180, 1560, 4020, 1950)));
+    QVERIFY(main.ClientSize() == QSize(Px(4335), Px(3675)) && main.tvDisk->geometry() == Pixels(QRectF(180, 1560, 4020, 1950)));
     // One column without a header, in the walk's order; wide texts scroll sideways.
     const QTreeView& tv = *main.tvDisk;
     QCOMPARE(std::tuple(tv.isHeaderHidden(), tv.uniformRowHeights(), int(tv.editTriggers()), tv.isSortingEnabled(),
@@ -180,7 +180,6 @@ class MainWindowTest : public QObject {
     view.setModel(&model);
     ModelTree tree(store, model, view);
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    view.show();
     for (const char* key : {"0?/d", "1?/d/b", "2?/d/a", "3?/d/b/x", "4?/d/.h"}) {
       const std::string k = key, parent = k == "3?/d/b/x" ? "1?/d/b" : k == "0?/d" ? "" : "0?/d";
       tree.Add(parent, parent.empty() ? 0 : tvwChild, k, k.substr(k.rfind('/') + 1), "closed", "open");
@@ -191,7 +190,6 @@ class MainWindowTest : public QObject {
     QVERIFY(model.rowCount(root) == 3 && model.index(0, 0, root).data() == "b" && model.index(1, 0, root).data() == "a");
     QVERIFY(root.data() == "/d 3 file(s)" && x.parent().parent() == root && view.isExpanded(root));
     QVERIFY(!model.index(1, 0).isValid() && !model.index(0, 1).isValid() && !model.index(-1, 0).isValid());
-    QVERIFY(model.flags(x) == (Qt::ItemIsEnabled | Qt::ItemIsSelectable) && model.columnCount() == 1);
 
     // A directory not read whole: grey, its reason in the tip beside the path; the text stays.
     const auto locked = tree.AddChild(3, {3, 6, 5, "/d/b/x/locked", "locked"}, "locked  0 file(s)", "closed", "open");
