@@ -49,7 +49,6 @@ struct Machine : platform::System {
   // The first worker to reach `holdAt` (a root's space query, or a directory before it is
   // read) waits at the gate; later ones pass.
   void Pass(std::string_view path) const {
-    if (visits != nullptr) ++*visits;
     if (path == holdAt && !held.exchange(true)) gate.Wait();
   }
   std::string MountTableText() const override { return table; }
@@ -96,7 +95,6 @@ struct Machine : platform::System {
   std::string programFolder = fixed1 + "/bin", table, holdAt;
   mutable test::Gate gate;
   mutable std::atomic<bool> held = false;
-  std::atomic<int>* visits = nullptr;  // paths that passed, counted
   std::vector<Message> messages;
   int answer = vbOK, ends = 0;
   App app{*this};

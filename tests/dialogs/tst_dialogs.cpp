@@ -244,18 +244,6 @@ class DialogsTest : public QObject {
     QVERIFY(state().gLastDriveIndex == 1 && m_->IndexOf(m_->fixed1) == 1);
   }
 
-  // The program going stops its scan: the worker, held at the drive's first query, walks no
-  // directory once let go.
-  void exitStopsTheScan() {
-    std::atomic<int> visits = 0;
-    for (int i = 0; i < 30; ++i) std::filesystem::create_directories(m_->fixed1 + "/d" + std::to_string(i));
-    m_->visits = &visits, m_->holdAt = m_->fixed1;
-    m_->app.Form<frmDiskSumm>();
-    m_->gate.AwaitWaiter();
-    m_.reset();
-    QVERIFY(visits < 5);
-  }
-
   void selectDiskRescansOnlyANewFixedDrive() {
     testing::Machine& p = *m_;
     QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && p.app.state.gLastDriveIndex == 0);
