@@ -147,7 +147,7 @@ class MainWindowTest : public QObject {
                                                           main.mnuDisplay, main.mnuExit, main.mnuDiskInfo, main.mnuAbout})
       names << part->objectName();
     QCOMPARE(names.join(' '), "frmDiskSumm client tvDisk framDisk cmdSelect mnuDisplay mnuExit mnuDiskInfo mnuAbout");
-    QVERIFY(!main.cmdSelect->autoDefault() && main.Label3->textFormat() == Qt::PlainText);
+    QVERIFY(!main.cmdSelect->autoDefault() && main.Label3->textFormat() == Qt::PlainText && main.Label3->text() == "Used:");
     QVERIFY(main.ClientSize() == QSize(Px(4335), Px(3675)) && main.tvDisk->geometry() == Pixels(QRectF(180, 1560, 4020, 1950)));
     // One column without a header, in the walk's order; wide texts scroll sideways.
     const QTreeView& tv = *main.tvDisk;
