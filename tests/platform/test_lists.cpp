@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -123,29 +122,14 @@ TEST(DirListBox, MovesByPathDriveTextChildAndParent) {
   EXPECT_EQ(hidden.ListCount(), 0u);
 }
 
-// Runs `body` in a child with a mount namespace of its own, where tmpfs over /dev and /sys
-// hides the machine's; returns what it returned, or "" where namespaces are refused.
-std::string InPrivateDevAndSys(const std::function<std::string()>& body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::string out;
-    if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-        ::mount("kvortest", "/dev", "tmpfs", 0, nullptr) == 0 && ::mount("kvortest", "/sys", "tmpfs", 0, nullptr) == 0)
-      out = body();
-    ::_exit(::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 1);
-  }
-  ::close(fds[1]);
-  char buf[4096];
-  const ssize_t n = ::read(fds[0], buf, sizeof buf);
-  ::close(fds[0]);
-  ::waitpid(pid, nullptr, 0);
-  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
-}
-
 TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
-  const std::string out = InPrivateDevAndSys([] {
+  // In a mount namespace of its own, where tmpfs over /dev and /sys hides the machine's.
+  const auto hide = [] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("kvortest", "/dev", "tmpfs", 0, nullptr) != 0 || ::mount("kvortest", "/sys", "tmpfs", 0, nullptr) != 0)
+      ::_exit(0);
+  };
+  const std::string out = RunInChild(hide, [] {
     for (const char* dir : {"/dev/disk", "/dev/disk/by-label", "/sys/dev", "/sys/dev/block", "/sys/d", "/sys/d/sda",
                             "/sys/d/sda/sda1", "/sys/d/sdb", "/sys/d/sr0"})
       MakeDir(dir);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -64,6 +65,28 @@ std::vector<std::string> MakeTree(const std::string& root, unsigned seed, int di
   for (const char* target : {root.c_str(), "..", "self", "missing-target", "/"})
     MakeSymlink(target, made[rng() % made.size()] + "/link" + std::to_string(links++));
   return made;
+}
+
+std::string RunInChild(const std::function<void()>& prepare, const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    prepare();
+    const std::string out = body();
+    ::_exit(::write(fds[1], out.data(), out.size()) == static_cast<ssize_t>(out.size()) ? 0 : 4);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  ::waitpid(pid, nullptr, 0);
+  return out;
+}
+
+void DropPrivileges() {
+  if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
 }
 
 int OpenDescriptors() {

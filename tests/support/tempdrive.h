@@ -3,6 +3,7 @@
 // so that any temporary directory can play a drive.
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,11 @@ struct FakeSystem : platform::System {
     return !queryFails;
   }
 };
+
+// Runs `body` in a child process after `prepare` (which may drop privileges or lower limits
+// for good); returns what the body returned.
+std::string RunInChild(const std::function<void()>& prepare, const std::function<std::string()>& body);
+void DropPrivileges();  // to nobody's, where this process is root
 
 int OpenDescriptors();  // of this process
 bool CanMount();        // tests that mount skip where this process may not
