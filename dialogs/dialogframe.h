@@ -1,5 +1,5 @@
 #pragma once
-// Building blocks the four dialogs share: a fixed frame, buttons that are never the default,
+// Building blocks the windows share: a fixed frame, buttons that are never the default,
 // labels that show their text literally.
 #include <QDialog>
 #include <QLabel>

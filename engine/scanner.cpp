@@ -126,6 +126,19 @@ bool Scanner::QueryRoot(DiskInfoPanel* panel) {
   return ok;
 }
 
+Scanner::Reach Scanner::ReachDrive(const std::string& root, DiskInfoPanel* panel) {
+  dirList.SetDriveRoot(root);
+  s_.gGoToRoot = true;
+  s_.gNodeCounter = 0;
+  if (!dirList.OpenRoot(root)) {
+    errno = dirList.LastError();
+    return Reach::NotOpened;
+  }
+  if (!QueryRoot(panel)) return Reach::NotQueried;
+  dirList_Change();  // the root read before its drive's cluster size was known
+  return Reach::Reached;
+}
+
 void Scanner::WriteDrive(DiskInfoPanel* panel) const {
   if (panel == nullptr) return;
   panel->SetUsed(FormatSize(static_cast<double>(s_.gUsedBytes)));
@@ -159,8 +172,11 @@ void Scanner::ScanDrive() {
   ++s_.gNodeCounter;
   progress_.ShowCurrentDir(rootPath);
   const TreeView::Node root = tvDisk_.Add({}, 0, rootKey, "Root", "closed", "open");
-  uint8_t rootProblems = dirList.Current().problems;
-  if (rootProblems != 0) tvDisk_.SetProblem(root, rootProblems, dirList.Current().error);
+  // A root that could not be opened is said, never shown as an empty drive.
+  const bool opened = dirList.Depth() > 0;
+  uint8_t rootProblems = opened ? dirList.Current().problems : uint8_t{platform::kCannotEnter};
+  const int rootError = opened ? dirList.Current().error : dirList.LastError();
+  if (rootProblems != 0) tvDisk_.SetProblem(root, rootProblems, rootError);
 
   s_.gTotalFiles = s_.gFileCount;
   totalFileBytes_ = rootBytes;
@@ -192,8 +208,7 @@ void Scanner::ScanDrive() {
   if (s_.gTotalFileBytes != totalFileBytes_) {
     // The total the report prints stopped at its largest value: say where.
     rootProblems |= platform::kSumTooLarge;
-    tvDisk_.SetProblem(root, rootProblems, rootProblems == platform::kSumTooLarge ? EOVERFLOW
-                                                                                 : dirList.Current().error);
+    tvDisk_.SetProblem(root, rootProblems, rootProblems == platform::kSumTooLarge ? EOVERFLOW : rootError);
   }
 
   // The root shows the drive's own used figure; its lost space is what files and
@@ -394,7 +409,5 @@ int64_t PairField(std::string_view text, uint8_t selector) {
   std::from_chars(field.data(), field.data() + field.size(), value);
   return value;
 }
-
-int64_t LostSpace(uint64_t size, int64_t clusterSize) { return platform::SlackOf(size, clusterSize); }
 
 }  // namespace kvor

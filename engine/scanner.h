@@ -39,6 +39,12 @@ class Scanner {
   // false (errno set) when the file system does not answer.
   bool QueryRoot(DiskInfoPanel* panel = nullptr);
 
+  // The start-up's engine steps before the walk, for the drive whose root is `root`: the root
+  // opened once (a link to a directory followed) and read, the drive's space queried through
+  // it into the figures and `panel`, the root's own figures taken with its cluster size.
+  enum class Reach { Reached, NotOpened, NotQueried };  // errno tells why
+  Reach ReachDrive(const std::string& root, DiskInfoPanel* panel = nullptr);
+
   ScanState& state() { return s_; }
 
   platform::DirListBox dirList;
@@ -104,7 +110,5 @@ std::string PathLeaf(std::string_view path);
 std::string PathParent(std::string_view path);
 // Field 1 (before the first ",") or any other selector (after it) of a walk result.
 int64_t PairField(std::string_view text, uint8_t selector);
-// Space lost to rounding `size` up to whole clusters.
-int64_t LostSpace(uint64_t size, int64_t clusterSize);
 
 }  // namespace kvor

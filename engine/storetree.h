@@ -6,6 +6,10 @@
 
 namespace kvor {
 
+// The node an Add names by its relative's key: that node for a child, none for a top-level one.
+platform::NodeStore::Index ParentOf(const platform::NodeStore& store, std::string_view relative,
+                                    int relationship);
+
 class StoreTree final : public TreeView {
  public:
   explicit StoreTree(platform::NodeStore& store) : store_(store) {}

@@ -36,27 +36,6 @@ constexpr int kPanelBand = 960;
 constexpr int kHeightAllowance = 1725;   // client height less tree height, panel shown
 constexpr int kWidthAllowance = 315;     // client width less tree width
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect at) {
-  auto* label = new QLabel(text, parent);
-  label->setObjectName(QLatin1String(name));
-  label->setTextFormat(Qt::PlainText);
-  label->setGeometry(at);
-  return label;
-}
-
-QLabel* MakeValueLabel(QWidget* parent, const char* name, QRect at) {
-  QLabel* label = MakeLabel(parent, name, QString(), at);
-  label->setFrameStyle(QFrame::Box | QFrame::Plain);
-  label->setLineWidth(1);
-  label->setIndent(2);
-  label->setAutoFillBackground(true);
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::Window, Qt::white);
-  palette.setColor(QPalette::WindowText, Qt::black);
-  label->setPalette(palette);
-  return label;
-}
-
 // A client-area length in twips. At the minimum the figure is exact, so the tree takes its
 // stored size there whatever the rounding of the scale factor.
 double ClientTwips(int pixels, int minimumTwips) {
@@ -135,12 +114,13 @@ void frmDiskSumm::SetUpControls() {
   framDisk = new QGroupBox(QStringLiteral("Disk Information"), client_);
   framDisk->setObjectName(QStringLiteral("framDisk"));
   framDisk->setGeometry(TwipRect(180, 600, 4005, 870));
-  Label3 = MakeLabel(framDisk, "Label3", QStringLiteral("Used:"), TwipRect(108, 252, 516, 192));
-  lblUsed = MakeValueLabel(framDisk, "lblUsed", TwipRect(108, 468, 1092, 228));
-  Label12 = MakeLabel(framDisk, "Label12", QStringLiteral("Free:"), TwipRect(1440, 252, 552, 192));
-  lblFree = MakeValueLabel(framDisk, "lblFree", TwipRect(1440, 468, 1092, 228));
-  Label14 = MakeLabel(framDisk, "Label14", QStringLiteral("Total:"), TwipRect(2772, 252, 516, 192));
-  lblTotal = MakeValueLabel(framDisk, "lblTotal", TwipRect(2772, 468, 1092, 228));
+  Label3 = MakeLabel(framDisk, QStringLiteral("Used:"), 108, 252, 516, 192);
+  lblUsed = MakeLabel(framDisk, QString(), 108, 468, 1092, 228);
+  Label12 = MakeLabel(framDisk, QStringLiteral("Free:"), 1440, 252, 552, 192);
+  lblFree = MakeLabel(framDisk, QString(), 1440, 468, 1092, 228);
+  Label14 = MakeLabel(framDisk, QStringLiteral("Total:"), 2772, 252, 516, 192);
+  lblTotal = MakeLabel(framDisk, QString(), 2772, 468, 1092, 228);
+  for (QLabel* value : {lblUsed, lblFree, lblTotal}) MakeValueBox(value);
 
   cmdSelect = new QPushButton(QStringLiteral("Select Disk"), client_);
   cmdSelect->setObjectName(QStringLiteral("cmdSelect"));
@@ -178,7 +158,6 @@ void frmDiskSumm::setVisible(bool visible) {
 }
 
 void frmDiskSumm::Form_Load() {
-  ScanState& s = app_.state;
   setWindowTitle(QString::fromLatin1(forms::kTitle));
   CenterForm(*this);
   // The first use of the drive dialog loads it: it selects the program folder's drive.
@@ -189,8 +168,6 @@ void frmDiskSumm::Form_Load() {
   wait.setCursor(Qt::BusyCursor);
   wait.repaint();
 
-  s.gGoToRoot = true;
-  s.gNodeCounter = 0;
   // The drive's figures, its root and the walk, on the worker; ScanEnded goes on from there.
   starting_ = true;
   scan_ = app_.scans.Start(ChosenDrive());
@@ -208,8 +185,6 @@ void frmDiskSumm::cmdSelect_Click() {
 
   hide();
   ShowProgress();
-  s.gNodeCounter = 0;
-  s.gGoToRoot = true;
   s.gTotalFileBytes = 0;
   // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
   // Disk would skip the dialog.

@@ -5,6 +5,7 @@
 
 #include "engine/scanner.h"
 #include "engine/storetree.h"
+#include "platform/pathrules.h"
 
 namespace kvor {
 
@@ -66,21 +67,14 @@ struct ScanController::Run {
   Run(RunId id, const platform::System& system)
       : id(id), tree(store), scanner(state, system, tree, progress) {}
 
-  DriveFigures Query(const std::string& drive) {
+  // The drive's root opened, read and queried; the figures for the panel.
+  DriveFigures Reach(const std::string& drive) {
     RecordingPanel panel;
-    scanner.ShowDiskInfo(1, drive, &panel);
+    const std::string root = platform::DriveRootFromText(drive);
+    // A root that cannot be opened is flagged by the walk; its figures come by path.
+    if (scanner.ReachDrive(root, &panel) == Scanner::Reach::NotOpened) scanner.ShowDiskInfo(1, root, &panel);
     return {state.gFreeBytes, state.gUsedBytes, state.gTotalBytes, state.gClusterSize,
             std::move(panel.used), std::move(panel.free), std::move(panel.total)};
-  }
-
-  // Puts dirList at the root of `drive`, read. The run's lists are new, so a path that can be
-  // read always changes and the root is read afresh, a rescan's included; one that cannot
-  // leaves the path as it was, and the reading runs all the same.
-  void ReachRoot(const std::string& drive) {
-    platform::DirListBox& dirList = scanner.dirList;
-    const std::string before = dirList.Path();
-    dirList.SetPath(drive);
-    if (dirList.Path() == before) scanner.dirList_Change();
   }
 
   bool Done() {
@@ -136,10 +130,7 @@ ScanController::RunId ScanController::Start(std::string driveText) {
                       drive = std::move(driveText)] {
     // Only `run` is touched here; Post reaches the controller on its own thread, if it lives.
     const RunId id = run->id;
-    DriveFigures figures = run->Query(drive);
-    Post(alive, [id, figures](ScanController& c) { c.OnQueried(id, figures); });
-    run->ReachRoot(drive);
-    figures = run->Query(drive);
+    const DriveFigures figures = run->Reach(drive);
     Post(alive, [id, figures](ScanController& c) { c.OnQueried(id, figures); });
     // A stop while the root was read leaves the tree as the cancel marked it.
     if (!run->state.gAbort) run->scanner.ScanDrive();

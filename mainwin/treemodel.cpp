@@ -5,6 +5,7 @@
 #include <QTreeView>
 #include <cstring>
 
+#include "engine/storetree.h"
 #include "platform/listing.h"
 
 #include "forms/pictures.h"
@@ -116,8 +117,7 @@ void ModelTree::Clear() {
 TreeView::Node ModelTree::Add(std::string_view relative, int relationship, std::string_view key,
                               std::string_view text, std::string_view image,
                               std::string_view selectedImage) {
-  NodeStore::Index parent = NodeStore::kNone;
-  if (!relative.empty() && relationship == tvwChild) parent = store_.Find(relative);
+  const NodeStore::Index parent = ParentOf(store_, relative, relationship);
   const Picture normal = platform::PictureByKey(image);
   const Picture selected = platform::PictureByKey(selectedImage);
   if (detached_) return store_.Add(parent, key, text, normal, selected);

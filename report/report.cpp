@@ -193,23 +193,19 @@ int Run(int argc, char** argv, const platform::System& system, std::FILE* out, s
   StoreTree tree(store);
   NoProgress progress;
   Scanner scanner(s, system, tree, progress);
-  scanner.dirList.SetDriveRoot(root);
-
-  // The start-up sequence's engine steps, with DIR as the drive: its root opened once (a link
-  // to a directory followed), queried through that descriptor, read, walked.
-  s.gGoToRoot = true;
-  s.gNodeCounter = 0;
-  if (!scanner.dirList.OpenRoot(root)) {
-    std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(),
-                 std::strerror(scanner.dirList.LastError()));
-    return 2;
+  // DIR as the drive: its root opened once (a link to a directory followed), queried
+  // through that descriptor, read, walked.
+  switch (scanner.ReachDrive(root)) {
+    case Scanner::Reach::NotOpened:
+      std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
+      return 2;
+    case Scanner::Reach::NotQueried:
+      std::fprintf(err, "kvor-scan: cannot query the space of %s: %s\n", Escape(dir).c_str(),
+                   std::strerror(errno));
+      return 2;
+    case Scanner::Reach::Reached:
+      break;
   }
-  if (!scanner.QueryRoot()) {
-    std::fprintf(err, "kvor-scan: cannot query the space of %s: %s\n", Escape(dir).c_str(),
-                 std::strerror(errno));
-    return 2;
-  }
-  scanner.dirList_Change();  // the root's figures with the drive's cluster size
   scanner.ScanDrive();
 
   if (!summary) PrintTree(store, out);

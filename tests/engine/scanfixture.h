@@ -42,17 +42,9 @@ struct ScanFixture {
     scanner.dirList.SetReadAheadOptions({.readers = readers}, std::move(hooks));
   }
 
-  // Queries the "drive", reads its root and walks it, as the start-up does.
+  // Reads the "drive"'s root, queries it and walks it, as the start-up does.
   void Run(const std::string& root) {
-    scanner.dirList.SetDriveRoot(root);
-    s.gGoToRoot = true;
-    s.gNodeCounter = 0;
-    scanner.ShowDiskInfo(1, root);
-    // An assignment that leaves the path as it was raises no event: read it directly.
-    const bool unchanged = scanner.dirList.Path() == root;
-    scanner.dirList.SetPath(root);
-    if (unchanged) scanner.dirList_Change();
-    scanner.ShowDiskInfo(1, root);
+    scanner.ReachDrive(root);
     scanner.ScanDrive();
   }
 

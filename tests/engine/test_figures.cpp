@@ -75,8 +75,8 @@ TEST(PathText, LeafParentPairFieldsAndSlack) {
   EXPECT_EQ(PairField("6000000001,12288", 1), 6000000001LL);
   EXPECT_EQ(PairField("123,456", 2) + PairField("123,456", 0) + PairField("123", 2), 912);
   for (const auto& [size, lost] : {std::pair{0, 0}, {4096, 0}, {4097, 4095}, {1, 4095}})
-    EXPECT_EQ(LostSpace(size, 4096), lost) << size;
-  EXPECT_EQ(LostSpace(100, 0), 0);
+    EXPECT_EQ(platform::SlackOf(size, 4096), lost) << size;
+  EXPECT_EQ(platform::SlackOf(100, 0), 0);
 }
 
 }  // namespace

@@ -207,6 +207,9 @@ TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
                      "/m/c|c" + empty + "3 7 8\nproblem 2 1 " + std::to_string(ENOENT) + "\nproblem 3 4 " +
                      std::to_string(EACCES) + "\nproblem 4 1 " + std::to_string(EACCES) + "\nproblem 5 1 " +
                      std::to_string(EACCES) + "\n");
+  ScanFixture gone;  // a root that cannot be opened is marked, not shown as an empty drive
+  gone.Run(t / "nothing");
+  EXPECT_EQ(Report(gone), "0|0?|Root\n0 0 0\nproblem 0 1 " + std::to_string(ENOENT) + "\n");
 }
 
 TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
