@@ -43,7 +43,9 @@ constexpr const char* kTable =
     "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
     "garbage line that is not a mount\n"
     "45 22 8:5 / /broken rw\n"
-    "51 22 x:1 / /bad rw - ext4 /dev/sdf rw\n";
+    "51 22 x:1 / /bad rw - ext4 /dev/sdf rw\n"
+    "52 22 8:6 / /nofs rw shared:1 -\n"
+    "53 22 8:7 / /nodash rw shared:1 ext4 /dev/sdg rw\n";
 
 class FakeSystem : public System {
  public:
@@ -65,6 +67,7 @@ TEST(MountTable, ParsesPointsAndNamesByPathComponents) {
   EXPECT_EQ(table.At("/home")->major * 100 + table.At("/home")->minor, 803u);
   for (const char* notEscape : {"x\\04", "x\\089y", "\\", "\\400"}) EXPECT_EQ(DecodeMountField(notEscape), notEscape);
   EXPECT_EQ(DecodeMountField("\\134040\\101"), "\\040A");  // decoded once, never twice
+  EXPECT_EQ(DecodeMountField(std::string_view("x\\0401", 4)), "x\\04");  // the field ends where it ends
   MountTable moved;  // the lookup index travels with the entries
   moved = MountTable(MountTable::Parse(kTable));
   const std::pair<const char*, const char*> owners[] = {
