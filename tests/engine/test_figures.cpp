@@ -19,7 +19,8 @@ TEST(FormatSize, UnitsRoundingAndSeparator) {
       {5 * 1099511627776.0, "5120.00 GB"}, {9.0e18, "8381903171.54 GB"},
       // Negative counts stay in bytes, down to the most negative 64-bit figure.
       {-0.5, "-0.50 Bytes"}, {-2.125, "-2.13 Bytes"}, {-5e9, "-5000000000.00 Bytes"},
-      {-9007199254740993.0, "-9007199254740992.00 Bytes"}, {-0x1p63, "-9223372036854775808.00 Bytes"}};
+      {-9007199254740993.0, "-9007199254740992.00 Bytes"}, {-0x1p63, "-9223372036854775808.00 Bytes"},
+      {1.0 / 0.0, "inf GB"}, {-1.0 / 0.0, "-inf Bytes"}};
   for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatSize(bytes, '.'), text) << bytes;
   EXPECT_EQ(FormatSize(1536, ',') + FormatSize(-1e17, ','), "1,50 KB-100000000000000000,00 Bytes");
   for (const auto& [value, text] : {std::pair{32.0, "32"}, {0.5, "0,5"}, {0.0, "0"}, {1048576.0, "1048576"},

@@ -99,14 +99,22 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     ScanFixture f(seed == 3 ? 4 : Readers(), {.beforeOpen = [&](std::string_view) {
                     if (seed == 3) late.Wait();
                   }});
+    // Seed 1: every directory read ahead before the walk enters the first, and handed over.
+    uint64_t handedOver = 0;
+    f.progress.onShow = [&](const std::string&) {
+      if (seed == 1 && f.scanner.dirList.Ahead() != nullptr && handedOver++ == 0)
+        const_cast<platform::ReadAhead*>(f.scanner.dirList.Ahead())->WaitIdle();
+    };
     f.progress.onDoEvents = [&](int n) {
       if (n == 60) late.Open();
+      if (f.scanner.dirList.Ahead() != nullptr) handedOver = f.scanner.dirList.Ahead()->GetStats().handedOver;
     };
     f.system.figures = {1, 4096, 1000, 200000};
     f.system.queryFails = seed == 2;
     f.Run(t.path());
     late.Open();
     ExpectMatchesCount(f, t.path());
+    if (seed == 1 && Readers() > 0) EXPECT_EQ(handedOver, static_cast<uint64_t>(f.s.gTotalDirs));
     EXPECT_EQ(f.progress.doEvents > 0, seed > 0);  // a root alone: nothing to yield for
     // A rescan sees what changed since.
     MakeFile(t / "new", 5);

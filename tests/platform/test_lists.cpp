@@ -82,8 +82,10 @@ TEST(DirListBox, MovesByPathDriveTextChildAndParent) {
   EXPECT_EQ(raised, 4);
   EXPECT_EQ(list.EnterChild(std::string(300, 'n')), DirListBox::Move::Failed);
   EXPECT_EQ(list.LastError(), ENAMETOOLONG);
-  EXPECT_TRUE(list.SetPath(t / "zz"));  // elsewhere: a new start
+  const int open = OpenDescriptors();
+  EXPECT_TRUE(list.SetPath(t / "zz"));  // elsewhere: a new start, the old levels closed
   EXPECT_EQ(list.Depth(), 1u);
+  EXPECT_EQ(OpenDescriptors(), open - 1);
   EXPECT_FALSE(list.SetPath(t / "missing [x]"));
   EXPECT_EQ(list.LastError(), ENOENT);
   EXPECT_EQ(list.Path() + "|" + list.RootPath().data(), t / "zz|" + t / "zz");
@@ -122,7 +124,7 @@ TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
       MakeDir(dir);
     for (const char* dev : {"/dev/sda1", "/dev/sdb", "/dev/sr0"}) MakeFile(dev, 0);
     MakeSymlink("../../sda1", "/dev/disk/by-label/My\\x20Disk\\x2fA\\xZZ\\x4");
-    MakeSymlink("/dev/sdb", "/dev/disk/by-label/Ab\\x3a\\x3A\\x7e\\x39\\x30");
+    MakeSymlink("/dev/sdb", "/dev/disk/by-label/Ab\\x3a\\x3A\\x7e\\x39\\x30\\x4F\\x4f");
     for (const auto& [link, to] : {std::pair{"8:1", "sda/sda1"}, {"8:16", "sdb"}, {"11:0", "sr0"}})
       MakeSymlink(std::string("../../d/") + to, std::string("/sys/dev/block/") + link);
     for (const auto& [file, text] : {std::pair{"/sys/d/sda/removable", "1\n"}, {"/sys/d/sda/sda1/partition", "1\n"},
@@ -137,7 +139,7 @@ TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
            "|" + sys.VolumeLabel("/dev/none") + "|" + flags;
   });
   if (out.empty()) GTEST_SKIP() << "no mount namespace here";
-  EXPECT_EQ(out, "My Disk/A\\xZZ\\x4|Ab::~90|||1010");
+  EXPECT_EQ(out, "My Disk/A\\xZZ\\x4|Ab::~90OO|||1010");
 }
 
 }  // namespace
