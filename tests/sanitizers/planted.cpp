@@ -10,7 +10,7 @@
 
 namespace {
 
-long gPlantedTotal = 0;               // written by the worker, read by the timer: the race
+long gPlantedTotal = 0;                 // written by the worker, read by the timer: the race
 std::atomic<bool> gWorkerDone = false;  // relaxed on the worker's side: it orders nothing
 
 void PlantedWorker() {
@@ -19,19 +19,12 @@ void PlantedWorker() {
 }
 
 // The leak, of a size easy to tell from any other.
-[[gnu::noinline]] void PlantedLeak() {
-  char* volatile lost = new char[4242];
-  lost[0] = 1;
-  lost = nullptr;
-}
+[[gnu::noinline]] void PlantedLeak() { static_cast<char* volatile>(new char[4242])[0] = 1; }
 
 [[gnu::noinline]] void Tick(QTimer& timer) {
   const bool done = gWorkerDone.load(std::memory_order_acquire);
   timer.setObjectName(QString::number(gPlantedTotal));
-  if (!done) return;
-  timer.stop();
-  PlantedLeak();
-  QCoreApplication::quit();
+  if (done) timer.stop(), PlantedLeak(), QCoreApplication::quit();
 }
 
 }  // namespace
