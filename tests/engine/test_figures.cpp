@@ -70,6 +70,15 @@ TEST(GetDiskSpace, FiguresFromClustersOfTheQueryAndTheirTexts) {
   EXPECT_EQ(f.s.gTotalBytes, 0);
 }
 
+TEST(StoreTree, AddFindsTheParentByKey) {
+  platform::NodeStore store;
+  StoreTree tree(store);
+  const auto root = tree.Add({}, 0, "0?/", "Root", "closed", "open");
+  EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild, "1?/a", "a", "hclosed", "hopen")), root);
+  EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild + 1, "2?/b", "b", "closed", "open")), platform::NodeStore::kNone);
+  EXPECT_EQ(store.Image(1), platform::Picture::HClosed);
+}
+
 TEST(PathText, LeafParentPairFieldsAndSlack) {
   EXPECT_EQ(PathLeaf("/usr/share/doc") + "|" + PathLeaf("/usr/") + "|" + PathLeaf("plain"), "doc||plain");
   EXPECT_EQ(PathParent("/usr/share/doc") + "|" + PathParent("/usr") + "|" + PathParent("x"), "/usr/share||");

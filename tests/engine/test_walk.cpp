@@ -105,9 +105,12 @@ TEST(Walk, TreesMatchAnIndependentCount) {
       if (seed == 1 && f.scanner.dirList.Ahead() != nullptr && handedOver++ == 0)
         const_cast<platform::ReadAhead*>(f.scanner.dirList.Ahead())->WaitIdle();
     };
+    // Once let go, readers read all the walk has still to enter, also below what it read itself.
+    uint64_t notReadyThen = 0, notReady = 0;
     f.progress.onDoEvents = [&](int n) {
-      if (n == 60) late.Open();
-      if (f.scanner.dirList.Ahead() != nullptr) handedOver = f.scanner.dirList.Ahead()->GetStats().handedOver;
+      auto* ahead = const_cast<platform::ReadAhead*>(f.scanner.dirList.Ahead());
+      if (n == 60 && seed == 3) late.Open(), ahead->WaitIdle(), notReadyThen = ahead->GetStats().notReady;
+      if (ahead != nullptr) handedOver = ahead->GetStats().handedOver, notReady = ahead->GetStats().notReady;
     };
     f.system.figures = {1, 4096, 1000, 200000};
     f.system.queryFails = seed == 2;
@@ -115,6 +118,7 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     late.Open();
     ExpectMatchesCount(f, t.path());
     if (seed == 1 && Readers() > 0) EXPECT_EQ(handedOver, static_cast<uint64_t>(f.s.gTotalDirs));
+    if (seed == 3) EXPECT_EQ(notReady, notReadyThen);
     EXPECT_EQ(f.progress.doEvents > 0, seed > 0);  // a root alone: nothing to yield for
     // A rescan sees what changed since.
     MakeFile(t / "new", 5);

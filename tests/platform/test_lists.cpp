@@ -75,6 +75,7 @@ TEST(DirListBox, MovesByPathDriveTextChildAndParent) {
   EXPECT_FALSE(list.Up() || list.Refresh());
   EXPECT_EQ(list.EnterChild("a"), DirListBox::Move::Failed);  // standing nowhere
   EXPECT_TRUE(list.SetPath(t.path() + " [label]"));            // a drive list's text: its root
+  EXPECT_TRUE(list.SetPath(t.path() + " [label]"));            // already there: nothing happens
   EXPECT_EQ(list.Path(), t.path());
   EXPECT_TRUE(list.SetPath(t / "a") && list.SetPath(t / "a/b") && list.SetPath(t / "a"));  // down, down, up
   EXPECT_EQ(list.Depth(), 2u);
@@ -124,7 +125,7 @@ TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
       MakeDir(dir);
     for (const char* dev : {"/dev/sda1", "/dev/sdb", "/dev/sr0"}) MakeFile(dev, 0);
     MakeSymlink("../../sda1", "/dev/disk/by-label/My\\x20Disk\\x2fA\\xZZ\\x4");
-    MakeSymlink("/dev/sdb", "/dev/disk/by-label/Ab\\x3a\\x3A\\x7e\\x39\\x30\\x4F\\x4f");
+    MakeSymlink("/dev/sdb", "/dev/disk/by-label/Ab\\x3a\\x3A\\x7e\\x39\\x30\\x4F\\x4f\\x09");
     for (const auto& [link, to] : {std::pair{"8:1", "sda/sda1"}, {"8:16", "sdb"}, {"11:0", "sr0"}})
       MakeSymlink(std::string("../../d/") + to, std::string("/sys/dev/block/") + link);
     for (const auto& [file, text] : {std::pair{"/sys/d/sda/removable", "1\n"}, {"/sys/d/sda/sda1/partition", "1\n"},
@@ -139,7 +140,7 @@ TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
            "|" + sys.VolumeLabel("/dev/none") + "|" + flags;
   });
   if (out.empty()) GTEST_SKIP() << "no mount namespace here";
-  EXPECT_EQ(out, "My Disk/A\\xZZ\\x4|Ab::~90OO|||1010");
+  EXPECT_EQ(out, "My Disk/A\\xZZ\\x4|Ab::~90OO\t|||1010");
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ constexpr const char* kTable =
     "34 22 0:41 / /run rw - tmpfs tmpfs rw\n"
     "35 30 8:3 /alice\\040data /srv/data rw - ext4 /dev/sda3 rw\n"
     "36 22 0:42 / /mnt/odd\\011tab\\012line\\134slash rw - ext4 /dev/sda4 rw\n"
-    "37 22 0:43 / /home2 rw - xfs /dev/sdc1 rw\n"
+    "37 22 0:43 /  /home2 rw - xfs /dev/sdc1 rw\n"  // fields apart by more than one blank
     "38 22 254:0 / /mnt/a\\040[b] rw - ext4 /dev/mapper/vg-data rw\n"
     "39 22 0:45 / /var/lib/box rw - overlay overlay rw,lowerdir=/a\n"
     "40 22 0:46 / /mnt/sshfs rw - fuse.sshfs me@host:/srv rw\n"
