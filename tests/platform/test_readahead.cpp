@@ -106,24 +106,11 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
   }
 }
 
-TEST(ReadAhead, WalkOvertakesReadersHeldBackAndStopLeavesThemBehind) {
+TEST(ReadAhead, StopLeavesReadersStuckInAReadBehind) {
   TempDir t;
   MakeTree(t.path(), 6, 150);
-  for (const char* dir : {"!first", "!first/a", "!first/a/b", "!first/c"}) MakeDir(t / dir);  // entered first
   const std::vector<std::string> expected = Reference(t.path());
-  Gate late, never;
-  {
-    // Let go once the walker has read its first directory itself: what lies below that read
-    // is read ahead from it, and only that one directory was the walker's to read.
-    ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) { late.Wait(); }});
-    Walker w{ahead, [&](const std::string& path) {
-               if (path.empty()) late.AwaitWaiter();
-               if (path == "!first") late.Open(), ahead.WaitIdle();
-             }};
-    w.Run(t.path());
-    EXPECT_EQ(w.lines, expected);
-    EXPECT_EQ(ahead.GetStats().notReady, 1u);
-  }
+  Gate never;
   {
     ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) { never.Wait(); }});
     Walker w{ahead, [&](const std::string& path) {
