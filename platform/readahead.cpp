@@ -7,8 +7,11 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <mutex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -72,6 +75,12 @@ constexpr auto kRetryFirst = std::chrono::milliseconds(1);
 constexpr auto kRetryMost = std::chrono::milliseconds(50);
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
 
+// Blocks this thread has read from the disk so far.
+long BlocksReadByThisThread() {
+  rusage usage{};
+  return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
+}
+
 }  // namespace
 
 struct ReadAhead::Node {
@@ -101,6 +110,10 @@ struct ReadAhead::Shared {
   int open = 0;                     // descriptors readers hold
   int busy = 0;                     // readers between taking a job and delivering it
   int idle = 0;                     // readers waiting for work
+  unsigned started = 0;             // readers started
+  // How many of the recent reads waited on the disk, in 256ths; each read moves it an
+  // eighth of the way toward its own answer.
+  unsigned waitShare = 0;
   int watchers = 0;                 // callers waiting for `changed`
   MountTable mounts;
   std::string mountRoot;
@@ -271,6 +284,27 @@ struct ReadAhead::Shared {
     return out;
   }
 
+  // One more reader, on a thread of its own that co-owns the shared block. Called with the
+  // mutex held; false when no thread could be made.
+  static bool StartReader(const std::shared_ptr<Shared>& self) {
+    Registry& r = Readers();
+    {
+      std::lock_guard registryLock(r.mutex);
+      ++r.live;
+    }
+    try {
+      std::thread(&Shared::Run, self).detach();
+    } catch (const std::system_error&) {
+      std::lock_guard registryLock(r.mutex);
+      --r.live;
+      r.gone.notify_all();
+      return false;
+    }
+    ++self->started;
+    ++self->stats.readers;
+    return true;
+  }
+
   static void Run(std::shared_ptr<Shared> self) {
     Shared& s = *self;
     DirListing listing;  // kept for its buffers
@@ -288,11 +322,21 @@ struct ReadAhead::Shared {
       }
       if (s.HasWork()) s.WakeReader();
       const uint64_t parentInode = node->parent->summary->inode;
+      const bool mayGrow = s.started < s.options.readers;
       ++s.busy;
       lock.unlock();
       bool held = false;
+      // A read that took blocks from the disk waited on it; off-CPU time would also count
+      // a reader that merely lost its core to a busy machine.
+      const long blocksBefore = mayGrow ? BlocksReadByThisThread() : 0;
       std::shared_ptr<const DirSummary> summary = s.Read(path, *node, parentInode, listing, held);
+      const bool waited = mayGrow && (s.hooks.waitedOnDisk ? s.hooks.waitedOnDisk(path)
+                                                           : BlocksReadByThisThread() > blocksBefore);
       lock.lock();
+      // One more reader per read that waited, once about half the recent ones did: a few
+      // directories evicted from a warm cache start none.
+      if (mayGrow) s.waitShare = waited ? s.waitShare + (256 - s.waitShare) / 8 : s.waitShare - s.waitShare / 8;
+      if (waited && s.waitShare >= 128 && s.started < s.options.readers && !s.stop) StartReader(self);
       --s.busy;
       if (held) --s.open;
       s.Deliver(node, std::move(summary));  // its children are read next, by this reader first
@@ -321,7 +365,6 @@ ReadAhead::~ReadAhead() {
   // end on its own, holding only the shared block.
   std::weak_ptr<Shared> watch = shared_;
   shared_.reset();
-  for (auto& t : threads_) t.detach();
   std::unique_lock lock(r.mutex);
   r.gone.wait_for(lock, kAbandonAfter, [&] { return watch.expired(); });
 }
@@ -339,15 +382,10 @@ ReadAhead::Dir ReadAhead::Start(int rootFd, const MountTable& mounts, std::strin
   s.root->walked = true;
   s.sources.push_back(s.root);
   if (s.options.readers > 0) s.rootFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+  const unsigned first = s.options.firstReaders == 0 ? s.options.readers : std::min(s.options.firstReaders, s.options.readers);
   if (s.rootFd >= 0) {
-    Registry& r = Readers();
-    for (unsigned i = 0; i < s.options.readers; ++i) {
-      {
-        std::lock_guard registryLock(r.mutex);
-        ++r.live;
-      }
-      threads_.emplace_back(&Shared::Run, shared_);
-    }
+    for (unsigned i = 0; i < first; ++i)
+      if (!Shared::StartReader(shared_)) break;
   }
   return s.root.get();
 }
@@ -380,12 +418,13 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
     return Taken{&node, nullptr};
   }
   ++s.stats.handedOver;
+  const bool wasFull = s.BudgetFull();
   s.Uncount(node);
   // Children of the directory being walked come first.
-  if (node.cursor < node.summary->SlotCount()) {
-    s.sources.push_back(held);
-  }
-  s.WakeReader();  // work to do, or room in the budget
+  const bool more = node.cursor < node.summary->SlotCount();
+  if (more) s.sources.push_back(held);
+  // A wake-up costs the walk a system call per directory; only news is worth one.
+  if (more || wasFull) s.WakeReader();
   return Taken{&node, node.summary};
 }
 
@@ -407,9 +446,10 @@ void ReadAhead::Adopt(Dir dir, std::shared_ptr<const DirSummary> summary) {
 void ReadAhead::Leave(Dir dir) {
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
+  const bool wasFull = s.BudgetFull();
   s.Kill(*dir);
   if (dir->parent != nullptr) dir->parent->kids.erase(dir->slot);  // frees it
-  s.WakeReader();  // room in the budget
+  if (wasFull) s.WakeReader();  // room in the budget
 }
 
 bool ReadAhead::GiveBackDescriptors(const std::atomic<bool>* cancel) {
@@ -444,7 +484,7 @@ ReadAhead::Stats ReadAhead::GetStats() const {
 void ReadAhead::WaitIdle() {
   Shared& s = *shared_;
   std::unique_lock lock(s.mutex);
-  if (threads_.empty()) return;
+  if (s.started == 0) return;
   ++s.watchers;
   s.changed.wait(lock, [&] { return s.stop || (s.busy == 0 && !s.HasWork()); });
   --s.watchers;

@@ -17,7 +17,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/listing.h"
@@ -59,22 +58,29 @@ DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t de
 class ReadAhead {
  public:
   struct Options {
-    unsigned readers = 8;                   // 0: nothing is read ahead
+    unsigned readers = 8;                   // at most; 0: nothing is read ahead
     std::size_t maxDirs = 4096;             // summaries held before readers wait for the walk
     std::size_t maxBytes = std::size_t{32} << 20;
     std::size_t maxPath = 3800;             // deeper directories are left to the walk
+    // Readers started at once (0: all of them). The others start one at a time, each after a
+    // read that waited on the disk: a warm scan gains nothing from more readers than cores.
+    unsigned firstReaders = 0;
   };
   // Called on reader threads, for tests: before a directory is opened, and when opening it
   // found the process out of descriptors (the reader waits and tries again).
   struct Hooks {
     std::function<void(std::string_view relativePath)> beforeOpen = {};
     std::function<void(std::string_view relativePath)> outOfDescriptors = {};
+    // After a read while more readers may start: whether it waited on the disk, in place of
+    // the reader's own measure.
+    std::function<bool(std::string_view relativePath)> waitedOnDisk = {};
   };
   struct Stats {
     uint64_t read = 0;        // summaries made
     uint64_t handedOver = 0;  // taken by the walk
     uint64_t notReady = 0;    // entered by the walk before (or without) a good read ahead
     uint64_t retries = 0;     // opens tried again after running out of descriptors
+    uint64_t readers = 0;     // started
   };
   struct Node;
   using Dir = Node*;  // a directory the walk stands in, valid until it leaves it
@@ -118,7 +124,6 @@ class ReadAhead {
 
  private:
   std::shared_ptr<Shared> shared_;
-  std::vector<std::thread> threads_;
 };
 
 }  // namespace kvor::platform

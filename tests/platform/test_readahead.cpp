@@ -196,5 +196,27 @@ TEST(ReadAhead, OutOfDescriptorsReadersWaitAndTryAgain) {
   EXPECT_EQ(ahead.GetStats().handedOver, expected.size() - 1);  // nothing lost to the shortage
 }
 
+// Readers beyond the first start only while most reads wait on the disk.
+TEST(ReadAhead, ReadersGrowWhileReadsWait) {
+  TempDir t;
+  Generate(t.path(), 9);
+  const std::vector<std::string> expected = Reference(t.path());
+  for (const int waitEvery : {0, 10, 1}) {
+    SCOPED_TRACE(waitEvery);
+    const bool waits = waitEvery == 1;
+    std::atomic<int> reads = 0;
+    ReadAhead ahead({.readers = 4, .firstReaders = 1}, {.waitedOnDisk = [&](std::string_view) {
+                      return waitEvery > 0 && ++reads % waitEvery == 0;
+                    }});
+    Walker w(ahead);
+    w.onEntered = [&](const std::string& path) {
+      if (path.empty()) ahead.WaitIdle();
+    };
+    w.Run(t.path());
+    EXPECT_EQ(w.lines, expected);
+    EXPECT_EQ(ahead.GetStats().readers, waits ? 4u : 1u);
+  }
+}
+
 }  // namespace
 }  // namespace kvor::platform
