@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "gate.h"
@@ -199,22 +200,20 @@ TEST(ReadAhead, OutOfDescriptorsReadersWaitAndTryAgain) {
 // Readers beyond the first start only while most reads wait on the disk.
 TEST(ReadAhead, ReadersGrowWhileReadsWait) {
   TempDir t;
-  Generate(t.path(), 9);
+  MakeTree(t.path(), 9, 150);
   const std::vector<std::string> expected = Reference(t.path());
   for (const int waitEvery : {0, 10, 1}) {
     SCOPED_TRACE(waitEvery);
-    const bool waits = waitEvery == 1;
     std::atomic<int> reads = 0;
     ReadAhead ahead({.readers = 4, .firstReaders = 1}, {.waitedOnDisk = [&](std::string_view) {
                       return waitEvery > 0 && ++reads % waitEvery == 0;
                     }});
-    Walker w(ahead);
-    w.onEntered = [&](const std::string& path) {
-      if (path.empty()) ahead.WaitIdle();
-    };
+    Walker w{ahead, [&](const std::string& path) {
+               if (path.empty()) ahead.WaitIdle();
+             }};
     w.Run(t.path());
     EXPECT_EQ(w.lines, expected);
-    EXPECT_EQ(ahead.GetStats().readers, waits ? 4u : 1u);
+    EXPECT_EQ(ahead.GetStats().readers, waitEvery == 1 ? 4u : 1u);
   }
 }
 
