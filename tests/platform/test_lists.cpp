@@ -74,6 +74,7 @@ TEST(DirListBox, MovesByPathDriveTextChildAndParent) {
   list.OnChange([&] { ++raised; });
   EXPECT_FALSE(list.Up() || list.Refresh());
   EXPECT_EQ(list.EnterChild("a"), DirListBox::Move::Failed);  // standing nowhere
+  EXPECT_FALSE(list.SetPath(" [label]"));                      // a text with no root: still nowhere
   EXPECT_TRUE(list.SetPath(t.path() + " [label]"));            // a drive list's text: its root
   EXPECT_TRUE(list.SetPath(t.path() + " [label]"));            // already there: nothing happens
   EXPECT_EQ(list.Path(), t.path());
