@@ -41,7 +41,7 @@ struct Walker {
   ReadAhead& ahead;
   std::function<void(const std::string&)> onEntered = [](const std::string&) {};
   bool verify = true;
-  std::vector<std::string> lines;
+  std::vector<std::string> lines = {};
 
   void Run(const std::string& root) {
     const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -61,9 +61,10 @@ struct Walker {
       std::shared_ptr<const DirSummary> use = taken.summary;
       if (use == nullptr && here != nullptr)
         ahead.Adopt(taken.dir, use = here);
-      else if (use != nullptr && verify)  // the read of this very directory, made now
+      else if (use != nullptr && verify) {  // the read of this very directory, made now
         EXPECT_EQ(Describe(*use) + std::to_string(use->inode), here ? Describe(*here) + std::to_string(here->inode) : "")
             << childPath;
+      }
       if (use != nullptr)
         Visit(taken.dir, child, *use, childPath);
       else
@@ -103,7 +104,9 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     w.Run(t.path());
     EXPECT_EQ(w.lines, expected);
     EXPECT_EQ(ahead.GetStats().handedOver + ahead.GetStats().notReady, dirs);
-    if (c.held == dirs && c.options.maxPath > 20) EXPECT_EQ(ahead.GetStats().handedOver, dirs);
+    if (c.held == dirs && c.options.maxPath > 20) {
+      EXPECT_EQ(ahead.GetStats().handedOver, dirs);
+    }
   }
 }
 

@@ -120,7 +120,9 @@ TEST(Report, ArgumentsRootsAndMessages) {
     EXPECT_EQ(o.out.substr(0, c.status == 2 ? std::string::npos : c.out.size()), c.out);
     EXPECT_EQ(o.err, c.err);
     EXPECT_EQ(o.totals.size(), c.status == 0 && c.args[0] != "--help" && c.args[0] != "--version" ? 7u : 0u);
-    if (!o.totals.empty()) EXPECT_NE(o.totals.at("gClusterSize") + o.totals.at("gTotalBytes"), "00");
+    if (!o.totals.empty()) {
+      EXPECT_NE(o.totals.at("gClusterSize") + o.totals.at("gTotalBytes"), "00");
+    }
   }
   EXPECT_EQ(RunReport({t / "link"}, platform::LocalSystem()).rows.at(1).at(2), "1?" + t / "link/sub");
 }
