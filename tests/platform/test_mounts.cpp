@@ -1,17 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <set>
-#include <string>
-#include <utility>
 
 #include "platform/mounts.h"
 #include "platform/pathrules.h"
-#include "platform/system.h"
+#include "tempdrive.h"
 
 namespace kvor::platform {
 namespace {
@@ -32,23 +28,25 @@ constexpr const char* kTable =
     "34 22 0:41 / /run rw - tmpfs tmpfs rw\n"
     "35 30 8:3 /alice\\040data /srv/data rw - ext4 /dev/sda3 rw\n"
     "36 22 0:42 / /mnt/odd\\011tab\\012line\\134slash rw - ext4 /dev/sda4 rw\n"
-    "37 22 0:43 / /home2 rw - xfs /dev/sdc1 rw\n"
+    "37 22 0:43 /  /home2 rw - xfs /dev/sdc1 rw\n"  // fields apart by more than one blank
     "38 22 254:0 / /mnt/a\\040[b] rw - ext4 /dev/mapper/vg-data rw\n"
     "39 22 0:45 / /var/lib/box rw - overlay overlay rw,lowerdir=/a\n"
     "40 22 0:46 / /mnt/sshfs rw - fuse.sshfs me@host:/srv rw\n"
     "41 22 0:47 / /mnt/ram rw - ramfs\n"  // no source: named by its type
     "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n"
     "43 22 0:48 / /mnt/weird rw - fuse.mystery thing rw\n"
-    "44 22 0:49 / /mnt/pool rw - btrfs /dev/sdd1 rw\n"
     "46 34 0:50 / /run/user/1000 rw - tmpfs tmpfs rw\n"
     "47 34 8:33 / /run/media/alice/STICK rw - vfat /dev/sdc1 rw\n"
     "48 22 7:1 / /snap/core/123 ro - squashfs /dev/loop1 ro\n"
     "49 22 0:51 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
     "50 22 8:49 / /devices rw - ext4 /dev/sde1 rw\n"
-    "51 22 8:50 / /runner rw - ext4 /dev/sde2 rw\n"
     "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
     "garbage line that is not a mount\n"
-    "45 22 8:5 / /broken rw\n";
+    "45 22 8:5 / /broken rw\n"
+    "51 22 x:1 / /bad rw - ext4 /dev/sdf rw\n"
+    "52 22 8:6 / /nofs rw shared:1 -\n"
+    "53 22 8:7 / /nodash rw shared:1 ext4 /dev/sdg rw\n"
+    "54 22 8:8 / relative rw - ext4 /dev/sdh rw\n";
 
 class FakeSystem : public System {
  public:
@@ -62,84 +60,56 @@ class FakeSystem : public System {
   }
 };
 
-TEST(MountTable, ParsesFieldsEscapesAndOverMounts) {
+TEST(MountTable, ParsesPointsAndNamesByPathComponents) {
   const auto table = MountTable::Parse(kTable);
-  ASSERT_EQ(table.Entries().size(), 26u);  // the two malformed lines skipped
-  EXPECT_EQ(table.At("/broken"), nullptr);
-
-  // Fields past the optional ones and escaped names are checked through types and texts below.
+  ASSERT_EQ(table.Entries().size(), 24u);  // the malformed lines skipped
   EXPECT_EQ(table.At("/srv/data")->root, "/alice data");  // bind mount
-  for (const char* notEscape : {"x\\04", "x\\089y", "\\"}) EXPECT_EQ(DecodeMountField(notEscape), notEscape);
-  EXPECT_EQ(DecodeMountField("\\134040"), "\\040");  // decoded once, never twice
-
-  // The last mount at a point is the one visible there.
-  EXPECT_EQ(table.At("/dev/shm")->id, 29);
-  EXPECT_EQ(table.At("/dev/shm/"), table.At("/dev/shm"));
-
-  // The lookup index must travel with the entries.
-  MountTable copy;
-  {
-    const auto original = MountTable::Parse(kTable);
-    copy = original;
-  }
-  const MountTable moved = std::move(copy);
-  EXPECT_EQ(moved.At("/home")->source, "/dev/sda3");
-  EXPECT_EQ(moved.MountedNamesIn("/media"), (Names{"cdrom", "usb stick"}));
-}
-
-TEST(MountTable, MountPointsAndNamesFollowPathComponents) {
-  const auto table = MountTable::Parse(kTable);
+  EXPECT_EQ(table.At("/dev/shm/")->id, 29);                // the last mount at a point is visible
+  EXPECT_EQ(table.At("/home")->major * 100 + table.At("/home")->minor, 803u);
+  for (const char* notEscape : {"x\\04", "x\\089y", "\\", "\\400"}) EXPECT_EQ(DecodeMountField(notEscape), notEscape);
+  EXPECT_EQ(DecodeMountField("\\134040\\101"), "\\040A");  // decoded once, never twice
+  EXPECT_EQ(DecodeMountField(std::string_view("x\\0401", 4)), "x\\04");  // the field ends where it ends
+  MountTable moved;  // the lookup index travels with the entries
+  moved = MountTable(MountTable::Parse(kTable));
   const std::pair<const char*, const char*> owners[] = {
       {"/home2/x", "/home2"},   {"/home/alice/file", "/home"}, {"/home/", "/home"},
       {"/homework", "/"},       {"/dev/shmem", "/dev"},        {"/dev/shm/a", "/dev/shm"},
       {"/media/usb", "/"},      {"/media/usb stick/p", "/media/usb stick"}, {"/", "/"}};
-  for (const auto& [path, point] : owners) EXPECT_EQ(table.MountPointOf(path), point) << path;
+  for (const auto& [path, point] : owners) EXPECT_EQ(moved.MountPointOf(path), point) << path;
   EXPECT_EQ(MountTable().MountPointOf("/home"), "");
-
   // Deeper mounts (/srv/data, /var/lib/box) belong to their own parents, not to "/".
-  EXPECT_EQ(table.MountedNamesIn("/"), (Names{"dev", "devices", "home", "home2", "proc", "run", "runner"}));
-  EXPECT_EQ(table.MountedNamesIn("/dev/"), Names{"shm"});  // mounted twice, listed once
-  EXPECT_EQ(table.MountedNamesIn("/mnt"), (Names{"a [b]", "disc image", "nfs", "odd\ttab\nline\\slash", "pool",
-                                                 "ram", "sshfs", "weird"}));
-  EXPECT_EQ(table.MountedNamesIn("/srv"), Names{"data"});
+  EXPECT_EQ(moved.MountedNamesIn("/"), (Names{"dev", "devices", "home", "home2", "proc", "run"}));
+  EXPECT_EQ(moved.MountedNamesIn("/dev/"), Names{"shm"});  // mounted twice, listed once
+  EXPECT_EQ(moved.MountedNamesIn("/mnt"), (Names{"a [b]", "disc image", "nfs", "odd\ttab\nline\\slash", "ram",
+                                                 "sshfs", "weird"}));
+  EXPECT_EQ(moved.MountedNamesIn("/srv/data"), Names{});
+  for (const auto& [dir, may] : {std::pair{"/", true}, {"/var", true}, {"/var/lib/box", false}, {"/usr", false}})
+    EXPECT_EQ(moved.MayHoldMounts(dir), may) << dir;
 }
 
-TEST(MountTable, DriveTypeOfEachKindOfFileSystem) {
+TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
   FakeSystem sys;
   const auto table = MountTable::Read(sys);
   const std::pair<const char*, DriveType> types[] = {
       {"/", DRIVE_FIXED},           {"/home", DRIVE_FIXED},           {"/srv/data", DRIVE_FIXED},
-      {"/var/lib/box", DRIVE_FIXED}, {"/mnt/pool", DRIVE_FIXED},       {"/media/usb stick", DRIVE_REMOVABLE},
-      {"/media/cdrom", DRIVE_CDROM}, {"/mnt/disc image", DRIVE_CDROM}, {"/mnt/nfs", DRIVE_REMOTE},
-      {"/mnt/sshfs", DRIVE_REMOTE},  {"/run", DRIVE_RAMDISK},          {"/mnt/ram", DRIVE_RAMDISK},
-      {"/mnt/weird", DRIVE_UNKNOWN}, {"/proc", DRIVE_UNKNOWN},         {"/home/alice", DRIVE_NO_ROOT_DIR},
-      {"", DRIVE_NO_ROOT_DIR}};
+      {"/var/lib/box", DRIVE_FIXED}, {"/media/usb stick", DRIVE_REMOVABLE}, {"/media/cdrom", DRIVE_CDROM},
+      {"/mnt/disc image", DRIVE_CDROM}, {"/mnt/nfs", DRIVE_REMOTE},    {"/mnt/sshfs", DRIVE_REMOTE},
+      {"/run", DRIVE_RAMDISK},      {"/mnt/ram", DRIVE_RAMDISK},      {"/mnt/weird", DRIVE_UNKNOWN},
+      {"/proc", DRIVE_UNKNOWN},     {"/home/alice", DRIVE_NO_ROOT_DIR}, {"", DRIVE_NO_ROOT_DIR}};
   for (const auto& [path, type] : types) EXPECT_EQ(table.TypeOf(path, sys), type) << path;
-
   // The removable flag decides for block devices only.
   sys.removable = {{8, 2}, {0, 41}, {11, 0}};
   for (const auto& [path, type] : {std::pair{"/", DRIVE_REMOVABLE}, {"/media/usb stick", DRIVE_FIXED},
                                    {"/run", DRIVE_RAMDISK}, {"/media/cdrom", DRIVE_CDROM}})
     EXPECT_EQ(table.TypeOf(path, sys), type) << path;
 
-  // GetDriveType reads the table afresh on every call.
-  EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_FIXED);
-  sys.table = "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n";
-  EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_NO_ROOT_DIR);
-}
-
-TEST(MountTable, DrivesListAndTheirTexts) {
-  FakeSystem sys;
-  const auto table = MountTable::Read(sys);
   Names points;
   for (const MountEntry* e : table.Drives()) points.push_back(e->mountPoint);
   // No /dev/shm, /run, /run/user/..., /sys/... or snap image; removable media under /run/media
   // and names that merely begin like a system folder stay.
   EXPECT_EQ(points, (Names{"/", "/devices", "/home", "/home2", "/media/cdrom", "/media/usb stick", "/mnt/a [b]",
-                           "/mnt/disc image", "/mnt/nfs", "/mnt/odd\ttab\nline\\slash", "/mnt/pool", "/mnt/ram",
-                           "/mnt/sshfs", "/mnt/weird", "/run/media/alice/STICK", "/runner", "/srv/data",
-                           "/var/lib/box"}));
-
+                           "/mnt/disc image", "/mnt/nfs", "/mnt/odd\ttab\nline\\slash", "/mnt/ram", "/mnt/sshfs",
+                           "/mnt/weird", "/run/media/alice/STICK", "/srv/data", "/var/lib/box"}));
   const std::pair<const char*, const char*> texts[] = {
       {"/", "/ [sda2]"},       {"/media/usb stick", "/media/usb stick [HOLIDAY]"},
       {"/run", "/run [tmpfs]"}, {"/mnt/nfs", "/mnt/nfs [server:/my export]"},
@@ -148,77 +118,42 @@ TEST(MountTable, DrivesListAndTheirTexts) {
   for (const auto& [point, text] : texts) EXPECT_EQ(DriveText(*table.At(point), sys), text);
   // Every drive's text leads back to its root path, odd names included.
   for (const MountEntry* e : table.Drives()) EXPECT_EQ(DriveRootFromText(DriveText(*e, sys)), e->mountPoint);
+
+  // GetDriveType reads the table afresh on every call.
+  EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_FIXED);
+  sys.table = "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n";
+  EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_NO_ROOT_DIR);
 }
 
-// A scratch directory on the real machine; mounts on it need root, and skip where refused.
-class RealMount : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kvor-mounts-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    point_ = dir_ + "/point";
-    ASSERT_TRUE(std::filesystem::create_directory(point_));
-  }
-  void TearDown() override {
-    if (mounted_) ::umount2(point_.c_str(), MNT_DETACH);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string dir_, point_;
-  bool mounted_ = false;
-  const System& sys_ = LocalSystem();
-};
-
-TEST_F(RealMount, LocalRootDriveAndSpaceQueryOfThePathItself) {
-  ASSERT_FALSE(MountTable::Read(sys_).Drives().empty());
-  EXPECT_EQ(MountTable::Read(sys_).Drives().front()->mountPoint, "/");
-  EXPECT_TRUE(std::filesystem::is_directory(sys_.ProgramFolder()));
-
-  ASSERT_EQ(::symlink("/", (dir_ + "/link").c_str()), 0);
-  DiskFreeSpace space;
-  EXPECT_FALSE(sys_.GetDiskFreeSpace(dir_ + "/link", space));
-  EXPECT_FALSE(sys_.GetDiskFreeSpace("/no/such/directory", space));
-  EXPECT_TRUE(sys_.GetDiskFreeSpace(point_, space));
+TEST(PathRules, JoinAndNormalise) {
+  EXPECT_EQ(JoinPath("/", "usr") + JoinPath("/usr", "b") + JoinPath("", "c"), "/usr/usr/b/c");
+  const std::pair<const char*, const char*> paths[] = {
+      {"a/./b//c/", "/w/d/a/b/c"}, {"/x/../..", "/"}, {"", "/w/d"}, {"../../../y", "/y"}, {"/a/b/../c", "/a/c"}};
+  for (const auto& [path, normal] : paths) EXPECT_EQ(NormalisePath(path, "/w/d"), normal) << path;
+  EXPECT_EQ(DriveRootFromText("/a [b] [c]") + DriveRootFromText("/x]") + DriveRootFromText("/y [z"), "/a [b]/x]/y [z");
 }
 
-TEST_F(RealMount, TmpfsIsARamDiskOfItsSize) {
-  if (::mount("kvortest", point_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0)
-    GTEST_SKIP() << "cannot mount tmpfs";
-  mounted_ = true;
-  const auto table = MountTable::Read(sys_);
-  ASSERT_NE(table.At(point_), nullptr);
-  EXPECT_EQ(GetDriveType(sys_, point_), DRIVE_RAMDISK);
-  EXPECT_EQ(table.MountPointOf(point_ + "/sub/file"), point_);
-  EXPECT_EQ(table.MountedNamesIn(dir_), Names{"point"});
-  EXPECT_EQ(DriveText(*table.At(point_), sys_), point_ + " [kvortest]");
-
+// On the real machine: a scratch directory, and tmpfs mounted on it where this process may.
+TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
+  const System& sys = LocalSystem();
+  EXPECT_EQ(MountTable::Read(sys).Drives().at(0)->mountPoint, "/");
+  EXPECT_TRUE(std::filesystem::is_directory(sys.ProgramFolder()));
+  test::TempDir t;
+  const std::string point = t / "point";
+  test::MakeDir(point);
+  test::MakeSymlink("/", t / "link");
   DiskFreeSpace space;
-  ASSERT_TRUE(sys_.GetDiskFreeSpace(point_, space));
+  EXPECT_FALSE(sys.GetDiskFreeSpace(t / "link", space));  // never through a symlink
+  EXPECT_FALSE(sys.GetDiskFreeSpace("/no/such/directory", space));
+  if (::mount("kvortest", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0) GTEST_SKIP() << "cannot mount";
+  const auto table = MountTable::Read(sys);
+  EXPECT_EQ(GetDriveType(sys, point), DRIVE_RAMDISK);
+  EXPECT_EQ(table.MountedNamesIn(t.path()), Names{"point"});
+  EXPECT_EQ(DriveText(*table.At(point), sys), point + " [kvortest]");
+  EXPECT_TRUE(sys.GetDiskFreeSpace(point, space));
+  ::umount2(point.c_str(), MNT_DETACH);
   EXPECT_EQ(space.sectorsPerCluster * space.bytesPerSector * space.totalClusters, 1 << 20);
-  EXPECT_EQ(space.freeClusters, space.totalClusters);
-}
-
-TEST_F(RealMount, LoopExt4ImageIsAFixedDrive) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-  const std::string image = dir_ + "/disk.img";
-  if (std::system(("mkfs.ext4 -q -F -b 4096 " + image + " 8M >/dev/null 2>&1").c_str()) != 0)
-    GTEST_SKIP() << "mkfs.ext4 not available";
-  if (std::system(("mount -o loop " + image + " " + point_ + " >/dev/null 2>&1").c_str()) != 0)
-    GTEST_SKIP() << "loop mount refused";
-  mounted_ = true;
-  const auto table = MountTable::Read(sys_);
-  ASSERT_NE(table.At(point_), nullptr);
-  EXPECT_EQ(table.TypeOf(point_, sys_), DRIVE_FIXED);  // loop devices are never removable
-
-  // Free counts every unused block, reserved ones included.
-  DiskFreeSpace space;
-  struct statvfs st {};
-  ASSERT_TRUE(sys_.GetDiskFreeSpace(point_, space));
-  ASSERT_EQ(::statvfs(point_.c_str(), &st), 0);
-  EXPECT_EQ(space.bytesPerSector, 4096);
-  EXPECT_EQ(space.totalClusters, static_cast<int64_t>(st.f_blocks));
-  EXPECT_EQ(space.freeClusters, static_cast<int64_t>(st.f_bfree));
+  EXPECT_EQ(space.freeClusters, space.totalClusters);  // free counts every unused block
 }
 
 }  // namespace

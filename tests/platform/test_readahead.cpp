@@ -8,33 +8,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
+#include <atomic>
 #include <mutex>
-#include <random>
-#include <string>
-#include <vector>
 
-#include "platform/readahead.h"
 #include "gate.h"
+#include "platform/readahead.h"
 #include "tempdrive.h"
 
 namespace kvor::platform {
 namespace {
 
-using test::MakeDir;
-using test::MakeFile;
-using test::MakeSymlink;
-using test::Gate;
-using test::TempDir;
+using namespace test;
 
-constexpr int64_t kCluster = 4096;
-
+// The directory open at `fd` as "files bytes lost problems ordinary: names", or null.
 std::shared_ptr<const DirSummary> ReadHere(int fd) {
   DirListing listing;
   struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0 || listing.Read(fd, nullptr, nullptr) != DirListing::Status::Ok)
-    return nullptr;
-  return std::make_shared<const DirSummary>(Summarize(listing, kCluster, st.st_dev, st.st_ino));
+  if (fd < 0 || ::fstat(fd, &st) != 0 || listing.Read(fd, nullptr, nullptr) != DirListing::Status::Ok) return nullptr;
+  return std::make_shared<const DirSummary>(Summarize(listing, 4096, st.st_dev, st.st_ino));
 }
 
 std::string Describe(const DirSummary& s) {
@@ -47,41 +38,32 @@ std::string Describe(const DirSummary& s) {
 
 // Walks as the scan does, depth first, each directory entered through its parent's descriptor.
 struct Walker {
-  explicit Walker(ReadAhead& a) : ahead(a) {}
   ReadAhead& ahead;
-  std::vector<std::string> lines;
-  std::function<void(const std::string&)> onEntered;
+  std::function<void(const std::string&)> onEntered = [](const std::string&) {};
   bool verify = true;
+  std::vector<std::string> lines = {};
 
   void Run(const std::string& root) {
     const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto summary = ReadHere(fd);
-    ASSERT_NE(summary, nullptr);
-    MountTable none;
-    Visit(ahead.Start(fd, none, root, summary), fd, *summary, "");
+    Visit(ahead.Start(fd, MountTable(), root, summary), fd, *summary, "");
     ::close(fd);
   }
 
   void Visit(ReadAhead::Dir dir, int fd, const DirSummary& s, const std::string& path) {
     lines.push_back(path + " " + Describe(s));
-    if (onEntered) onEntered(path);
+    onEntered(path);
     for (std::size_t slot = 0; slot < s.SlotCount(); ++slot) {
-      const std::string name(s.Name(slot));
-      const std::string childPath = path.empty() ? name : path + "/" + name;
+      const std::string name(s.Name(slot)), childPath = path.empty() ? name : path + "/" + name;
       const ReadAhead::Taken taken = ahead.Enter(dir, slot);
       const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       const auto here = ReadHere(child);
       std::shared_ptr<const DirSummary> use = taken.summary;
-      if (use == nullptr && here != nullptr) {
-        ahead.Adopt(taken.dir, here);
-        use = here;
-      } else if (use != nullptr && verify) {
-        // One read of this very directory: the one made now through the walker's descriptors.
-        EXPECT_NE(here, nullptr) << childPath;
-        if (here != nullptr) {
-          EXPECT_EQ(Describe(*use), Describe(*here)) << childPath;
-          EXPECT_EQ(use->inode, here->inode) << childPath;
-        }
+      if (use == nullptr && here != nullptr)
+        ahead.Adopt(taken.dir, use = here);
+      else if (use != nullptr && verify) {  // the read of this very directory, made now
+        EXPECT_EQ(Describe(*use) + std::to_string(use->inode), here ? Describe(*here) + std::to_string(here->inode) : "")
+            << childPath;
       }
       if (use != nullptr)
         Visit(taken.dir, child, *use, childPath);
@@ -93,238 +75,148 @@ struct Walker {
   }
 };
 
-// A seeded tree: ordinary and hidden directories several levels deep, files, symlinks to
-// directories (never entered), a chain deeper than the tests' shortest path limit.
-void Generate(const std::string& root, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::vector<std::string> dirs{root};
-  for (int i = 0; i < 150; ++i) {
-    const std::string dir = dirs[rng() % dirs.size()] + (rng() % 5 == 0 ? "/.h" : "/d") + std::to_string(i);
-    MakeDir(dir);
-    dirs.push_back(dir);
-  }
-  for (int i = 0; i < 400; ++i)
-    MakeFile(dirs[rng() % dirs.size()] + (rng() % 6 == 0 ? "/.f" : "/f") + std::to_string(i), rng() % 9000);
-  MakeSymlink(root, dirs[rng() % dirs.size()] + "/up");
-  MakeSymlink("/", dirs[rng() % dirs.size()] + "/out");
-  std::string chain = root;
-  for (int i = 0; i < 12; ++i) MakeDir(chain += "/chain-level");
-}
-
 std::vector<std::string> Reference(const std::string& root) {
   ReadAhead none({.readers = 0});
-  Walker w(none);
+  Walker w{none};
   w.Run(root);
   return w.lines;
 }
 
 TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
   TempDir t;
-  Generate(t.path(), 5);
+  MakeTree(t.path(), 5, 150);
   const std::vector<std::string> expected = Reference(t.path());
-  ASSERT_GT(expected.size(), 150u);
-  const std::size_t dirs = expected.size() - 1;
-  struct Case {
-    const char* what;
+  const uint64_t dirs = expected.size() - 1;
+  const struct {
     ReadAhead::Options options;
-    bool waitFirst;   // readers done before the walk starts
-    bool everything;  // then every directory is handed over
-  };
-  const Case cases[] = {
-      {"one reader, racing the walk", {.readers = 1}, false, false},
-      {"eight readers, racing the walk", {.readers = 8}, false, false},
-      {"all read ahead first", {.readers = 3}, true, true},
-      {"budget of two directories", {.readers = 4, .maxDirs = 2}, true, false},
-      {"budget of a few bytes", {.readers = 4, .maxBytes = 1}, true, false},
-      {"short paths only", {.readers = 2, .maxPath = 20}, true, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    uint64_t held;  // 0: racing the walk; else readers done first, with at most this many read
+  } cases[] = {{{.readers = 1}, 0}, {{.readers = 8}, 0}, {{.readers = 3}, dirs}, {{.readers = 4, .maxDirs = 2}, 2},
+               {{.readers = 4, .maxBytes = 1}, 4}, {{.readers = 2, .maxPath = 20}, dirs}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.held);
     ReadAhead ahead(c.options);
-    Walker w(ahead);
-    if (c.waitFirst)
-      w.onEntered = [&](const std::string& path) {
-        if (!path.empty()) return;
-        ahead.WaitIdle();
-        // The budget bounds what is held: what was made so far is all held.
-        EXPECT_LE(ahead.GetStats().read, std::min<uint64_t>(c.options.maxDirs, c.options.maxBytes > 1 ? SIZE_MAX : c.options.readers));
-      };
+    Walker w{ahead, [&](const std::string& path) {
+               if (!path.empty() || c.held == 0) return;
+               ahead.WaitIdle();
+               EXPECT_LE(ahead.GetStats().read, c.held);
+               EXPECT_GT(ahead.GetStats().read, 0u);
+             }};
     w.Run(t.path());
     EXPECT_EQ(w.lines, expected);
-    const ReadAhead::Stats stats = ahead.GetStats();
-    EXPECT_EQ(stats.handedOver + stats.notReady, dirs);
-    if (c.everything) {
-      EXPECT_EQ(stats.handedOver, dirs);
-    }
-    if (c.waitFirst) {
-      EXPECT_GT(stats.handedOver, 0u);
+    EXPECT_EQ(ahead.GetStats().handedOver + ahead.GetStats().notReady, dirs);
+    if (c.held == dirs && c.options.maxPath > 20) {
+      EXPECT_EQ(ahead.GetStats().handedOver, dirs);
     }
   }
 }
 
-TEST(ReadAhead, WalkOvertakesReadersHeldBackAndStopLeavesThemBehind) {
+TEST(ReadAhead, StopLeavesReadersStuckInAReadBehind) {
   TempDir t;
-  Generate(t.path(), 6);
-  for (const char* dir : {"!first", "!first/a", "!first/a/b", "!first/c"}) MakeDir(t / dir);  // entered first
+  MakeTree(t.path(), 6, 150);
   const std::vector<std::string> expected = Reference(t.path());
-  Gate gate;
+  Gate never;
   {
-    // Let go once the walker has read its first directory itself: what lies below that read
-    // is read ahead from it, and only that one directory was the walker's to read.
-    Gate late;
-    ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) { late.Wait(); }});
-    Walker w(ahead);
-    w.onEntered = [&](const std::string& path) {
-      if (path.empty()) late.AwaitWaiter();
-      if (path != "!first") return;
-      late.Open();
-      ahead.WaitIdle();
-    };
-    w.Run(t.path());
-    EXPECT_EQ(w.lines, expected);
-    EXPECT_EQ(ahead.GetStats().notReady, 1u);
-  }
-  {
-    ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) { gate.Wait(); }});
-    Walker w(ahead);
-    w.onEntered = [&](const std::string& path) {
-      if (path.empty()) gate.AwaitWaiter();  // a reader is in the middle of a read
-    };
+    ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) { never.Wait(); }});
+    Walker w{ahead, [&](const std::string& path) {
+               if (path.empty()) never.AwaitWaiter();  // a reader is in the middle of a read
+             }};
     w.Run(t.path());
     EXPECT_EQ(w.lines, expected);
     EXPECT_EQ(ahead.GetStats().handedOver, 0u);
-    ahead.Stop();
-    // Leaving scope must not wait for readers stuck in a read.
+    ahead.Stop();  // leaving scope must not wait for readers stuck in a read
   }
-  gate.Open();
+  never.Open();
   ReadAhead::WaitAllReadersGone();
 }
 
 TEST(ReadAhead, TreeChangedUnderTheReaders) {
-  TempDir t;
-  TempDir outside;
+  TempDir t, outside;
   MakeDir(outside / "x");
   MakeFile(outside / "x/decoy", 12345);
   for (const char* dir : {"swap", "swap/x", "gone", "grow", "parent", "parent/x"}) MakeDir(t / dir);
   MakeFile(t / "swap/x/f", 10);
   MakeFile(t / "parent/x/f", 20);
   Gate walkerInParent;
-  const auto mutate = [&](std::string_view path) {
-    if (path == "swap/x") {  // a directory swapped for a symlink out of the drive
-      ::rename((t / "swap/x").c_str(), (t / "swap/x.away").c_str());
-      MakeSymlink(outside / "x", t / "swap/x");
-    } else if (path == "gone") {
-      ::rmdir((t / "gone").c_str());
-    } else if (path == "grow") {
-      MakeDir(t / "grow/new");
-    } else if (path == "parent/x") {
-      // Once the walker stands in the parent: the parent renamed, another one put in its
-      // place with a child of the same name. The walker goes on in the one it stands in.
-      walkerInParent.Wait();
-      ::rename((t / "parent").c_str(), (t / "parent.old").c_str());
-      MakeDir(t / "parent");
-      MakeDir(t / "parent/x");
-      MakeFile(t / "parent/x/decoy", 12345);
-    }
-  };
   // One reader, so the order of its reads is known: gone, grow, grow/new, parent, then
   // parent/x held until the walker stands in parent, then swap and swap/x.
-  ReadAhead ahead({.readers = 1}, {.beforeOpen = mutate});
-  Walker w(ahead);
-  w.verify = false;  // swap changes after its read, by design
-  w.onEntered = [&](const std::string& path) {
-    if (path.empty()) {
-      walkerInParent.AwaitWaiter();
-    } else if (path == "parent") {
-      walkerInParent.Open();
-      ahead.WaitIdle();
-    }
-  };
+  ReadAhead ahead({.readers = 1}, {.beforeOpen = [&](std::string_view path) {
+                    if (path == "swap/x") {  // swapped for a symlink out of the drive
+                      ::rename((t / "swap/x").c_str(), (t / "swap/x.away").c_str());
+                      MakeSymlink(outside / "x", t / "swap/x");
+                    } else if (path == "gone") {
+                      ::rmdir((t / "gone").c_str());
+                    } else if (path == "grow") {
+                      MakeDir(t / "grow/new");
+                    } else if (path == "parent/x") {
+                      // Once the walker stands in the parent: the parent renamed, another one put
+                      // in its place. The walker goes on in the one it stands in.
+                      walkerInParent.Wait();
+                      ::rename((t / "parent").c_str(), (t / "parent.old").c_str());
+                      for (const char* dir : {"parent", "parent/x"}) MakeDir(t / dir);
+                      MakeFile(t / "parent/x/decoy", 12345);
+                    }
+                  }});
+  Walker w{ahead, [&](const std::string& path) {
+             if (path.empty()) walkerInParent.AwaitWaiter();
+             if (path == "parent") walkerInParent.Open(), ahead.WaitIdle();
+           }, false};  // swap changes after its read, by design
   w.Run(t.path());
   // The tree as the walker found it, step by step, through its own descriptors.
-  for (const std::string& line : w.lines) EXPECT_EQ(line.find("decoy"), std::string::npos) << line;
-  EXPECT_EQ(w.lines, (std::vector<std::string>{
-                         " 0 0 0 0 4: gone grow parent swap",
-                         "gone cannot be entered",
-                         "grow 0 0 0 0 1: new",
-                         "grow/new 0 0 0 0 0:",
-                         "parent 0 0 0 0 1: x",
-                         "parent/x 1 20 4076 0 0:",
-                         "swap 0 0 0 0 1: x",
-                         "swap/x cannot be entered",
-                     }));
+  EXPECT_EQ(w.lines, (std::vector<std::string>{" 0 0 0 0 4: gone grow parent swap", "gone cannot be entered",
+                                               "grow 0 0 0 0 1: new", "grow/new 0 0 0 0 0:", "parent 0 0 0 0 1: x",
+                                               "parent/x 1 20 4076 0 0:", "swap 0 0 0 0 1: x",
+                                               "swap/x cannot be entered"}));
   EXPECT_EQ(ahead.GetStats().handedOver, 4u);  // grow, grow/new, parent, swap
 }
 
 TEST(ReadAhead, OutOfDescriptorsReadersWaitAndTryAgain) {
   TempDir t;
-  Generate(t.path(), 7);
+  MakeTree(t.path(), 7, 150);
   const std::vector<std::string> expected = Reference(t.path());
   rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const rlimit low{static_cast<rlim_t>(test::OpenDescriptors() + 64), saved.rlim_max};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  const rlimit low{static_cast<rlim_t>(OpenDescriptors() + 64), saved.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
   std::mutex mutex;
-  const int base = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  std::vector<int> hoard;
+  std::vector<int> hoard;  // every descriptor left, taken before the first read
   bool filled = false;
-  ReadAhead ahead({.readers = 4}, {.beforeOpen =
-                                       [&](std::string_view) {
-                                         std::lock_guard lock(mutex);
-                                         if (filled) return;
-                                         filled = true;
-                                         for (int fd; (fd = ::dup(base)) >= 0;) hoard.push_back(fd);
-                                       },
-                                   .outOfDescriptors =
-                                       [&](std::string_view) {
-                                         std::lock_guard lock(mutex);
-                                         for (const int fd : hoard) ::close(fd);
-                                         hoard.clear();
-                                       }});
-  Walker w(ahead);
-  w.onEntered = [&](const std::string& path) {
-    if (path.empty()) ahead.WaitIdle();
-  };
+  ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) {
+                                     std::lock_guard lock(mutex);
+                                     for (int fd; !filled && (fd = ::dup(0)) >= 0;) hoard.push_back(fd);
+                                     filled = true;
+                                   },
+                                   .outOfDescriptors = [&](std::string_view) {
+                                     std::lock_guard lock(mutex);
+                                     for (const int fd : hoard) ::close(fd);
+                                     hoard.clear();
+                                   }});
+  Walker w{ahead, [&](const std::string& path) {
+             if (path.empty()) ahead.WaitIdle();
+           }};
   w.Run(t.path());
   ::setrlimit(RLIMIT_NOFILE, &saved);
-  ::close(base);
   EXPECT_EQ(w.lines, expected);
-  const ReadAhead::Stats stats = ahead.GetStats();
-  EXPECT_GE(stats.retries, 1u);
-  EXPECT_EQ(stats.handedOver, expected.size() - 1);  // nothing lost to the shortage
-
-  // The walker short of descriptors: readers give theirs back and open no more.
-  ReadAhead second({.readers = 4});
-  Walker w2(second);
-  int entered = 0;
-  w2.onEntered = [&](const std::string&) {
-    if (++entered == 3) {
-      EXPECT_TRUE(second.GiveBackDescriptors());
-    }
-  };
-  w2.Run(t.path());
-  EXPECT_EQ(w2.lines, expected);
+  EXPECT_GE(ahead.GetStats().retries, 1u);
+  EXPECT_EQ(ahead.GetStats().handedOver, expected.size() - 1);  // nothing lost to the shortage
 }
 
 // Readers beyond the first start only while most reads wait on the disk.
 TEST(ReadAhead, ReadersGrowWhileReadsWait) {
   TempDir t;
-  Generate(t.path(), 9);
+  MakeTree(t.path(), 9, 150);
   const std::vector<std::string> expected = Reference(t.path());
   for (const int waitEvery : {0, 10, 1}) {
     SCOPED_TRACE(waitEvery);
-    const bool waits = waitEvery == 1;
     std::atomic<int> reads = 0;
     ReadAhead ahead({.readers = 4, .firstReaders = 1}, {.waitedOnDisk = [&](std::string_view) {
                       return waitEvery > 0 && ++reads % waitEvery == 0;
                     }});
-    Walker w(ahead);
-    w.onEntered = [&](const std::string& path) {
-      if (path.empty()) ahead.WaitIdle();
-    };
+    Walker w{ahead, [&](const std::string& path) {
+               if (path.empty()) ahead.WaitIdle();
+             }};
     w.Run(t.path());
     EXPECT_EQ(w.lines, expected);
-    EXPECT_EQ(ahead.GetStats().readers, waits ? 4u : 1u);
+    EXPECT_EQ(ahead.GetStats().readers, waitEvery == 1 ? 4u : 1u);
   }
 }
 

@@ -14,8 +14,7 @@ class Gate {
     changed_.notify_all();
     changed_.wait(lock, [&] { return open_; });
   }
-  // Returns once some thread waits at the gate.
-  void AwaitWaiter() {
+  void AwaitWaiter() {  // returns once some thread waits at the gate
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return waiting_ > 0; });
   }

@@ -3,9 +3,9 @@
 // so that any temporary directory can play a drive.
 #include <cerrno>
 #include <cstdint>
-#include <filesystem>
+#include <functional>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "platform/system.h"
 
@@ -16,49 +16,42 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
-  std::string operator/(std::string_view relative) const { return path_ + "/" + std::string(relative); }
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
 
  private:
   std::string path_;
 };
 
 void MakeDir(const std::string& path);
-// A file of `size` bytes; sizes beyond a few KiB are made sparse.
-void MakeFile(const std::string& path, uint64_t size);
+void MakeFile(const std::string& path, uint64_t size);  // sparse beyond a few KiB
 void MakeSymlink(const std::string& target, const std::string& path);
+// A seeded tree below `root`: `dirs` directories nested at random, a fifth of them hidden; four
+// files per directory, of many sizes, some hidden; directories with odd names (blanks, "?",
+// ",", "\\", control bytes, bytes that are not UTF-8, names like dot entries); a chain a
+// dozen deep; symlinks, loops among them. Returns the directories made at random.
+std::vector<std::string> MakeTree(const std::string& root, unsigned seed, int dirs);
 
-// Space figures chosen by the test; the mount table is the machine's unless one is given.
-class FakeSystem : public platform::System {
- public:
+// Space figures chosen by the test; the mount table is the machine's.
+struct FakeSystem : platform::System {
   platform::DiskFreeSpace figures{1, 4096, 1000, 100000};
   bool queryFails = false;
-  std::string mountTable;  // empty: the machine's
-
   bool GetDiskFreeSpace(const std::string&, platform::DiskFreeSpace& out) const override {
     return GetDiskFreeSpaceOf(-1, out);
   }
   bool GetDiskFreeSpaceOf(int, platform::DiskFreeSpace& out) const override {
-    out = {};
-    if (queryFails) {
-      errno = EIO;
-      return false;
-    }
-    out = figures;
-    return true;
-  }
-  std::string MountTableText() const override {
-    return mountTable.empty() ? platform::System::MountTableText() : mountTable;
+    out = queryFails ? platform::DiskFreeSpace{} : figures;
+    errno = queryFails ? EIO : errno;
+    return !queryFails;
   }
 };
 
-// Descriptors this process has open (0 when it has none to spare for looking).
-int OpenDescriptors();
+// Runs `body` in a child process after `prepare` (which may drop privileges or lower limits
+// for good); returns what the body returned.
+std::string RunInChild(const std::function<void()>& prepare, const std::function<std::string()>& body);
+void DropPrivileges();  // to nobody's, where this process is root
 
-// Whether this process may mount file systems (tests that need it skip otherwise).
-bool CanMount();
+int OpenDescriptors();  // of this process
+bool CanMount();        // tests that mount skip where this process may not
 
 }  // namespace kvor::test
