@@ -67,10 +67,7 @@ void Scanner::dirList_Change() {
 
   if (s_.gGoToRoot) {
     const std::string root = dirList.DriveRoot();
-    if (dirList.Path() != root)
-      dirList.SetPath(root);  // reads the root, running this handler nested
-    else if (!dirList.RaisingFreshRead())
-      dirList.Refresh();      // a new scan: the root as it is now, not as kept from the last one
+    if (dirList.Path() != root) dirList.SetPath(root);  // reads the root, running this handler nested
     s_.gGoToRoot = false;
   }
 

@@ -143,7 +143,7 @@ bool DirListBox::OpenRoot(std::string_view requested) {
     path_.clear();
     return false;
   }
-  Raise(true);
+  Raise();
   return true;
 }
 
@@ -232,7 +232,7 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name, std::size_t slot)
     return fail(Move::Failed);
   }
   while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
-  Raise(true);
+  Raise();
   return Move::Entered;
 }
 
@@ -294,7 +294,7 @@ bool DirListBox::Up() {
   --depth_;
   path_.resize(parent.pathLength);
   if (lowOpen_ > depth_ - 1) lowOpen_ = parent.fd >= 0 || depth_ == 1 ? std::max<std::size_t>(depth_ - 1, 1) : depth_;
-  Raise(false);
+  Raise();
   return true;
 }
 
@@ -384,11 +384,8 @@ std::string DirListBox::List(std::ptrdiff_t i) const {
 
 std::size_t DirListBox::ListCount() const { return Current().ordinaryCount; }
 
-void DirListBox::Raise(bool fresh) {
-  const bool outer = freshRaise_;
-  freshRaise_ = fresh;
+void DirListBox::Raise() {
   if (onChange_) onChange_();
-  freshRaise_ = outer;
 }
 
 void FileListBox::SetPath(std::string_view path) {

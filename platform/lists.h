@@ -99,10 +99,6 @@ class DirListBox {
   // The entries of the last directory read here (not ahead).
   const DirListing& LastListing() const { return scratch_; }
 
-  // True while the change handler runs for a directory just read from the file system
-  // (not for a return to the parent, which is served from the read kept on the way down).
-  bool RaisingFreshRead() const { return freshRaise_; }
-
  private:
   struct Level;
   bool Admit(int fd, Level& level, bool root);
@@ -112,7 +108,7 @@ class DirListBox {
   bool GiveBackOne();
   void CloseFrom(std::size_t k);
   std::string MountKey() const;
-  void Raise(bool fresh);
+  void Raise();
 
   const System& system_;
   MountTable mounts_;
@@ -128,7 +124,6 @@ class DirListBox {
   std::string rootOverride_;
   std::function<void()> onChange_;
   const std::atomic<bool>* cancel_ = nullptr;
-  bool freshRaise_ = false;
   const int64_t* clusterSize_ = nullptr;
   DirListing scratch_;  // a read here, before its summary
   DirSummary empty_;
