@@ -352,8 +352,10 @@ Scanner::Step Scanner::Next() {
     Frame& f = frames_.back();
     if (f.phase == 2) {
       // Its own figures are the scan state's again since its last child returned.
-      if (f.retext)
-        tvDisk_.SetText(f.node, DirectoryText(std::string_view(walkPath_).substr(f.nameStart), f.bytes, f.lost, f.form));
+      if (f.retext) {
+        const std::string_view name = std::string_view(walkPath_).substr(f.nameStart);
+        tvDisk_.SetText(f.node, DirectoryText(name, f.bytes, f.lost, f.form));
+      }
       dirList.Up();
       last_ = Sums{f.bytes, f.lost, true};
       walkPath_.resize(f.parentLength);
