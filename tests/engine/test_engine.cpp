@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "engine/diskspace.h"
 #include "engine/formatsize.h"
@@ -302,20 +303,14 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
   ::close(fd);
   const auto limit = [] {
     const rlimit r{32, 32};
-    if (::setrlimit(RLIMIT_NOFILE, &r) != 0) ::_exit(3);
+    pthread_attr_t attr;  // for every thread from now on
+    if (::setrlimit(RLIMIT_NOFILE, &r) != 0 || pthread_attr_init(&attr) != 0 ||
+        pthread_attr_setstacksize(&attr, 256 << 10) != 0 || pthread_setattr_default_np(&attr) != 0)
+      ::_exit(3);
   };
   const std::string out = RunInChild(limit, [&] {
     ScanFixture f;
-    std::pair<ScanFixture*, std::string> job{&f, t.path()};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, 256 << 10);
-    pthread_t thread;
-    pthread_create(&thread, &attr, [](void* j) -> void* {
-        static_cast<decltype(job)*>(j)->first->Run(static_cast<decltype(job)*>(j)->second);
-        return nullptr;
-      }, &job);
-    pthread_join(thread, nullptr);
+    std::thread([&] { f.Run(t.path()); }).join();
     return f.store.Key(depth) + "\n" + f.store.Text(1) + "\n" + Report(f).substr(Report(f).rfind("\n3000 ") + 1);
   });
   std::string deepest = t.path();
