@@ -82,7 +82,7 @@ std::string Size(int64_t bytes) { return FormatSize(static_cast<double>(bytes), 
 
 struct Expected {
   std::vector<std::string> lines;
-  int64_t files = 0, dirs = 0, bytes = 0, rootFiles = 0;
+  int64_t files = 0, dirs = 0, bytes = 0;
 };
 
 // Adds the line of `path` and those below it; returns its subtree's bytes and lost space.
@@ -153,12 +153,8 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     // Seed 2: no cluster size (a failed query), so nothing is lost. Seed 3: readers held until
     // the walk is half way; it reads the first half itself.
     Gate late;
-    ScanFixture f(seed == 3 ? 4 : Readers(), {.beforeOpen = [&](std::string_view) {
-                    if (seed == 3) late.Wait();
-                  }});
-    f.progress.onDoEvents = [&](int n) {
-      if (n == 60) late.Open();
-    };
+    ScanFixture f(seed == 3 ? 4 : Readers(), {.beforeOpen = [&](std::string_view) { if (seed == 3) late.Wait(); }});
+    f.progress.onDoEvents = [&](int n) { if (n == 60) late.Open(); };
     f.system.figures = {1, 4096, 1000, 200000};
     f.system.queryFails = seed == 2;
     f.Run(t.path());
@@ -182,9 +178,7 @@ TEST(Walk, EntersWhatWasReadAheadWithoutAReadOfItsOwn) {
   ScanFixture f(1, {.beforeOpen = [&](std::string_view path) {
                   if (path == "x/y") MakeFile(t / "x/late", 1), read.Open();
                 }});
-  f.progress.onShow = [&](const std::string& path) {
-    if (path == t / "x") read.Wait();
-  };
+  f.progress.onShow = [&](const std::string& path) { if (path == t / "x") read.Wait(); };
   f.Run(t.path());
   EXPECT_EQ(f.s.gTotalFiles, 1);
 }
@@ -218,9 +212,7 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
     SCOPED_TRACE(stopAt);
     ScanFixture f;
     std::vector<std::string> linesAtStop;
-    f.progress.onDoEvents = [&](int n) {
-      if (n == stopAt) f.s.gAbort = true, linesAtStop = f.Lines();
-    };
+    f.progress.onDoEvents = [&](int n) { if (n == stopAt) f.s.gAbort = true, linesAtStop = f.Lines(); };
     f.Run(t.path());
     EXPECT_EQ(f.progress.doEvents, stopAt);  // no yield after the stop
     EXPECT_EQ(f.Lines(), linesAtStop);       // no node added, no text changed
@@ -349,9 +341,7 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
   // With one reader, the walk enters "a" only once the reader has gone on from it to "src".
   for (const unsigned readers : {0u, 1u}) {
     Gate read;
-    ScanFixture f(readers, {.beforeOpen = [&](std::string_view path) {
-                    if (path == "src") read.Open();
-                  }});
+    ScanFixture f(readers, {.beforeOpen = [&](std::string_view path) { if (path == "src") read.Open(); }});
     if (readers > 0) ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k");
     f.progress.onShow = [&](const std::string& path) {
       if (path == t / "a" && readers == 0) ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k");

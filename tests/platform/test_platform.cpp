@@ -164,7 +164,7 @@ TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
   EXPECT_EQ(space.freeClusters, space.totalClusters);  // free counts every unused block
 }
 
-TEST(NodeStore, ChildrenInOrderAddedKeysRebuiltAndFound) {
+TEST(NodeStore, ChildrenInOrderAddedKeysFoundPicturesByName) {
   NodeStore store;
   const auto root = store.Add(NodeStore::kNone, "0?/srv/data", "Root", Picture::Closed, Picture::Open);
   const auto b = store.Add(root, "1?/srv/data/b c", "b", Picture::Closed, Picture::Open);
@@ -182,10 +182,10 @@ TEST(NodeStore, ChildrenInOrderAddedKeysRebuiltAndFound) {
   const std::pair<NodeStore::Index, const char*> keys[] = {
       {root, "0?/srv/data"}, {b, "1?/srv/data/b c"}, {a, "2?/srv/data/a"}, {odd, "3?/elsewhere/x"},
       {wrong, "9?/srv/data/b c/y"}, {d, "5?/srv/data/b c/d e"}, {late, "8?/srv/data/b c/d e/x"}};
-  for (const auto& [node, key] : keys) {
-    EXPECT_EQ(store.Key(node), key);
-    EXPECT_EQ(store.Find(key), node) << key;
-    EXPECT_EQ(store.Path(node), std::string(key).substr(std::string(key).find('?') + 1));
+  for (const auto& [node, key] : keys) {  // key, path, and the node found by its key
+    const std::string k = key, found = std::to_string(store.Find(k));
+    EXPECT_EQ(store.Key(node) + " " + store.Path(node) + " " + found, k + " " + k.substr(k.find('?') + 1) + " " +
+                                                                           std::to_string(node));
   }
   for (const char* missing : {"1?/srv/data/b", "1?/srv/datab c", "1?//srv/data/b c", "1?srv/data/b c", "99?/srv/data/a",
                               "2?/x/a", "", "6?/srv/data/b c/d e/x"})
@@ -200,14 +200,11 @@ TEST(NodeStore, ChildrenInOrderAddedKeysRebuiltAndFound) {
 
   store.Clear();
   EXPECT_EQ(store.size() + store.ChildCount(NodeStore::kNone), 0u);
-}
-
-TEST(NodeStore, PictureKeysInImageListOrder) {
-  const char* keys[] = {"", "open", "closed", "hopen", "hclosed", "xclosed"};
-  for (int i = 1; i <= 5; ++i) {
-    EXPECT_EQ(PictureByKey(keys[i]), static_cast<Picture>(i));
-    EXPECT_EQ(PictureKey(static_cast<Picture>(i)), keys[i]);
-  }
+  // Picture keys, in the image list's order.
+  const char* pictures[] = {"", "open", "closed", "hopen", "hclosed", "xclosed"};
+  for (int i = 1; i <= 5; ++i)
+    EXPECT_EQ(std::pair(PictureByKey(pictures[i]), PictureKey(static_cast<Picture>(i))),
+              std::pair(static_cast<Picture>(i), std::string_view(pictures[i])));
   EXPECT_EQ(PictureByKey("Open"), Picture::None);
 }
 
