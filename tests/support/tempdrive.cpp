@@ -1,6 +1,5 @@
 #include "tempdrive.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -89,12 +88,8 @@ void DropPrivileges() {
   if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
 }
 
-int OpenDescriptors() {
-  int n = -3;  // ".", ".." and the listing's own
-  DIR* d = ::opendir("/proc/self/fd");
-  while (d != nullptr && ::readdir(d) != nullptr) ++n;
-  if (d != nullptr) ::closedir(d);
-  return n;
+int OpenDescriptors() {  // less the listing's own
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
 bool CanMount() {
