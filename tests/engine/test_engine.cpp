@@ -64,11 +64,13 @@ struct ScanFixture {
     scanner.ScanDrive();
   }
 
-  // Nodes in display order as "depth|key|text".
+  // Nodes in display order as "depth|key|text", and " !problems error" where a node is marked.
   std::vector<std::string> Lines() const {
     std::vector<std::string> out;
     std::function<void(platform::NodeStore::Index, int)> visit = [&](auto node, int depth) {
-      out.push_back(std::to_string(depth) + "|" + store.Key(node) + "|" + store.Text(node));
+      const auto problems = store.Problems(node), error = store.Error(node);
+      out.push_back(std::to_string(depth) + "|" + store.Key(node) + "|" + store.Text(node) +
+                    (problems == 0 ? "" : " !" + std::to_string(problems) + " " + std::to_string(error)));
       for (std::size_t r = 0; r < store.ChildCount(node); ++r) visit(store.Child(node, r), depth + 1);
     };
     if (store.size() > 0) visit(0, 0);
@@ -226,17 +228,12 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
   }
 }
 
-// The tree, the totals and the marked nodes as text.
+// The tree, then the totals, as text.
 std::string Report(const ScanFixture& f) {
   std::string text;
   for (const auto& line : f.Lines()) text += line + "\n";
-  text += std::to_string(f.s.gTotalFiles) + " " + std::to_string(f.s.gTotalDirs) + " " +
-          std::to_string(f.s.gTotalFileBytes) + "\n";
-  for (platform::NodeStore::Index n = 0; n < f.store.size(); ++n)
-    if (f.store.Problems(n) != 0)
-      text += "problem " + std::to_string(n) + " " + std::to_string(f.store.Problems(n)) + " " +
-              std::to_string(f.store.Error(n)) + "\n";
-  return text;
+  return text + std::to_string(f.s.gTotalFiles) + " " + std::to_string(f.s.gTotalDirs) + " " +
+         std::to_string(f.s.gTotalFileBytes) + "\n";
 }
 
 TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
@@ -263,18 +260,18 @@ TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
     f.Run(t.path());
     return Report(f);
   });
-  const std::string r = t.path(), empty = "     0 file(s), [0.00 Bytes], Lost space [4.00 KB]\n";
+  const std::string r = t.path(), empty = "     0 file(s), [0.00 Bytes], Lost space [4.00 KB]";
+  const std::string denied = empty + " !1 " + std::to_string(EACCES) + "\n";
   EXPECT_EQ(out, "0|0?" + r + "|" + r + " 1 file(s) [" + Size(4096 * 99000) + "], Lost space [" +
-                     Size(4096 * 99000 - (4096 * 7 + 8)) + "]\n1|1?" + r + "/a|a" + empty + "1|2?" + r + "/gone|gone" +
-                     empty + "1|3?" + r + "/listonly|listonly     1 file(s), [0.00 Bytes], Lost space [12.00 KB]\n" +
-                     "2|4?" + r + "/listonly/sub|sub" + empty + "1|5?" + r + "/locked|locked" + empty + "1|6?" + r +
-                     "/m|m     1 file(s), [3.00 Bytes], Lost space [" + Size(4093 + 3 * 4096) + "]\n2|7?" + r +
-                     "/m/c|c" + empty + "3 7 8\nproblem 2 1 " + std::to_string(ENOENT) + "\nproblem 3 4 " +
-                     std::to_string(EACCES) + "\nproblem 4 1 " + std::to_string(EACCES) + "\nproblem 5 1 " +
-                     std::to_string(EACCES) + "\n");
+                     Size(4096 * 99000 - (4096 * 7 + 8)) + "]\n1|1?" + r + "/a|a" + empty + "\n1|2?" + r +
+                     "/gone|gone" + empty + " !1 " + std::to_string(ENOENT) + "\n1|3?" + r +
+                     "/listonly|listonly     1 file(s), [0.00 Bytes], Lost space [12.00 KB] !4 " +
+                     std::to_string(EACCES) + "\n2|4?" + r + "/listonly/sub|sub" + denied + "1|5?" + r +
+                     "/locked|locked" + denied + "1|6?" + r + "/m|m     1 file(s), [3.00 Bytes], Lost space [" +
+                     Size(4093 + 3 * 4096) + "]\n2|7?" + r + "/m/c|c" + empty + "\n3 7 8\n");
   ScanFixture gone;  // a root that cannot be opened is marked, not shown as an empty drive
   gone.Run(t / "nothing");
-  EXPECT_EQ(Report(gone), "0|0?|Root\n0 0 0\nproblem 0 1 " + std::to_string(ENOENT) + "\n");
+  EXPECT_EQ(Report(gone), "0|0?|Root !1 " + std::to_string(ENOENT) + "\n0 0 0\n");
 }
 
 TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
@@ -303,27 +300,30 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
   const std::string out = RunInChild(limit, [&] {
     ScanFixture f;
     std::thread([&] { f.Run(t.path()); }).join();
-    return f.store.Key(depth) + "\n" + f.store.Text(1) + "\n" + Report(f).substr(Report(f).rfind("\n3000 ") + 1);
+    const std::string report = Report(f);  // no node marked, and the totals
+    return f.store.Key(depth) + "\n" + f.store.Text(1) + "\n" + std::to_string(report.find(" !")) +
+           report.substr(report.rfind("\n3000 "));
   });
   std::string deepest = t.path();
   for (int i = 0; i < depth; ++i) deepest += "/d";
   EXPECT_EQ(out, "3000?" + deepest + "\nd     0 file(s), [2.93 KB], Lost space [" +
-                     Size(4096 + (depth - 1) * int64_t{4095 + 4 * 4096}) + "]\n3000 6000 3000\n");
+                     Size(4096 + (depth - 1) * int64_t{4095 + 4 * 4096}) + "]\n" + std::to_string(std::string::npos) +
+                     "\n3000 6000 3000\n");
 
   // No descriptor to spare at all: the first directory cannot be entered, and says why
   // (had it been read ahead, it could be).
   const std::string starved = RunInChild([] {}, [&] {
     ScanFixture f(0);
     f.progress.onShow = [&](const std::string& path) {
-      const rlimit r{static_cast<rlim_t>(OpenDescriptors()), static_cast<rlim_t>(OpenDescriptors())};
-      if (path == t / "d" && ::setrlimit(RLIMIT_NOFILE, &r) == 0)
+      const auto open = static_cast<rlim_t>(path == t / "d" ? OpenDescriptors() : 0);
+      if (const rlimit r{open, open}; open > 0 && ::setrlimit(RLIMIT_NOFILE, &r) == 0)
         while (::dup(0) >= 0) {
         }  // and the gaps below the limit filled
     };
     f.Run(t.path());
-    return f.store.Text(1) + "|" + std::to_string(f.store.Problems(1)) + " " + std::to_string(f.store.Error(1));
+    return f.Lines().at(1);
   });
-  EXPECT_EQ(starved, "d     0 file(s), [0.00 Bytes], Lost space [4.00 KB]|1 " + std::to_string(EMFILE));
+  EXPECT_EQ(starved, "1|1?" + t / "d|d     0 file(s), [0.00 Bytes], Lost space [4.00 KB] !1 " + std::to_string(EMFILE));
 }
 
 TEST(Walk, NeverEntersAnotherMountedFileSystem) {
