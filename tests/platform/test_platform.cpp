@@ -27,13 +27,10 @@ using Names = std::vector<std::string>;
 constexpr const char* kTable =
     "23 22 0:21 / /proc rw,nosuid shared:12 - proc proc rw\n"
     "26 22 0:5 / /dev rw,nosuid shared:4 - devtmpfs udev rw,size=8000k\n"
-    "28 26 0:25 / /dev/shm rw shared:6 - tmpfs tmpfs rw\n"
-    "29 26 0:26 / /dev/shm rw - tmpfs shm2 rw\n"
+    "28 26 0:25 / /dev/shm rw shared:6 - tmpfs tmpfs rw\n" "29 26 0:26 / /dev/shm rw - tmpfs shm2 rw\n"
     "30 22 8:3 / /home rw,relatime shared:30 master:7 - ext4 /dev/sda3 rw\n"
-    "31 22 8:17 / /media/usb\\040stick rw - vfat /dev/sdb1 rw\n"
-    "32 22 11:0 / /media/cdrom ro - iso9660 /dev/sr0 ro\n"
-    "33 22 0:40 / /mnt/nfs rw - nfs4 server:/my\\040export rw\n"
-    "34 22 0:41 / /run rw - tmpfs tmpfs rw\n"
+    "31 22 8:17 / /media/usb\\040stick rw - vfat /dev/sdb1 rw\n" "32 22 11:0 / /media/cdrom ro - iso9660 /dev/sr0 ro\n"
+    "33 22 0:40 / /mnt/nfs rw - nfs4 server:/my\\040export rw\n" "34 22 0:41 / /run rw - tmpfs tmpfs rw\n"
     "35 30 8:3 /alice\\040data /srv/data rw - ext4 /dev/sda3 rw\n"
     "36 22 0:42 / /mnt/odd\\011tab\\012line\\134slash rw - ext4 /dev/sda4 rw\n"
     "37 22 0:43 /  /home2 rw - xfs /dev/sdc1 rw\n"  // fields apart by more than one blank
@@ -41,20 +38,13 @@ constexpr const char* kTable =
     "39 22 0:45 / /var/lib/box rw - overlay overlay rw,lowerdir=/a\n"
     "40 22 0:46 / /mnt/sshfs rw - fuse.sshfs me@host:/srv rw\n"
     "41 22 0:47 / /mnt/ram rw - ramfs\n"  // no source: named by its type
-    "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n"
-    "43 22 0:48 / /mnt/weird rw - fuse.mystery thing rw\n"
-    "46 34 0:50 / /run/user/1000 rw - tmpfs tmpfs rw\n"
-    "47 34 8:33 / /run/media/alice/STICK rw - vfat /dev/sdc1 rw\n"
-    "48 22 7:1 / /snap/core/123 ro - squashfs /dev/loop1 ro\n"
-    "49 22 0:51 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
-    "50 22 8:49 / /devices rw - ext4 /dev/sde1 rw\n"
-    "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
-    "garbage line that is not a mount\n"
-    "45 22 8:5 / /broken rw\n"
-    "51 22 x:1 / /bad rw - ext4 /dev/sdf rw\n"
-    "52 22 8:6 / /nofs rw shared:1 -\n"
-    "53 22 8:7 / /nodash rw shared:1 ext4 /dev/sdg rw\n"
-    "54 22 8:8 / relative rw - ext4 /dev/sdh rw\n";
+    "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n" "43 22 0:48 / /mnt/weird rw - fuse.mystery thing rw\n"
+    "46 34 0:50 / /run/user/1000 rw - tmpfs tmpfs rw\n" "47 34 8:33 / /run/media/alice/STICK rw - vfat /dev/sdc1 rw\n"
+    "48 22 7:1 / /snap/core/123 ro - squashfs /dev/loop1 ro\n" "49 22 0:51 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
+    "50 22 8:49 / /devices rw - ext4 /dev/sde1 rw\n" "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+    "garbage line that is not a mount\n" "45 22 8:5 / /broken rw\n"
+    "51 22 x:1 / /bad rw - ext4 /dev/sdf rw\n" "52 22 8:6 / /nofs rw shared:1 -\n"
+    "53 22 8:7 / /nodash rw shared:1 ext4 /dev/sdg rw\n" "54 22 8:8 / relative rw - ext4 /dev/sdh rw\n";
 
 class TableSystem : public System {
  public:
@@ -174,11 +164,9 @@ TEST(NodeStore, ChildrenInOrderAddedKeysFoundPicturesByName) {
   // Added by parent and name, as the walk adds.
   const auto d = store.AddChild(b, 5, "d e", "d", Picture::HClosed, Picture::HOpen);
   const auto late = store.AddChild(d, 8, "x", "x", Picture::Closed, Picture::Open);
-  EXPECT_EQ(store.ChildCount(NodeStore::kNone) * 10 + store.ChildCount(b), 13u);
-  EXPECT_EQ(store.Child(root, 1) * 10 + store.Row(a), a * 10 + 1);
-  EXPECT_EQ(store.Row(d), 2u);
-  EXPECT_EQ(store.Parent(late), d);
-  EXPECT_EQ(store.Parent(root), NodeStore::kNone);
+  EXPECT_EQ((std::vector<std::size_t>{store.ChildCount(NodeStore::kNone), store.ChildCount(b), store.Child(root, 1),
+                                       store.Row(a), store.Row(d), store.Parent(late), store.Parent(root)}),
+            (std::vector<std::size_t>{1, 3, a, 1, 2, d, NodeStore::kNone}));
   const std::pair<NodeStore::Index, const char*> keys[] = {
       {root, "0?/srv/data"}, {b, "1?/srv/data/b c"}, {a, "2?/srv/data/a"}, {odd, "3?/elsewhere/x"},
       {wrong, "9?/srv/data/b c/y"}, {d, "5?/srv/data/b c/d e"}, {late, "8?/srv/data/b c/d e/x"}};
@@ -187,11 +175,10 @@ TEST(NodeStore, ChildrenInOrderAddedKeysFoundPicturesByName) {
     EXPECT_EQ(store.Key(node) + " " + store.Path(node) + " " + found, k + " " + k.substr(k.find('?') + 1) + " " +
                                                                            std::to_string(node));
   }
-  for (const char* missing : {"1?/srv/data/b", "1?/srv/datab c", "1?//srv/data/b c", "1?srv/data/b c", "99?/srv/data/a",
-                              "2?/x/a", "", "6?/srv/data/b c/d e/x"})
-    EXPECT_EQ(store.Find(missing), NodeStore::kNone) << missing;
   EXPECT_EQ(store.Key(store.Add(NodeStore::kNone, "", "User Aborted...", Picture::XClosed, Picture::XClosed)), "");
-  EXPECT_EQ(store.Find(""), NodeStore::kNone);
+  for (const char* missing : {"1?/srv/data/b", "1?/srv/datab c", "1?//srv/data/b c", "1?srv/data/b c", "99?/srv/data/a",
+                              "2?/x/a", "", "6?/srv/data/b c/d e/x"})  // "": not the node without a key
+    EXPECT_EQ(store.Find(missing), NodeStore::kNone) << missing;
 
   NodeStore top;  // below "/" no doubled separator
   const auto slash = top.Add(NodeStore::kNone, "0?/", "Root", Picture::Closed, Picture::Open);
@@ -226,14 +213,12 @@ TEST(DirListBox, MovesByPathDriveTextChildAndParent) {
   EXPECT_EQ(list.Depth(), 2u);
   EXPECT_TRUE(list.SetPath(t / "a"));  // already there: nothing happens
   EXPECT_EQ(raised, 4);
-  EXPECT_EQ(list.EnterChild(std::string(300, 'n')), DirListBox::Move::Failed);
-  EXPECT_EQ(list.LastError(), ENAMETOOLONG);
+  EXPECT_EQ((std::pair{list.EnterChild(std::string(300, 'n')), list.LastError()}),
+            std::pair(DirListBox::Move::Failed, ENAMETOOLONG));
   const int open = OpenDescriptors();
   EXPECT_TRUE(list.SetPath(t / "zz"));  // elsewhere: a new start, the old levels closed
-  EXPECT_EQ(list.Depth(), 1u);
-  EXPECT_EQ(OpenDescriptors(), open - 1);
-  EXPECT_FALSE(list.SetPath(t / "missing [x]"));
-  EXPECT_EQ(list.LastError(), ENOENT);
+  EXPECT_EQ((std::pair{list.Depth(), OpenDescriptors()}), std::pair(std::size_t{1}, open - 1));
+  EXPECT_EQ((std::pair{list.SetPath(t / "missing [x]"), list.LastError()}), std::pair(false, ENOENT));
   EXPECT_EQ(list.Path() + "|" + list.RootPath().data(), t / "zz|" + t / "zz");
   list.SetDriveRoot(t / "z");  // "zz" is not within "z"
   EXPECT_EQ(list.DriveRoot(), MountTable::Read(LocalSystem()).MountPointOf(t / "zz"));
