@@ -1,7 +1,6 @@
 #include "tempdrive.h"
 
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,13 +89,6 @@ void DropPrivileges() {
 
 int OpenDescriptors() {  // less the listing's own
   return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
-}
-
-bool CanMount() {
-  TempDir probe;
-  const bool can = ::mount("kvortest", probe.path().c_str(), "tmpfs", 0, "size=64k") == 0;
-  ::umount2(probe.path().c_str(), MNT_DETACH);
-  return can;
 }
 
 }  // namespace kvor::test
