@@ -152,7 +152,6 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     Gate late;
     ScanFixture f(seed == 3 ? 4 : Readers(), {.beforeOpen = [&](std::string_view) { if (seed == 3) late.Wait(); }});
     f.onDoEvents = [&](int n) { if (n == 60) late.Open(); };
-    f.system.figures = {1, 4096, 1000, 200000};
     f.system.queryFails = seed == 2;
     f.Run(t.path());
     late.Open();
@@ -233,10 +232,8 @@ TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
   TempDir t;
   for (const char* dir : {"a", "gone", "gone/inner", "listonly", "listonly/sub", "locked", "locked/inside", "m", "m/c"})
     MakeDir(t / dir);
-  MakeFile(t / "listonly/big", 50000000);
-  MakeFile(t / "locked/secret", 100);
-  MakeFile(t / "m/f", 3);
-  MakeFile(t / "top", 5);
+  for (const auto& [file, size] : {std::pair{"listonly/big", 50000000}, {"locked/secret", 100}, {"m/f", 3}, {"top", 5}})
+    MakeFile(t / file, size);
   ::chmod((t / "locked").c_str(), 0);
   ::chmod((t / "listonly").c_str(), 0444);  // names there, sizes and the way in not
   for (const char* open : {"", "gone", "m"}) ::chmod((t / open).c_str(), 0777);
@@ -322,8 +319,7 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
 TEST(Walk, NeverEntersAnotherMountedFileSystem) {
   TempDir t;
   for (const char* dir : {"a", "a/mnt", "a/.hmnt", "a/bind", "a/late", "src"}) MakeDir(t / dir);
-  MakeFile(t / "a/f", 5);
-  MakeFile(t / "src/g", 7);
+  for (const auto& [file, size] : {std::pair{"a/f", 5}, {"src/g", 7}}) MakeFile(t / file, size);
   if (::mount("kvortest", (t / "a/mnt").c_str(), "tmpfs", 0, "size=256k") != 0) GTEST_SKIP() << "cannot mount";
   ::mount("kvortest", (t / "a/.hmnt").c_str(), "tmpfs", 0, "size=256k");
   // The same file system seen a second time: one device, caught by the mount table.

@@ -198,8 +198,7 @@ TEST(NodeStore, ChildrenInOrderAddedKeysFoundPicturesByName) {
 TEST(DirListBox, MovesByPathDriveTextChildAndParent) {
   TempDir t;
   for (const char* dir : {"a", "a/b", "z", "zz", "zz/.h1", "zz/.h2"}) MakeDir(t / dir);
-  MakeFile(t / "a/f", 1);
-  MakeFile(t / "zz/g", 2);
+  for (const auto& [file, size] : {std::pair{"a/f", 1}, {"zz/g", 2}}) MakeFile(t / file, size);
   DirListBox list(LocalSystem());
   int raised = 0;
   list.OnChange([&] { ++raised; });

@@ -83,9 +83,7 @@ std::string RunInChild(const std::function<void()>& prepare, const std::function
   return out;
 }
 
-void DropPrivileges() {
-  if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-}
+void DropPrivileges() { if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3); }
 
 int OpenDescriptors() {  // less the listing's own
   return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
