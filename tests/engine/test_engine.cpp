@@ -52,10 +52,7 @@ struct ScanFixture : ScanProgress {
   }
 
   // Reads the "drive"'s root, queries it and walks it, as the start-up does.
-  void Run(const std::string& root) {
-    scanner.ReachDrive(root);
-    scanner.ScanDrive();
-  }
+  void Run(const std::string& root) { scanner.ReachDrive(root), scanner.ScanDrive(); }
 
   void ShowCurrentDir(std::string_view path) override { if (onShow) onShow(std::string(path)); }
   void DoEvents() override { if (++doEvents; onDoEvents) onDoEvents(doEvents); }
@@ -234,9 +231,9 @@ TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
     MakeDir(t / dir);
   for (const auto& [file, size] : {std::pair{"listonly/big", 50000000}, {"locked/secret", 100}, {"m/f", 3}, {"top", 5}})
     MakeFile(t / file, size);
-  ::chmod((t / "locked").c_str(), 0);
-  ::chmod((t / "listonly").c_str(), 0444);  // names there, sizes and the way in not
-  for (const char* open : {"", "gone", "m"}) ::chmod((t / open).c_str(), 0777);
+  // "listonly": names there, sizes and the way in not.
+  for (const auto& [dir, mode] : {std::pair{"locked", 0}, {"listonly", 0444}, {"", 0777}, {"gone", 0777}, {"m", 0777}})
+    ::chmod((t / dir).c_str(), mode);
   const std::string out = RunInChild(DropPrivileges, [&] {
     ScanFixture f;
     f.onShow = [&](const std::string& path) {
@@ -370,13 +367,10 @@ TEST(FormatSize, UnitsRoundingAndSeparator) {
 TEST(GetDiskSpace, FiguresFromClustersOfTheQueryAndTheirTexts) {
   FakeSystem system;
   ScanState s;
-  const struct {
-    platform::DiskFreeSpace figures;
-    bool fails;
-    int64_t cluster, free, used, total;
-  } cases[] = {{{64, 512, 10000, 65000}, false, 32768, 327680000, 1802240000, 2129920000},
-               {{1, 4096, 3LL << 28, 1LL << 32}, false, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
-               {{8, 512, 10, 20}, true, 0, 0, 0, 0}};
+  const struct { platform::DiskFreeSpace figures; bool fails; int64_t cluster, free, used, total; } cases[] = {
+      {{64, 512, 10000, 65000}, false, 32768, 327680000, 1802240000, 2129920000},
+      {{1, 4096, 3LL << 28, 1LL << 32}, false, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
+      {{8, 512, 10, 20}, true, 0, 0, 0, 0}};
   for (const auto& c : cases) {
     system.figures = c.figures;
     system.queryFails = c.fails;
