@@ -1,6 +1,5 @@
 // The scan engine: the walk over whole trees, checked against figures counted independently
-// with readdir/lstat, and the figures and texts it shows.
-#include <dirent.h>
+// with readdir/statx, and the figures and texts it shows.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <clocale>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -84,12 +84,10 @@ struct Expected {
 std::pair<int64_t, int64_t> Visit(const std::string& path, int depth, int64_t cluster, Expected& e) {
   std::vector<std::string> dirs, hidden;
   int64_t files = 0, bytes = 0, lost = cluster;
-  DIR* d = ::opendir(path.c_str());
-  while (dirent* entry = ::readdir(d)) {
-    const std::string child = entry->d_name;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {  // in the order readdir gives
+    const std::string child = entry.path().filename();
     struct statx st {};
-    if (child == "." || child == ".." || ::statx(AT_FDCWD, (path + "/" + child).c_str(), AT_SYMLINK_NOFOLLOW,
-                                                 STATX_TYPE | STATX_SIZE, &st) != 0 ||
+    if (::statx(AT_FDCWD, entry.path().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_SIZE, &st) != 0 ||
         (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)  // other mounts are left out, as the walk does
       continue;
     const auto size = static_cast<int64_t>(st.stx_size);
@@ -98,7 +96,6 @@ std::pair<int64_t, int64_t> Visit(const std::string& path, int depth, int64_t cl
     else
       ++files, bytes += size, lost += cluster > 0 && size % cluster ? cluster - size % cluster : 0;
   }
-  ::closedir(d);
   std::sort(dirs.begin(), dirs.end());  // ordinary ones by bytes, then hidden ones as read
   const std::string form = hidden.empty() ? "     " + std::to_string(files) + " file(s), ["
                                           : "    " + std::to_string(files) + " files(s) [";

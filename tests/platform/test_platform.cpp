@@ -46,8 +46,7 @@ constexpr const char* kTable =
     "51 22 x:1 / /bad rw - ext4 /dev/sdf rw\n" "52 22 8:6 / /nofs rw shared:1 -\n"
     "53 22 8:7 / /nodash rw shared:1 ext4 /dev/sdg rw\n" "54 22 8:8 / relative rw - ext4 /dev/sdh rw\n";
 
-class TableSystem : public System {
- public:
+struct TableSystem : System {
   std::string table = kTable;
   std::set<std::pair<unsigned, unsigned>> removable = {{8, 17}};
 
