@@ -165,9 +165,7 @@ TEST(Walk, EntersWhatWasReadAheadWithoutAReadOfItsOwn) {
   for (const char* dir : {"x", "x/y"}) MakeDir(t / dir);
   MakeFile(t / "x/f", 1);
   Gate read;
-  ScanFixture f(1, {.beforeOpen = [&](std::string_view path) {
-                  if (path == "x/y") MakeFile(t / "x/late", 1), read.Open();
-                }});
+  ScanFixture f(1, {.beforeOpen = [&](auto at) { if (at == "x/y") MakeFile(t / "x/late", 1), read.Open(); }});
   f.onShow = [&](const std::string& path) { if (path == t / "x") read.Wait(); };
   f.Run(t.path());
   EXPECT_EQ(f.s.gTotalFiles, 1);
