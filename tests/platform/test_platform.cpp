@@ -109,9 +109,8 @@ TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
                            "/mnt/disc image", "/mnt/nfs", "/mnt/odd\ttab\nline\\slash", "/mnt/ram", "/mnt/sshfs",
                            "/mnt/weird", "/run/media/alice/STICK", "/srv/data", "/var/lib/box"}));
   const std::pair<const char*, const char*> texts[] = {
-      {"/", "/ [sda2]"},       {"/media/usb stick", "/media/usb stick [HOLIDAY]"},
-      {"/run", "/run [tmpfs]"}, {"/mnt/nfs", "/mnt/nfs [server:/my export]"},
-      {"/dev/shm", "/dev/shm [shm2]"}, {"/home", "/home [odd (label)]"},
+      {"/", "/ [sda2]"}, {"/media/usb stick", "/media/usb stick [HOLIDAY]"}, {"/run", "/run [tmpfs]"},
+      {"/mnt/nfs", "/mnt/nfs [server:/my export]"}, {"/dev/shm", "/dev/shm [shm2]"}, {"/home", "/home [odd (label)]"},
       {"/mnt/a [b]", "/mnt/a [b] [vg-data]"}, {"/mnt/ram", "/mnt/ram [ramfs]"}};
   for (const auto& [point, text] : texts) EXPECT_EQ(DriveText(*table.At(point), sys), text);
 

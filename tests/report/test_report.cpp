@@ -93,19 +93,14 @@ TEST(Report, ArgumentsRootsAndMessages) {
     std::string out, err;  // out: how it begins
     const platform::System& system = platform::LocalSystem();
   } cases[] = {
-      {{"--help"}, 0, usage.substr(0, usage.size() - 1), ""},
-      {{"--version", "x"}, 0, "kvor-scan 1.5", ""},
-      {{}, 2, "", usage},
-      {{""}, 2, "", usage},
-      {{"--bogus", t.path()}, 2, "", usage},
-      {{t.path(), "extra"}, 2, "", usage},
+      {{"--help"}, 0, usage.substr(0, usage.size() - 1), ""}, {{"--version", "x"}, 0, "kvor-scan 1.5", ""},
+      {{}, 2, "", usage}, {{""}, 2, "", usage}, {{"--bogus", t.path()}, 2, "", usage}, {{t.path(), "x"}, 2, "", usage},
       {{t / "missing"}, 2, "", "kvor-scan: cannot read " + t / "missing" + ": No such file or directory\n"},
       {{t / "file"}, 2, "", "kvor-scan: cannot read " + t / "file" + ": Not a directory\n"},
       {{t.path()}, 2, "", "kvor-scan: cannot query the space of " + t.path() + ": Input/output error\n", failing},
       // Made absolute, "." and ".." removed, the link not resolved: its directory is scanned.
       {{"--summary", t / "./link/sub/..//"}, 0, "total\tgTotalFiles\t1", ""},
-      {{"--", t / "link"}, 0, "node\t0\t0?" + t / "link\t", ""},
-      {{t / "link/"}, 0, "node\t0\t0?" + t / "link\t", ""},
+      {{"--", t / "link"}, 0, "node\t0\t0?" + t / "link\t", ""}, {{t / "link/"}, 0, "node\t0\t0?" + t / "link\t", ""},
       // A name that ends in a bracketed word is a path, never a drive list's text.
       {{t / "a [b]"}, 0, "node\t0\t0?" + t / "a [b]\tRoot", ""},
   };

@@ -13,10 +13,7 @@ class Gate {
     open_.wait(false);
   }
   void AwaitWaiter() { waiting_.wait(0); }  // returns once some thread waits at the gate
-  void Open() {
-    open_ = true;
-    open_.notify_all();
-  }
+  void Open() { open_ = true; open_.notify_all(); }
 
  private:
   std::atomic<int> waiting_ = 0;
