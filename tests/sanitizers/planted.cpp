@@ -19,7 +19,7 @@ void PlantedWorker() {
 }
 
 // The leak, of a size easy to tell from any other.
-[[gnu::noinline]] void PlantedLeak() { static_cast<char* volatile>(new char[4242])[0] = 1; }
+[[gnu::noinline]] void PlantedLeak() { char* volatile leaked = new char[4242]; leaked[0] = 1; }
 
 [[gnu::noinline]] void Tick(QTimer& timer) {
   const bool done = gWorkerDone.load(std::memory_order_acquire);

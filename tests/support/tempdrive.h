@@ -52,6 +52,5 @@ std::string RunInChild(const std::function<void()>& prepare, const std::function
 void DropPrivileges();  // to nobody's, where this process is root
 
 int OpenDescriptors();  // of this process
-bool CanMount();        // tests that mount skip where this process may not
 
 }  // namespace kvor::test

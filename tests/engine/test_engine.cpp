@@ -1,0 +1,411 @@
+// The scan engine: the walk over whole trees, checked against figures counted independently
+// with readdir/statx, and the figures and texts it shows.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "engine/diskspace.h"
+#include "engine/formatsize.h"
+#include "engine/scanner.h"
+#include "engine/storetree.h"
+#include "gate.h"
+#include "tempdrive.h"
+
+namespace kvor {
+namespace {
+
+using namespace test;
+using platform::Picture;
+
+// Readers that read ahead of the walk: the program's count, or none when the suite runs a
+// second time to show that they change nothing (KVOR_TEST_READERS=0).
+unsigned Readers() {
+  const char* given = std::getenv("KVOR_TEST_READERS");
+  return given != nullptr ? static_cast<unsigned>(std::atoi(given)) : platform::DirListBox::kReaders;
+}
+
+// A scan of a temporary directory as a drive, as the report tool runs it, with hooks into
+// the progress calls so tests can stop the walk or change the tree at exact points.
+struct ScanFixture : ScanProgress {
+  ScanState s;
+  platform::NodeStore store;
+  StoreTree tree{store};
+  FakeSystem system;
+  Scanner scanner{s, system, tree, *this};
+  int doEvents = 0;
+  std::function<void(const std::string&)> onShow;
+  std::function<void(int)> onDoEvents;  // gets the 1-based count of calls so far
+
+  explicit ScanFixture(unsigned readers = Readers(), platform::ReadAhead::Hooks hooks = {}) {
+    scanner.dirList.SetReadAheadOptions({.readers = readers}, std::move(hooks));
+  }
+
+  // Reads the "drive"'s root, queries it and walks it, as the start-up does.
+  void Run(const std::string& root) { scanner.ReachDrive(root), scanner.ScanDrive(); }
+
+  void ShowCurrentDir(std::string_view path) override { if (onShow) onShow(std::string(path)); }
+  void DoEvents() override { if (++doEvents; onDoEvents) onDoEvents(doEvents); }
+
+  // Nodes in display order as "depth|key|text", and " !problems error" where a node is marked.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> out;
+    std::function<void(platform::NodeStore::Index, int)> visit = [&](auto node, int depth) {
+      const auto problems = store.Problems(node), error = store.Error(node);
+      out.push_back(std::to_string(depth) + "|" + store.Key(node) + "|" + store.Text(node) +
+                    (problems == 0 ? "" : " !" + std::to_string(problems) + " " + std::to_string(error)));
+      for (std::size_t r = 0; r < store.ChildCount(node); ++r) visit(store.Child(node, r), depth + 1);
+    };
+    if (store.size() > 0) visit(0, 0);
+    return out;
+  }
+};
+
+std::string Size(int64_t bytes) { return FormatSize(static_cast<double>(bytes), '.'); }
+
+// ---- the independent count -------------------------------------------------------------
+
+struct Expected {
+  std::vector<std::string> lines;
+  int64_t files = 0, dirs = 0, bytes = 0;
+};
+
+// Adds the line of `path` and those below it; returns its subtree's bytes and lost space.
+std::pair<int64_t, int64_t> Visit(const std::string& path, int depth, int64_t cluster, Expected& e) {
+  std::vector<std::string> dirs, hidden;
+  int64_t files = 0, bytes = 0, lost = cluster;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {  // in the order readdir gives
+    const std::string child = entry.path().filename();
+    struct statx st {};
+    if (::statx(AT_FDCWD, entry.path().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_SIZE, &st) != 0 ||
+        (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)  // other mounts are left out, as the walk does
+      continue;
+    const auto size = static_cast<int64_t>(st.stx_size);
+    if (S_ISDIR(st.stx_mode))
+      (child[0] == '.' ? hidden : dirs).push_back(child);
+    else
+      ++files, bytes += size, lost += cluster > 0 && size % cluster ? cluster - size % cluster : 0;
+  }
+  std::sort(dirs.begin(), dirs.end());  // ordinary ones by bytes, then hidden ones as read
+  const std::string form = hidden.empty() ? "     " + std::to_string(files) + " file(s), ["
+                                          : "    " + std::to_string(files) + " files(s) [";
+  dirs.insert(dirs.end(), hidden.begin(), hidden.end());
+  const std::size_t line = e.lines.size();
+  e.lines.emplace_back(depth == 0 && !dirs.empty() ? std::to_string(files) : "Root");
+  e.files += files, e.dirs += static_cast<int64_t>(dirs.size()), e.bytes += bytes;
+  for (const auto& child : dirs) {
+    const auto [b, l] = Visit(path + "/" + child, depth + 1, cluster, e);
+    bytes += b, lost += l + cluster;
+  }
+  if (depth > 0)
+    e.lines[line] = std::to_string(depth) + "|" + std::to_string(line) + "?" + path + "|" +
+                    path.substr(path.rfind('/') + 1) + form + Size(bytes) + "], Lost space [" + Size(lost) + "]";
+  return {bytes, lost};
+}
+
+void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
+  const int64_t cluster = f.s.gClusterSize, used = f.s.gUsedBytes;
+  Expected e;
+  Visit(root, 0, cluster, e);
+  // The root's own line: its files only, the drive's used bytes, the space not explained.
+  const bool walked = e.lines[0] != "Root";
+  e.lines[0] = "0|0?" + root + "|" + (walked ? root + " " + e.lines[0] + " file(s) [" + Size(used) + "], Lost space [" +
+                                                   Size(used - cluster * e.dirs - e.bytes) + "]"
+                                             : "Root");
+  EXPECT_EQ(f.Lines(), e.lines);
+  EXPECT_EQ(std::vector<int64_t>({f.s.gTotalFiles, f.s.gTotalDirs, f.s.gTotalFileBytes, f.s.gNodeCounter,
+                                   f.store.Expanded(0)}),
+            std::vector<int64_t>({e.files, e.dirs, e.bytes, static_cast<int64_t>(e.lines.size()), walked}));
+  EXPECT_EQ(f.scanner.dirList.Path(), root);  // back at the root after a full walk
+  for (platform::NodeStore::Index n = 0; n < f.store.size(); ++n) {  // the root's leaf is not hidden
+    const bool hidden = f.store.Path(n)[f.store.Path(n).rfind('/') + 1] == '.';
+    EXPECT_EQ(std::pair(f.store.Image(n), f.store.SelectedImage(n)),
+              hidden ? std::pair(Picture::HClosed, Picture::HOpen) : std::pair(Picture::Closed, Picture::Open)) << n;
+  }
+}
+
+// ---- whole trees ---------------------------------------------------------------------
+
+TEST(Walk, TreesMatchAnIndependentCount) {
+  for (const unsigned seed : {0u, 1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    TempDir t;
+    seed > 0 ? (void)MakeTree(t.path(), seed, 120) : MakeFile(t / ".f", 20);  // seed 0: no subdirectory
+    // Seed 2: no cluster size (a failed query), so nothing is lost. Seed 3: readers held until
+    // the walk is half way; it reads the first half itself.
+    Gate late;
+    ScanFixture f(seed == 3 ? 4 : Readers(), {.beforeOpen = [&](std::string_view) { if (seed == 3) late.Wait(); }});
+    f.onDoEvents = [&](int n) { if (n == 60) late.Open(); };
+    f.system.queryFails = seed == 2;
+    f.Run(t.path());
+    late.Open();
+    ExpectMatchesCount(f, t.path());
+    EXPECT_EQ(f.doEvents > 0, seed > 0);  // a root alone: nothing to yield for
+    // A rescan sees what changed since.
+    MakeFile(t / "new", 5);
+    MakeDir(t / ".new");
+    f.Run(t.path());
+    ExpectMatchesCount(f, t.path());
+  }
+}
+
+TEST(Walk, EntersWhatWasReadAheadWithoutAReadOfItsOwn) {
+  // One reader reads "x", then "x/y"; a file added to "x" in between stays unseen.
+  TempDir t;
+  for (const char* dir : {"x", "x/y"}) MakeDir(t / dir);
+  MakeFile(t / "x/f", 1);
+  Gate read;
+  ScanFixture f(1, {.beforeOpen = [&](auto at) { if (at == "x/y") MakeFile(t / "x/late", 1), read.Open(); }});
+  f.onShow = [&](const std::string& path) { if (path == t / "x") read.Wait(); };
+  f.Run(t.path());
+  EXPECT_EQ(f.s.gTotalFiles, 1);
+}
+
+TEST(Walk, SumsBeyondSixtyFourBitsStayExact) {
+  // Two sparse files of 5e18 bytes (whole clusters): 1e19 in one directory, beyond 64 bits.
+  TempDir t;
+  MakeDir(t / "huge");
+  for (const char* file : {"huge/one", "huge/two"}) MakeFile(t / file, 5000000000000000000ULL);
+  ScanFixture f;
+  f.system.figures = {1, 4096, 0, 1};  // the drive claims a single used cluster
+  f.Run(t.path());
+  EXPECT_EQ(f.store.Text(1), "huge     2 file(s), [" + FormatSize(1e19, '.') + "], Lost space [4.00 KB]");
+  EXPECT_EQ(f.store.Text(0), t.path() + " 0 file(s) [4.00 KB], Lost space [" + FormatSize(-1e19, '.') + "]");
+  // The scan state's 64-bit figures stop at their largest value, and the directories say so.
+  EXPECT_EQ(std::pair(f.s.gTotalFileBytes, f.s.gDirBytes), std::pair(INT64_MAX, int64_t{0}));  // gDirBytes: the root's
+  for (const platform::NodeStore::Index n : {0u, 1u})
+    EXPECT_EQ(f.store.Problems(n) * 1000 + f.store.Error(n), platform::kSumTooLarge * 1000 + EOVERFLOW);
+  // The walk's text result carries the exact figures too.
+  EXPECT_EQ(f.scanner.ScanDirectory(0, "0?" + t.path(), false), "10000000000000000000,4096");
+}
+
+TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
+  TempDir t;
+  MakeTree(t.path(), 7, 25);
+  ScanFixture full;
+  full.Run(t.path());
+  ASSERT_GT(full.doEvents, 10);
+  for (int stopAt = 1; stopAt <= full.doEvents; ++stopAt) {
+    SCOPED_TRACE(stopAt);
+    ScanFixture f;
+    std::vector<std::string> linesAtStop;
+    f.onDoEvents = [&](int n) { if (n == stopAt) f.s.gAbort = true, linesAtStop = f.Lines(); };
+    f.Run(t.path());
+    EXPECT_EQ(f.doEvents, stopAt);  // no yield after the stop
+    EXPECT_EQ(f.Lines(), linesAtStop);       // no node added, no text changed
+    EXPECT_EQ(f.store.Text(0) + (f.store.Expanded(0) ? " expanded" : ""), "Root");
+    // A new scan after the stop, from wherever the walk stood, shows the whole tree.
+    f.s.gAbort = false;
+    f.onDoEvents = nullptr;
+    f.Run(t.path());
+    ASSERT_EQ(f.Lines(), full.Lines());
+  }
+}
+
+// The tree, then the totals, as text.
+std::string Report(const ScanFixture& f) {
+  std::string text;
+  for (const auto& line : f.Lines()) text += line + "\n";
+  return text + std::to_string(f.s.gTotalFiles) + " " + std::to_string(f.s.gTotalDirs) + " " +
+         std::to_string(f.s.gTotalFileBytes) + "\n";
+}
+
+TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
+  TempDir t;
+  for (const char* dir : {"a", "gone", "gone/inner", "listonly", "listonly/sub", "locked", "locked/inside", "m", "m/c"})
+    MakeDir(t / dir);
+  for (const auto& [file, size] : {std::pair{"listonly/big", 50000000}, {"locked/secret", 100}, {"m/f", 3}, {"top", 5}})
+    MakeFile(t / file, size);
+  // "listonly": names there, sizes and the way in not.
+  for (const auto& [dir, mode] : {std::pair{"locked", 0}, {"listonly", 0444}, {"", 0777}, {"gone", 0777}, {"m", 0777}})
+    ::chmod((t / dir).c_str(), mode);
+  const std::string out = RunInChild(DropPrivileges, [&] {
+    ScanFixture f;
+    f.onShow = [&](const std::string& path) {
+      if (path == t.path()) {  // listed with the root, gone before anyone reads it
+        ::rmdir((t / "gone/inner").c_str());
+        ::rmdir((t / "gone").c_str());
+      } else if (path == t / "m/c") {
+        MakeFile(t / "m/late", 1000);  // m shows as it was first read
+      }
+    };
+    f.Run(t.path());
+    return Report(f);
+  });
+  const std::string r = t.path(), empty = "     0 file(s), [0.00 Bytes], Lost space [4.00 KB]";
+  const std::string denied = empty + " !1 " + std::to_string(EACCES) + "\n";
+  EXPECT_EQ(out, "0|0?" + r + "|" + r + " 1 file(s) [" + Size(4096 * 99000) + "], Lost space [" +
+                     Size(4096 * 99000 - (4096 * 7 + 8)) + "]\n1|1?" + r + "/a|a" + empty + "\n1|2?" + r +
+                     "/gone|gone" + empty + " !1 " + std::to_string(ENOENT) + "\n1|3?" + r +
+                     "/listonly|listonly     1 file(s), [0.00 Bytes], Lost space [12.00 KB] !4 " +
+                     std::to_string(EACCES) + "\n2|4?" + r + "/listonly/sub|sub" + denied + "1|5?" + r +
+                     "/locked|locked" + denied + "1|6?" + r + "/m|m     1 file(s), [3.00 Bytes], Lost space [" +
+                     Size(4093 + 3 * 4096) + "]\n2|7?" + r + "/m/c|c" + empty + "\n3 7 8\n");
+  ScanFixture gone;  // a root that cannot be opened is marked, not shown as an empty drive
+  gone.Run(t / "nothing");
+  EXPECT_EQ(Report(gone), "0|0?|Root !1 " + std::to_string(ENOENT) + "\n0 0 0\n");
+}
+
+TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
+  // 3,000 levels of "d", paths beyond PATH_MAX; each level also holds "s" with a one-byte file,
+  // entered only after the chain below has returned, past the window of open descriptors.
+  // Walked on 256 KiB of stack (a walk that recursed would need several times that) with
+  // 32 descriptors in all.
+  TempDir t;
+  const int depth = 3000;
+  // Built from within, a level at a time: its paths soon grow too long to name.
+  const int start = ::open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::chdir(t.path().c_str()), 0);
+  for (int i = 0; i < depth; ++i) {
+    MakeDir("s"), MakeFile("s/f", 1), MakeDir("d");
+    ASSERT_EQ(::chdir("d"), 0);
+  }
+  ASSERT_EQ(::fchdir(start) + ::close(start), 0);
+  const auto limit = [] {
+    const rlimit r{32, 32};
+    pthread_attr_t attr;  // for every thread from now on
+    if (::setrlimit(RLIMIT_NOFILE, &r) != 0 || pthread_attr_init(&attr) != 0 ||
+        pthread_attr_setstacksize(&attr, 256 << 10) != 0 || pthread_setattr_default_np(&attr) != 0)
+      ::_exit(3);
+  };
+  const std::string out = RunInChild(limit, [&] {
+    ScanFixture f;
+    std::thread([&] { f.Run(t.path()); }).join();
+    const std::string report = Report(f);  // no node marked, and the totals
+    return f.store.Key(depth) + "\n" + f.store.Text(1) + "\n" + std::to_string(report.find(" !")) +
+           report.substr(report.rfind("\n3000 "));
+  });
+  std::string deepest = t.path();
+  for (int i = 0; i < depth; ++i) deepest += "/d";
+  EXPECT_EQ(out, "3000?" + deepest + "\nd     0 file(s), [2.93 KB], Lost space [" +
+                     Size(4096 + (depth - 1) * int64_t{4095 + 4 * 4096}) + "]\n" + std::to_string(std::string::npos) +
+                     "\n3000 6000 3000\n");
+
+  // No descriptor to spare at all: the first directory cannot be entered, and says why
+  // (had it been read ahead, it could be).
+  const std::string starved = RunInChild([] {}, [&] {
+    ScanFixture f(0);
+    f.onShow = [&](const std::string& path) {
+      const auto open = static_cast<rlim_t>(path == t / "d" ? OpenDescriptors() : 0);
+      if (const rlimit r{open, open}; open > 0 && ::setrlimit(RLIMIT_NOFILE, &r) == 0)
+        while (::dup(0) >= 0) {
+        }  // and the gaps below the limit filled
+    };
+    f.Run(t.path());
+    return f.Lines().at(1);
+  });
+  EXPECT_EQ(starved, "1|1?" + t / "d|d     0 file(s), [0.00 Bytes], Lost space [4.00 KB] !1 " + std::to_string(EMFILE));
+}
+
+TEST(Walk, NeverEntersAnotherMountedFileSystem) {
+  TempDir t;
+  for (const char* dir : {"a", "a/mnt", "a/.hmnt", "a/bind", "a/late", "src"}) MakeDir(t / dir);
+  for (const auto& [file, size] : {std::pair{"a/f", 5}, {"src/g", 7}}) MakeFile(t / file, size);
+  if (::mount("kvortest", (t / "a/mnt").c_str(), "tmpfs", 0, "size=256k") != 0) GTEST_SKIP() << "cannot mount";
+  ::mount("kvortest", (t / "a/.hmnt").c_str(), "tmpfs", 0, "size=256k");
+  // The same file system seen a second time: one device, caught by the mount table.
+  ::mount((t / "src").c_str(), (t / "a/bind").c_str(), nullptr, MS_BIND, nullptr);
+  MakeFile(t / "a/mnt/big", 100000);
+  // With none read ahead, one mounted after the scan read the mount table: caught by its
+  // device (a directory read ahead before the mount would count as it was read).
+  // With one reader, the walk enters "a" only once the reader has gone on from it to "src".
+  for (const unsigned readers : {0u, 1u}) {
+    Gate read;
+    ScanFixture f(readers, {.beforeOpen = [&](std::string_view path) { if (path == "src") read.Open(); }});
+    if (readers > 0) ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k");
+    f.onShow = [&](const std::string& path) {
+      if (path == t / "a" && readers == 0) ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k");
+      if (path == t / "a" && readers > 0) read.Wait();
+    };
+    f.Run(t.path());
+    ExpectMatchesCount(f, t.path());
+    EXPECT_EQ(f.s.gTotalDirs, 2);
+    ::umount2((t / "a/late").c_str(), MNT_DETACH);
+  }
+  for (const char* point : {"a/mnt", "a/.hmnt", "a/bind"}) ::umount2((t / point).c_str(), MNT_DETACH);
+}
+
+TEST(FormatSize, UnitsRoundingAndSeparator) {
+  const std::pair<double, const char*> cases[] = {
+      {0, "0.00 Bytes"}, {1023, "1023.00 Bytes"}, {1024, "1.00 KB"}, {1536, "1.50 KB"},
+      {1152, "1.13 KB"},          // exactly 1.125: half rounds away from zero
+      {1024 * 2.005, "2.00 KB"},  // 2.005 is not exact: it lies below
+      {1048575, "1024.00 KB"}, {1048576, "1.00 MB"}, {1073741823, "1024.00 MB"}, {1073741824, "1.00 GB"},
+      {5 * 1099511627776.0, "5120.00 GB"}, {9.0e18, "8381903171.54 GB"},
+      // Negative counts stay in bytes, down to the most negative 64-bit figure.
+      {-0.5, "-0.50 Bytes"}, {-2.125, "-2.13 Bytes"}, {-5e9, "-5000000000.00 Bytes"},
+      {-9007199254740993.0, "-9007199254740992.00 Bytes"}, {-0x1p63, "-9223372036854775808.00 Bytes"},
+      {1.0 / 0.0, "inf GB"}, {-1.0 / 0.0, "-inf Bytes"}};
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatSize(bytes, '.'), text) << bytes;
+  EXPECT_EQ(FormatSize(1536, ',') + FormatSize(-1e17, ','), "1,50 KB-100000000000000000,00 Bytes");
+  for (const auto& [value, text] : {std::pair{32.0, "32"}, {0.5, "0,5"}, {0.0, "0"}, {1048576.0, "1048576"},
+                                     {3.0 / 1024, "0,0029296875"}})
+    EXPECT_EQ(FormatGeneral(value, ','), text);
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) GTEST_SKIP() << "no de_DE.UTF-8 locale";
+  EXPECT_EQ(FormatSize(1536), "1,50 KB");  // the locale's separator
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  EXPECT_EQ(FormatSize(1536), "1.50 KB");
+}
+
+TEST(GetDiskSpace, FiguresFromClustersOfTheQueryAndTheirTexts) {
+  FakeSystem system;
+  ScanState s;
+  const struct { platform::DiskFreeSpace figures; bool fails; int64_t cluster, free, used, total; } cases[] = {
+      {{64, 512, 10000, 65000}, false, 32768, 327680000, 1802240000, 2129920000},
+      {{1, 4096, 3LL << 28, 1LL << 32}, false, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
+      {{8, 512, 10, 20}, true, 0, 0, 0, 0}};
+  for (const auto& c : cases) {
+    system.figures = c.figures;
+    system.queryFails = c.fails;
+    const std::vector<int64_t> got{GetDiskSpace(s, system, "/", "free"), GetDiskSpace(s, system, "/", "FREE"),
+                                   s.gClusterSize, GetDiskSpace(s, system, "/", "USED"),
+                                   GetDiskSpace(s, system, "/", "TOTAL")};
+    EXPECT_EQ(got, (std::vector<int64_t>{0, c.free, c.cluster, c.used, c.total}));  // "free": kinds are exact
+  }
+  struct Panel : DiskInfoPanel {
+    std::string text;
+    void SetUsed(std::string_view t) override { text.append("used ").append(t).append(", "); }
+    void SetFree(std::string_view t) override { text.append("free ").append(t).append(", "); }
+    void SetTotal(std::string_view t) override { text.append("total ").append(t).append("; "); }
+  } panel;
+  TempDir t;
+  ScanFixture f;
+  f.scanner.ShowDiskInfo(1, "/ [sda1]", &panel);  // not where the list stands: asked by path
+  ASSERT_TRUE(f.scanner.dirList.SetPath(t.path()));
+  f.system.figures = {2, 512, 1, 3};
+  f.scanner.ShowDiskInfo(1, t.path() + " [x]", &panel);  // where it stands: through its root
+  EXPECT_EQ(panel.text, "used 386.72 MB, free 3.91 MB, total 390.63 MB; used 2.00 KB, free 1.00 KB, total 3.00 KB; ");
+  f.system.queryFails = true;
+  EXPECT_FALSE(f.scanner.QueryRoot(&panel));
+  EXPECT_EQ(f.s.gTotalBytes, 0);
+}
+
+TEST(StoreTree, AddFindsTheParentByKey) {
+  platform::NodeStore store;
+  StoreTree tree(store);
+  const auto root = tree.Add({}, 0, "0?/", "Root", "closed", "open");
+  EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild, "1?/a", "a", "hclosed", "hopen")), root);
+  EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild + 1, "2?/b", "b", "closed", "open")), platform::NodeStore::kNone);
+  EXPECT_EQ(store.Image(1), Picture::HClosed);
+}
+
+TEST(PathText, LeafParentAndPairFields) {
+  EXPECT_EQ(PathLeaf("/usr/share/doc") + "|" + PathLeaf("/usr/") + "|" + PathLeaf("plain"), "doc||plain");
+  EXPECT_EQ(PathParent("/usr/share/doc") + "|" + PathParent("/usr") + "|" + PathParent("x"), "/usr/share||");
+  EXPECT_EQ(PairField("6000000001,12288", 1), 6000000001LL);
+  EXPECT_EQ(PairField("123,456", 2) + PairField("123,456", 0) + PairField("123", 2), 912);
+}
+
+}  // namespace
+}  // namespace kvor

@@ -1,0 +1,271 @@
+// The platform layer: the mount table and drives, path rules, the node store, the invisible
+// lists the scan moves through, and what the system layer reads from udev's and sysfs's folders.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "platform/lists.h"
+#include "platform/mounts.h"
+#include "platform/nodestore.h"
+#include "platform/pathrules.h"
+#include "tempdrive.h"
+
+namespace kvor::platform {
+namespace {
+
+using namespace test;
+
+using Names = std::vector<std::string>;
+
+// A desktop with a USB stick, a DVD, an NFS share and a container's view mixed in;
+// "/" comes late, as it can after a pivot.
+constexpr const char* kTable =
+    "23 22 0:21 / /proc rw,nosuid shared:12 - proc proc rw\n"
+    "26 22 0:5 / /dev rw,nosuid shared:4 - devtmpfs udev rw,size=8000k\n"
+    "28 26 0:25 / /dev/shm rw shared:6 - tmpfs tmpfs rw\n" "29 26 0:26 / /dev/shm rw - tmpfs shm2 rw\n"
+    "30 22 8:3 / /home rw,relatime shared:30 master:7 - ext4 /dev/sda3 rw\n"
+    "31 22 8:17 / /media/usb\\040stick rw - vfat /dev/sdb1 rw\n" "32 22 11:0 / /media/cdrom ro - iso9660 /dev/sr0 ro\n"
+    "33 22 0:40 / /mnt/nfs rw - nfs4 server:/my\\040export rw\n" "34 22 0:41 / /run rw - tmpfs tmpfs rw\n"
+    "35 30 8:3 /alice\\040data /srv/data rw - ext4 /dev/sda3 rw\n"
+    "36 22 0:42 / /mnt/odd\\011tab\\012line\\134slash rw - ext4 /dev/sda4 rw\n"
+    "37 22 0:43 /  /home2 rw - xfs /dev/sdc1 rw\n"  // fields apart by more than one blank
+    "38 22 254:0 / /mnt/a\\040[b] rw - ext4 /dev/mapper/vg-data rw\n"
+    "39 22 0:45 / /var/lib/box rw - overlay overlay rw,lowerdir=/a\n"
+    "40 22 0:46 / /mnt/sshfs rw - fuse.sshfs me@host:/srv rw\n"
+    "41 22 0:47 / /mnt/ram rw - ramfs\n"  // no source: named by its type
+    "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n" "43 22 0:48 / /mnt/weird rw - fuse.mystery thing rw\n"
+    "46 34 0:50 / /run/user/1000 rw - tmpfs tmpfs rw\n" "47 34 8:33 / /run/media/alice/STICK rw - vfat /dev/sdc1 rw\n"
+    "48 22 7:1 / /snap/core/123 ro - squashfs /dev/loop1 ro\n" "49 22 0:51 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
+    "50 22 8:49 / /devices rw - ext4 /dev/sde1 rw\n" "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
+    "garbage line that is not a mount\n" "45 22 8:5 / /broken rw\n"
+    "51 22 x:1 / /bad rw - ext4 /dev/sdf rw\n" "52 22 8:6 / /nofs rw shared:1 -\n"
+    "53 22 8:7 / /nodash rw shared:1 ext4 /dev/sdg rw\n" "54 22 8:8 / relative rw - ext4 /dev/sdh rw\n";
+
+struct TableSystem : System {
+  std::string table = kTable;
+  std::set<std::pair<unsigned, unsigned>> removable = {{8, 17}};
+
+  std::string MountTableText() const override { return table; }
+  bool IsRemovableDevice(unsigned major, unsigned minor) const override { return removable.count({major, minor}); }
+  std::string VolumeLabel(const std::string& dev) const override {
+    return dev == "/dev/sdb1" ? "HOLIDAY" : dev == "/dev/sda3" ? "odd [label]" : "";
+  }
+};
+
+TEST(MountTable, ParsesPointsAndNamesByPathComponents) {
+  const auto table = MountTable::Parse(kTable);
+  ASSERT_EQ(table.Entries().size(), 24u);  // the malformed lines skipped
+  EXPECT_EQ(table.At("/srv/data")->root, "/alice data");  // bind mount
+  EXPECT_EQ(table.At("/dev/shm/")->id, 29);                // the last mount at a point is visible
+  EXPECT_EQ(table.At("/home")->major * 100 + table.At("/home")->minor, 803u);
+  for (const char* notEscape : {"x\\04", "x\\089y", "\\", "\\400"}) EXPECT_EQ(DecodeMountField(notEscape), notEscape);
+  EXPECT_EQ(DecodeMountField("\\134040\\101"), "\\040A");  // decoded once, never twice
+  EXPECT_EQ(DecodeMountField(std::string_view("x\\0401", 4)), "x\\04");  // the field ends where it ends
+  MountTable moved;  // the lookup index travels with the entries
+  moved = MountTable(MountTable::Parse(kTable));
+  const std::pair<const char*, const char*> owners[] = {
+      {"/home2/x", "/home2"},   {"/home/alice/file", "/home"}, {"/home/", "/home"},
+      {"/homework", "/"},       {"/dev/shmem", "/dev"},        {"/dev/shm/a", "/dev/shm"},
+      {"/media/usb", "/"},      {"/media/usb stick/p", "/media/usb stick"}, {"/", "/"}};
+  for (const auto& [path, point] : owners) EXPECT_EQ(moved.MountPointOf(path), point) << path;
+  EXPECT_EQ(MountTable().MountPointOf("/home"), "");
+  // Deeper mounts (/srv/data, /var/lib/box) belong to their own parents, not to "/".
+  EXPECT_EQ(moved.MountedNamesIn("/"), (Names{"dev", "devices", "home", "home2", "proc", "run"}));
+  EXPECT_EQ(moved.MountedNamesIn("/dev/"), Names{"shm"});  // mounted twice, listed once
+  EXPECT_EQ(moved.MountedNamesIn("/mnt"), (Names{"a [b]", "disc image", "nfs", "odd\ttab\nline\\slash", "ram",
+                                                 "sshfs", "weird"}));
+  EXPECT_EQ(moved.MountedNamesIn("/srv/data"), Names{});
+  for (const auto& [dir, may] : {std::pair{"/", true}, {"/var", true}, {"/var/lib/box", false}, {"/usr", false}})
+    EXPECT_EQ(moved.MayHoldMounts(dir), may) << dir;
+}
+
+TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
+  TableSystem sys;
+  const auto table = MountTable::Read(sys);
+  const std::pair<const char*, DriveType> types[] = {
+      {"/", DRIVE_FIXED},           {"/home", DRIVE_FIXED},           {"/srv/data", DRIVE_FIXED},
+      {"/var/lib/box", DRIVE_FIXED}, {"/media/usb stick", DRIVE_REMOVABLE}, {"/media/cdrom", DRIVE_CDROM},
+      {"/mnt/disc image", DRIVE_CDROM}, {"/mnt/nfs", DRIVE_REMOTE},    {"/mnt/sshfs", DRIVE_REMOTE},
+      {"/run", DRIVE_RAMDISK},      {"/mnt/ram", DRIVE_RAMDISK},      {"/mnt/weird", DRIVE_UNKNOWN},
+      {"/proc", DRIVE_UNKNOWN},     {"/home/alice", DRIVE_NO_ROOT_DIR}, {"", DRIVE_NO_ROOT_DIR}};
+  for (const auto& [path, type] : types) EXPECT_EQ(table.TypeOf(path, sys), type) << path;
+  // The removable flag decides for block devices only.
+  sys.removable = {{8, 2}, {0, 41}, {11, 0}};
+  for (const auto& [path, type] : {std::pair{"/", DRIVE_REMOVABLE}, {"/media/usb stick", DRIVE_FIXED},
+                                   {"/run", DRIVE_RAMDISK}, {"/media/cdrom", DRIVE_CDROM}})
+    EXPECT_EQ(table.TypeOf(path, sys), type) << path;
+
+  // No /dev/shm, /run, /run/user/..., /sys/... or snap image; removable media under /run/media
+  // and names that merely begin like a system folder stay. Each drive's text leads back to its
+  // root path, odd names included.
+  Names points;
+  for (const MountEntry* e : table.Drives()) points.push_back(DriveRootFromText(DriveText(*e, sys)));
+  EXPECT_EQ(points, (Names{"/", "/devices", "/home", "/home2", "/media/cdrom", "/media/usb stick", "/mnt/a [b]",
+                           "/mnt/disc image", "/mnt/nfs", "/mnt/odd\ttab\nline\\slash", "/mnt/ram", "/mnt/sshfs",
+                           "/mnt/weird", "/run/media/alice/STICK", "/srv/data", "/var/lib/box"}));
+  const std::pair<const char*, const char*> texts[] = {
+      {"/", "/ [sda2]"}, {"/media/usb stick", "/media/usb stick [HOLIDAY]"}, {"/run", "/run [tmpfs]"},
+      {"/mnt/nfs", "/mnt/nfs [server:/my export]"}, {"/dev/shm", "/dev/shm [shm2]"}, {"/home", "/home [odd (label)]"},
+      {"/mnt/a [b]", "/mnt/a [b] [vg-data]"}, {"/mnt/ram", "/mnt/ram [ramfs]"}};
+  for (const auto& [point, text] : texts) EXPECT_EQ(DriveText(*table.At(point), sys), text);
+
+  // GetDriveType reads the table afresh on every call.
+  EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_FIXED);
+  sys.table = "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n";
+  EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_NO_ROOT_DIR);
+}
+
+TEST(PathRules, JoinAndNormalise) {
+  EXPECT_EQ(JoinPath("/", "usr") + JoinPath("/usr", "b") + JoinPath("", "c"), "/usr/usr/b/c");
+  const std::pair<const char*, const char*> paths[] = {
+      {"a/./b//c/", "/w/d/a/b/c"}, {"/x/../..", "/"}, {"", "/w/d"}, {"../../../y", "/y"}, {"/a/b/../c", "/a/c"}};
+  for (const auto& [path, normal] : paths) EXPECT_EQ(NormalisePath(path, "/w/d"), normal) << path;
+  EXPECT_EQ(DriveRootFromText("/a [b] [c]") + DriveRootFromText("/x]") + DriveRootFromText("/y [z"), "/a [b]/x]/y [z");
+}
+
+// On the real machine: a scratch directory, and tmpfs mounted on it where this process may.
+TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
+  const System& sys = LocalSystem();
+  EXPECT_EQ(MountTable::Read(sys).Drives().at(0)->mountPoint, "/");
+  EXPECT_TRUE(std::filesystem::is_directory(sys.ProgramFolder()));
+  TempDir t;
+  const std::string point = t / "point";
+  MakeDir(point);
+  MakeSymlink("/", t / "link");
+  DiskFreeSpace space;
+  EXPECT_FALSE(sys.GetDiskFreeSpace(t / "link", space) || sys.GetDiskFreeSpace("/no/such", space));  // no symlink
+  if (::mount("kvortest", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0) GTEST_SKIP() << "cannot mount";
+  const auto table = MountTable::Read(sys);
+  EXPECT_EQ(GetDriveType(sys, point), DRIVE_RAMDISK);
+  EXPECT_EQ(table.MountedNamesIn(t.path()), Names{"point"});
+  EXPECT_EQ(DriveText(*table.At(point), sys), point + " [kvortest]");
+  EXPECT_TRUE(sys.GetDiskFreeSpace(point, space));
+  ::umount2(point.c_str(), MNT_DETACH);
+  EXPECT_EQ(space.sectorsPerCluster * space.bytesPerSector * space.totalClusters, 1 << 20);
+  EXPECT_EQ(space.freeClusters, space.totalClusters);  // free counts every unused block
+}
+
+TEST(NodeStore, ChildrenInOrderAddedKeysFoundPicturesByName) {
+  NodeStore store;
+  const auto root = store.Add(NodeStore::kNone, "0?/srv/data", "Root", Picture::Closed, Picture::Open);
+  const auto b = store.Add(root, "1?/srv/data/b c", "b", Picture::Closed, Picture::Open);
+  const auto a = store.Add(root, "2?/srv/data/a", "a", Picture::HClosed, Picture::HOpen);
+  const auto odd = store.Add(b, "3?/elsewhere/x", "x", Picture::Closed, Picture::Open);    // not below its parent
+  const auto wrong = store.Add(b, "9?/srv/data/b c/y", "y", Picture::Closed, Picture::Open);  // counter not its index
+  // Added by parent and name, as the walk adds.
+  const auto d = store.AddChild(b, 5, "d e", "d", Picture::HClosed, Picture::HOpen);
+  const auto late = store.AddChild(d, 8, "x", "x", Picture::Closed, Picture::Open);
+  EXPECT_EQ((std::vector<std::size_t>{store.ChildCount(NodeStore::kNone), store.ChildCount(b), store.Child(root, 1),
+                                       store.Row(a), store.Row(d), store.Parent(late), store.Parent(root)}),
+            (std::vector<std::size_t>{1, 3, a, 1, 2, d, NodeStore::kNone}));
+  const std::pair<NodeStore::Index, const char*> keys[] = {
+      {root, "0?/srv/data"}, {b, "1?/srv/data/b c"}, {a, "2?/srv/data/a"}, {odd, "3?/elsewhere/x"},
+      {wrong, "9?/srv/data/b c/y"}, {d, "5?/srv/data/b c/d e"}, {late, "8?/srv/data/b c/d e/x"}};
+  for (const auto& [node, key] : keys) {  // key, path, and the node found by its key
+    const std::string k = key, found = std::to_string(store.Find(k));
+    EXPECT_EQ(store.Key(node) + " " + store.Path(node) + " " + found, k + " " + k.substr(k.find('?') + 1) + " " +
+                                                                           std::to_string(node));
+  }
+  EXPECT_EQ(store.Key(store.Add(NodeStore::kNone, "", "User Aborted...", Picture::XClosed, Picture::XClosed)), "");
+  for (const char* missing : {"1?/srv/data/b", "1?/srv/datab c", "1?//srv/data/b c", "1?srv/data/b c", "99?/srv/data/a",
+                              "2?/x/a", "", "6?/srv/data/b c/d e/x"})  // "": not the node without a key
+    EXPECT_EQ(store.Find(missing), NodeStore::kNone) << missing;
+
+  NodeStore top;  // below "/" no doubled separator
+  const auto slash = top.Add(NodeStore::kNone, "0?/", "Root", Picture::Closed, Picture::Open);
+  EXPECT_EQ(top.Key(top.AddChild(slash, 1, "usr", "u", Picture::Closed, Picture::Open)), "1?/usr");
+  EXPECT_EQ(top.Find("1?/usr"), 1u);
+
+  store.Clear();
+  EXPECT_EQ(store.size() + store.ChildCount(NodeStore::kNone), 0u);
+  // Picture keys, in the image list's order.
+  const char* pictures[] = {"", "open", "closed", "hopen", "hclosed", "xclosed"};
+  for (int i = 1; i <= 5; ++i)
+    EXPECT_EQ(std::pair(PictureByKey(pictures[i]), PictureKey(static_cast<Picture>(i))),
+              std::pair(static_cast<Picture>(i), std::string_view(pictures[i])));
+  EXPECT_EQ(PictureByKey("Open"), Picture::None);
+}
+
+TEST(DirListBox, MovesByPathDriveTextChildAndParent) {
+  TempDir t;
+  for (const char* dir : {"a", "a/b", "z", "zz", "zz/.h1", "zz/.h2"}) MakeDir(t / dir);
+  for (const auto& [file, size] : {std::pair{"a/f", 1}, {"zz/g", 2}}) MakeFile(t / file, size);
+  DirListBox list(LocalSystem());
+  int raised = 0;
+  list.OnChange([&] { ++raised; });
+  EXPECT_FALSE(list.Up() || list.Refresh());
+  EXPECT_EQ(list.EnterChild("a"), DirListBox::Move::Failed);  // standing nowhere
+  EXPECT_FALSE(list.SetPath(" [label]"));                      // a text with no root: still nowhere
+  EXPECT_TRUE(list.SetPath(t.path() + " [label]"));            // a drive list's text: its root
+  EXPECT_TRUE(list.SetPath(t.path() + " [label]"));            // already there: nothing happens
+  EXPECT_EQ(list.Path(), t.path());
+  EXPECT_TRUE(list.SetPath(t / "a") && list.SetPath(t / "a/b") && list.SetPath(t / "a"));  // down, down, up
+  EXPECT_EQ(list.Depth(), 2u);
+  EXPECT_TRUE(list.SetPath(t / "a"));  // already there: nothing happens
+  EXPECT_EQ(raised, 4);
+  EXPECT_EQ((std::pair{list.EnterChild(std::string(300, 'n')), list.LastError()}),
+            std::pair(DirListBox::Move::Failed, ENAMETOOLONG));
+  const int open = OpenDescriptors();
+  EXPECT_TRUE(list.SetPath(t / "zz"));  // elsewhere: a new start, the old levels closed
+  EXPECT_EQ((std::pair{list.Depth(), OpenDescriptors()}), std::pair(std::size_t{1}, open - 1));
+  EXPECT_EQ((std::pair{list.SetPath(t / "missing [x]"), list.LastError()}), std::pair(false, ENOENT));
+  EXPECT_EQ(list.Path() + "|" + list.RootPath().data(), t / "zz|" + t / "zz");
+  list.SetDriveRoot(t / "z");  // "zz" is not within "z"
+  EXPECT_EQ(list.DriveRoot(), MountTable::Read(LocalSystem()).MountPointOf(t / "zz"));
+  list.SetDriveRoot(t.path());
+  EXPECT_EQ(list.DriveRoot(), t.path());
+
+  FileListBox files(list);
+  files.SetPath(t / "a");  // not where the list stands: read on its own
+  EXPECT_EQ(files.Path() + " " + std::to_string(files.ListCount()), t / "a 1");
+  files.SetPath(list.Path());
+  EXPECT_EQ(files.Path() + " " + std::to_string(files.ListCount()), t / "zz 1");
+  ListBox hidden;
+  hidden.Show(list.CurrentShared());
+  hidden.AddItem("x");  // from then on a list of its own
+  ASSERT_EQ(hidden.ListCount(), 3u);
+  const auto read = list.CurrentShared();  // no ordinary subdirectory: its slots are the hidden ones
+  EXPECT_EQ(std::string(hidden.List(0)) + "," + std::string(hidden.List(1)) + "," + std::string(hidden.List(2)),
+            std::string(read->Name(0)) + "," + std::string(read->Name(1)) + ",x");
+  EXPECT_EQ(read->ordinaryCount, 0u);
+  hidden.Clear();
+  EXPECT_EQ(hidden.ListCount(), 0u);
+}
+
+TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
+  // In a mount namespace of its own, where tmpfs over /dev and /sys hides the machine's.
+  const auto hide = [] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("kvortest", "/dev", "tmpfs", 0, nullptr) != 0 || ::mount("kvortest", "/sys", "tmpfs", 0, nullptr) != 0)
+      ::_exit(0);
+  };
+  const std::string out = RunInChild(hide, [] {
+    for (const char* dir : {"/dev/disk/by-label", "/sys/dev/block", "/sys/d/sda/sda1", "/sys/d/sdb", "/sys/d/sr0"})
+      std::filesystem::create_directories(dir);
+    for (const char* dev : {"/dev/sda1", "/dev/sdb", "/dev/sr0"}) MakeFile(dev, 0);
+    MakeSymlink("../../sda1", "/dev/disk/by-label/My\\x20Disk\\x2fA\\xZZ\\x4");
+    MakeSymlink("/dev/sdb", "/dev/disk/by-label/Ab\\x3a\\x3A\\x7e\\x39\\x30\\x4F\\x4f\\x09");
+    for (const auto& [link, to] : {std::pair{"8:1", "sda/sda1"}, {"8:16", "sdb"}, {"11:0", "sr0"}})
+      MakeSymlink(std::string("../../d/") + to, std::string("/sys/dev/block/") + link);
+    for (const auto& [file, text] : {std::pair{"/sys/d/sda/removable", "1\n"}, {"/sys/d/sda/sda1/partition", "1\n"},
+                                     {"/sys/d/sda/sda1/removable", "0\n"}, {"/sys/d/sdb/removable", "0\n"},
+                                     {"/sys/d/sr0/removable", "1"}})
+      std::ofstream(file) << text;
+    const System& sys = LocalSystem();
+    std::string flags;
+    for (const auto& [major, minor] : {std::pair{8u, 1u}, {8u, 16u}, {11u, 0u}, {9u, 9u}})
+      flags += sys.IsRemovableDevice(major, minor) ? "1" : "0";
+    return sys.VolumeLabel("/dev/sda1") + "|" + sys.VolumeLabel("/dev/sdb") + "|" + sys.VolumeLabel("/dev/sr0") +
+           "|" + sys.VolumeLabel("/dev/none") + "|" + flags;
+  });
+  if (out.empty()) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(out, "My Disk/A\\xZZ\\x4|Ab::~90OO\t|||1010");
+}
+
+}  // namespace
+}  // namespace kvor::platform
