@@ -31,6 +31,7 @@
 #include "mainwin/treemodel.h"
 #include "platform/listing.h"
 #include "report/report.h"
+#include "tempdrive.h"
 
 using namespace kvor;
 using forms::Px;
@@ -43,17 +44,14 @@ using Message = std::tuple<QString, int, QString>;  // text, style, title
 std::string MountLine(int id, const std::string& point, const std::string& rest) {
   return std::to_string(id) + " 1 0:" + std::to_string(id) + " / " + point + " rw - " + rest + " rw\n";
 }
-void MakeFile(const std::string& path, std::size_t bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << std::string(bytes, 'k');
-}
 
 // The program on its drives: message boxes answered and recorded, its end counted, its scan's
 // worker held at a chosen path as a drive that stops answering would.
 struct Machine : platform::System {
   Machine() {
     for (const auto* root : {&programFolder, &ram, &net, &cd, &gone}) std::filesystem::create_directories(*root);
-    for (const char* file : {"/x/f", "/x/y/f", "/z/f"}) MakeFile(fixed2 + file, 200);
+    for (const char* folder : {"/x/y", "/z"}) std::filesystem::create_directories(fixed2 + folder);
+    for (const char* file : {"/x/f", "/x/y/f", "/z/f"}) test::MakeFile(fixed2 + file, 200);
     // Named so the drive list's order (by mount point) is this one.
     table = MountLine(30, fixed1, "ext4 /dev/vdb1") + MountLine(31, fixed2, "ext4 /dev/vdc1") +
             MountLine(32, ram, "tmpfs tmpfs") + MountLine(33, net, "nfs4 server:/export") +
@@ -89,10 +87,8 @@ struct Machine : platform::System {
 
   // The main window, its start-up scan ended.
   frmDiskSumm& Main() {
-    const bool first = !app.Loaded<frmDiskSumm>();
-    frmDiskSumm& main = app.Form<frmDiskSumm>();
-    if (first) app.scans.Finish();
-    return main;
+    if (!app.Loaded<frmDiskSumm>()) app.Form<frmDiskSumm>(), app.scans.Finish();
+    return app.Form<frmDiskSumm>();
   }
   frmDiskPick& Pick() { return app.Form<frmDiskPick>(); }
   int IndexOf(const std::string& root) { return Pick().driveList->findData(QByteArray::fromStdString(root)); }
@@ -225,8 +221,9 @@ class WindowsTest : public QObject {
 
   void startupRefreshAndExit() {
     Machine& p = *m_;
+    for (const char* folder : {"/docs/deep", "/.cache"}) std::filesystem::create_directories(p.fixed1 + folder);
     for (const char* path : {"/bin/kvor", "/docs/a.txt", "/docs/deep/b.txt", "/.cache/c.bin", "/top.txt"})
-      MakeFile(p.fixed1 + path, std::strlen(path) * 100);
+      test::MakeFile(p.fixed1 + path, std::strlen(path) * 100);
     frmDiskSumm& main = p.app.Form<frmDiskSumm>();
     main.show();  // as the program does once the load returns: it waits for the scan
     QVERIFY(!main.isVisible() && p.app.Form<frmWait>().isVisible());
@@ -244,7 +241,7 @@ class WindowsTest : public QObject {
     QVERIFY(main.focusWidget() == main.tvDisk && main.tvDisk->currentIndex() == root && main.mnuAnalyze->isEnabled());
 
     // Refresh scans the same drive again, without the dialog (one shown by mistake is answered).
-    MakeFile(p.fixed1 + "/docs/new.bin", 200'000);
+    test::MakeFile(p.fixed1 + "/docs/new.bin", 200'000);
     bool dialogShown = false;
     QMetaObject::invokeMethod(&main, [&] { dialogShown = p.Pick().isVisible(), p.Pick().cmdCancel_Click(); },
                               Qt::QueuedConnection);
@@ -267,6 +264,7 @@ class WindowsTest : public QObject {
 
   // The window as loaded, before its first show, and then its resize rule.
   void makeUpPanelAndResizeRule() {
+    QCOMPARE(frmDiskSumm(m_->app).windowTitle(), "Korvane v1.5");  // as built; the load names it
     frmDiskSumm& main = m_->Main();
     const QSize minimum(Px(4335), Px(3675));
     const QRectF withPanel(180, 1560, 4020, 1950), withoutPanel(180, 600, 4020, 2910);
