@@ -8,7 +8,7 @@ CTEST = QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 SUPP  = $(CURDIR)/tests
 
 # Where threads meet: the scan's worker and the user interface, the readers ahead of the walk.
-THREAD_TESTS = tst_mainwin_mainwindow tst_dialogs_dialogs test_platform_readahead
+THREAD_TESTS = tst_windows test_platform_readahead
 
 # What `deps` installs and `build` builds; the targets below narrow them. Without the tests
 # the build needs no GoogleTest.

@@ -1,0 +1,643 @@
+// The windows over a machine made of temporary directories, mounted (as far as the program can
+// tell) through a mount table the test writes. The main window: the start-up scan and the tree
+// it shows, Refresh and Exit, the panel and the layout, its make-up; the tree model. The dialogs
+// on their own (fixed frames and their answers to Escape and the close box, the progress
+// dialog's directory label, the analysis report, the drive selection) and with the main window:
+// Select Disk, Cancel during a scan held at a gate or on a FUSE drive whose daemon is stopped,
+// About.
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QWindow>
+#include <QtTest>
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+
+#include "dialogs/frmabout.h"
+#include "dialogs/frmanalyzer.h"
+#include "dialogs/frmdiskpick.h"
+#include "dialogs/frmwait.h"
+#include "engine/formatsize.h"
+#include "forms/pictures.h"
+#include "forms/twips.h"
+#include "gate.h"
+#include "mainwin/app.h"
+#include "mainwin/frmdisksumm.h"
+#include "mainwin/treemodel.h"
+#include "platform/listing.h"
+#include "report/report.h"
+#include "tempdrive.h"
+
+using namespace kvor;
+using forms::Px;
+using forms::TwipRect;
+using platform::Picture;
+
+namespace {
+
+using Message = std::tuple<QString, int, QString>;  // text, style, title
+std::string MountLine(int id, const std::string& point, const std::string& rest) {
+  return std::to_string(id) + " 1 0:" + std::to_string(id) + " / " + point + " rw - " + rest + " rw\n";
+}
+
+// The program on its drives: message boxes answered and recorded, its end counted, its scan's
+// worker held at a chosen path as a drive that stops answering would.
+struct Machine : platform::System {
+  Machine() {
+    for (const auto* root : {&programFolder, &ram, &net, &cd, &gone}) std::filesystem::create_directories(*root);
+    for (const char* folder : {"/x/y", "/z"}) std::filesystem::create_directories(fixed2 + folder);
+    for (const char* file : {"/x/f", "/x/y/f", "/z/f"}) test::MakeFile(fixed2 + file, 200);
+    // Named so the drive list's order (by mount point) is this one.
+    table = MountLine(30, fixed1, "ext4 /dev/vdb1") + MountLine(31, fixed2, "ext4 /dev/vdc1") +
+            MountLine(32, ram, "tmpfs tmpfs") + MountLine(33, net, "nfs4 server:/export") +
+            MountLine(34, cd, "iso9660 /dev/sr0") + MountLine(35, gone, "ext4 /dev/vdd1");
+    app.messageBox = [this](const QString& text, int style, const QString& title) {
+      messages.emplace_back(text, style, title);
+      return answer;
+    };
+    app.endProgram = [this] { ++ends; };
+    app.scans.directoryHook = [this](std::string_view path) { Pass(path); };
+  }
+  // Nothing stays held: the program waits for its workers when it goes.
+  ~Machine() override { gate.Open(); }
+
+  // The first worker to reach `holdAt` (a root's space query, or a directory before it is
+  // read) waits at the gate; later ones pass.
+  void Pass(std::string_view path) const {
+    if (path == holdAt && !held.exchange(true)) gate.Wait();
+  }
+  std::string MountTableText() const override { return table; }
+  bool GetDiskFreeSpace(const std::string& root, platform::DiskFreeSpace& out) const override {
+    Pass(root);
+    out = {8, 512, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
+    return true;
+  }
+  // By path, so that a hold holds it too.
+  bool GetDiskFreeSpaceOf(int fd, platform::DiskFreeSpace& out) const override {
+    return GetDiskFreeSpace(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)), out);
+  }
+  bool IsRemovableDevice(unsigned, unsigned) const override { return false; }
+  std::string VolumeLabel(const std::string&) const override { return {}; }
+  std::string ProgramFolder() const override { return programFolder; }
+
+  // The main window, its start-up scan ended.
+  frmDiskSumm& Main() {
+    if (!app.Loaded<frmDiskSumm>()) app.Form<frmDiskSumm>(), app.scans.Finish();
+    return app.Form<frmDiskSumm>();
+  }
+  frmDiskPick& Pick() { return app.Form<frmDiskPick>(); }
+  int IndexOf(const std::string& root) { return Pick().driveList->findData(QByteArray::fromStdString(root)); }
+  void Choose(const std::string& root) { Pick().driveList->SetListIndex(IndexOf(root)); }
+  const platform::NodeStore& Store() { return Main().Store(); }
+  // Select Disk: while the dialog is shown modally, choose `roots` in turn and answer; then the
+  // scan, if one starts, runs to its end.
+  void SelectDisk(const std::vector<std::string>& roots, std::function<void(frmDiskPick&)> answer) {
+    QMetaObject::invokeMethod(&Main(), [=, this] {  // runs inside the dialog's modal loop
+      QVERIFY(Pick().isVisible() && Pick().isModal() && Pick().focusWidget() == Pick().driveList);
+      for (const std::string& root : roots) Choose(root);
+      answer(Pick());
+    }, Qt::QueuedConnection);
+    Main().cmdSelect_Click();
+    app.scans.Finish();
+  }
+  // What a cancel leaves: the tree marked, Analyze disabled, the window back with the focus.
+  bool OnlyUserAborted() {
+    const platform::NodeStore& s = Store();
+    return s.size() == 1 && s.Text(0) == "User Aborted..." && s.Image(0) == Picture::XClosed &&
+           s.SelectedImage(0) == Picture::XClosed && !Main().mnuAnalyze->isEnabled() && Main().isVisible() &&
+           !app.Loaded<frmWait>() && Main().tvDisk->currentIndex().data() == "User Aborted..." &&
+           Main().focusWidget() == Main().tvDisk;
+  }
+
+  QTemporaryDir dir;
+  const std::string base = dir.path().toStdString() + "/";
+  std::string fixed1 = base + "a_fixed", fixed2 = base + "b_fixed", ram = base + "c_ram",
+              net = base + "d_net", cd = base + "e_cd", gone = base + "f_gone";
+  std::string programFolder = fixed1 + "/bin", table, holdAt;
+  mutable test::Gate gate;
+  mutable std::atomic<bool> held = false;
+  std::vector<Message> messages;
+  int answer = vbOK, ends = 0;
+  App app{*this};
+};
+
+const QString kRefusal = QStringLiteral("This program is designed only for local \r\nhard drives.");
+QString Problem(const std::string& drive) {
+  return QString::fromStdString("There is a problem with drive " + drive + "\r\n!");
+}
+
+// What the report tool prints for the drive; with `app`, the same print of what the window holds.
+std::string Report(const platform::System& system, const std::string& root, App* app = nullptr) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  std::string arg0 = "kvor-scan", arg1 = root;
+  char* argv[] = {arg0.data(), arg1.data(), nullptr};
+  if (app != nullptr) report::PrintTree(app->Form<frmDiskSumm>().Store(), out), report::PrintTotals(app->state, out);
+  else report::Run(2, argv, system, out, stderr);
+  std::fclose(out);
+  const std::string text(buffer, size);
+  std::free(buffer);
+  return text;
+}
+QString Size(double bytes) { return QString::fromStdString(FormatSize(bytes)); }
+bool Near(double twips, double expected) { return std::abs(twips - expected) <= forms::TwipsOf(1); }
+// The tree's pixels, from its edges in twips.
+QRect Pixels(const QRectF& t) {
+  return {QPoint(Px(t.left()), Px(t.top())), QPoint(Px(t.right()) - 1, Px(t.bottom()) - 1)};
+}
+
+void Pictures(const QModelIndex& index, Picture normal, Picture selected) {
+  const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
+  QCOMPARE(icon.pixmap(13, 13, QIcon::Normal).toImage(), forms::TreePicture(normal).toImage());
+  QCOMPARE(icon.pixmap(13, 13, QIcon::Selected).toImage(), forms::TreePicture(selected).toImage());
+}
+
+// The threads of this process that wait for an answer of a FUSE daemon.
+int FuseWaiters() {
+  return std::count_if(std::filesystem::directory_iterator("/proc/self/task"), {}, [](const auto& task) {
+    std::string wchan;
+    return std::getline(std::ifstream(task.path() / "wchan"), wchan) && wchan == "request_wait_answer";
+  });
+}
+
+// One more drive, `mnt`, a real bindfs mount whose daemon the test stops; its type in the
+// mount table is the test's to choose.
+struct Hung : Machine {
+  // Let go and unmounted here, and by a watchdog outside this process's tree once the test ends
+  // in any way (a timeout, a crash): a stopped daemon left behind hangs whatever touches its mount.
+  ~Hung() override {
+    if (daemon > 0) ::kill(daemon, SIGCONT), ::kill(daemon, SIGTERM), ::waitpid(daemon, nullptr, 0);
+    ::close(alive);
+    app.scans.Finish(true);  // the stuck worker, answered at last, returns before the drives go
+  }
+  bool MountAndStop() {
+    for (const std::string& folder : {src + "/sub", mnt}) std::filesystem::create_directories(folder);
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) return false;
+    if ((daemon = ::fork()) == 0) ::execlp("bindfs", "bindfs", "-f", src.c_str(), mnt.c_str(), nullptr), ::_exit(127);
+    bool mounted = false;  // known from the mount table: a look at the root would leave its answer cached
+    while (!mounted && ::waitpid(daemon, nullptr, WNOHANG) == 0)
+      mounted = platform::LocalSystem().MountTableText().find(' ' + mnt + ' ') != std::string::npos;
+    int pipe[2];
+    if (!mounted || ::pipe2(pipe, O_CLOEXEC) != 0) return daemon = 0, false;
+    const pid_t stopped = daemon, watchdog = ::fork();
+    const char* point = mnt.c_str();
+    if (watchdog == 0) {  // in a session of its own, deaf to the signals that end the test
+      ::setsid();
+      for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::signal(signal, SIG_IGN);
+      char byte;
+      if (::fork() != 0 || ::close(pipe[1]) != 0) ::_exit(0);
+      while (::read(pipe[0], &byte, 1) < 0 && errno == EINTR) {}  // the pipe's end: the test is done
+      ::kill(stopped, SIGCONT), ::kill(stopped, SIGTERM), ::umount2(point, MNT_DETACH), ::_exit(0);
+    }
+    ::waitpid(watchdog, nullptr, 0);
+    ::close(pipe[0]);
+    alive = pipe[1];
+    return ::kill(daemon, SIGSTOP) == 0;
+  }
+  void TypeAs(const std::string& type) { table = table0 + MountLine(36, mnt, type); }
+  const std::string src = base + "src", mnt = base + "g_mnt", table0 = table;
+  pid_t daemon = 0;
+  int alive = -1;
+};
+
+}  // namespace
+
+class WindowsTest : public QObject {
+  Q_OBJECT
+  std::unique_ptr<Machine> m_;
+
+ private slots:
+  void init() { m_ = std::make_unique<Machine>(); }
+  void cleanup() {
+    m_.reset();
+    QVERIFY(QApplication::topLevelWidgets().isEmpty());  // every window goes with the program
+  }
+
+  void startupRefreshAndExit() {
+    Machine& p = *m_;
+    for (const char* folder : {"/docs/deep", "/.cache"}) std::filesystem::create_directories(p.fixed1 + folder);
+    for (const char* path : {"/bin/kvor", "/docs/a.txt", "/docs/deep/b.txt", "/.cache/c.bin", "/top.txt"})
+      test::MakeFile(p.fixed1 + path, std::strlen(path) * 100);
+    frmDiskSumm& main = p.app.Form<frmDiskSumm>();
+    main.show();  // as the program does once the load returns: it waits for the scan
+    QVERIFY(!main.isVisible() && p.app.Form<frmWait>().isVisible());
+    p.app.scans.Finish();
+    QVERIFY(main.isVisible() && !p.app.Loaded<frmWait>() && !p.Pick().isVisible() && p.messages.empty());
+    QCOMPARE(QStringList({main.windowTitle(), p.Pick().Tag}), QStringList({"Korvane 1.5", "RUNNING"}));
+    QCOMPARE(QStringList({main.lblUsed->text(), main.lblFree->text(), main.lblTotal->text()}),
+             QStringList({Size(100'000.0 * 4096), Size(150'000.0 * 4096), Size(250'000.0 * 4096)}));
+    // Pictures, which the report does not print; the hidden .cache comes last. The first level
+    // is open, the tree has the focus and the root is current, so the arrow keys work at once.
+    const QModelIndex root = main.tvDisk->model()->index(0, 0);
+    Pictures(root, Picture::Closed, Picture::Open);
+    Pictures(root.model()->index(2, 0, root), Picture::HClosed, Picture::HOpen);
+    QVERIFY(main.tvDisk->isExpanded(root) && !main.tvDisk->isExpanded(root.model()->index(1, 0, root)));
+    QVERIFY(main.focusWidget() == main.tvDisk && main.tvDisk->currentIndex() == root && main.mnuAnalyze->isEnabled());
+
+    // Refresh scans the same drive again, without the dialog (one shown by mistake is answered).
+    test::MakeFile(p.fixed1 + "/docs/new.bin", 200'000);
+    bool dialogShown = false;
+    QMetaObject::invokeMethod(&main, [&] { dialogShown = p.Pick().isVisible(), p.Pick().cmdCancel_Click(); },
+                              Qt::QueuedConnection);
+    main.mnuRefresh->trigger();
+    QVERIFY(!main.isVisible() && p.app.Form<frmWait>().isVisible());
+    p.app.scans.Finish();
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(!dialogShown && main.isVisible() && !p.app.state.gRescan && p.app.state.gLastDriveIndex == 0);
+    QCOMPARE(Report(p, "", &p.app), Report(p, p.fixed1));
+
+    // Exit asks every time, from the menu and from the close box.
+    p.answer = vbNo;
+    main.mnuExit->trigger();
+    const Message ask{"Exit Korvane 1.5?", vbYesNo + vbQuestion, "Korvane 1.5"};
+    QVERIFY(!main.close() && p.messages == std::vector(2, ask));
+    QVERIFY(p.ends == 0 && main.isVisible() && p.app.Loaded<frmDiskPick>() && main.Store().size() == 5);
+    p.answer = vbYes;
+    QVERIFY(main.close() && p.ends == 1 && !p.app.Loaded<frmDiskSumm>() && !p.app.Loaded<frmDiskPick>());
+  }
+
+  // The window as loaded, before its first show, and then its resize rule.
+  void makeUpPanelAndResizeRule() {
+    QCOMPARE(frmDiskSumm(m_->app).windowTitle(), "Korvane v1.5");  // as built; the load names it
+    frmDiskSumm& main = m_->Main();
+    const QSize minimum(Px(4335), Px(3675));
+    const QRectF withPanel(180, 1560, 4020, 1950), withoutPanel(180, 600, 4020, 2910);
+    QVERIFY(main.ClientSize() == minimum && main.tvDisk->geometry() == Pixels(withPanel));
+    QVERIFY(main.mnuDisplay->actions() == QList<QAction*>{main.mnuDiskInfo} && main.mnuDiskInfo->isCheckable());
+    QStringList names;  // as the window's parts are known by
+    for (QObject* part : std::initializer_list<QObject*>{&main, main.centralWidget(), main.tvDisk, main.framDisk,
+                                                         main.cmdSelect, main.mnuDisplay, main.mnuExit,
+                                                         main.mnuDiskInfo, main.mnuAbout})
+      names << part->objectName();
+    QCOMPARE(names.join(' '), "frmDiskSumm client tvDisk framDisk cmdSelect mnuDisplay mnuExit mnuDiskInfo mnuAbout");
+    QVERIFY(!main.cmdSelect->autoDefault() && main.Label3->textFormat() == Qt::PlainText);
+    QVERIFY(main.Label3->text() == "Used:" && !main.windowIcon().isNull());
+    // One column without a header, in the walk's order; wide texts scroll sideways.
+    const QTreeView& tv = *main.tvDisk;
+    QCOMPARE(std::tuple(tv.isHeaderHidden(), tv.uniformRowHeights(), int(tv.editTriggers()), tv.isSortingEnabled(),
+                        tv.iconSize(), tv.header()->sectionResizeMode(0), tv.header()->stretchLastSection()),
+             std::tuple(true, true, 0, false, QSize(13, 13), QHeaderView::ResizeToContents, false));
+    // A value box (the three are made alike) is black on white; of the widest figures it shows,
+    // only those that need it get a smaller font.
+    QLabel& box = *main.lblFree;
+    QCOMPARE(std::tuple(box.frameStyle(), box.lineWidth(), box.margin(), box.autoFillBackground(), box.size(),
+                        box.palette().color(QPalette::Window), box.palette().color(QPalette::WindowText)),
+             std::tuple(int(QFrame::Box) | QFrame::Plain, 1, 1, true, forms::TwipSize(1092, 228), QColor(Qt::white),
+                        QColor(Qt::black)));
+    for (const QString& text : {Size(1073741823), Size(1048575), Size(1023), Size(20.0 * (1LL << 40))}) {
+      SetFittingText(box, text);
+      QVERIFY(box.text() == text && QFontMetrics(box.font()).horizontalAdvance(text) <= box.contentsRect().width());
+      QVERIFY(box.font().pointSizeF() >= main.font().pointSizeF() - 2);
+    }
+    SetFittingText(box, Size(0));
+    QCOMPARE(box.font(), main.framDisk->font());
+
+    main.show();
+    QVERIFY(main.TreeTwips() == withPanel && main.tvDisk->geometry() == Pixels(withPanel));
+    // Through the menu Qt flips the mark itself before the handler runs.
+    main.mnuDiskInfo->trigger();
+    QVERIFY(main.TreeTwips() == withoutPanel && main.tvDisk->geometry() == Pixels(withoutPanel));
+    QVERIFY(!main.mnuDiskInfo->isChecked() && !main.framDisk->isVisible());
+    main.mnuDiskInfo->trigger();
+    QVERIFY(main.TreeTwips() == withPanel && main.mnuDiskInfo->isChecked() && main.framDisk->isVisible());
+    main.resize(50, 40);
+    QVERIFY(main.ClientSize() == minimum && main.TreeTwips() == withPanel);
+    // Larger: the tree takes all of it, the panel and the button keep their place and size.
+    main.resize(main.width() + Px(1000), main.height() + Px(600));
+    QCOMPARE(main.ClientSize(), minimum + QSize(Px(1000), Px(600)));
+    QVERIFY(Near(main.TreeTwips().width(), 5020) && Near(main.TreeTwips().height(), 2550));
+    QVERIFY(main.tvDisk->geometry() == Pixels(main.TreeTwips()) && main.centralWidget()->size() == main.ClientSize());
+    QCOMPARE(main.cmdSelect->geometry(), TwipRect(180, 120, 2055, 375));
+    QCOMPARE(main.framDisk->geometry(), TwipRect(180, 600, 4005, 870));
+    main.mnuDiskInfo->trigger();
+    QVERIFY(Near(main.TreeTwips().height(), 3510));
+    main.resize(10, 10);
+    QVERIFY(main.ClientSize() == minimum && main.TreeTwips() == withoutPanel);
+
+    // Centred by unrounded halves of the outer size; wider than the screen, left of its edge.
+    QCOMPARE(CenterPosition(QSizeF(15360, 11520), QSizeF(4455, 4365)), QPointF(5452.5, 3577.5));
+    QWidget huge;
+    const QRect screen = huge.screen()->geometry();
+    huge.resize(screen.width() + 400, 101);
+    CenterForm(huge);
+    QCOMPARE(huge.frameGeometry().topLeft(), screen.topLeft() + QPoint(-200, screen.height() / 2 - 51));
+  }
+
+  // The model over the store: attached, the view follows each change; detached (a scan's
+  // thread writes the store) it is told nothing until attached again.
+  void treeModel() {
+    platform::NodeStore store;
+    TreeModel model(store);
+    QTreeView view;
+    view.setModel(&model);
+    ModelTree tree(store, model, view);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    const char* added[][2] = {{"", "0?/d"}, {"0?/d", "1?/d/b"}, {"0?/d", "2?/d/a"}, {"1?/d/b", "3?/d/b/x"},
+                              {"0?/d", "4?/d/.h"}};
+    for (const auto& [parent, key] : added)
+      tree.Add(parent, *parent ? tvwChild : 0, key, std::strrchr(key, '/') + 1, "closed", "open");
+    tree.SetText(0, "/d 3 file(s)");
+    tree.SetExpanded(0, true);
+    const QModelIndex root = model.index(0, 0), x = model.index(0, 0, model.index(0, 0, root));  // never sorted:
+    QVERIFY(model.rowCount(root) == 3 && x.parent().data() == "b" && model.index(1, 0, root).data() == "a");
+    QVERIFY(root.data() == "/d 3 file(s)" && x.parent().parent() == root && view.isExpanded(root));
+    QVERIFY(!model.index(1, 0).isValid() && !model.index(0, 1).isValid() && !model.index(-1, 0).isValid());
+
+    // A directory not read whole: grey, its reason in the tip beside the path; the text stays.
+    const auto locked = tree.AddChild(3, {3, 6, 5, "/d/b/x/locked", "locked"}, "locked  0 file(s)", "closed", "open");
+    const QModelIndex bad = model.index(0, 0, x);
+    tree.SetProblem(locked, platform::kCannotEnter, EACCES);
+    QCOMPARE(bad.data(Qt::ToolTipRole).toString(), QStringLiteral("/d/b/x/locked\nCannot be read: Permission denied"));
+    QVERIFY(store.Key(locked) == "5?/d/b/x/locked" && bad.data() == "locked  0 file(s)");
+    QCOMPARE(bad.data(Qt::ForegroundRole).value<QBrush>().color(),
+             QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text));
+    QVERIFY(x.data(Qt::ToolTipRole) == "/d/b/x" && !x.data(Qt::ForegroundRole).isValid());
+    QVERIFY(!x.data(Qt::UserRole).isValid());
+
+    // Detached, the view is told nothing (a scan's thread writes the store).
+    tree.Detach();
+    tree.Add("0?/d", tvwChild, "6?/d/c", "c", "closed", "open");
+    QVERIFY(model.rowCount() == 0 && !model.index(0, 0).isValid() && !model.parent(x).isValid());
+  }
+
+  void fixedFrames() {
+    App& app = m_->app;
+    // Built under a dark theme: the about box stays black on white, whose light text would vanish.
+    const QPalette before = QApplication::palette();
+    QApplication::setPalette(QPalette(Qt::darkGray, QColor(0x20, 0x20, 0x20)));
+    const std::tuple<QPointer<QDialog>, QString, int, int, bool> frames[] = {
+        {&app.Form<frmWait>(), "Korvane v1.5 - Please Wait...", 5220, 1830, false},
+        {&app.Form<frmAnalyzer>(), "Analysis of findings", 7395, 4635, true},
+        {&app.Form<frmAbout>(), "About KVOR 1.5", 3780, 1815, true},
+        {&m_->Pick(), "KVOR 1.5", 3150, 1620, true}};
+    QApplication::setPalette(before);
+    frmAbout& about = app.Form<frmAbout>();
+    const QPalette& light = about.palette();
+    QVERIFY(light.color(QPalette::WindowText) == Qt::black && light.color(QPalette::Window) == Qt::white);
+    QVERIFY(about.autoFillBackground() && about.lblTitle->text() == "Korvane 1.5" && !about.Image1->pixmap().isNull());
+    for (const auto& [picture, left] : {std::pair(about.Image1, 270), std::pair(app.Form<frmWait>().img1, 450)})
+      QVERIFY(picture->alignment() == (Qt::AlignLeft | Qt::AlignTop) && !picture->hasScaledContents() &&
+              picture->pos() == TwipRect(left, 150, 0, 0).topLeft());  // at its place, unscaled
+    for (const auto& [dialog, title, width, height, closeBox] : frames) {
+      QDialog& d = *dialog;
+      QVERIFY(d.windowTitle() == title && !d.windowIcon().isNull());
+      QVERIFY(d.size() == forms::TwipSize(width, height) && d.minimumSize() == d.maximumSize());
+      QCOMPARE(d.windowFlags(), Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                    (closeBox ? Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint : Qt::Widget));
+      for (QPushButton* b : d.findChildren<QPushButton*>()) QVERIFY(!b->isDefault() && !b->autoDefault());
+      // Plain text, and no fixed text clipped at the default font.
+      for (QLabel* l : d.findChildren<QLabel*>()) {
+        const bool fits = l->wordWrap() || l->fontMetrics().horizontalAdvance(l->text()) <= l->contentsRect().width();
+        QVERIFY2(l->text().isEmpty() || (l->textFormat() == Qt::PlainText && fits), qPrintable(l->text()));
+      }
+      // Escape does nothing; the close box unloads, but the progress dialog refuses it.
+      d.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&d));
+      QTest::keyClick(&d, Qt::Key_Escape);
+      d.windowHandle()->close();  // what the window manager's close request does
+      QMetaObject::invokeMethod(&d, "reject");
+      QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+      QVERIFY(closeBox ? dialog.isNull() : dialog->isVisible());
+    }
+  }
+
+  void currentDirectoryWrapsAndShortens() {
+    frmWait& wait = m_->app.Form<frmWait>();
+    const QFontMetrics metrics = wait.lblCurDir->fontMetrics();
+    const int width = wait.lblCurDir->contentsRect().width();
+    // Shown on at most two lines, each within the label.
+    const auto shown = [&](const QString& dir) {
+      emit m_->app.scans.currentDir(dir);
+      const QStringList lines = wait.lblCurDir->text().split(u'\n');
+      for (const QString& line : lines)
+        if (metrics.horizontalAdvance(line) > width) QTest::qFail("line too wide", __FILE__, __LINE__);
+      if (lines.size() > 2) QTest::qFail("more than two lines", __FILE__, __LINE__);
+      return lines;
+    };
+    QCOMPARE(shown("/srv/data"), QStringList{"/srv/data"});
+    QCOMPARE(wait.lblCurDir->alignment(), Qt::AlignHCenter | Qt::AlignTop);
+    // Longer than a line: broken after the last separator within what fits (not one just past
+    // it) that leaves the first line at least half full; nothing lost.
+    QString line = QStringLiteral("/");
+    while (metrics.horizontalAdvance(line) < width * 3 / 5) line += u'i';
+    const qsizetype slash = line.size();
+    for (line += u'/'; metrics.horizontalAdvance(line + u'/') <= width;) line += u'i';
+    QCOMPARE(shown(line + "/tail"), (QStringList{line.left(slash + 1), line.mid(slash + 1) + "/tail"}));
+    // No separator late enough to break at: broken between characters; far too long, the
+    // middle is shortened and the tail, naming the directory being read, kept.
+    const QString name = QStringLiteral("/ab/") + QString(200, u'x');
+    QStringList lines = shown(name);
+    QVERIFY(lines[0].size() > 4 && metrics.horizontalAdvance(lines[0] + u'x') > width && name.startsWith(lines[0]));
+    QVERIFY(lines[1].startsWith(QChar(0x2026)) && lines[1].endsWith(u'x'));
+    const QString smile = QStringLiteral("\U0001F600x");  // a surrogate pair is never split
+    for (int shift = 0; shift < 3; ++shift)
+      QVERIFY(!shown(QString(shift, u'x') + smile.repeated(60))[0].endsWith(smile[0]));
+    // A file name may hold a newline or markup; both show as plain characters on their line.
+    QCOMPARE(shown("/a\nb/<b>c</b>"), QStringList{"/a?b/<b>c</b>"});
+  }
+
+  // Found space is the files plus a cluster per directory; the comment explains a difference
+  // of a whole megabyte or more, either way. Each Analyze computes the report afresh.
+  void analysisFiguresAndComment() {
+    constexpr int64_t kFound = 4096 * 10 + 1'000'000, kMB = 1'048'576, kG = int64_t(1) << 30;
+    // found, used, difference (empty: not checked), the comment's cluster
+    const std::tuple<int64_t, int64_t, int64_t, int64_t, QStringList> rows[] = {
+        {32768, 100, 50'000'000, 60'000'000, {"50.81 MB", "57.22 MB", "6.41 MB", "32KB"}},
+        {4096, 10, 1'000'000, kFound + kMB, {"", "", "1.00 MB", "4KB"}},
+        {4096, 10, 1'000'000 + kMB - 1, kFound, {}},
+        {512, 3, 10'000'000, 20'000'000, {"9.54 MB", "19.07 MB", "9.54 MB", "0.5KB"}},
+        {0, 250, 5'000'000, 0, {"4.77 MB", "0.00 Bytes", "4.77 MB", "0KB"}},  // a failed space query
+        // 12.2 GiB of directory space and a difference of 4 GiB, whose low 32 bits are 0.
+        {65536, 200'000, 300 * kG, 65536LL * 200'000 + 304 * kG, {"312.21 GB", "", "4.00 GB", "64KB"}}};
+    ScanState& s = m_->app.state;
+    s.gTotalFiles = 42;
+    for (const auto& [cluster, dirs, fileBytes, used, expected] : rows) {
+      s.gClusterSize = cluster, s.gTotalDirs = dirs, s.gTotalFileBytes = fileBytes, s.gUsedBytes = used;
+      const frmAnalyzer& report = m_->app.Form<frmAnalyzer>();
+      const QLabel& box = *report.lblComments;
+      const QString comment = box.text();
+      const QStringList shown = {report.lblTotalInDir->text(), report.lblSysBytes->text(), report.lblMinus->text(),
+                                 expected.value(3)};
+      for (int i = 0; i < expected.size(); ++i) QVERIFY(expected[i].isEmpty() || shown[i] == expected[i]);
+      QVERIFY(report.lblTotalFiles->text() == "42" && report.lblTotalDirs->text() == QString::number(dirs));
+      if (expected.isEmpty()) QCOMPARE(comment, QStringLiteral("Everthing is OK.."));
+      else QVERIFY(comment.startsWith("The difference of " + shown[2] + " in the reported amount") &&
+                   comment.count(shown[3]) == 4 && comment.contains("been set at " + shown[3] + ".  If") &&
+                   comment.endsWith("\"IDE Drives and Controllers\" heading."));
+      // The comment fits its box.
+      const QRect inside = box.contentsRect();
+      QVERIFY(box.fontMetrics().boundingRect(inside, Qt::TextWordWrap, comment).height() <= inside.height());
+      m_->app.Unload<frmAnalyzer>();
+    }
+  }
+
+  // Loaded on the program's drive; a folder or a drive's text selects its drive. The other
+  // kinds, and a drive gone since the list was filled (with a problem first), are refused each
+  // time they are chosen; only a scan makes a drive the last one.
+  void driveChoices() {
+    Machine& p = *m_;
+    ScanState& s = p.app.state;
+    s.gRescan = s.gAbort = s.gIgnoreDriveChange = true;
+    DriveListBox& list = *p.Pick().driveList;
+    QVERIFY(list.count() == 6 && list.Drive() == QString::fromStdString(p.fixed1 + " [vdb1]") && p.messages.empty());
+    QVERIFY(s.gLastDriveIndex == 0 && !s.gRescan && !s.gAbort && !s.gIgnoreDriveChange);
+    list.SetDrive(QString::fromStdString(p.fixed2 + "/deep/er"));
+    QCOMPARE(list.Root(), p.fixed2);
+    list.SetDrive(QString::fromStdString(p.fixed1 + " [vdb1]"));
+    list.SetDrive(QStringLiteral("/nowhere/at/all"));
+    QCOMPARE(list.Root(), p.fixed1);
+    std::filesystem::remove_all(p.gone);
+    for (const std::string* refused : {&p.ram, &p.net, &p.cd, &p.ram, &p.gone, &p.gone}) {
+      s.gAbort = true;  // a cancelled scan before: its flag goes with any change of drive
+      if (p.messages.size() == 6) p.table.resize(p.table.find("35 1 "));  // `gone` unmounted
+      p.Choose(*refused);
+      QVERIFY(p.messages.back() == Message(kRefusal, vbInformation, "Korvane 1.5"));
+      QVERIFY(list.Root() == p.fixed1 && !s.gAbort && !s.gIgnoreDriveChange);
+    }
+    QVERIFY(p.messages.size() == 8 && std::get<0>(p.messages[4]) == Problem(p.gone + " [vdd1]") &&
+            p.messages[6] == p.messages[4]);
+    p.Choose(p.fixed2);
+    QVERIFY(p.messages.size() == 8 && list.Root() == p.fixed2 && s.gLastDriveIndex == 0);
+    // The drive last scanned itself refused: moving back changes nothing, so no second event
+    // would clear the flag, and the next choice must still be checked.
+    s.gLastDriveIndex = p.IndexOf(p.cd);
+    p.Choose(p.cd);
+    p.Choose(p.net);
+    QVERIFY(p.messages.size() == 10 && list.Root() == p.cd && !s.gIgnoreDriveChange);
+    s.gLastDriveIndex = list.count();  // nowhere to go back to: the refused choice stays
+    p.Choose(p.ram);
+    QVERIFY(p.messages.size() == 11 && list.Root() == p.ram);
+    // The list read afresh: a drive mounted that sorts first, one unmounted (above); the drive
+    // chosen and the one scanned last keep to their entries.
+    p.table = MountLine(40, p.base + "0_new", "ext4 /dev/x") + p.table;
+    s.gLastDriveIndex = 0;
+    p.Pick().ReloadDrives();
+    QVERIFY(list.count() == 6 && p.IndexOf(p.gone) == -1 && list.Root() == p.ram);
+    QVERIFY(s.gLastDriveIndex == 1 && p.IndexOf(p.fixed1) == 1);
+  }
+
+  void selectDiskRescansOnlyANewFixedDrive() {
+    Machine& p = *m_;
+    p.Main().Nodes().SetText(0, "marked");  // a rescan replaces the tree, and with it this mark
+    // Cancel (Enter on it), or the close box, after choosing another drive: nothing changes,
+    // the list keeps the choice, the dialog is only hidden.
+    p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdCancel, Qt::Key_Return); });
+    p.SelectDisk({p.fixed2}, &QWidget::close);
+    QVERIFY(p.Store().Text(0) == "marked" && p.app.state.gLastDriveIndex == 0 && p.ends == 0);
+    QCOMPARE(p.Pick().driveList->Root(), p.fixed2);
+    // OK on the drive already scanned, or coming back to it before OK: no scan. A refused
+    // drive: one message, the selection back, OK starts no scan.
+    p.SelectDisk({p.fixed1}, &frmDiskPick::cmdOK_Click);
+    p.SelectDisk({p.fixed2, p.fixed1}, &frmDiskPick::cmdOK_Click);
+    p.SelectDisk({p.cd}, &frmDiskPick::cmdOK_Click);
+    QVERIFY(p.Store().Text(0) == "marked" && p.messages.size() == 1);
+    // Another fixed drive and OK (the keypad's Enter on it): scanned, and it becomes the drive
+    // last scanned.
+    p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdOK, Qt::Key_Enter, Qt::KeypadModifier); });
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed2 && p.Store().size() == 4 && p.messages.size() == 1);
+    QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && p.Main().mnuAnalyze->isEnabled() &&
+            p.Main().isVisible() && !p.app.Loaded<frmWait>() && p.app.state.gTotalFileBytes == 600);
+
+    // The analysis, modal, follows the new scan: 3 directories of 4 KB clusters, 600 bytes of files.
+    bool reported = false;
+    QMetaObject::invokeMethod(&p.Main(), [&] {
+      frmAnalyzer& report = p.app.Form<frmAnalyzer>();
+      reported = report.isModal() && report.lblTotalDirs->text() == "3" && report.lblTotalInDir->text() == "12.59 KB" &&
+                 report.windowHandle()->transientParent() == p.Main().windowHandle();  // kept above it
+      QTest::mouseClick(report.btnOK, Qt::LeftButton);
+    }, Qt::QueuedConnection);
+    p.Main().mnuAnalyze->trigger();
+    QVERIFY(reported && !p.app.Loaded<frmAnalyzer>());
+    // About, twice while open, loads once and leaves the main window usable.
+    p.Main().mnuAbout->trigger();
+    p.app.Form<frmAbout>().lblTitle->setText("marked");  // a second load would put the title back
+    p.Main().mnuAbout->trigger();
+    const frmAbout& about = p.app.Form<frmAbout>();
+    QVERIFY(about.lblTitle->text() == "marked" && about.isVisible() && !about.isModal());
+    QCOMPARE(about.windowHandle()->transientParent(), p.Main().windowHandle());
+    p.Main().activateWindow();  // About again brings it to the front
+    p.Main().mnuAbout->trigger();
+    QCoreApplication::processEvents();
+    QCOMPARE(QApplication::activeWindow(), &about);
+    // Without the tag (before the main window runs), OK shows the main window and Cancel ends
+    // the program; the tag is compared exactly.
+    p.Main().hide();
+    p.Pick().Tag = "running";
+    p.Pick().cmdOK_Click();
+    QVERIFY(!p.Pick().isVisible() && p.Main().isVisible() && p.ends == 0);
+    QTest::mouseClick(p.Pick().cmdCancel, Qt::LeftButton);
+    QCOMPARE(p.ends, 1);
+  }
+
+  // The start-up scan held on its way into d5, as on a drive that stops answering: Cancel lands
+  // there, Select Disk and Refresh run beside the stuck worker, Exit does not wait for it, and
+  // the worker, let go at last, changes nothing.
+  void cancelWhileTheWorkerIsHeld() {
+    Machine& p = *m_;
+    for (int i = 0; i < 40; ++i)
+      std::filesystem::create_directories(p.fixed1 + "/d" + std::to_string(i % 10) + "/e" + std::to_string(i / 10));
+    p.holdAt = p.fixed1 + "/d5";
+    frmDiskSumm& main = p.app.Form<frmDiskSumm>();
+    main.show();  // as the program does once the load returns: it waits for the scan
+    p.gate.AwaitWaiter();
+    p.app.scans.Poll();  // the progress dialog names the directory the walk is at
+    QCOMPARE(p.app.Form<frmWait>().lblCurDir->text().remove(u'\n'), QString::fromStdString(p.holdAt));
+    QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);  // what it posted before
+    QTest::mouseClick(p.app.Form<frmWait>().btnStop, Qt::LeftButton);
+    QVERIFY(p.OnlyUserAborted() && p.app.state.gAbort && !p.app.scans.Busy() && p.app.scans.Workers() == 1);
+    // A change of drive (refused here, so the list comes back) clears the abort flag but does
+    // not vouch for the partial figures; a complete scan enables Analyze again.
+    p.SelectDisk({p.net}, &frmDiskPick::cmdCancel_Click);
+    QVERIFY(!p.app.state.gAbort && p.OnlyUserAborted());
+    main.mnuRefresh_Click();
+    p.app.scans.Finish();
+    QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && p.Store().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled());
+    const auto totals = std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes);
+    p.answer = vbYes;
+    QVERIFY(main.close() && p.ends == 1 && p.app.scans.Workers() == 1);
+    p.gate.Open();
+    p.app.scans.Finish(true);
+    QVERIFY(std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes) == totals && totals.first == 51);
+  }
+
+  void cancelLandsWhileTheWorkerWaitsOnAFuseDrive() {
+    Hung h;
+    if (!h.MountAndStop()) QSKIP("FUSE (bindfs) cannot be mounted here");
+    h.TypeAs("ext4 /dev/vde1");  // a local hard drive, as far as the program can tell
+    h.Main().show();
+    {
+      // Chosen as the list would have it had the drive answered when it was chosen.
+      const QSignalBlocker quiet(h.Pick().driveList);
+      h.Choose(h.mnt);
+    }
+    h.Main().mnuRefresh_Click();
+    while (FuseWaiters() == 0) QThread::yieldCurrentThread();  // the worker is in the kernel
+    QTest::mouseClick(h.app.Form<frmWait>().btnStop, Qt::LeftButton);
+    QVERIFY(h.OnlyUserAborted() && h.app.scans.Workers() == 1);
+    h.Choose(h.fixed2);  // another drive, scanned beside the stuck worker
+    h.Main().mnuRefresh_Click();
+    h.app.scans.Finish();
+    QVERIFY(h.Store().Key(0) == "0?" + h.fixed2 && h.Main().mnuAnalyze->isEnabled() && FuseWaiters() == 1);
+    // The drive dialog does not hang on it. Refused by its type: no system call on it, so no
+    // wait. Accepted by its type: its root does not answer within the dialog's wait, so it is a
+    // drive with a problem, and refused.
+    h.TypeAs("fuse " + h.src);
+    h.Pick().driveList->Reload();
+    h.Choose(h.mnt);
+    QVERIFY(h.messages.size() == 1 && std::get<0>(h.messages[0]) == kRefusal && FuseWaiters() == 1);
+    h.TypeAs("ext4 /dev/vde1");
+    h.Pick().driveList->Reload();
+    h.Choose(h.mnt);
+    QVERIFY(h.messages.size() == 3 && std::get<0>(h.messages[1]) == Problem(h.mnt + " [vde1]"));
+    QCOMPARE(h.Pick().driveList->Root(), h.fixed2);
+  }
+};
+
+QTEST_MAIN(WindowsTest)
+#include "tst_windows.moc"
