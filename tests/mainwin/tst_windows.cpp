@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -71,7 +72,9 @@ struct Machine : platform::System {
   void Pass(std::string_view path) const {
     if (path == holdAt && !held.exchange(true)) gate.Wait();
   }
-  std::string MountTableText() const override { return table; }
+  // Read by workers too: the test's changes must not race their reads.
+  std::string MountTableText() const override { std::lock_guard lock(tableMutex); return table; }
+  void SetTable(std::string text) { std::lock_guard lock(tableMutex); table = std::move(text); }
   bool GetDiskFreeSpace(const std::string& root, platform::DiskFreeSpace& out) const override {
     Pass(root);
     out = {8, 512, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
@@ -119,6 +122,7 @@ struct Machine : platform::System {
   std::string fixed1 = base + "a_fixed", fixed2 = base + "b_fixed", ram = base + "c_ram",
               net = base + "d_net", cd = base + "e_cd", gone = base + "f_gone";
   std::string programFolder = fixed1 + "/bin", table, holdAt;
+  mutable std::mutex tableMutex;
   mutable test::Gate gate;
   mutable std::atomic<bool> held = false;
   std::vector<Message> messages;
@@ -200,7 +204,7 @@ struct Hung : Machine {
     alive = pipe[1];
     return ::kill(daemon, SIGSTOP) == 0;
   }
-  void TypeAs(const std::string& type) { table = table0 + MountLine(36, mnt, type); }
+  void TypeAs(const std::string& type) { SetTable(table0 + MountLine(36, mnt, type)); }
   const std::string src = base + "src", mnt = base + "g_mnt", table0 = table;
   pid_t daemon = 0;
   int alive = -1;
@@ -495,7 +499,7 @@ class WindowsTest : public QObject {
     std::filesystem::remove_all(p.gone);
     for (const std::string* refused : {&p.ram, &p.net, &p.cd, &p.ram, &p.gone, &p.gone}) {
       s.gAbort = true;  // a cancelled scan before: its flag goes with any change of drive
-      if (p.messages.size() == 6) p.table.resize(p.table.find("35 1 "));  // `gone` unmounted
+      if (p.messages.size() == 6) p.SetTable(p.table.substr(0, p.table.find("35 1 ")));  // `gone` unmounted
       p.Choose(*refused);
       QVERIFY(p.messages.back() == Message(kRefusal, vbInformation, "Korvane 1.5"));
       QVERIFY(list.Root() == p.fixed1 && !s.gAbort && !s.gIgnoreDriveChange);
@@ -515,7 +519,7 @@ class WindowsTest : public QObject {
     QVERIFY(p.messages.size() == 11 && list.Root() == p.ram);
     // The list read afresh: a drive mounted that sorts first, one unmounted (above); the drive
     // chosen and the one scanned last keep to their entries.
-    p.table = MountLine(40, p.base + "0_new", "ext4 /dev/x") + p.table;
+    p.SetTable(MountLine(40, p.base + "0_new", "ext4 /dev/x") + p.table);
     s.gLastDriveIndex = 0;
     p.Pick().ReloadDrives();
     QVERIFY(list.count() == 6 && p.IndexOf(p.gone) == -1 && list.Root() == p.ram);
