@@ -202,7 +202,8 @@ struct Hung : Machine {
     ::waitpid(watchdog, nullptr, 0);
     ::close(pipe[0]);
     alive = pipe[1];
-    return ::kill(daemon, SIGSTOP) == 0;
+    // Stopped for certain before the test goes on: a request answered meanwhile would let the worker past.
+    return ::kill(daemon, SIGSTOP) == 0 && ::waitpid(daemon, nullptr, WUNTRACED) == daemon;
   }
   void TypeAs(const std::string& type) { SetTable(table0 + MountLine(36, mnt, type)); }
   const std::string src = base + "src", mnt = base + "g_mnt", table0 = table;
