@@ -352,7 +352,7 @@ struct ReadAhead::Shared {
       const long blocksNow = sample ? BlocksRead(s.hooks.blocksRead) : 0;
       lock.lock();
       if (sample) {
-        s.Grow(self, s.waits.Add(reads, blocksNow - blocks));
+        Grow(self, s.waits.Add(reads, blocksNow - blocks));
         blocks = blocksNow;
         reads = 0;
       }

@@ -86,7 +86,7 @@ class ReadAhead {
   struct Hooks {
     std::function<void(std::string_view relativePath)> beforeOpen = {};
     std::function<void(std::string_view relativePath)> outOfDescriptors = {};
-    // In place of the blocks the calling thread has read from the disk so far.
+    // In place of the blocks the calling thread (a reader's, or the walk's) has read so far.
     std::function<long()> blocksRead = {};
   };
   struct Stats {
