@@ -113,12 +113,13 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
 // No reader until reads wait on the disk; then one per read that waited, once about half the
 // recent ones did.
 TEST(DiskWaits, ReadersJoinOnceAboutHalfTheReadsWaited) {
-  // Blocks read in each of two samples of 8 reads, and the readers to add after each.
-  for (const auto& [blocks, first, second] : std::vector<std::tuple<long, unsigned, unsigned>>{
-           {0, 0, 0}, {7, 0, 0}, {3 * 8, 0, 0}, {8 * 8, 3, 8}, {1000, 3, 8}}) {
+  // Samples of 8 reads: the blocks read in each, and the readers to add after it.
+  for (const auto& samples : std::vector<std::vector<std::pair<long, unsigned>>>{
+           {{0, 0}, {7, 0}}, {{3 * 8, 0}, {3 * 8, 0}}, {{8 * 8, 3}, {1000, 8}}, {{8 * 8, 3}, {0, 0}, {8 * 8, 5}}}) {
     DiskWaits waits;
-    EXPECT_EQ(waits.Add(8, blocks), first) << blocks;
-    EXPECT_EQ(waits.Add(8, blocks), second) << blocks;
+    for (const auto& [blocks, added] : samples) {
+      EXPECT_EQ(waits.Add(8, blocks), added) << blocks << " of " << samples.size();
+    }
   }
 }
 
