@@ -266,8 +266,8 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name, std::size_t slot)
     lastError_ = ENOMEM;
     return fail(Move::Failed);
   }
-  while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
   if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();
+  while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
   Raise(true);
   return Move::Entered;
 }
