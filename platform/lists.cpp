@@ -48,6 +48,7 @@ std::string DescriptorPath(int fd) {
 struct DirListBox::Level {
   std::shared_ptr<const DirSummary> summary;
   ReadAhead::Dir dir = nullptr;  // its node in the read-ahead, while one runs
+  std::size_t slot = SIZE_MAX;   // in its parent's summary, when entered by it
   int fd = -1;
   std::size_t pathLength = 0;  // its path is path_'s first pathLength bytes
   std::size_t nameStart = 0;
@@ -85,11 +86,44 @@ std::shared_ptr<const DirSummary> DirListBox::CurrentShared() const {
 void DirListBox::StartReadAhead() {
   StopReadAhead();
   if (depth_ != 1 || aheadOptions_.readers == 0 || levels_[0]->fd < 0 || Current().SlotCount() == 0) return;
+  if (aheadOptions_.firstReaders > 0) {
+    Launch(0);
+    return;
+  }
+  armed_ = true;
+  waits_ = DiskWaits();
+  blocks_ = BlocksRead(aheadHooks_.blocksRead);
+  reads_ = 0;
+}
+
+// The read-ahead from where the walk stands: the levels below the root are entered in it as
+// the walk entered them. False when one was entered other than by its slot.
+bool DirListBox::Launch(unsigned readers) {
+  for (std::size_t k = 1; k < depth_; ++k)
+    if (levels_[k]->slot == SIZE_MAX) return false;
   ahead_ = std::make_unique<ReadAhead>(aheadOptions_, aheadHooks_);
-  levels_[0]->dir = ahead_->Start(levels_[0]->fd, mounts_, MountKey(), levels_[0]->summary);
+  std::string rootKey = realRoot_.empty() ? path_.substr(0, levels_[0]->pathLength) : realRoot_;
+  levels_[0]->dir = ahead_->Start(levels_[0]->fd, mounts_, std::move(rootKey), levels_[0]->summary);
+  for (std::size_t k = 1; k < depth_; ++k) {
+    Level& level = *levels_[k];
+    level.dir = ahead_->Enter(levels_[k - 1]->dir, level.slot).dir;
+    ahead_->Adopt(level.dir, level.summary);
+  }
+  if (readers > 0) ahead_->AddReaders(readers, waits_);
+  return true;
+}
+
+// Every few reads of its own, whether they waited on the disk.
+void DirListBox::SampleDiskWaits() {
+  const long blocks = BlocksRead(aheadHooks_.blocksRead);
+  const unsigned readers = waits_.Add(reads_, blocks - blocks_);
+  blocks_ = blocks;
+  reads_ = 0;
+  if (readers > 0 && Launch(readers)) armed_ = false;
 }
 
 void DirListBox::StopReadAhead() {
+  armed_ = false;
   if (ahead_ == nullptr) return;
   ahead_.reset();
   for (auto& level : levels_) level->dir = nullptr;
@@ -159,8 +193,8 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name, std::size_t slot)
   ReadAhead::Taken taken;
   {
     const Level& parent = *levels_[depth_ - 1];
-    if (ahead_ != nullptr && parent.dir != nullptr && slot < parent.summary->SlotCount() &&
-        parent.summary->Name(slot) == name)
+    if (slot >= parent.summary->SlotCount() || parent.summary->Name(slot) != name) slot = SIZE_MAX;
+    if (ahead_ != nullptr && parent.dir != nullptr && slot != SIZE_MAX)
       taken = ahead_->Enter(parent.dir, slot, cancel_);
   }
   // The read-ahead's node goes with the level, or now when there is none.
@@ -202,6 +236,7 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name, std::size_t slot)
     level.pathLength = path_.size();
     level.mayHoldMounts = parent.mayHoldMounts && mounts_.MayHoldMounts(MountKey());
     level.dir = taken.dir;
+    level.slot = slot;
     owned = true;
     if (taken.summary != nullptr) {
       // Read ahead: entered without a descriptor of its own.
@@ -231,6 +266,7 @@ DirListBox::Move DirListBox::EnterChild(std::string_view name, std::size_t slot)
     lastError_ = ENOMEM;
     return fail(Move::Failed);
   }
+  if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();
   while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
   Raise();
   return Move::Entered;

@@ -33,12 +33,11 @@ class DirListBox {
  public:
   enum class Move { Entered, Failed, OtherDevice };
   static constexpr std::size_t kOpenWindow = 64;
-  // Readers of a walk: one to begin with, which with the walk reading what it has not reached
-  // keeps two cores busy on a warm scan (a second reader only added CPU time there); more
-  // join while reads wait on the disk, up to enough to keep it busy (on a cold 1M-entry tree
-  // here, 16 did better than 8).
+  // Readers of a walk: none to begin with (on a warm cache they cost the walk more than they
+  // give); once its own reads wait on the disk, more join as reads go on waiting, up to
+  // enough to keep the disk busy (on a cold 1M-entry tree here, 16 did better than 8).
   static constexpr unsigned kReaders = 16;
-  static constexpr unsigned kFirstReaders = 1;
+  static constexpr unsigned kFirstReaders = 0;
 
   explicit DirListBox(const System& system);
   ~DirListBox();
@@ -85,13 +84,14 @@ class DirListBox {
 
   // Reading ahead of a walk from the root at which the list stands, until StopReadAhead or
   // a move elsewhere. Options and hooks are the tests'; the program's are kFirstReaders
-  // growing to kReaders.
+  // growing to kReaders. Readers that start late begin where the walk stands.
   void StartReadAhead();
   void StopReadAhead();
   void SetReadAheadOptions(ReadAhead::Options options, ReadAhead::Hooks hooks = {}) {
     aheadOptions_ = options;
     aheadHooks_ = std::move(hooks);
   }
+  ReadAhead* ReadingAhead() const { return ahead_.get(); }  // null while no reader runs
 
   // The read behind the current path; empty before the first move.
   const DirSummary& Current() const;
@@ -106,6 +106,8 @@ class DirListBox {
   int OpenChild(int parentFd, const char* name);
   bool Reopen(std::size_t k);
   bool GiveBackOne();
+  bool Launch(unsigned readers);
+  void SampleDiskWaits();
   void CloseFrom(std::size_t k);
   std::string MountKey() const;
   void Raise();
@@ -130,6 +132,10 @@ class DirListBox {
   ReadAhead::Options aheadOptions_{.readers = kReaders, .firstReaders = kFirstReaders};
   ReadAhead::Hooks aheadHooks_;
   std::unique_ptr<ReadAhead> ahead_;
+  bool armed_ = false;  // readers start once the walk's reads wait on the disk
+  DiskWaits waits_;
+  long blocks_ = 0;     // read by the walk's thread at the last sample
+  unsigned reads_ = 0;  // since then
 };
 
 // Counts the files (every entry that is not a directory) of its path.

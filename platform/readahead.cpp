@@ -75,13 +75,27 @@ constexpr auto kRetryFirst = std::chrono::milliseconds(1);
 constexpr auto kRetryMost = std::chrono::milliseconds(50);
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
 
-// Blocks this thread has read from the disk so far.
-long BlocksReadByThisThread() {
+}  // namespace
+
+long BlocksRead(const std::function<long()>& hook) {
+  if (hook) return hook();
   rusage usage{};
   return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
 }
 
-}  // namespace
+unsigned DiskWaits::Add(unsigned reads, long blocks) {
+  // A read that waited took at least a page; a read that merely lost its core to a busy
+  // machine took none (off-CPU time would count it).
+  constexpr long kBlocksPerPage = 4096 / 512;
+  const auto waited = static_cast<unsigned>(std::clamp<long>(blocks / kBlocksPerPage, 0, reads));
+  unsigned add = 0;
+  for (unsigned i = 0; i < waited; ++i) {
+    share_ += (256 - share_) / 8;
+    if (share_ >= 128) ++add;
+  }
+  for (unsigned i = waited; i < reads; ++i) share_ -= share_ / 8;
+  return add;
+}
 
 struct ReadAhead::Node {
   Node* parent = nullptr;           // outlives the node while it is alive
@@ -111,9 +125,7 @@ struct ReadAhead::Shared {
   int busy = 0;                     // readers between taking a job and delivering it
   int idle = 0;                     // readers waiting for work
   unsigned started = 0;             // readers started
-  // How many of the recent reads waited on the disk, in 256ths; each read moves it an
-  // eighth of the way toward its own answer.
-  unsigned waitShare = 0;
+  DiskWaits waits;
   int watchers = 0;                 // callers waiting for `changed`
   MountTable mounts;
   std::string mountRoot;
@@ -305,9 +317,18 @@ struct ReadAhead::Shared {
     return true;
   }
 
+  // Called with the mutex held.
+  static void Grow(const std::shared_ptr<Shared>& self, unsigned count) {
+    for (; count > 0 && self->started < self->options.readers && !self->stop; --count)
+      if (!StartReader(self)) break;
+  }
+
   static void Run(std::shared_ptr<Shared> self) {
     Shared& s = *self;
     DirListing listing;  // kept for its buffers
+    // Measured over a few reads: a getrusage per read costs a warm scan more than it tells.
+    long blocks = BlocksRead(s.hooks.blocksRead);
+    unsigned reads = 0;
     std::unique_lock lock(s.mutex);
     for (;;) {
       if (s.stop) break;
@@ -326,17 +347,16 @@ struct ReadAhead::Shared {
       ++s.busy;
       lock.unlock();
       bool held = false;
-      // A read that took blocks from the disk waited on it; off-CPU time would also count
-      // a reader that merely lost its core to a busy machine.
-      const long blocksBefore = mayGrow ? BlocksReadByThisThread() : 0;
       std::shared_ptr<const DirSummary> summary = s.Read(path, *node, parentInode, listing, held);
-      const bool waited = mayGrow && (s.hooks.waitedOnDisk ? s.hooks.waitedOnDisk(path)
-                                                           : BlocksReadByThisThread() > blocksBefore);
+      const bool sample = ++reads == DiskWaits::kReadsPerSample && mayGrow;
+      const long blocksNow = sample ? BlocksRead(s.hooks.blocksRead) : 0;
       lock.lock();
-      // One more reader per read that waited, once about half the recent ones did: a few
-      // directories evicted from a warm cache start none.
-      if (mayGrow) s.waitShare = waited ? s.waitShare + (256 - s.waitShare) / 8 : s.waitShare - s.waitShare / 8;
-      if (waited && s.waitShare >= 128 && s.started < s.options.readers && !s.stop) StartReader(self);
+      if (sample) {
+        Grow(self, s.waits.Add(reads, blocksNow - blocks));
+        blocks = blocksNow;
+        reads = 0;
+      }
+      reads %= DiskWaits::kReadsPerSample;
       --s.busy;
       if (held) --s.open;
       s.Deliver(node, std::move(summary));  // its children are read next, by this reader first
@@ -382,12 +402,15 @@ ReadAhead::Dir ReadAhead::Start(int rootFd, const MountTable& mounts, std::strin
   s.root->walked = true;
   s.sources.push_back(s.root);
   if (s.options.readers > 0) s.rootFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
-  const unsigned first = s.options.firstReaders == 0 ? s.options.readers : std::min(s.options.firstReaders, s.options.readers);
-  if (s.rootFd >= 0) {
-    for (unsigned i = 0; i < first; ++i)
-      if (!Shared::StartReader(shared_)) break;
-  }
+  if (s.rootFd >= 0) Shared::Grow(shared_, s.options.firstReaders);
   return s.root.get();
+}
+
+void ReadAhead::AddReaders(unsigned count, const DiskWaits& waits) {
+  Shared& s = *shared_;
+  std::lock_guard lock(s.mutex);
+  s.waits = waits;
+  if (s.rootFd >= 0) Shared::Grow(shared_, count);
 }
 
 ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomic<bool>* cancel) {

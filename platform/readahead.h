@@ -49,11 +49,27 @@ struct DirSummary {
   std::size_t MemoryBytes() const { return sizeof *this + names.capacity() + ends.capacity() * sizeof(uint32_t); }
 };
 
+// Blocks the calling thread has read from the disk so far, or what `hook` says (tests).
+long BlocksRead(const std::function<long()>& hook);
+
 // Space lost to rounding `size` up to whole clusters.
 int64_t SlackOf(uint64_t size, int64_t clusterSize);
 
 // The summary of a listing read whole (or in part, as its problems say).
 DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode);
+
+// Whether directory reads wait on the disk, from the blocks a thread read over a few of them:
+// readers help only then (on a warm cache they cost more than they give).
+class DiskWaits {
+ public:
+  static constexpr unsigned kReadsPerSample = 8;
+  // `reads` reads took `blocks` (of 512 bytes) from the disk; returns how many readers to add:
+  // one per read that waited, once about half of the recent ones did.
+  unsigned Add(unsigned reads, long blocks);
+
+ private:
+  unsigned share_ = 0;  // of the recent reads that waited, in 256ths
+};
 
 class ReadAhead {
  public:
@@ -62,18 +78,16 @@ class ReadAhead {
     std::size_t maxDirs = 4096;             // summaries held before readers wait for the walk
     std::size_t maxBytes = std::size_t{32} << 20;
     std::size_t maxPath = 3800;             // deeper directories are left to the walk
-    // Readers started at once (0: all of them). The others start one at a time, each after a
-    // read that waited on the disk: a warm scan gains nothing from more readers than cores.
-    unsigned firstReaders = 0;
+    // Readers started at once; the others start as reads wait on the disk (see DiskWaits).
+    unsigned firstReaders = ~0u;
   };
   // Called on reader threads, for tests: before a directory is opened, and when opening it
   // found the process out of descriptors (the reader waits and tries again).
   struct Hooks {
     std::function<void(std::string_view relativePath)> beforeOpen = {};
     std::function<void(std::string_view relativePath)> outOfDescriptors = {};
-    // After a read while more readers may start: whether it waited on the disk, in place of
-    // the reader's own measure.
-    std::function<bool(std::string_view relativePath)> waitedOnDisk = {};
+    // In place of the blocks the calling thread (a reader's, or the walk's) has read so far.
+    std::function<long()> blocksRead = {};
   };
   struct Stats {
     uint64_t read = 0;        // summaries made
@@ -102,6 +116,8 @@ class ReadAhead {
   // Only directories on the root's device are read.
   Dir Start(int rootFd, const MountTable& mounts, std::string mountRoot,
             std::shared_ptr<const DirSummary> root);
+  // Starts `count` more readers (within Options::readers), the disk's waits so far in `waits`.
+  void AddReaders(unsigned count, const DiskWaits& waits);
   // The walk enters child `slot` of `parent`. A read of it under way is waited for, until
   // `cancel` is raised.
   Taken Enter(Dir parent, std::size_t slot, const std::atomic<bool>* cancel = nullptr);

@@ -1,18 +1,16 @@
-// The read-ahead alone, under a walker that behaves as the scan's does: it takes what was read
-// ahead and reads the rest itself. Whatever the readers do, the walker must see exactly what
-// reading every directory itself shows, and every summary handed over must equal a read of
-// that directory made then through the walker's own descriptors.
+// The read-ahead under the walk of the directory list, as the scan walks: whatever the readers
+// do, the walk must see exactly what reading every directory itself shows.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 
 #include "gate.h"
-#include "platform/readahead.h"
+#include "platform/lists.h"
+#include "platform/system.h"
 #include "tempdrive.h"
 
 namespace kvor::platform {
@@ -20,113 +18,134 @@ namespace {
 
 using namespace test;
 
-// The directory open at `fd` as "files bytes lost problems ordinary: names", or null.
-std::shared_ptr<const DirSummary> ReadHere(int fd) {
-  DirListing listing;
-  struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0 || listing.Read(fd, nullptr, nullptr) != DirListing::Status::Ok) return nullptr;
-  return std::make_shared<const DirSummary>(Summarize(listing, 4096, st.st_dev, st.st_ino));
-}
+constexpr int64_t kCluster = 4096;
 
-std::string Describe(const DirSummary& s) {
-  std::string text = std::to_string(s.fileCount) + " " + std::to_string(static_cast<int64_t>(s.bytes)) + " " +
-                     std::to_string(static_cast<int64_t>(s.lostSpace)) + " " + std::to_string(s.problems) + " " +
-                     std::to_string(s.ordinaryCount) + ":";
-  for (std::size_t i = 0; i < s.SlotCount(); ++i) text.append(" ").append(s.Name(i));
-  return text;
-}
-
-// Walks as the scan does, depth first, each directory entered through its parent's descriptor.
-struct Walker {
-  ReadAhead& ahead;
+// Walks depth first in slot order, each directory as "path files bytes lost problems ordinary: names".
+struct Walk {
+  DirListBox list{LocalSystem()};
   std::function<void(const std::string&)> onEntered = [](const std::string&) {};
-  bool verify = true;
   std::vector<std::string> lines = {};
 
-  void Run(const std::string& root) {
-    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const auto summary = ReadHere(fd);
-    Visit(ahead.Start(fd, MountTable(), root, summary), fd, *summary, "");
-    ::close(fd);
+  explicit Walk(ReadAhead::Options options, ReadAhead::Hooks hooks = {}) {
+    list.SetClusterSize(&kCluster);
+    list.SetReadAheadOptions(options, std::move(hooks));
   }
+  ReadAhead& Ahead() { return *list.ReadingAhead(); }
 
-  void Visit(ReadAhead::Dir dir, int fd, const DirSummary& s, const std::string& path) {
-    lines.push_back(path + " " + Describe(s));
+  const std::vector<std::string>& Run(const std::string& root) {
+    EXPECT_TRUE(list.OpenRoot(root));
+    list.StartReadAhead();
+    Visit("");
+    return lines;
+  }
+  void Visit(const std::string& path) {
+    const DirSummary& s = list.Current();
+    lines.push_back(path + " " + std::to_string(s.fileCount) + " " + std::to_string(int64_t(s.bytes)) + " " +
+                    std::to_string(int64_t(s.lostSpace)) + " " + std::to_string(s.problems) + " " +
+                    std::to_string(s.ordinaryCount) + ":");
+    for (std::size_t slot = 0; slot < s.SlotCount(); ++slot) lines.back().append(" ").append(s.Name(slot));
     onEntered(path);
-    for (std::size_t slot = 0; slot < s.SlotCount(); ++slot) {
-      const std::string name(s.Name(slot)), childPath = path.empty() ? name : path + "/" + name;
-      const ReadAhead::Taken taken = ahead.Enter(dir, slot);
-      const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      const auto here = ReadHere(child);
-      std::shared_ptr<const DirSummary> use = taken.summary;
-      if (use == nullptr && here != nullptr)
-        ahead.Adopt(taken.dir, use = here);
-      else if (use != nullptr && verify) {  // the read of this very directory, made now
-        EXPECT_EQ(Describe(*use) + std::to_string(use->inode), here ? Describe(*here) + std::to_string(here->inode) : "")
-            << childPath;
-      }
-      if (use != nullptr)
-        Visit(taken.dir, child, *use, childPath);
-      else
+    for (std::size_t slot = 0; slot < list.Current().SlotCount(); ++slot) {
+      const std::string name(list.Current().Name(slot)), childPath = path.empty() ? name : path + "/" + name;
+      if (list.EnterChild(name, slot) != DirListBox::Move::Entered) {
         lines.push_back(childPath + " cannot be entered");
-      if (child >= 0) ::close(child);
-      ahead.Leave(taken.dir);
+        continue;
+      }
+      Visit(childPath);
+      list.Up();
     }
   }
 };
 
-std::vector<std::string> Reference(const std::string& root) {
-  ReadAhead none({.readers = 0});
-  Walker w{none};
-  w.Run(root);
-  return w.lines;
-}
-
 TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
   TempDir t;
   MakeTree(t.path(), 5, 150);
-  const std::vector<std::string> expected = Reference(t.path());
+  const std::vector<std::string> expected = Walk({.readers = 0}).Run(t.path());
   const uint64_t dirs = expected.size() - 1;
+  enum Held { kRacing, kIdle, kStuck };  // readers race the walk, are done first, or stuck in a read
   const struct {
     ReadAhead::Options options;
-    uint64_t held;  // 0: racing the walk; else readers done first, with at most this many read
-  } cases[] = {{{.readers = 1}, 0}, {{.readers = 8}, 0}, {{.readers = 3}, dirs}, {{.readers = 4, .maxDirs = 2}, 2},
-               {{.readers = 4, .maxBytes = 1}, 4}, {{.readers = 2, .maxPath = 20}, dirs}};
+    Held held;
+    uint64_t most = 0;            // read ahead while the walk waits
+    bool fewDescriptors = false;  // readers run out of them before their first read
+  } cases[] = {{{.readers = 1}, kRacing}, {{.readers = 8}, kRacing}, {{.readers = 3}, kIdle, dirs},
+               {{.readers = 4, .maxDirs = 2}, kIdle, 2}, {{.readers = 4, .maxBytes = 1}, kIdle, 4},
+               {{.readers = 2, .maxPath = 20}, kIdle, dirs}, {{.readers = 4}, kIdle, dirs, true},
+               {{.readers = 4}, kStuck}};
+  rlimit saved;
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  const rlimit low{static_cast<rlim_t>(OpenDescriptors() + 64), saved.rlim_max};
+  Gate never;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.held);
-    ReadAhead ahead(c.options);
-    Walker w{ahead, [&](const std::string& path) {
-               if (!path.empty() || c.held == 0) return;
-               ahead.WaitIdle();
-               EXPECT_LE(ahead.GetStats().read, c.held);
-               EXPECT_GT(ahead.GetStats().read, 0u);
-             }};
-    w.Run(t.path());
-    EXPECT_EQ(w.lines, expected);
-    EXPECT_EQ(ahead.GetStats().handedOver + ahead.GetStats().notReady, dirs);
-    if (c.held == dirs && c.options.maxPath > 20) {
-      EXPECT_EQ(ahead.GetStats().handedOver, dirs);
+    SCOPED_TRACE(&c - cases);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, c.fewDescriptors ? &low : &saved), 0);
+    std::vector<int> hoard;  // every descriptor left, taken before the first read
+    std::once_flag fill, release;
+    const auto take = [&] { for (int fd; (fd = ::dup(0)) >= 0;) hoard.push_back(fd); };
+    const auto giveBack = [&] { for (const int fd : hoard) ::close(fd); };
+    Walk w(c.options, {.beforeOpen = [&](std::string_view) {
+                         if (c.held == kStuck) never.Wait();
+                         if (c.fewDescriptors) std::call_once(fill, take);
+                       },
+                       .outOfDescriptors = [&](std::string_view) { std::call_once(release, giveBack); }});
+    w.onEntered = [&](const std::string& path) {
+      if (!path.empty() || c.held == kRacing) return;
+      if (c.held == kStuck) return never.AwaitWaiter();  // a reader is in the middle of a read
+      w.Ahead().WaitIdle();
+      EXPECT_LE(w.Ahead().GetStats().read, c.most);
+      EXPECT_GT(w.Ahead().GetStats().read, 0u);
+    };
+    EXPECT_EQ(w.Run(t.path()), expected);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    const ReadAhead::Stats stats = w.Ahead().GetStats();
+    EXPECT_EQ(stats.handedOver + stats.notReady, dirs);
+    EXPECT_EQ(stats.retries > 0, c.fewDescriptors);
+    // Nothing lost to a shortage of descriptors; nothing waited for that is stuck.
+    if ((c.most == dirs && c.options.maxPath > 20) || c.held == kStuck) {
+      EXPECT_EQ(stats.handedOver, c.held == kStuck ? 0 : dirs);
+    }
+    w.list.StopReadAhead();  // must not wait for readers stuck in a read
+  }
+  never.Open();
+  ReadAhead::WaitAllReadersGone();
+}
+
+// No reader until reads wait on the disk; then one per read that waited, once about half the
+// recent ones did.
+TEST(DiskWaits, ReadersJoinOnceAboutHalfTheReadsWaited) {
+  // Samples of 8 reads: the blocks read in each, and the readers to add after it.
+  for (const auto& samples : std::vector<std::vector<std::pair<long, unsigned>>>{
+           {{0, 0}, {7, 0}}, {{3 * 8, 0}, {3 * 8, 0}}, {{8 * 8, 3}, {1000, 8}}, {{8 * 8, 3}, {0, 0}, {8 * 8, 5}}}) {
+    DiskWaits waits;
+    for (const auto& [blocks, added] : samples) {
+      EXPECT_EQ(waits.Add(8, blocks), added) << blocks << " of " << samples.size();
     }
   }
 }
 
-TEST(ReadAhead, StopLeavesReadersStuckInAReadBehind) {
+TEST(ReadAhead, WalkStartsReadersOnceItsReadsWait) {
   TempDir t;
-  MakeTree(t.path(), 6, 150);
-  const std::vector<std::string> expected = Reference(t.path());
-  Gate never;
-  {
-    ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) { never.Wait(); }});
-    Walker w{ahead, [&](const std::string& path) {
-               if (path.empty()) never.AwaitWaiter();  // a reader is in the middle of a read
-             }};
-    w.Run(t.path());
-    EXPECT_EQ(w.lines, expected);
-    EXPECT_EQ(ahead.GetStats().handedOver, 0u);
-    ahead.Stop();  // leaving scope must not wait for readers stuck in a read
+  MakeTree(t.path(), 9, 150);
+  const std::vector<std::string> expected = Walk({.readers = 0}).Run(t.path());
+  for (const int waitFrom : {1, 3, 1000}) {  // the first sample of the walk's reads that waited
+    SCOPED_TRACE(waitFrom);
+    std::atomic<int> samples = 0, readAhead = 0, strays = 0;  // strays: paths not in the tree
+    std::atomic<long> blocks = 0;
+    Gate reading;
+    Walk w({.readers = 2, .firstReaders = 0}, {.beforeOpen = [&](std::string_view path) {
+                                                 strays += ::access((t / std::string(path)).c_str(), F_OK) != 0;
+                                                 ++readAhead, reading.Open();
+                                               },
+                                               .blocksRead = [&] { return blocks += samples++ >= waitFrom ? 64 : 0; }});
+    int entered = 0;
+    w.onEntered = [&](const std::string&) {
+      if (++entered == waitFrom * int(DiskWaits::kReadsPerSample) + 1) reading.Wait();
+    };
+    EXPECT_EQ(w.Run(t.path()), expected);
+    w.list.StopReadAhead();
+    EXPECT_EQ(readAhead > 0, waitFrom < 1000);
+    EXPECT_EQ(strays, 0);  // readers that start late start where the walk stands
   }
-  never.Open();
-  ReadAhead::WaitAllReadersGone();
 }
 
 TEST(ReadAhead, TreeChangedUnderTheReaders) {
@@ -136,88 +155,35 @@ TEST(ReadAhead, TreeChangedUnderTheReaders) {
   for (const char* dir : {"swap", "swap/x", "gone", "grow", "parent", "parent/x"}) MakeDir(t / dir);
   MakeFile(t / "swap/x/f", 10);
   MakeFile(t / "parent/x/f", 20);
-  Gate walkerInParent;
+  Gate walkInParent;
   // One reader, so the order of its reads is known: gone, grow, grow/new, parent, then
-  // parent/x held until the walker stands in parent, then swap and swap/x.
-  ReadAhead ahead({.readers = 1}, {.beforeOpen = [&](std::string_view path) {
-                    if (path == "swap/x") {  // swapped for a symlink out of the drive
-                      ::rename((t / "swap/x").c_str(), (t / "swap/x.away").c_str());
-                      MakeSymlink(outside / "x", t / "swap/x");
-                    } else if (path == "gone") {
-                      ::rmdir((t / "gone").c_str());
-                    } else if (path == "grow") {
-                      MakeDir(t / "grow/new");
-                    } else if (path == "parent/x") {
-                      // Once the walker stands in the parent: the parent renamed, another one put
-                      // in its place. The walker goes on in the one it stands in.
-                      walkerInParent.Wait();
-                      ::rename((t / "parent").c_str(), (t / "parent.old").c_str());
-                      for (const char* dir : {"parent", "parent/x"}) MakeDir(t / dir);
-                      MakeFile(t / "parent/x/decoy", 12345);
-                    }
-                  }});
-  Walker w{ahead, [&](const std::string& path) {
-             if (path.empty()) walkerInParent.AwaitWaiter();
-             if (path == "parent") walkerInParent.Open(), ahead.WaitIdle();
-           }, false};  // swap changes after its read, by design
-  w.Run(t.path());
-  // The tree as the walker found it, step by step, through its own descriptors.
-  EXPECT_EQ(w.lines, (std::vector<std::string>{" 0 0 0 0 4: gone grow parent swap", "gone cannot be entered",
-                                               "grow 0 0 0 0 1: new", "grow/new 0 0 0 0 0:", "parent 0 0 0 0 1: x",
-                                               "parent/x 1 20 4076 0 0:", "swap 0 0 0 0 1: x",
-                                               "swap/x cannot be entered"}));
-  EXPECT_EQ(ahead.GetStats().handedOver, 4u);  // grow, grow/new, parent, swap
-}
-
-TEST(ReadAhead, OutOfDescriptorsReadersWaitAndTryAgain) {
-  TempDir t;
-  MakeTree(t.path(), 7, 150);
-  const std::vector<std::string> expected = Reference(t.path());
-  rlimit saved;
-  ::getrlimit(RLIMIT_NOFILE, &saved);
-  const rlimit low{static_cast<rlim_t>(OpenDescriptors() + 64), saved.rlim_max};
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-  std::mutex mutex;
-  std::vector<int> hoard;  // every descriptor left, taken before the first read
-  bool filled = false;
-  ReadAhead ahead({.readers = 4}, {.beforeOpen = [&](std::string_view) {
-                                     std::lock_guard lock(mutex);
-                                     for (int fd; !filled && (fd = ::dup(0)) >= 0;) hoard.push_back(fd);
-                                     filled = true;
-                                   },
-                                   .outOfDescriptors = [&](std::string_view) {
-                                     std::lock_guard lock(mutex);
-                                     for (const int fd : hoard) ::close(fd);
-                                     hoard.clear();
-                                   }});
-  Walker w{ahead, [&](const std::string& path) {
-             if (path.empty()) ahead.WaitIdle();
-           }};
-  w.Run(t.path());
-  ::setrlimit(RLIMIT_NOFILE, &saved);
-  EXPECT_EQ(w.lines, expected);
-  EXPECT_GE(ahead.GetStats().retries, 1u);
-  EXPECT_EQ(ahead.GetStats().handedOver, expected.size() - 1);  // nothing lost to the shortage
-}
-
-// Readers beyond the first start only while most reads wait on the disk.
-TEST(ReadAhead, ReadersGrowWhileReadsWait) {
-  TempDir t;
-  MakeTree(t.path(), 9, 150);
-  const std::vector<std::string> expected = Reference(t.path());
-  for (const int waitEvery : {0, 10, 1}) {
-    SCOPED_TRACE(waitEvery);
-    std::atomic<int> reads = 0;
-    ReadAhead ahead({.readers = 4, .firstReaders = 1}, {.waitedOnDisk = [&](std::string_view) {
-                      return waitEvery > 0 && ++reads % waitEvery == 0;
-                    }});
-    Walker w{ahead, [&](const std::string& path) {
-               if (path.empty()) ahead.WaitIdle();
-             }};
-    w.Run(t.path());
-    EXPECT_EQ(w.lines, expected);
-    EXPECT_EQ(ahead.GetStats().readers, waitEvery == 1 ? 4u : 1u);
-  }
+  // parent/x held until the walk stands in parent, then swap and swap/x.
+  Walk w({.readers = 1}, {.beforeOpen = [&](std::string_view path) {
+           if (path == "swap/x") {  // swapped for a symlink out of the drive
+             ::rename((t / "swap/x").c_str(), (t / "swap/x.away").c_str());
+             MakeSymlink(outside / "x", t / "swap/x");
+           } else if (path == "gone") {
+             ::rmdir((t / "gone").c_str());
+           } else if (path == "grow") {
+             MakeDir(t / "grow/new");
+           } else if (path == "parent/x") {
+             // The parent renamed once the walk stands in it (read ahead, so without a
+             // descriptor), another put in its place: neither x is taken for the other.
+             walkInParent.Wait();
+             ::rename((t / "parent").c_str(), (t / "parent.old").c_str());
+             for (const char* dir : {"parent", "parent/x"}) MakeDir(t / dir);
+             MakeFile(t / "parent/x/decoy", 12345);
+           }
+         }});
+  w.onEntered = [&](const std::string& path) {
+    if (path.empty()) walkInParent.AwaitWaiter();
+    if (path == "parent") walkInParent.Open(), w.Ahead().WaitIdle();
+  };
+  EXPECT_EQ(w.Run(t.path()), (std::vector<std::string>{" 0 0 0 0 4: gone grow parent swap", "gone cannot be entered",
+                                                       "grow 0 0 0 0 1: new", "grow/new 0 0 0 0 0:",
+                                                       "parent 0 0 0 0 1: x", "parent/x cannot be entered",
+                                                       "swap 0 0 0 0 1: x", "swap/x cannot be entered"}));
+  EXPECT_EQ(w.Ahead().GetStats().handedOver, 4u);  // grow, grow/new, parent, swap
 }
 
 }  // namespace
