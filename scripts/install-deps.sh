@@ -13,14 +13,13 @@ declare -A lists=(
   [run]="fonts-dejavu-core"
   # cpack reads the binaries' library dependencies with dpkg-shlibdeps and file.
   [package]="dpkg-dev file"
-  # GoogleTest (its CMake package also names gmock); a comma-decimal locale; mkfs.ext4 for a
-  # real small drive; the resource compiler for the version record; the validators of the
-  # desktop entry and AppStream data, lintian and the manual page renderers; bindfs for a
+  # GoogleTest (its CMake package also names gmock); a comma-decimal locale; the validators of
+  # the desktop entry and AppStream data, lintian and the manual page renderers; bindfs for a
   # drive that stops answering.
-  [test]="libgtest-dev libgmock-dev locales e2fsprogs binutils-mingw-w64-x86-64
+  [test]="libgtest-dev libgmock-dev locales
           desktop-file-utils appstream lintian groff-base man-db file bindfs fuse3"
-  # scripts/screenshots.sh
-  [screenshots]="xvfb openbox xdotool imagemagick"
+  # scripts/screenshots.sh; mkfs.ext4 for its small real drive
+  [screenshots]="xvfb openbox xdotool imagemagick e2fsprogs"
 )
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(build run package test screenshots)
