@@ -136,7 +136,7 @@ TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
   TempDir t;
   const std::string point = t / "point";
   MakeDir(point);
-  MakeSymlink("/", t / "link");
+  std::filesystem::create_symlink("/", t / "link");
   DiskFreeSpace space;
   EXPECT_FALSE(sys.GetDiskFreeSpace(t / "link", space) || sys.GetDiskFreeSpace("/no/such", space));  // no symlink
   if (::mount("kvortest", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0) GTEST_SKIP() << "cannot mount";
@@ -248,10 +248,10 @@ TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
     for (const char* dir : {"/dev/disk/by-label", "/sys/dev/block", "/sys/d/sda/sda1", "/sys/d/sdb", "/sys/d/sr0"})
       std::filesystem::create_directories(dir);
     for (const char* dev : {"/dev/sda1", "/dev/sdb", "/dev/sr0"}) MakeFile(dev, 0);
-    MakeSymlink("../../sda1", "/dev/disk/by-label/My\\x20Disk\\x2fA\\xZZ\\x4");
-    MakeSymlink("/dev/sdb", "/dev/disk/by-label/Ab\\x3a\\x3A\\x7e\\x39\\x30\\x4F\\x4f\\x09");
+    std::filesystem::create_symlink("../../sda1", "/dev/disk/by-label/My\\x20Disk\\x2fA\\xZZ\\x4");
+    std::filesystem::create_symlink("/dev/sdb", "/dev/disk/by-label/Ab\\x3a\\x3A\\x7e\\x39\\x30\\x4F\\x4f\\x09");
     for (const auto& [link, to] : {std::pair{"8:1", "sda/sda1"}, {"8:16", "sdb"}, {"11:0", "sr0"}})
-      MakeSymlink(std::string("../../d/") + to, std::string("/sys/dev/block/") + link);
+      std::filesystem::create_symlink(std::string("../../d/") + to, std::string("/sys/dev/block/") + link);
     for (const auto& [file, text] : {std::pair{"/sys/d/sda/removable", "1\n"}, {"/sys/d/sda/sda1/partition", "1\n"},
                                      {"/sys/d/sda/sda1/removable", "0\n"}, {"/sys/d/sdb/removable", "0\n"},
                                      {"/sys/d/sr0/removable", "1"}})

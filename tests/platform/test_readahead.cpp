@@ -161,7 +161,7 @@ TEST(ReadAhead, TreeChangedUnderTheReaders) {
   Walk w({.readers = 1}, {.beforeOpen = [&](std::string_view path) {
            if (path == "swap/x") {  // swapped for a symlink out of the drive
              ::rename((t / "swap/x").c_str(), (t / "swap/x.away").c_str());
-             MakeSymlink(outside / "x", t / "swap/x");
+             std::filesystem::create_symlink(outside / "x", t / "swap/x");
            } else if (path == "gone") {
              ::rmdir((t / "gone").c_str());
            } else if (path == "grow") {

@@ -83,7 +83,7 @@ TEST(Report, ArgumentsRootsAndMessages) {
   TempDir t;
   for (const char* dir : {"real", "real/sub", "a [b]"}) MakeDir(t / dir);
   for (const auto& [file, size] : {std::pair{"real/sub/f", 3}, {"file", 1}}) MakeFile(t / file, size);
-  MakeSymlink(t / "real", t / "link");
+  std::filesystem::create_symlink(t / "real", t / "link");
   FakeSystem failing;
   failing.queryFails = true;
   const std::string usage = "usage: kvor-scan [--summary] DIR\n";

@@ -40,10 +40,6 @@ void MakeFile(const std::string& path, uint64_t size) {
   ::close(fd);
 }
 
-void MakeSymlink(const std::string& target, const std::string& path) {
-  if (::symlink(target.c_str(), path.c_str()) != 0) throw std::runtime_error("symlink failed");
-}
-
 std::vector<std::string> MakeTree(const std::string& root, unsigned seed, int dirs) {
   std::mt19937 rng(seed);
   std::vector<std::string> made{root};
@@ -61,7 +57,7 @@ std::vector<std::string> MakeTree(const std::string& root, unsigned seed, int di
   for (int i = 0; i < 12; ++i) MakeDir(chain += "/chain");
   int links = 0;
   for (const char* target : {root.c_str(), "..", "self", "missing-target", "/"})
-    MakeSymlink(target, made[rng() % made.size()] + "/link" + std::to_string(links++));
+    std::filesystem::create_symlink(target, made[rng() % made.size()] + "/link" + std::to_string(links++));
   return made;
 }
 

@@ -3,6 +3,7 @@
 // so that any temporary directory can play a drive.
 #include <cerrno>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,7 +26,6 @@ class TempDir {
 
 void MakeDir(const std::string& path);
 void MakeFile(const std::string& path, uint64_t size);  // sparse beyond a few KiB
-void MakeSymlink(const std::string& target, const std::string& path);
 // A seeded tree below `root`: `dirs` directories nested at random, a fifth of them hidden; four
 // files per directory, of many sizes, some hidden; directories with odd names (blanks, "?",
 // ",", "\\", control bytes, bytes that are not UTF-8, names like dot entries); a chain a
