@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "tempdrive.h"
+
 TEST(Display, EveryBadValueGetsTheOneLineMessage) {
-  char runtime[] = "/tmp/kvor-runtime-XXXXXX";  // no compositor socket in it
-  ASSERT_NE(::mkdtemp(runtime), nullptr);
-  const std::string xdg = std::string("XDG_RUNTIME_DIR=") + runtime;
+  const kvor::test::TempDir runtime;  // no compositor socket in it
+  const std::string xdg = "XDG_RUNTIME_DIR=" + runtime.path();
   // Each an environment of its own, as the shell takes it (no value holds a blank or a quote).
   const std::string noCompositor = "WAYLAND_DISPLAY=wayland-kvor-none " + xdg;
   const std::vector<std::string> cases = {
@@ -31,5 +32,4 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << (env.empty() ? "(empty)" : env.substr(0, 60));
     EXPECT_EQ(err, "kvor: no display (no X11 or Wayland session); run kvor-scan for a text report\n");
   }
-  ::rmdir(runtime);
 }

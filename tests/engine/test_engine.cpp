@@ -232,12 +232,9 @@ TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
   const std::string out = RunInChild(DropPrivileges, [&] {
     ScanFixture f;
     f.onShow = [&](const std::string& path) {
-      if (path == t.path()) {  // listed with the root, gone before anyone reads it
-        ::rmdir((t / "gone/inner").c_str());
-        ::rmdir((t / "gone").c_str());
-      } else if (path == t / "m/c") {
-        MakeFile(t / "m/late", 1000);  // m shows as it was first read
-      }
+      // "gone": listed with the root, gone before anyone reads it; "m" shows as it was first read.
+      if (path == t.path()) std::filesystem::remove_all(t / "gone");
+      if (path == t / "m/c") MakeFile(t / "m/late", 1000);
     };
     f.Run(t.path());
     return Report(f);
@@ -265,9 +262,10 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
   const int depth = 3000;
   // Built from within, a level at a time: its paths soon grow too long to name.
   const int start = ::open(".", O_RDONLY | O_DIRECTORY);
+  std::string deepest = t.path();
   ASSERT_EQ(::chdir(t.path().c_str()), 0);
   for (int i = 0; i < depth; ++i) {
-    MakeDir("s"), MakeFile("s/f", 1), MakeDir("d");
+    MakeDir("s"), MakeFile("s/f", 1), MakeDir("d"), deepest += "/d";
     ASSERT_EQ(::chdir("d"), 0);
   }
   ASSERT_EQ(::fchdir(start) + ::close(start), 0);
@@ -285,8 +283,6 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
     return f.store.Key(depth) + "\n" + f.store.Text(1) + "\n" + std::to_string(report.find(" !")) +
            report.substr(report.rfind("\n3000 "));
   });
-  std::string deepest = t.path();
-  for (int i = 0; i < depth; ++i) deepest += "/d";
   EXPECT_EQ(out, "3000?" + deepest + "\nd     0 file(s), [2.93 KB], Lost space [" +
                      Size(4096 + (depth - 1) * int64_t{4095 + 4 * 4096}) + "]\n" + std::to_string(std::string::npos) +
                      "\n3000 6000 3000\n");
@@ -298,8 +294,7 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
     f.onShow = [&](const std::string& path) {
       const auto open = static_cast<rlim_t>(path == t / "d" ? OpenDescriptors() : 0);
       if (const rlimit r{open, open}; open > 0 && ::setrlimit(RLIMIT_NOFILE, &r) == 0)
-        while (::dup(0) >= 0) {
-        }  // and the gaps below the limit filled
+        while (::dup(0) >= 0) {}  // and the gaps below the limit filled
     };
     f.Run(t.path());
     return f.Lines().at(1);
@@ -366,8 +361,7 @@ TEST(GetDiskSpace, FiguresFromClustersOfTheQueryAndTheirTexts) {
       {{1, 4096, 3LL << 28, 1LL << 32}, false, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
       {{8, 512, 10, 20}, true, 0, 0, 0, 0}};
   for (const auto& c : cases) {
-    system.figures = c.figures;
-    system.queryFails = c.fails;
+    system.figures = c.figures, system.queryFails = c.fails;
     const std::vector<int64_t> got{GetDiskSpace(s, system, "/", "free"), GetDiskSpace(s, system, "/", "FREE"),
                                    s.gClusterSize, GetDiskSpace(s, system, "/", "USED"),
                                    GetDiskSpace(s, system, "/", "TOTAL")};
@@ -391,16 +385,14 @@ TEST(GetDiskSpace, FiguresFromClustersOfTheQueryAndTheirTexts) {
   EXPECT_EQ(f.s.gTotalBytes, 0);
 }
 
-TEST(StoreTree, AddFindsTheParentByKey) {
+TEST(WalkInterface, StoreTreeParentsAndTextHelpers) {
   platform::NodeStore store;
   StoreTree tree(store);
   const auto root = tree.Add({}, 0, "0?/", "Root", "closed", "open");
   EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild, "1?/a", "a", "hclosed", "hopen")), root);
   EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild + 1, "2?/b", "b", "closed", "open")), platform::NodeStore::kNone);
   EXPECT_EQ(store.Image(1), Picture::HClosed);
-}
-
-TEST(PathText, LeafParentAndPairFields) {
+  // The text helpers of the walk's interface.
   EXPECT_EQ(PathLeaf("/usr/share/doc") + "|" + PathLeaf("/usr/") + "|" + PathLeaf("plain"), "doc||plain");
   EXPECT_EQ(PathParent("/usr/share/doc") + "|" + PathParent("/usr") + "|" + PathParent("x"), "/usr/share||");
   EXPECT_EQ(PairField("6000000001,12288", 1), 6000000001LL);

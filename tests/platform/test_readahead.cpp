@@ -117,9 +117,8 @@ TEST(DiskWaits, ReadersJoinOnceAboutHalfTheReadsWaited) {
   for (const auto& samples : std::vector<std::vector<std::pair<long, unsigned>>>{
            {{0, 0}, {7, 0}}, {{3 * 8, 0}, {3 * 8, 0}}, {{8 * 8, 3}, {1000, 8}}, {{8 * 8, 3}, {0, 0}, {8 * 8, 5}}}) {
     DiskWaits waits;
-    for (const auto& [blocks, added] : samples) {
+    for (const auto& [blocks, added] : samples)
       EXPECT_EQ(waits.Add(8, blocks), added) << blocks << " of " << samples.size();
-    }
   }
 }
 
