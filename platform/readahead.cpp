@@ -313,7 +313,6 @@ struct ReadAhead::Shared {
       return false;
     }
     ++self->started;
-    ++self->stats.readers;
     return true;
   }
 

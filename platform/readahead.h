@@ -94,7 +94,6 @@ class ReadAhead {
     uint64_t handedOver = 0;  // taken by the walk
     uint64_t notReady = 0;    // entered by the walk before (or without) a good read ahead
     uint64_t retries = 0;     // opens tried again after running out of descriptors
-    uint64_t readers = 0;     // started
   };
   struct Node;
   using Dir = Node*;  // a directory the walk stands in, valid until it leaves it
