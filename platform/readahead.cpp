@@ -104,6 +104,7 @@ struct ReadAhead::Node {
   std::shared_ptr<const DirSummary> summary;  // the read the walk uses (or will use)
   std::unordered_map<uint32_t, std::shared_ptr<Node>> kids;  // scheduled or entered slots
   std::size_t cursor = 0;           // next slot to schedule
+  uint32_t region = 0;              // the far reader's part it was scheduled in; 0: none
   bool reading = false;
   bool opening = false;             // its reader is past the hook, opening or reading it
   bool walked = false;              // the walk has arrived: a read ahead finishing now is not used
@@ -118,12 +119,14 @@ struct ReadAhead::Shared {
   std::mutex mutex;
   std::condition_variable work;     // readers: something to do, or stop
   std::condition_variable changed;  // the walk: a reader finished or let go of a descriptor
+  std::condition_variable farWork;  // the far reader: something to do, or stop
   std::atomic<bool> stop = false;
   bool noOpen = false;
   int rootFd = -1;
   int open = 0;                     // descriptors readers hold
   int busy = 0;                     // readers between taking a job and delivering it
-  int idle = 0;                     // readers waiting for work
+  int idle = 0;                     // readers waiting for work, the far one aside
+  bool farIdle = false;
   unsigned started = 0;             // readers started
   DiskWaits waits;
   int watchers = 0;                 // callers waiting for `changed`
@@ -133,6 +136,9 @@ struct ReadAhead::Shared {
   uint64_t device = 0;
   std::shared_ptr<Node> root;
   std::vector<std::shared_ptr<Node>> sources;  // nodes with slots to schedule; the last first
+  std::vector<std::shared_ptr<Node>> farSources;  // the first reader's own part, depth first
+  uint32_t farRegion = 0;
+  bool farCaught = false;           // the walk has reached what the far reader was reading
   std::size_t readyDirs = 0;
   std::size_t readyBytes = 0;
   Stats stats;
@@ -145,6 +151,7 @@ struct ReadAhead::Shared {
   // Wakes one idle reader; each that finds work wakes the next, so no wake-up is for nothing.
   void WakeReader() {
     if (idle > 0) work.notify_one();
+    if (farIdle) farWork.notify_one();
   }
   void Tell() {
     if (watchers > 0) changed.notify_all();
@@ -152,49 +159,69 @@ struct ReadAhead::Shared {
 
   bool BudgetFull() const { return readyDirs + busy >= options.maxDirs || readyBytes >= options.maxBytes; }
 
-  // The next directory to read, with its path relative to the root; null when there is none
-  // (or the budget is full). Called with the mutex held.
-  std::shared_ptr<Node> Pick(std::string& path) {
-    if (BudgetFull() || noOpen) return nullptr;
-    while (!sources.empty()) {
-      Node& source = *sources.back();
-      const DirSummary* summary = source.summary.get();
-      if (source.dead || summary == nullptr || source.cursor >= summary->SlotCount()) {
-        sources.pop_back();
+  static bool HasSlots(const Node& source) {
+    return !source.dead && source.summary != nullptr && source.cursor < source.summary->SlotCount();
+  }
+
+  // Takes the next slot of `source`: its node, with its path relative to the root, or null when
+  // that slot is not a reader's. Called with the mutex held.
+  std::shared_ptr<Node> Schedule(Node& source, uint32_t region, std::string& path) {
+    const auto slot = static_cast<uint32_t>(source.cursor++);
+    if (source.kids.count(slot) != 0) return nullptr;  // entered by the walk already
+    const std::string_view name = source.summary->Name(slot);
+    const std::size_t length = source.pathLength + (source.pathLength == 0 ? 0 : 1) + name.size();
+    if (length > options.maxPath) return nullptr;
+    auto node = std::make_shared<Node>();
+    node->parent = &source;
+    node->slot = slot;
+    node->pathLength = length;
+    node->region = region;
+    node->reading = true;
+    source.kids.emplace(slot, node);
+    path.assign(length, '\0');
+    // Spelled from the end: each ancestor's name sits just before its child's.
+    for (const Node* n = node.get(); n->parent != nullptr; n = n->parent) {
+      const std::string_view part = n->parent->summary->Name(n->slot);
+      const std::size_t at = n->pathLength - part.size();
+      path.replace(at, part.size(), part);
+      if (at > 0) path[at - 1] = kSeparator;
+    }
+    return node;
+  }
+
+  std::shared_ptr<Node> PickFrom(std::vector<std::shared_ptr<Node>>& stack, uint32_t region, std::string& path) {
+    while (!stack.empty()) {
+      if (!HasSlots(*stack.back())) {
+        stack.pop_back();
         continue;
       }
-      const auto slot = static_cast<uint32_t>(source.cursor++);
-      if (source.kids.count(slot) != 0) continue;  // entered by the walk already
-      const std::string_view name = summary->Name(slot);
-      const std::size_t length = source.pathLength + (source.pathLength == 0 ? 0 : 1) + name.size();
-      if (length > options.maxPath) continue;
-      auto node = std::make_shared<Node>();
-      node->parent = &source;
-      node->slot = slot;
-      node->pathLength = length;
-      node->reading = true;
-      source.kids.emplace(slot, node);
-      path.assign(length, '\0');
-      // Spelled from the end: each ancestor's name sits just before its child's.
-      for (const Node* n = node.get(); n->parent != nullptr; n = n->parent) {
-        const std::string_view part = n->parent->summary->Name(n->slot);
-        const std::size_t at = n->pathLength - part.size();
-        path.replace(at, part.size(), part);
-        if (at > 0) path[at - 1] = kSeparator;
-      }
-      return node;
+      if (auto node = Schedule(*stack.back(), region, path)) return node;
     }
+    return nullptr;
+  }
+
+  // The next directory for a reader; null when there is none (or the budget is full). Called
+  // with the mutex held.
+  std::shared_ptr<Node> Pick(bool far, std::string& path) {
+    if (BudgetFull() || noOpen) return nullptr;
+    if (!far) return PickFrom(sources, 0, path);
+    if (farCaught) farSources.clear();
+    farCaught = false;
+    if (auto node = PickFrom(farSources, farRegion, path)) return node;
+    // A new part: the next slot of the shallowest directory with slots left, whose subtree the
+    // walk reaches last of all it has in hand.
+    ++farRegion;
+    for (const auto& source : sources)
+      while (HasSlots(*source))
+        if (auto node = Schedule(*source, farRegion, path)) return node;
     return nullptr;
   }
 
   bool HasWork() {
     if (BudgetFull() || noOpen) return false;
-    while (!sources.empty()) {
-      Node& source = *sources.back();
-      if (!source.dead && source.summary != nullptr && source.cursor < source.summary->SlotCount()) return true;
-      sources.pop_back();
-    }
-    return false;
+    for (auto* stack : {&sources, &farSources})
+      while (!stack->empty() && !HasSlots(*stack->back())) stack->pop_back();
+    return !sources.empty() || !farSources.empty();
   }
 
   void Uncount(Node& node) {
@@ -231,7 +258,8 @@ struct ReadAhead::Shared {
     node->counted = true;
     ++readyDirs;
     readyBytes += node->summary->MemoryBytes();
-    if (node->summary->SlotCount() > 0) sources.push_back(node);
+    if (node->summary->SlotCount() > 0)
+      (node->region != 0 && node->region == farRegion ? farSources : sources).push_back(node);
   }
 
   // Opens `path` below the root: no symlink on the way, no other mount, nothing above the
@@ -299,13 +327,14 @@ struct ReadAhead::Shared {
   // One more reader, on a thread of its own that co-owns the shared block. Called with the
   // mutex held; false when no thread could be made.
   static bool StartReader(const std::shared_ptr<Shared>& self) {
+    const bool far = self->started == 0;
     Registry& r = Readers();
     {
       std::lock_guard registryLock(r.mutex);
       ++r.live;
     }
     try {
-      std::thread(&Shared::Run, self).detach();
+      std::thread(&Shared::Run, self, far).detach();
     } catch (const std::system_error&) {
       std::lock_guard registryLock(r.mutex);
       --r.live;
@@ -322,7 +351,7 @@ struct ReadAhead::Shared {
       if (!StartReader(self)) break;
   }
 
-  static void Run(std::shared_ptr<Shared> self) {
+  static void Run(std::shared_ptr<Shared> self, bool far) {
     Shared& s = *self;
     DirListing listing;  // kept for its buffers
     // Measured over a few reads: a getrusage per read costs a warm scan more than it tells.
@@ -332,12 +361,18 @@ struct ReadAhead::Shared {
     for (;;) {
       if (s.stop) break;
       std::string path;
-      std::shared_ptr<Node> node = s.Pick(path);
+      std::shared_ptr<Node> node = s.Pick(far, path);
       if (node == nullptr) {
         s.Tell();
-        ++s.idle;
-        s.work.wait(lock);
-        --s.idle;
+        if (far) {
+          s.farIdle = true;
+          s.farWork.wait(lock);
+          s.farIdle = false;
+        } else {
+          ++s.idle;
+          s.work.wait(lock);
+          --s.idle;
+        }
         continue;
       }
       if (s.HasWork()) s.WakeReader();
@@ -428,6 +463,7 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   // Held here: readers may add to parent->kids while the walk waits, moving its entries.
   const std::shared_ptr<Node> held = it->second;
   Node& node = *held;
+  const bool ready = node.summary != nullptr && !node.failed;
   // A read under way has a head start on one the walk would begin now: wait for it (not for a
   // reader that has yet to open it: it may be held back).
   ++s.watchers;
@@ -435,6 +471,9 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
     s.changed.wait_for(lock, kCancelPoll);
   --s.watchers;
   node.walked = true;
+  // The walk has caught up with the far reader: it reads what is left there, the reader moves on.
+  if (!ready && s.farRegion != 0 && (node.region == s.farRegion || parent->region == s.farRegion))
+    s.farCaught = true;
   if (node.summary == nullptr || node.failed) {
     ++s.stats.notReady;
     return Taken{&node, nullptr};
@@ -495,6 +534,7 @@ void ReadAhead::Stop() {
   std::lock_guard lock(s.mutex);
   s.stop = true;
   s.work.notify_all();
+  s.farWork.notify_all();
   s.changed.notify_all();
 }
 

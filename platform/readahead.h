@@ -6,6 +6,12 @@
 // directory not read ahead in time, or whose read ahead went wrong in any way, the walk reads
 // itself: the read-ahead can make a scan slower, never different.
 //
+// The first reader keeps away from the walk: it takes the next slot of the shallowest
+// directory with slots left, reads that part depth first, and leaves it for another as soon
+// as the walk reaches what it is reading. On a warm cache, where no read waits, the walk and
+// it then read side by side instead of one waiting for the other. The others read the walk's
+// next directories, children of the one being walked first.
+//
 // Readers open a directory, read it whole and close it before taking the next; the queue
 // holds nodes and slots, never descriptors. Everything readers share lives in one block they
 // co-own, so a reader stuck in a file system that hangs can be abandoned: when it wakes it

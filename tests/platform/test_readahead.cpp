@@ -147,6 +147,28 @@ TEST(ReadAhead, WalkStartsReadersOnceItsReadsWait) {
   }
 }
 
+// One reader reads the part the walk reaches last of what it has in hand, and leaves it for the
+// next once the walk gets there: on a warm cache the two then read side by side.
+TEST(ReadAhead, ReaderKeepsAwayFromTheWalk) {
+  TempDir t;
+  for (const char* dir : {"a", "a/x", "b", "b/x", "b/y", "c", "c/x"}) MakeDir(t / dir);
+  Gate a, bx;                      // the reader held before these, until the walk has entered them
+  std::vector<std::string> order;  // of the reader's reads
+  Walk w({.readers = 1}, {.beforeOpen = [&](std::string_view path) {
+           if (path == "a") a.Wait();
+           if (path == "b/x") bx.Wait();
+           order.emplace_back(path);
+         }});
+  w.onEntered = [&](const std::string& path) {
+    if (path.empty()) a.AwaitWaiter();
+    if (path == "a") a.Open(), bx.AwaitWaiter();
+    if (path == "b/x") bx.Open(), w.Ahead().WaitIdle();
+  };
+  w.Run(t.path());
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "b/x", "c", "c/x", "b/y"}));
+  EXPECT_EQ(w.Ahead().GetStats().handedOver, 4u);  // b, b/y, c, c/x
+}
+
 TEST(ReadAhead, TreeChangedUnderTheReaders) {
   TempDir t, outside;
   MakeDir(outside / "x");
