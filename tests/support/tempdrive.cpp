@@ -40,7 +40,7 @@ void MakeFile(const std::string& path, uint64_t size) {
   ::close(fd);
 }
 
-std::vector<std::string> MakeTree(const std::string& root, unsigned seed, int dirs) {
+void MakeTree(const std::string& root, unsigned seed, int dirs) {
   std::mt19937 rng(seed);
   std::vector<std::string> made{root};
   for (int i = 0; i < dirs; ++i) {
@@ -58,7 +58,6 @@ std::vector<std::string> MakeTree(const std::string& root, unsigned seed, int di
   int links = 0;
   for (const char* target : {root.c_str(), "..", "self", "missing-target", "/"})
     std::filesystem::create_symlink(target, made[rng() % made.size()] + "/link" + std::to_string(links++));
-  return made;
 }
 
 std::string RunInChild(const std::function<void()>& prepare, const std::function<std::string()>& body) {

@@ -30,7 +30,7 @@ void MakeFile(const std::string& path, uint64_t size);  // sparse beyond a few K
 // files per directory, of many sizes, some hidden; directories with odd names (blanks, "?",
 // ",", "\\", control bytes, bytes that are not UTF-8, names like dot entries); a chain a
 // dozen deep; symlinks, loops among them. Returns the directories made at random.
-std::vector<std::string> MakeTree(const std::string& root, unsigned seed, int dirs);
+void MakeTree(const std::string& root, unsigned seed, int dirs);
 
 // Space figures chosen by the test; the mount table is the machine's.
 struct FakeSystem : platform::System {
