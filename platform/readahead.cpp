@@ -105,7 +105,6 @@ struct ReadAhead::Node {
   std::unordered_map<uint32_t, std::shared_ptr<Node>> kids;  // scheduled or entered slots
   std::size_t cursor = 0;           // next slot to schedule
   uint32_t region = 0;              // the far reader's part it was scheduled in; 0: none
-  bool reading = false;
   bool opening = false;             // its reader is past the hook, opening or reading it
   bool walked = false;              // the walk has arrived: a read ahead finishing now is not used
   bool failed = false;
@@ -176,7 +175,6 @@ struct ReadAhead::Shared {
     node->slot = slot;
     node->pathLength = length;
     node->region = region;
-    node->reading = true;
     source.kids.emplace(slot, node);
     path.assign(length, '\0');
     // Spelled from the end: each ancestor's name sits just before its child's.
@@ -246,7 +244,6 @@ struct ReadAhead::Shared {
 
   // A summary, or nothing, for `node`, read ahead by a reader.
   void Deliver(const std::shared_ptr<Node>& node, std::shared_ptr<const DirSummary> summary) {
-    node->reading = false;
     node->opening = false;
     if (node->dead || node->walked || stop) return;
     if (summary == nullptr) {
@@ -467,7 +464,7 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   // A read under way has a head start on one the walk would begin now: wait for it (not for a
   // reader that has yet to open it: it may be held back).
   ++s.watchers;
-  while (node.reading && node.opening && !s.stop && (cancel == nullptr || !cancel->load()))
+  while (node.opening && !s.stop && (cancel == nullptr || !cancel->load()))
     s.changed.wait_for(lock, kCancelPoll);
   --s.watchers;
   node.walked = true;
