@@ -173,7 +173,7 @@ TEST(NodeStore, ChildrenInOrderAddedKeysFoundPicturesByName) {
   }
   EXPECT_EQ(store.Key(store.Add(NodeStore::kNone, "", "User Aborted...", Picture::XClosed, Picture::XClosed)), "");
   for (const char* missing : {"1?/srv/data/b", "1?/srv/datab c", "1?//srv/data/b c", "1?srv/data/b c", "99?/srv/data/a",
-                              "2?/x/a", "", "6?/srv/data/b c/d e/x"})  // "": not the node without a key
+                              "2?/x/a", "", "6?/srv/data/b c/d e/x", "1?", "5?d e"})  // "": not the node without a key
     EXPECT_EQ(store.Find(missing), NodeStore::kNone) << missing;
 
   NodeStore top;  // below "/" no doubled separator

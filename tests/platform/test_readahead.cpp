@@ -139,8 +139,8 @@ TEST(ReadAhead, WalkStartsReadersOnceItsReadsWait) {
     };
     EXPECT_EQ(w.Run(t.path()), expected);
     w.list.StopReadAhead();
-    EXPECT_EQ(readAhead > 0, waitFrom < 1000);
-    EXPECT_EQ(strays, 0);  // readers that start late start where the walk stands
+    // Readers that start late start where the walk stands: no stray path.
+    EXPECT_EQ(std::pair(readAhead > 0, strays.load()), std::pair(waitFrom < 1000, 0));
   }
 }
 
