@@ -34,7 +34,7 @@ constexpr const char* kTable =
     "35 30 8:3 /alice\\040data /srv/data rw - ext4 /dev/sda3 rw\n"
     "36 22 0:42 / /mnt/odd\\011tab\\012line\\134slash rw - ext4 /dev/sda4 rw\n"
     "37 22 0:43 /  /home2 rw - xfs /dev/sdc1 rw\n"  // fields apart by more than one blank
-    "38 22 254:0 / /mnt/a\\040[b] rw - ext4 /dev/mapper/vg-data rw\n"
+    "38 22 254:0 / /mnt/a\\040[b] rw - ext4 /dev/mapper/vg-data rw\n" "55 23 8:9 / /proc/x rw - ext4 /dev/sdi rw\n"
     "39 22 0:45 / /var/lib/box rw - overlay overlay rw,lowerdir=/a\n"
     "40 22 0:46 / /mnt/sshfs rw - fuse.sshfs me@host:/srv rw\n"
     "41 22 0:47 / /mnt/ram rw - ramfs\n"  // no source: named by its type
@@ -59,7 +59,7 @@ struct TableSystem : System {
 
 TEST(MountTable, ParsesPointsAndNamesByPathComponents) {
   const auto table = MountTable::Parse(kTable);
-  ASSERT_EQ(table.Entries().size(), 24u);  // the malformed lines skipped
+  ASSERT_EQ(table.Entries().size(), 25u);  // the malformed lines skipped
   EXPECT_EQ(table.At("/srv/data")->root, "/alice data");  // bind mount
   EXPECT_EQ(table.At("/dev/shm/")->id, 29);                // the last mount at a point is visible
   EXPECT_EQ(table.At("/home")->major * 100 + table.At("/home")->minor, 803u);

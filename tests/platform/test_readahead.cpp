@@ -162,7 +162,8 @@ TEST(ReadAhead, ReaderKeepsAwayFromTheWalk) {
   };
   w.Run(t.path());
   EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "b/x", "c", "c/x", "b/y"}));
-  EXPECT_EQ(w.Ahead().GetStats().handedOver, 4u);  // b, b/y, c, c/x
+  // Read and handed over: b, b/y, c, c/x; nothing the walk had entered (a, b/x) is read after it.
+  EXPECT_EQ(std::pair(w.Ahead().GetStats().read, w.Ahead().GetStats().handedOver), std::pair(4ul, 4ul));
 }
 
 TEST(ReadAhead, TreeChangedUnderTheReaders) {
