@@ -390,7 +390,6 @@ TEST(WalkInterface, StoreTreeParentsAndTextHelpers) {
   const auto root = tree.Add({}, 0, "0?/", "Root", "closed", "open");
   EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild, "1?/a", "a", "hclosed", "hopen")), root);
   EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild + 1, "2?/b", "b", "closed", "open")), platform::NodeStore::kNone);
-  EXPECT_EQ(store.Image(1), Picture::HClosed);
   // The text helpers of the walk's interface.
   EXPECT_EQ(PathLeaf("/usr/share/doc") + "|" + PathLeaf("/usr/") + "|" + PathLeaf("plain"), "doc||plain");
   EXPECT_EQ(PathParent("/usr/share/doc") + "|" + PathParent("/usr") + "|" + PathParent("x"), "/usr/share||");

@@ -138,7 +138,9 @@ TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
   MakeDir(point);
   std::filesystem::create_symlink("/", t / "link");
   DiskFreeSpace space;
-  EXPECT_FALSE(sys.GetDiskFreeSpace(t / "link", space) || sys.GetDiskFreeSpace("/no/such", space));  // no symlink
+  // Not through a symlink, a path that is not there, or a descriptor that is not open.
+  EXPECT_FALSE(sys.GetDiskFreeSpace(t / "link", space) || sys.GetDiskFreeSpace("/no/such", space) ||
+               sys.GetDiskFreeSpaceOf(-1, space));
   if (::mount("kvortest", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0) GTEST_SKIP() << "cannot mount";
   const auto table = MountTable::Read(sys);
   EXPECT_EQ(GetDriveType(sys, point), DRIVE_RAMDISK);
