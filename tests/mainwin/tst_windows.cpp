@@ -162,11 +162,14 @@ void Pictures(const QModelIndex& index, Picture normal, Picture selected) {
   QCOMPARE(icon.pixmap(13, 13, QIcon::Selected).toImage(), forms::TreePicture(selected).toImage());
 }
 
-// The threads of this process that wait for an answer of a FUSE daemon.
+// The threads of this process that wait on a FUSE daemon: for its answer, or for the end of its
+// start-up (a daemon stopped just after its mount appeared has not answered the kernel's first
+// request yet).
 int FuseWaiters() {
   return std::count_if(std::filesystem::directory_iterator("/proc/self/task"), {}, [](const auto& task) {
     std::string wchan;
-    return std::getline(std::ifstream(task.path() / "wchan"), wchan) && wchan == "request_wait_answer";
+    return std::getline(std::ifstream(task.path() / "wchan"), wchan) &&
+           (wchan == "request_wait_answer" || wchan == "fuse_get_req");
   });
 }
 
@@ -610,11 +613,9 @@ class WindowsTest : public QObject {
     if (!h.MountAndStop()) QSKIP("FUSE (bindfs) cannot be mounted here");
     h.TypeAs("ext4 /dev/vde1");  // a local hard drive, as far as the program can tell
     h.Main().show();
-    {
-      // Chosen as the list would have it had the drive answered when it was chosen.
-      const QSignalBlocker quiet(h.Pick().driveList);
-      h.Choose(h.mnt);
-    }
+    QSignalBlocker quiet(h.Pick().driveList);  // chosen as the list would have it had the drive answered
+    h.Choose(h.mnt);
+    quiet.unblock();
     h.Main().mnuRefresh_Click();
     while (FuseWaiters() == 0) QThread::yieldCurrentThread();  // the worker is in the kernel
     QTest::mouseClick(h.app.Form<frmWait>().btnStop, Qt::LeftButton);
