@@ -63,12 +63,19 @@ class DirListing {
     uint32_t attributes;
     uint64_t size;
   };
+  struct Unsized {  // an entry whose size is still to be read
+    uint64_t inode;
+    uint32_t index;
+  };
+  static constexpr uint32_t kGone = 1u << 31;  // listed, but removed before its size was read
+
   void AddEntry(std::string_view name, uint32_t attributes, uint64_t size);
   void Note(uint8_t problem, int error);
 
   std::string names_;
   std::vector<Record> entries_;
   std::vector<uint32_t> subdirs_;
+  std::vector<Unsized> unsized_;
   size_t fileCount_ = 0;
   uint8_t problems_ = 0;
   int error_ = 0;
