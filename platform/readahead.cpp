@@ -134,11 +134,13 @@ struct ReadAhead::Shared {
   int64_t clusterSize = 0;
   uint64_t device = 0;
   std::shared_ptr<Node> root;
-  std::vector<std::shared_ptr<Node>> sources;  // nodes with slots to schedule; the last first
+  // Nodes with slots to schedule, in the walk's order: the last holds the slot it reaches first.
+  std::vector<std::shared_ptr<Node>> sources;
   std::vector<std::shared_ptr<Node>> farSources;  // the first reader's own part, depth first
   uint32_t farRegion = 0;
   bool farCaught = false;           // the walk has reached what the far reader was reading
   std::size_t readyDirs = 0;
+  std::size_t farDirs = 0;          // of them, read by the far reader
   std::size_t readyBytes = 0;
   Stats stats;
 
@@ -157,10 +159,41 @@ struct ReadAhead::Shared {
   }
 
   bool BudgetFull() const { return readyDirs + busy >= options.maxDirs || readyBytes >= options.maxBytes; }
+  // The far reader's reads wait longest for the walk; with other readers about it keeps to
+  // half the budget, so theirs (what the walk wants next) always find room.
+  bool FarFull() const { return started > 1 && farDirs >= options.maxDirs / 2; }
 
   static bool HasSlots(const Node& source) {
     return !source.dead && source.summary != nullptr && source.cursor < source.summary->SlotCount();
   }
+
+  // The slots from the root down to `node`, then its next slot: where the walk meets it.
+  static void WalkKey(const Node& node, std::vector<std::size_t>& key) {
+    key.clear();
+    key.push_back(node.cursor);
+    for (const Node* n = &node; n->parent != nullptr; n = n->parent) key.push_back(n->slot);
+    std::reverse(key.begin(), key.end());
+  }
+
+  // Files `source` by the walk's order. Readers finish out of order; kept on top as they
+  // finish, the last sibling's children would be read before the first's while the walk,
+  // going the other way, reads the first's itself, and the budget fills with what it wants last.
+  void AddSource(std::shared_ptr<Node> source) {
+    WalkKey(*source, key);
+    auto at = sources.end();
+    while (at != sources.begin()) {
+      Node& other = **(at - 1);
+      if (!HasSlots(other)) {
+        at = sources.erase(at - 1);
+        continue;
+      }
+      WalkKey(other, otherKey);
+      if (!(otherKey < key)) break;
+      --at;
+    }
+    sources.insert(at, std::move(source));
+  }
+  std::vector<std::size_t> key, otherKey;  // AddSource's, kept for their buffers
 
   // Takes the next slot of `source`: its node, with its path relative to the root, or null when
   // that slot is not a reader's. Called with the mutex held.
@@ -203,6 +236,7 @@ struct ReadAhead::Shared {
   std::shared_ptr<Node> Pick(bool far, std::string& path) {
     if (BudgetFull() || noOpen) return nullptr;
     if (!far) return PickFrom(sources, 0, path);
+    if (FarFull()) return nullptr;
     if (farCaught) farSources.clear();
     farCaught = false;
     if (auto node = PickFrom(farSources, farRegion, path)) return node;
@@ -219,13 +253,14 @@ struct ReadAhead::Shared {
     if (BudgetFull() || noOpen) return false;
     for (auto* stack : {&sources, &farSources})
       while (!stack->empty() && !HasSlots(*stack->back())) stack->pop_back();
-    return !sources.empty() || !farSources.empty();
+    return !sources.empty() || (!farSources.empty() && !FarFull());
   }
 
   void Uncount(Node& node) {
     if (!node.counted) return;
     node.counted = false;
     --readyDirs;
+    if (node.region != 0) --farDirs;
     readyBytes -= node.summary->MemoryBytes();
   }
 
@@ -254,9 +289,10 @@ struct ReadAhead::Shared {
     node->summary = std::move(summary);
     node->counted = true;
     ++readyDirs;
+    if (node->region != 0) ++farDirs;
     readyBytes += node->summary->MemoryBytes();
     if (node->summary->SlotCount() > 0)
-      (node->region != 0 && node->region == farRegion ? farSources : sources).push_back(node);
+      node->region != 0 && node->region == farRegion ? farSources.push_back(node) : AddSource(node);
   }
 
   // Opens `path` below the root: no symlink on the way, no other mount, nothing above the
@@ -476,11 +512,11 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
     return Taken{&node, nullptr};
   }
   ++s.stats.handedOver;
-  const bool wasFull = s.BudgetFull();
+  const bool wasFull = s.BudgetFull() || s.FarFull();
   s.Uncount(node);
   // Children of the directory being walked come first.
   const bool more = node.cursor < node.summary->SlotCount();
-  if (more) s.sources.push_back(held);
+  if (more) s.AddSource(held);
   // A wake-up costs the walk a system call per directory; only news is worth one.
   if (more || wasFull) s.WakeReader();
   return Taken{&node, node.summary};
@@ -496,7 +532,7 @@ void ReadAhead::Adopt(Dir dir, std::shared_ptr<const DirSummary> summary) {
   for (auto& [slot, kid] : dir->kids) s.Kill(*kid);
   dir->kids.clear();
   if (dir->summary->SlotCount() > 0) {
-    s.sources.push_back(s.root.get() == dir ? s.root : dir->parent->kids.at(dir->slot));
+    s.AddSource(s.root.get() == dir ? s.root : dir->parent->kids.at(dir->slot));
     s.WakeReader();
   }
 }
@@ -504,7 +540,7 @@ void ReadAhead::Adopt(Dir dir, std::shared_ptr<const DirSummary> summary) {
 void ReadAhead::Leave(Dir dir) {
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
-  const bool wasFull = s.BudgetFull();
+  const bool wasFull = s.BudgetFull() || s.FarFull();
   s.Kill(*dir);
   if (dir->parent != nullptr) dir->parent->kids.erase(dir->slot);  // frees it
   if (wasFull) s.WakeReader();  // room in the budget
