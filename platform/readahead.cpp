@@ -128,7 +128,8 @@ struct ReadAhead::Shared {
   bool farIdle = false;
   unsigned started = 0;             // readers started
   DiskWaits waits;
-  int watchers = 0;                 // callers waiting for `changed`
+  int watchers = 0;                 // callers waiting for `changed`, the walk's Enter aside
+  const Node* awaited = nullptr;    // the read the walk waits for
   MountTable mounts;
   std::string mountRoot;
   int64_t clusterSize = 0;
@@ -154,8 +155,10 @@ struct ReadAhead::Shared {
     if (idle > 0) work.notify_one();
     if (farIdle) farWork.notify_one();
   }
-  void Tell() {
-    if (watchers > 0) changed.notify_all();
+  // A reader finished with `settled`. The walk wakes for the one read it waits for, not for
+  // every reader's: with many readers those wake-ups cost more than the reads they announce.
+  void Tell(const Node* settled = nullptr) {
+    if (watchers > 0 || (settled != nullptr && settled == awaited)) changed.notify_all();
   }
 
   bool BudgetFull() const { return readyDirs + busy >= options.maxDirs || readyBytes >= options.maxBytes; }
@@ -317,7 +320,7 @@ struct ReadAhead::Shared {
       std::unique_lock lock(mutex);
       --open;
       node.opening = false;
-      Tell();
+      Tell(&node);
       if (error != EMFILE && error != ENFILE) return -1;
       ++stats.retries;
       if (hooks.outOfDescriptors) {
@@ -427,7 +430,7 @@ struct ReadAhead::Shared {
       --s.busy;
       if (held) --s.open;
       s.Deliver(node, std::move(summary));  // its children are read next, by this reader first
-      s.Tell();
+      s.Tell(node.get());
     }
     lock.unlock();
     self.reset();  // the last owner frees the shared block here, not under its own mutex
@@ -499,10 +502,10 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   const bool ready = node.summary != nullptr && !node.failed;
   // A read under way has a head start on one the walk would begin now: wait for it (not for a
   // reader that has yet to open it: it may be held back).
-  ++s.watchers;
+  s.awaited = &node;
   while (node.opening && !s.stop && (cancel == nullptr || !cancel->load()))
     s.changed.wait_for(lock, kCancelPoll);
-  --s.watchers;
+  s.awaited = nullptr;
   node.walked = true;
   // The walk has caught up with the far reader: it reads what is left there, the reader moves on.
   if (!ready && s.farRegion != 0 && (node.region == s.farRegion || parent->region == s.farRegion))
