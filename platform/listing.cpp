@@ -88,6 +88,7 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
   fileCount_ = 0;
   problems_ = 0;
   error_ = 0;
+  dotDotInode_ = 0;
   if (mounted != nullptr && mounted->empty()) mounted = nullptr;
 
   alignas(LinuxDirent64) char buffer[64 * 1024];
@@ -116,6 +117,7 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
       switch (d->d_type) {
         case DT_DIR:
           attributes |= FILE_ATTRIBUTE_DIRECTORY;
+          if (name == "..") dotDotInode_ = d->d_ino;
           break;
         case DT_CHR:
         case DT_BLK:

@@ -54,6 +54,8 @@ class DirListing {
 
   // ReadProblem flags of the last read, and the errno of the first of them.
   uint8_t Problems() const { return problems_; }
+  // The inode its ".." entry names (the parent's, on most file systems); 0 when not listed.
+  uint64_t DotDotInode() const { return dotDotInode_; }
   int Error() const { return error_; }
 
  private:
@@ -79,6 +81,7 @@ class DirListing {
   size_t fileCount_ = 0;
   uint8_t problems_ = 0;
   int error_ = 0;
+  uint64_t dotDotInode_ = 0;
 };
 
 // Opens a directory for reading without following a final symlink; -1 on failure.

@@ -345,15 +345,17 @@ struct ReadAhead::Shared {
     std::shared_ptr<const DirSummary> out;
     struct stat st, up;
     // The directory on the drive's device, and still the child of the directory whose read
-    // named it (a rename since then makes it the walk's to read).
-    if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == device &&
-        ::fstatat(fd, "..", &up, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(up.st_dev) == device &&
-        static_cast<uint64_t>(up.st_ino) == parentInode) {
+    // named it (a rename since then makes it the walk's to read). Its ".." entry says so
+    // without a lookup where the file system gives the parent's inode there; elsewhere ask.
+    if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == device) {
       std::string key = mountRoot;
       if (key.empty() || key.back() != kSeparator) key.push_back(kSeparator);
       key.append(path);
       const std::vector<std::string>* mounted = mounts.MayHoldMounts(key) ? &mounts.MountedNamesIn(key) : nullptr;
-      if (listing.Read(fd, mounted, &stop) == DirListing::Status::Ok)
+      if (listing.Read(fd, mounted, &stop) == DirListing::Status::Ok &&
+          (listing.DotDotInode() == parentInode ||
+           (::fstatat(fd, "..", &up, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(up.st_dev) == device &&
+            static_cast<uint64_t>(up.st_ino) == parentInode)))
         out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, st.st_dev, st.st_ino));
     }
     ::close(fd);
