@@ -154,19 +154,17 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
   }
 
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    Record e = entries_[i];
+  for (const Record& e : entries_) {
+    if (e.attributes & kGone) continue;
     const std::string_view name = std::string_view(names_).substr(e.nameOffset, e.nameLength);
-    if (e.attributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (mounted != nullptr && !IsDotOrDotDot(name) &&
-          std::find(mounted->begin(), mounted->end(), name) != mounted->end() &&
-          IsMountPoint(fd, names_.data() + e.nameOffset))
-        continue;  // another drive, or another view of this one, is mounted here
-      if ((e.attributes & FILE_ATTRIBUTE_HIDDEN) == 0) subdirs_.push_back(static_cast<uint32_t>(kept));
-    } else if (e.attributes & kGone) {
-      continue;
-    } else {
+    if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       ++fileCount_;
+    } else if (mounted != nullptr && !IsDotOrDotDot(name) &&
+               std::find(mounted->begin(), mounted->end(), name) != mounted->end() &&
+               IsMountPoint(fd, names_.data() + e.nameOffset)) {
+      continue;  // another drive, or another view of this one, is mounted here
+    } else if ((e.attributes & FILE_ATTRIBUTE_HIDDEN) == 0) {
+      subdirs_.push_back(static_cast<uint32_t>(kept));
     }
     entries_[kept++] = e;
   }
