@@ -144,6 +144,7 @@ struct ReadAhead::Shared {
   std::size_t farDirs = 0;          // of them, read by the far reader
   std::size_t readyBytes = 0;
   Stats stats;
+  std::vector<std::size_t> key, otherKey;  // AddSource's, kept for their buffers
 
   ~Shared() {
     if (rootFd >= 0) ::close(rootFd);
@@ -196,7 +197,6 @@ struct ReadAhead::Shared {
     }
     sources.insert(at, std::move(source));
   }
-  std::vector<std::size_t> key, otherKey;  // AddSource's, kept for their buffers
 
   // Takes the next slot of `source`: its node, with its path relative to the root, or null when
   // that slot is not a reader's. Called with the mutex held.
@@ -294,8 +294,11 @@ struct ReadAhead::Shared {
     ++readyDirs;
     if (node->region != 0) ++farDirs;
     readyBytes += node->summary->MemoryBytes();
-    if (node->summary->SlotCount() > 0)
-      node->region != 0 && node->region == farRegion ? farSources.push_back(node) : AddSource(node);
+    if (node->summary->SlotCount() == 0) return;
+    if (node->region != 0 && node->region == farRegion)
+      farSources.push_back(node);
+    else
+      AddSource(node);
   }
 
   // Opens `path` below the root: no symlink on the way, no other mount, nothing above the
