@@ -9,7 +9,6 @@
 #include <algorithm>
 
 #include "platform/mounts.h"
-#include "platform/pathrules.h"
 
 namespace kvor {
 
@@ -29,9 +28,9 @@ void DriveListBox::Reload(const QByteArray& fallback) {
   const QByteArray kept = currentData().toByteArray();
   const QSignalBlocker quiet(this);
   clear();
-  const auto table = platform::MountTable::Read(system_);
-  for (const platform::MountEntry* entry : table.Drives())
-    addItem(QString::fromStdString(platform::DriveText(*entry, system_)), RootBytes(entry->mountPoint));
+  drives_ = platform::MountTable::Read(system_).Drives();
+  for (const platform::Drive& drive : drives_)
+    addItem(QString::fromStdString(platform::DriveText(drive, system_)), RootBytes(drive.root));
   int again = kept.isEmpty() ? -1 : findData(kept);
   if (again < 0 && !fallback.isEmpty()) again = findData(fallback);
   setCurrentIndex(again >= 0 ? again : (count() > 0 ? 0 : -1));
@@ -55,16 +54,13 @@ void DriveListBox::paintEvent(QPaintEvent*) {
 
 QString DriveListBox::Drive() const { return currentText(); }
 
-std::string DriveListBox::Root() const { return currentData().toByteArray().toStdString(); }
+platform::Drive DriveListBox::SelectedDrive() const {
+  const int index = currentIndex();
+  return index >= 0 && index < int(drives_.size()) ? drives_[std::size_t(index)] : platform::Drive{};
+}
 
-void DriveListBox::SetDrive(const QString& path) {
-  int index = findText(path, Qt::MatchExactly | Qt::MatchCaseSensitive);
-  if (index < 0) {
-    const auto table = platform::MountTable::Read(system_);
-    const std::string raw = path.toStdString();
-    index = findData(RootBytes(table.MountPointOf(raw)));
-    if (index < 0) index = findData(RootBytes(table.MountPointOf(platform::DriveRootFromText(raw))));
-  }
+void DriveListBox::SetDrive(const std::string& path) {
+  const int index = findData(RootBytes(platform::MountTable::Read(system_).MountPointOf(path)));
   if (index >= 0) SetListIndex(index);
 }
 

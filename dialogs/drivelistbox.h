@@ -5,7 +5,9 @@
 #include <QComboBox>
 #include <QString>
 #include <string>
+#include <vector>
 
+#include "platform/mounts.h"
 #include "platform/system.h"
 
 namespace kvor {
@@ -22,11 +24,13 @@ class DriveListBox : public QComboBox {
 
   // The text of the selected entry.
   QString Drive() const;
+  // The selected drive; none (an empty root) when the list is empty.
+  platform::Drive SelectedDrive() const;
   // The root path of the selected entry, byte for byte as the mount table names it.
-  std::string Root() const;
-  // Selects the drive that holds `path` (a folder or a drive text); a path on no listed
-  // drive leaves the selection as it is.
-  void SetDrive(const QString& path);
+  std::string Root() const { return SelectedDrive().root; }
+  // Selects the drive that holds the folder `path`; a path on no listed drive leaves the
+  // selection as it is.
+  void SetDrive(const std::string& path);
 
   int ListIndex() const { return currentIndex(); }
   void SetListIndex(int index) { setCurrentIndex(index); }
@@ -41,6 +45,7 @@ class DriveListBox : public QComboBox {
 
  private:
   const platform::System& system_;
+  std::vector<platform::Drive> drives_;  // in the list's order
 };
 
 }  // namespace kvor

@@ -128,7 +128,7 @@ void frmDiskPick::ReloadDrives() {
 void frmDiskPick::Form_Load() {
   setWindowTitle(QString::fromUtf8(forms::kShortTitle));
   CenterForm(*this);
-  driveList->SetDrive(QString::fromStdString(app_.system.ProgramFolder()));
+  driveList->SetDrive(app_.system.ProgramFolder());
   ScanState& s = app_.state;
   s.gLastDriveIndex = driveList->ListIndex();
   s.gRescan = false;

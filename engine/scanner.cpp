@@ -92,9 +92,9 @@ void Scanner::SetFigures(Int128 bytes, Int128 lost) {
   s_.gDirLostSpace = Saturate(lost);
 }
 
-void Scanner::ShowDiskInfo(int mode, std::string_view driveText, DiskInfoPanel* panel) {
+void Scanner::ShowDiskInfo(int mode, std::string_view driveRoot, DiskInfoPanel* panel) {
   if (mode == 1) {
-    const std::string root = platform::DriveRootFromText(driveText);
+    const std::string root(driveRoot);
     if (root == dirList.RootPath()) {
       // The list stands on that drive: asked through the root it opened, not the path again.
       QueryRoot(panel);

@@ -25,9 +25,9 @@ class Scanner {
   // The change handler of dirList: takes stock of the directory at which it stands.
   void dirList_Change();
 
-  // Mode 1 queries the drive named by `driveText` into the drive figures and writes the
+  // Mode 1 queries the drive whose root is `driveRoot` into the drive figures and writes the
   // panel (if any); every mode then stores the three list counts.
-  void ShowDiskInfo(int mode, std::string_view driveText = {}, DiskInfoPanel* panel = nullptr);
+  void ShowDiskInfo(int mode, std::string_view driveRoot = {}, DiskInfoPanel* panel = nullptr);
 
   // Walks the whole drive at whose root dirList stands (read, with the drive queried).
   void ScanDrive();

@@ -134,8 +134,8 @@ void frmDiskSumm::SetUpControls() {
 
 TreeView& frmDiskSumm::Nodes() { return *tree_; }
 
-std::string frmDiskSumm::ChosenDrive() {
-  return app_.Form<frmDiskPick>().driveList->Drive().toStdString();
+platform::Drive frmDiskSumm::ChosenDrive() {
+  return app_.Form<frmDiskPick>().driveList->SelectedDrive();
 }
 
 void frmDiskSumm::ShowProgress() {

@@ -15,6 +15,7 @@
 #include "engine/interfaces.h"
 #include "mainwin/centerform.h"
 #include "mainwin/scancontroller.h"
+#include "platform/mounts.h"
 #include "platform/nodestore.h"
 
 namespace kvor {
@@ -71,7 +72,7 @@ class frmDiskSumm : public QMainWindow {
   void ApplyTreeGeometry();
   void ShowProgress();
   void EndProgress();
-  std::string ChosenDrive();
+  platform::Drive ChosenDrive();
   // The scan's end, complete or cancelled: what follows the walk in Form_Load or Select Disk.
   void ScanEnded(ScanController::RunId id, bool complete);
   void DriveQueried(ScanController::RunId id, const DriveFigures& figures);

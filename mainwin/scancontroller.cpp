@@ -68,9 +68,8 @@ struct ScanController::Run {
       : id(id), tree(store), scanner(state, system, tree, progress) {}
 
   // The drive's root opened, read and queried; the figures for the panel.
-  DriveFigures Reach(const std::string& drive) {
+  DriveFigures Reach(const std::string& root) {
     RecordingPanel panel;
-    const std::string root = platform::DriveRootFromText(drive);
     // A root that cannot be opened is flagged by the walk; its figures come by path.
     if (scanner.ReachDrive(root, &panel) == Scanner::Reach::NotOpened) scanner.ShowDiskInfo(1, root, &panel);
     return {state.gFreeBytes, state.gUsedBytes, state.gTotalBytes, state.gClusterSize,
@@ -118,7 +117,7 @@ void ScanController::Post(const std::weak_ptr<ScanController*>& alive,
       Qt::QueuedConnection);
 }
 
-ScanController::RunId ScanController::Start(std::string driveText) {
+ScanController::RunId ScanController::Start(platform::Drive drive) {
   if (current_) Cancel();
   Reap(false);
   auto run = std::make_shared<Run>(++lastId_, system_);
@@ -127,10 +126,10 @@ ScanController::RunId ScanController::Start(std::string driveText) {
   current_ = run;
   const RunId id = run->id;
   std::thread thread([alive = std::weak_ptr<ScanController*>(alive_), run,
-                      drive = std::move(driveText)] {
+                      root = std::move(drive.root)] {
     // Only `run` is touched here; Post reaches the controller on its own thread, if it lives.
     const RunId id = run->id;
-    const DriveFigures figures = run->Reach(drive);
+    const DriveFigures figures = run->Reach(root);
     Post(alive, [id, figures](ScanController& c) { c.OnQueried(id, figures); });
     // A stop while the root was read leaves the tree as the cancel marked it.
     if (!run->state.gAbort) run->scanner.ScanDrive();

@@ -20,6 +20,7 @@
 
 #include "engine/interfaces.h"
 #include "engine/scanstate.h"
+#include "platform/mounts.h"
 #include "platform/nodestore.h"
 #include "platform/system.h"
 
@@ -63,10 +64,9 @@ class ScanController final : public QObject {
   ScanController(const platform::System& system, ScanState& shared, int intervalMs = 40);
   ~ScanController() override;
 
-  // Starts a scan of the drive named by `driveText` (a drive list entry): the drive's figures,
-  // its root reached and read afresh, then the walk. The run starts from the shared state's
-  // figures; returns its id.
-  RunId Start(std::string driveText);
+  // Starts a scan of `drive`: its figures, its root reached and read afresh, then the walk.
+  // The run starts from the shared state's figures; returns its id.
+  RunId Start(platform::Drive drive);
   // Abandons the current run at once: its worker is told to stop, and `ended(id, false)` is
   // emitted before this returns. Nothing of the run reaches the shared state afterwards.
   void Cancel();

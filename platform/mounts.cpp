@@ -204,7 +204,9 @@ bool IsSystemMountPoint(std::string_view point) {
   return under("/proc") || under("/sys") || under("/dev") || under("/run");
 }
 
-std::vector<const MountEntry*> MountTable::Drives() const {
+Drive DriveOf(const MountEntry& entry) { return Drive{entry.mountPoint, entry.source, entry.fsType}; }
+
+std::vector<Drive> MountTable::Drives() const {
   std::vector<const MountEntry*> drives;
   for (const auto& [point, index] : visible_) {
     const MountEntry& e = entries_[index];
@@ -216,21 +218,24 @@ std::vector<const MountEntry*> MountTable::Drives() const {
     // "/" sorts first by itself: no other mount point is a prefix of it.
     return a->mountPoint < b->mountPoint;
   });
-  return drives;
+  std::vector<Drive> out;
+  out.reserve(drives.size());
+  for (const MountEntry* e : drives) out.push_back(DriveOf(*e));
+  return out;
 }
 
-std::string DriveText(const MountEntry& entry, const System& system) {
+std::string DriveText(const Drive& drive, const System& system) {
   std::string name;
-  if (StartsWith(entry.source, "/dev/")) {
-    name = system.VolumeLabel(entry.source);
-    if (name.empty()) name = entry.source.substr(entry.source.rfind(kSeparator) + 1);
+  if (StartsWith(drive.source, "/dev/")) {
+    name = system.VolumeLabel(drive.source);
+    if (name.empty()) name = drive.source.substr(drive.source.rfind(kSeparator) + 1);
   } else {
-    name = entry.source.empty() ? entry.fsType : entry.source;
+    name = drive.source.empty() ? drive.fsType : drive.source;
   }
-  // Brackets inside the name would make the root path ambiguous to read back.
+  // Brackets inside the name would make the text ambiguous to read.
   std::replace(name.begin(), name.end(), '[', '(');
   std::replace(name.begin(), name.end(), ']', ')');
-  return entry.mountPoint + " [" + name + "]";
+  return drive.root + " [" + name + "]";
 }
 
 DriveType GetDriveType(const System& system, std::string_view rootPath) {

@@ -34,6 +34,17 @@ struct MountEntry {
   std::string source;      // device or server, octal escapes decoded
 };
 
+// A drive as the windows hand it to a scan: its root (the mount point, byte for byte, which need
+// not be UTF-8) and what the mount table says of it. Its display text is made from it for
+// display only, never read back.
+struct Drive {
+  std::string root;
+  std::string source;  // device or server
+  std::string fsType;
+  bool operator==(const Drive&) const = default;
+};
+Drive DriveOf(const MountEntry& entry);
+
 class MountTable {
  public:
   MountTable() = default;
@@ -62,7 +73,7 @@ class MountTable {
   // The machine's drives: real file systems only, "/" first, then by mount point,
   // a mount point mounted over counted once. Left out as no one's drive: mounts under /proc,
   // /sys, /dev and /run (but for removable media under /run/media/...), and squashfs images.
-  std::vector<const MountEntry*> Drives() const;
+  std::vector<Drive> Drives() const;
 
  private:
   std::vector<MountEntry> entries_;
@@ -87,7 +98,7 @@ bool IsSystemMountPoint(std::string_view mountPoint);
 std::string DecodeMountField(std::string_view field);
 
 // A drive list entry: root path, a blank, and the label or device name in square brackets.
-std::string DriveText(const MountEntry& entry, const System& system);
+std::string DriveText(const Drive& drive, const System& system);
 
 // The drive type of a root path, read from the system's mount table now.
 DriveType GetDriveType(const System& system, std::string_view rootPath);

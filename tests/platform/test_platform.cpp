@@ -104,7 +104,7 @@ TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
   // and names that merely begin like a system folder stay. Each drive's text leads back to its
   // root path, odd names included.
   Names points;
-  for (const MountEntry* e : table.Drives()) points.push_back(DriveRootFromText(DriveText(*e, sys)));
+  for (const Drive& d : table.Drives()) points.push_back(d.root);
   EXPECT_EQ(points, (Names{"/", "/devices", "/home", "/home2", "/media/cdrom", "/media/usb stick", "/mnt/a [b]",
                            "/mnt/disc image", "/mnt/nfs", "/mnt/odd\ttab\nline\\slash", "/mnt/ram", "/mnt/sshfs",
                            "/mnt/weird", "/run/media/alice/STICK", "/srv/data", "/var/lib/box"}));
@@ -112,7 +112,7 @@ TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
       {"/", "/ [sda2]"}, {"/media/usb stick", "/media/usb stick [HOLIDAY]"}, {"/run", "/run [tmpfs]"},
       {"/mnt/nfs", "/mnt/nfs [server:/my export]"}, {"/dev/shm", "/dev/shm [shm2]"}, {"/home", "/home [odd (label)]"},
       {"/mnt/a [b]", "/mnt/a [b] [vg-data]"}, {"/mnt/ram", "/mnt/ram [ramfs]"}};
-  for (const auto& [point, text] : texts) EXPECT_EQ(DriveText(*table.At(point), sys), text);
+  for (const auto& [point, text] : texts) EXPECT_EQ(DriveText(DriveOf(*table.At(point)), sys), text);
 
   // GetDriveType reads the table afresh on every call.
   EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_FIXED);
@@ -131,7 +131,7 @@ TEST(PathRules, JoinAndNormalise) {
 // On the real machine: a scratch directory, and tmpfs mounted on it where this process may.
 TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
   const System& sys = LocalSystem();
-  EXPECT_EQ(MountTable::Read(sys).Drives().at(0)->mountPoint, "/");
+  EXPECT_EQ(MountTable::Read(sys).Drives().at(0).root, "/");
   EXPECT_TRUE(std::filesystem::is_directory(sys.ProgramFolder()));
   TempDir t;
   const std::string point = t / "point";
@@ -145,7 +145,7 @@ TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
   const auto table = MountTable::Read(sys);
   EXPECT_EQ(GetDriveType(sys, point), DRIVE_RAMDISK);
   EXPECT_EQ(table.MountedNamesIn(t.path()), Names{"point"});
-  EXPECT_EQ(DriveText(*table.At(point), sys), point + " [kvortest]");
+  EXPECT_EQ(DriveText(DriveOf(*table.At(point)), sys), point + " [kvortest]");
   EXPECT_TRUE(sys.GetDiskFreeSpace(point, space));
   ::umount2(point.c_str(), MNT_DETACH);
   EXPECT_EQ(space.sectorsPerCluster * space.bytesPerSector * space.totalClusters, 1 << 20);
