@@ -81,6 +81,6 @@ int main(int argc, char** argv) {
   const double r = Median(report), w = Median(window);
   std::printf("nodes %zu, rounds %d\nkvor-scan --summary  %.1f ms (median)\n"
               "window Refresh       %.1f ms (median)\nratio                %.2f\n",
-              main.Store().size(), rounds, r, w, w / r);
+              main.Result().tree.size(), rounds, r, w, w / r);
   return 0;
 }

@@ -17,7 +17,7 @@ namespace {
 QString Text(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
-Analysis Analyze(const ScanState& s, char sep) {
+Analysis Analyze(const ScanFigures& s, char sep) {
   // Whole figures stay in 64-bit integers: a directory count times the cluster size and the
   // difference both outgrow 32 bits on any drive of today.
   const int64_t dirSpace = s.gClusterSize * s.gTotalDirs;
@@ -85,7 +85,7 @@ frmAnalyzer::frmAnalyzer(App& app) : app_(app) {
 
 void frmAnalyzer::Form_Load() {
   CenterForm(*this);
-  const Analysis a = Analyze(app_.state, DecimalSeparator());
+  const Analysis a = Analyze(app_.figures, DecimalSeparator());
   lblTotalInDir->setText(a.totalInDir);
   lblSysBytes->setText(a.sysBytes);
   lblMinus->setText(a.minus);

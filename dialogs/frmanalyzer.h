@@ -5,13 +5,13 @@
 #include <QPushButton>
 #include <QString>
 
-#include "engine/scanstate.h"
+#include "engine/scanresult.h"
 
 namespace kvor {
 
 class App;
 
-// The analysis report's texts, computed from the scan state.
+// The analysis report's texts, computed from a scan's figures.
 struct Analysis {
   QString totalInDir;   // found space
   QString sysBytes;     // used space in the file system
@@ -20,7 +20,7 @@ struct Analysis {
   QString totalDirs;
   QString comments;
 };
-Analysis Analyze(const ScanState& s, char decimalSeparator);
+Analysis Analyze(const ScanFigures& s, char decimalSeparator);
 
 class frmAnalyzer : public QDialog {
   Q_OBJECT

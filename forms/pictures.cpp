@@ -34,14 +34,14 @@ namespace {
 
 using Xpm = const char* const*;
 
-Xpm TreeXpm(platform::Picture picture, bool twice) {
+Xpm TreeXpm(Picture picture, bool twice) {
   switch (picture) {
-    case platform::Picture::Open: return twice ? open26_xpm : open_xpm;
-    case platform::Picture::Closed: return twice ? closed26_xpm : closed_xpm;
-    case platform::Picture::HOpen: return twice ? hopen26_xpm : hopen_xpm;
-    case platform::Picture::HClosed: return twice ? hclosed26_xpm : hclosed_xpm;
-    case platform::Picture::XClosed: return twice ? xclosed26_xpm : xclosed_xpm;
-    case platform::Picture::None: break;
+    case Picture::Open: return twice ? open26_xpm : open_xpm;
+    case Picture::Closed: return twice ? closed26_xpm : closed_xpm;
+    case Picture::HOpen: return twice ? hopen26_xpm : hopen_xpm;
+    case Picture::HClosed: return twice ? hclosed26_xpm : hclosed_xpm;
+    case Picture::XClosed: return twice ? xclosed26_xpm : xclosed_xpm;
+    case Picture::None: break;
   }
   return nullptr;
 }
@@ -67,11 +67,10 @@ QIcon Icon(const QString& name, Xpm twice, Xpm large, Xpm small) {
   return icon;
 }
 
-QPixmap TreePixmap(platform::Picture picture, bool twice) {
+QPixmap TreePixmap(Picture picture, bool twice) {
   const Xpm xpm = TreeXpm(picture, twice);
   if (!xpm) return QPixmap();
-  const auto key = platform::PictureKey(picture);
-  return Cached(QStringLiteral("kvor:tree:") + QString::fromLatin1(key.data(), key.size()) +
+  return Cached(QStringLiteral("kvor:tree:") + QString::number(static_cast<int>(picture)) +
                     (twice ? QStringLiteral("@2") : QString()),
                 xpm, true);
 }
@@ -87,9 +86,9 @@ QPixmap Picture32(const QString& name, Xpm large, Xpm twice, qreal ratio) {
 
 }  // namespace
 
-QPixmap TreePicture(platform::Picture picture) { return TreePixmap(picture, false); }
+QPixmap TreePicture(Picture picture) { return TreePixmap(picture, false); }
 
-QIcon TreeIcon(platform::Picture image, platform::Picture selectedImage) {
+QIcon TreeIcon(Picture image, Picture selectedImage) {
   QIcon icon;
   for (const bool twice : {false, true}) {
     const QPixmap normal = TreePixmap(image, twice);

@@ -3,15 +3,18 @@
 #include <QIcon>
 #include <QPixmap>
 
-#include "platform/nodestore.h"
+#include <cstdint>
 
 namespace kvor::forms {
 
+// The tree's pictures, in the image list's order.
+enum class Picture : uint8_t { None = 0, Open = 1, Closed = 2, HOpen = 3, HClosed = 4, XClosed = 5 };
+
 // A 13 x 13 tree picture with white made transparent; a null pixmap for Picture::None.
-QPixmap TreePicture(platform::Picture picture);
+QPixmap TreePicture(Picture picture);
 // An icon whose Normal mode is `image` and Selected mode is `selectedImage`, 13 x 13 and,
 // for scaled screens, 26 x 26.
-QIcon TreeIcon(platform::Picture image, platform::Picture selectedImage);
+QIcon TreeIcon(Picture image, Picture selectedImage);
 
 // Icons hold 16, 32 and 64 pixel drawings. The 32 x 32 pictures are drawn at double
 // resolution (device pixel ratio 2) when `ratio`, by default the application's, is above 1.

@@ -6,7 +6,8 @@
 #include <functional>
 #include <tuple>
 
-#include "engine/scanstate.h"
+#include "engine/scanresult.h"
+#include "forms/scanstate.h"
 #include "mainwin/scancontroller.h"
 #include "platform/system.h"
 
@@ -37,9 +38,11 @@ class App {
   App& operator=(const App&) = delete;
 
   ScanState state;
+  // The figures of the last scan that ran to its end: the analysis reports them.
+  ScanFigures figures;
   const platform::System& system;
   // The scan's worker; the windows start, cancel and follow scans through it.
-  ScanController scans{system, state};
+  ScanController scans{system};
 
   // The main window, if loaded; and showing it, which loads it if need be.
   QWidget* MainWindow();

@@ -12,6 +12,7 @@
 #include "dialogs/frmanalyzer.h"
 #include "dialogs/frmdiskpick.h"
 #include "dialogs/frmwait.h"
+#include "engine/formatsize.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "forms/version.h"
@@ -49,11 +50,10 @@ frmDiskSumm::frmDiskSumm(App& app) : QMainWindow(nullptr), app_(app) {
   setWindowTitle(QStringLiteral("Korvane v1.5"));
   setWindowIcon(forms::AppIcon());
 
-  model_ = std::make_unique<TreeModel>(store_);
+  model_ = std::make_unique<TreeModel>();
   SetUpMenu();
   SetUpControls();
 
-  tree_ = std::make_unique<ModelTree>(store_, *model_, *tvDisk);
   connect(&app_.scans, &ScanController::driveQueried, this, &frmDiskSumm::DriveQueried);
   connect(&app_.scans, &ScanController::ended, this, &frmDiskSumm::ScanEnded);
 
@@ -132,7 +132,7 @@ void frmDiskSumm::SetUpControls() {
   setTabOrder(tvDisk, cmdSelect);
 }
 
-TreeView& frmDiskSumm::Nodes() { return *tree_; }
+const ScanResult& frmDiskSumm::Result() const { return model_->Scan(); }
 
 platform::Drive frmDiskSumm::ChosenDrive() {
   return app_.Form<frmDiskPick>().driveList->SelectedDrive();
@@ -185,32 +185,37 @@ void frmDiskSumm::cmdSelect_Click() {
 
   hide();
   ShowProgress();
-  s.gTotalFileBytes = 0;
   // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
   // Disk would skip the dialog.
   s.gRescan = false;
   scan_ = app_.scans.Start(ChosenDrive());
 }
 
-void frmDiskSumm::DriveQueried(ScanController::RunId id, const DriveFigures& figures) {
-  if (id != scan_) return;
-  SetFittingText(*lblUsed, QString::fromStdString(figures.used));
-  SetFittingText(*lblFree, QString::fromStdString(figures.free));
-  SetFittingText(*lblTotal, QString::fromStdString(figures.total));
+void frmDiskSumm::DriveQueried(ScanController::RunId id, const ScanFigures& figures) {
+  if (id == scan_) ShowDiskInfo(figures);
+}
+
+void frmDiskSumm::ShowDiskInfo(const ScanFigures& figures) {
+  const auto text = [](int64_t bytes) { return QString::fromStdString(FormatSize(static_cast<double>(bytes))); };
+  SetFittingText(*lblUsed, text(figures.gUsedBytes));
+  SetFittingText(*lblFree, text(figures.gFreeBytes));
+  SetFittingText(*lblTotal, text(figures.gTotalBytes));
 }
 
 void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
   if (id != scan_) return;
   if (complete) {
-    platform::NodeStore tree;
-    app_.scans.TakeTree(tree);
-    tree_->Adopt(tree);
+    ScanResult result = app_.scans.TakeResult();
+    app_.figures = result;
+    const bool walked = result.tree.size() > 0 && result.tree[0].form == NodeStore::Form::RootWalked;
+    model_->Show(std::move(result));
+    // The first level of directories shows once the root's walk is done.
+    if (walked) tvDisk->expand(model_->index(0, 0));
     // A scan that ran to its end makes the analysis valid again.
     mnuAnalyze->setEnabled(true);
   } else {
     // The cancel: the tree marked, the analysis disabled; the scan's own tree is dropped.
-    tree_->Clear();
-    tree_->Add("", 0, "", "User Aborted...", "xclosed", "xclosed");
+    model_->ShowAborted();
     mnuAnalyze->setEnabled(false);
   }
   EndProgress();
@@ -228,7 +233,6 @@ void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
 
 void frmDiskSumm::mnuRefresh_Click() {
   ScanState& s = app_.state;
-  s.gNodeCounter = 0;
   s.gRescan = true;
   s.gAbort = false;
   cmdSelect_Click();

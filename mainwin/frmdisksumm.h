@@ -12,17 +12,15 @@
 #include <memory>
 #include <string>
 
-#include "engine/interfaces.h"
+#include "engine/scanresult.h"
 #include "mainwin/centerform.h"
 #include "mainwin/scancontroller.h"
 #include "platform/mounts.h"
-#include "platform/nodestore.h"
 
 namespace kvor {
 
 class App;
 class TreeModel;
-class ModelTree;
 
 class frmDiskSumm : public QMainWindow {
   Q_OBJECT
@@ -40,10 +38,10 @@ class frmDiskSumm : public QMainWindow {
   void mnuAbout_Click();
   void mnuDiskInfo_Click();
 
-  // The tree the window shows; the view follows every change. A scan writes into a store of
-  // its own, which replaces this one when the scan ends.
-  TreeView& Nodes();
-  const platform::NodeStore& Store() const { return store_; }
+  // The scan whose tree the window shows: the last that ran to its end.
+  const ScanResult& Result() const;
+  // The panel's figures, as a query of the drive gives them.
+  void ShowDiskInfo(const ScanFigures& figures);
 
   // The main window is shown once the start-up scan has ended: a show asked for before that
   // waits for it.
@@ -75,12 +73,10 @@ class frmDiskSumm : public QMainWindow {
   platform::Drive ChosenDrive();
   // The scan's end, complete or cancelled: what follows the walk in Form_Load or Select Disk.
   void ScanEnded(ScanController::RunId id, bool complete);
-  void DriveQueried(ScanController::RunId id, const DriveFigures& figures);
+  void DriveQueried(ScanController::RunId id, const ScanFigures& figures);
 
   App& app_;
-  platform::NodeStore store_;
   std::unique_ptr<TreeModel> model_;
-  std::unique_ptr<ModelTree> tree_;
   QWidget* client_ = nullptr;
   // The scan this window waits for, and whether it is the start-up scan.
   ScanController::RunId scan_ = 0;

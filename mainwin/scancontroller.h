@@ -1,9 +1,9 @@
 #pragma once
-// The scan's worker, kept off the user-interface thread. Each run scans into its own scan
-// state, node store and lists; only a run that ends while it is still the current one hands
-// its results over, on the user-interface thread. A cancelled run is abandoned: whatever its
-// worker does afterwards (it may be stuck in a file system that never answers) touches none of
-// the program's state, and a new run can start beside it.
+// The scan's worker, kept off the user-interface thread. Each run scans into a result of its
+// own; only a run that ends while it is still the current one hands its result over, on the
+// user-interface thread. A cancelled run is abandoned: whatever its worker does afterwards (it
+// may be stuck in a file system that never answers) touches none of the program's state, and a
+// new run can start beside it.
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -18,17 +18,17 @@
 #include <thread>
 #include <vector>
 
-#include "engine/interfaces.h"
-#include "engine/scanstate.h"
+#include "engine/progress.h"
+#include "engine/scanresult.h"
 #include "platform/mounts.h"
-#include "platform/nodestore.h"
 #include "platform/system.h"
 
 namespace kvor {
 
 // The walk's progress, handed across threads: the worker leaves the latest directory here,
 // and the user-interface thread collects it on a timer, so the label is repainted at most
-// at that rate however fast the walk goes.
+// at that rate however fast the walk goes. A path too long to show whole is kept as its two
+// ends, so a deep walk pays for no more than a label shows.
 class ProgressRelay final : public ScanProgress {
  public:
   void ShowCurrentDir(std::string_view path) override;
@@ -46,36 +46,25 @@ class ProgressRelay final : public ScanProgress {
   bool fresh_ = false;
 };
 
-// The Disk Information panel's texts and the drive figures of one query.
-struct DriveFigures {
-  int64_t freeBytes = 0, usedBytes = 0, totalBytes = 0, clusterSize = 0;
-  std::string used, free, total;
-};
-
-// Copies the figures, totals and counters (not the flags the windows keep) from one scan
-// state to another.
-void CopyFigures(const ScanState& from, ScanState& to);
-
 class ScanController final : public QObject {
   Q_OBJECT
  public:
   using RunId = quint64;
 
-  ScanController(const platform::System& system, ScanState& shared, int intervalMs = 40);
+  explicit ScanController(const platform::System& system, int intervalMs = 40);
   ~ScanController() override;
 
   // Starts a scan of `drive`: its figures, its root reached and read afresh, then the walk.
-  // The run starts from the shared state's figures; returns its id.
+  // Returns its id.
   RunId Start(platform::Drive drive);
   // Abandons the current run at once: its worker is told to stop, and `ended(id, false)` is
-  // emitted before this returns. Nothing of the run reaches the shared state afterwards.
+  // emitted before this returns. Nothing of the run reaches the program afterwards.
   void Cancel();
   bool Busy() const { return current_ != nullptr; }
   RunId Current() const;
 
-  // The tree of the run that ended last with `ended(id, true)`; swapped out, so the caller
-  // owns it (valid in that slot only).
-  void TakeTree(platform::NodeStore& into);
+  // The result of the run that ended last with `ended(id, true)` (valid in that slot only).
+  ScanResult TakeResult();
 
   // Blocks until the current run's worker (`abandonedToo`: every worker) has returned, then
   // hands over what they posted as the event loop would. For tests and the benchmark; a
@@ -91,8 +80,8 @@ class ScanController final : public QObject {
   std::function<void(std::string_view)> directoryHook;
 
  signals:
-  // The drive's figures are in the shared state; `figures` holds the panel's texts.
-  void driveQueried(kvor::ScanController::RunId id, const kvor::DriveFigures& figures);
+  // The drive's figures, queried before the walk.
+  void driveQueried(kvor::ScanController::RunId id, const kvor::ScanFigures& figures);
   void currentDir(const QString& path);
   // Once per run: `complete` when it ran to its end, false when cancelled.
   void ended(kvor::ScanController::RunId id, bool complete);
@@ -105,17 +94,16 @@ class ScanController final : public QObject {
   };
   static void Post(const std::weak_ptr<ScanController*>& alive,
                    std::function<void(ScanController&)> call);
-  void OnQueried(RunId id, const DriveFigures& figures);
+  void OnQueried(RunId id, const ScanFigures& figures);
   void OnEnded(RunId id);
   void Reap(bool all);
 
   const platform::System& system_;
-  ScanState& shared_;
   QTimer timer_;
   RunId lastId_ = 0;
   std::shared_ptr<Run> current_;
   std::vector<Worker> workers_;
-  platform::NodeStore result_;
+  ScanResult result_;
   // Events posted by workers reach this controller only while it lives.
   std::shared_ptr<ScanController*> alive_;
 };

@@ -57,9 +57,9 @@ int OpenDirectory(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-FindData DirListing::Entry(size_t i) const {
+Entry DirListing::At(size_t i) const {
   const auto& e = entries_[i];
-  return FindData{e.attributes, e.size, Name(i)};
+  return Entry{Name(i), e.size, (e.flags & kDirectory) != 0, (e.flags & kHidden) != 0};
 }
 
 std::string_view DirListing::Name(size_t i) const {
@@ -67,9 +67,8 @@ std::string_view DirListing::Name(size_t i) const {
   return std::string_view(names_).substr(e.nameOffset, e.nameLength);
 }
 
-void DirListing::AddEntry(std::string_view name, uint32_t attributes, uint64_t size) {
-  entries_.push_back(Record{static_cast<uint32_t>(names_.size()), static_cast<uint32_t>(name.size()),
-                           attributes, size});
+void DirListing::AddEntry(std::string_view name, uint32_t flags, uint64_t size) {
+  entries_.push_back(Record{static_cast<uint32_t>(names_.size()), static_cast<uint32_t>(name.size()), flags, size});
   names_.append(name);
   names_.push_back('\0');  // so a name can be handed to the system as it stands
 }
@@ -113,10 +112,10 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
       if (cancel != nullptr && ++seen % kCancelCheckInterval == 0 && cancel->load(std::memory_order_relaxed))
         return Status::Cancelled;
       const std::string_view name(reinterpret_cast<const char*>(d) + offsetof(LinuxDirent64, d_name));
-      uint32_t attributes = name.front() == '.' ? FILE_ATTRIBUTE_HIDDEN : 0;
+      uint32_t flags = name.front() == '.' ? kHidden : 0;
       switch (d->d_type) {
         case DT_DIR:
-          attributes |= FILE_ATTRIBUTE_DIRECTORY;
+          flags |= kDirectory;
           if (name == "..") dotDotInode_ = d->d_ino;
           break;
         case DT_CHR:
@@ -127,7 +126,7 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
         default:  // regular files, symlinks, and names whose type the listing does not give
           unsized_.push_back(Unsized{d->d_ino, static_cast<uint32_t>(entries_.size())});
       }
-      AddEntry(name, attributes, 0);
+      AddEntry(name, flags, 0);
     }
   }
 
@@ -142,12 +141,12 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
     struct stat st;
     if (::fstatat(fd, names_.data() + e.nameOffset, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) {  // gone since it was listed
-        e.attributes |= kGone;
+        e.flags |= kGone;
       } else {
         Note(kSizesUnreadable, errno);  // counted, but its size is unknown
       }
     } else if (S_ISDIR(st.st_mode)) {
-      e.attributes |= FILE_ATTRIBUTE_DIRECTORY;
+      e.flags |= kDirectory;
     } else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
       e.size = static_cast<uint64_t>(st.st_size);
     }
@@ -155,15 +154,15 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
 
   std::size_t kept = 0;
   for (const Record& e : entries_) {
-    if (e.attributes & kGone) continue;
+    if (e.flags & kGone) continue;
     const std::string_view name = std::string_view(names_).substr(e.nameOffset, e.nameLength);
-    if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if ((e.flags & kDirectory) == 0) {
       ++fileCount_;
     } else if (mounted != nullptr && !IsDotOrDotDot(name) &&
                std::find(mounted->begin(), mounted->end(), name) != mounted->end() &&
                IsMountPoint(fd, names_.data() + e.nameOffset)) {
       continue;  // another drive, or another view of this one, is mounted here
-    } else if ((e.attributes & FILE_ATTRIBUTE_HIDDEN) == 0) {
+    } else if ((e.flags & kHidden) == 0) {
       subdirs_.push_back(static_cast<uint32_t>(kept));
     }
     entries_[kept++] = e;

@@ -1,5 +1,5 @@
 #pragma once
-// One read of one directory: every entry with its attributes and size, taken in a single
+// One read of one directory: every entry with its kind and size, taken in a single
 // enumeration, from which the directory, file and hidden lists and the byte sums are all fed.
 #include <atomic>
 #include <cstdint>
@@ -12,11 +12,6 @@ namespace kvor::platform {
 // Sums of sizes: every entry may be near 2^63 bytes (sparse files), so they add up in 128 bits.
 __extension__ typedef __int128 Int128;
 
-// Attribute flags of a directory entry, with the values the reading tests for.
-inline constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 2;
-inline constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 4;
-inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 16;
-
 // What kept a directory's figures from being whole; several may hold at once.
 enum ReadProblem : uint8_t {
   kCannotEnter = 1,      // could not be opened or listed at all
@@ -25,11 +20,12 @@ enum ReadProblem : uint8_t {
   kSumTooLarge = 8,      // a figure of the scan state stopped at its largest value
 };
 
-// One directory entry as the enumeration delivers it.
-struct FindData {
-  uint32_t dwFileAttributes = 0;
-  uint64_t nFileSize = 0;          // lstat size for non-directories, 0 for directories
-  std::string_view cFileName;      // valid while the listing lives
+// One entry of a listing. Hidden: its name begins with ".".
+struct Entry {
+  std::string_view name;  // valid while the listing lives
+  uint64_t size = 0;      // lstat size for non-directories, 0 for directories
+  bool directory = false;
+  bool hidden = false;
 };
 
 class DirListing {
@@ -42,7 +38,7 @@ class DirListing {
   Status Read(int fd, const std::vector<std::string>* mounted, const std::atomic<bool>* cancel);
 
   size_t EntryCount() const { return entries_.size(); }
-  FindData Entry(size_t i) const;
+  Entry At(size_t i) const;
   std::string_view Name(size_t i) const;
 
   // Ordinary subdirectories (real directories, not hidden), sorted by name, bytewise.
@@ -62,16 +58,18 @@ class DirListing {
   struct Record {
     uint32_t nameOffset;
     uint32_t nameLength;
-    uint32_t attributes;
+    uint32_t flags;  // kDirectory, kHidden, kGone
     uint64_t size;
   };
+  static constexpr uint32_t kDirectory = 1;
+  static constexpr uint32_t kHidden = 2;
   struct Unsized {  // an entry whose size is still to be read
     uint64_t inode;
     uint32_t index;
   };
   static constexpr uint32_t kGone = 1u << 31;  // listed, but removed before its size was read
 
-  void AddEntry(std::string_view name, uint32_t attributes, uint64_t size);
+  void AddEntry(std::string_view name, uint32_t flags, uint64_t size);
   void Note(uint8_t problem, int error);
 
   std::string names_;

@@ -4,22 +4,9 @@
 
 namespace kvor::platform {
 
-std::string JoinPath(std::string_view dir, std::string_view name) {
-  std::string out;
-  out.reserve(dir.size() + 1 + name.size());
-  out.append(dir);
-  if (out.empty() || out.back() != kSeparator) out.push_back(kSeparator);
-  out.append(name);
-  return out;
-}
-
-std::string DriveRootFromText(std::string_view driveText) {
-  // The label part is the last " [" whose text runs to a closing "]" at the end.
-  if (!driveText.empty() && driveText.back() == ']') {
-    const auto open = driveText.rfind(" [");
-    if (open != std::string_view::npos) driveText = driveText.substr(0, open);
-  }
-  return std::string(driveText);
+void AppendName(std::string& path, std::string_view name) {
+  if (path.empty() || path.back() != kSeparator) path.push_back(kSeparator);
+  path.append(name);
 }
 
 std::string NormalisePath(std::string_view path, std::string_view cwd) {

@@ -8,11 +8,8 @@ namespace kvor::platform {
 
 inline constexpr char kSeparator = '/';
 
-// Joins a directory path and an entry name without doubling the separator after a root.
-std::string JoinPath(std::string_view dir, std::string_view name);
-
-// A drive list entry's text is the root path, a blank and "[label]"; this gives the root back.
-std::string DriveRootFromText(std::string_view driveText);
+// Appends an entry's name to its directory's path, without doubling the separator after a root.
+void AppendName(std::string& path, std::string_view name);
 
 // Makes a path absolute against `cwd` and removes ".", ".." and repeated separators,
 // without looking at the file system (symlinks are not resolved).

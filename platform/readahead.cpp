@@ -19,43 +19,6 @@
 
 namespace kvor::platform {
 
-int64_t SlackOf(uint64_t size, int64_t clusterSize) {
-  if (clusterSize <= 0) return 0;
-  const auto cluster = static_cast<uint64_t>(clusterSize);
-  return static_cast<int64_t>((cluster - size % cluster) % cluster);
-}
-
-DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode) {
-  DirSummary s;
-  s.clusterSize = clusterSize;
-  s.device = device;
-  s.inode = inode;
-  s.fileCount = listing.FileCount();
-  s.problems = listing.Problems();
-  s.error = listing.Error();
-  s.ordinaryCount = listing.SubdirCount();
-  std::vector<uint32_t> hidden;
-  for (std::size_t i = 0; i < listing.EntryCount(); ++i) {
-    const FindData entry = listing.Entry(i);
-    s.bytes += entry.nFileSize;
-    s.lostSpace += SlackOf(entry.nFileSize, clusterSize);
-    const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool hiddenOrSystem = (entry.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
-    // Exact names: on this file system ". " is a directory like any other, not a dot entry.
-    if (directory && hiddenOrSystem && entry.cFileName != "." && entry.cFileName != "..")
-      hidden.push_back(static_cast<uint32_t>(i));
-  }
-  s.ends.reserve(s.ordinaryCount + hidden.size());
-  const auto add = [&s](std::string_view name) {
-    s.names.append(name);
-    s.ends.push_back(static_cast<uint32_t>(s.names.size()));
-  };
-  for (std::size_t i = 0; i < s.ordinaryCount; ++i) add(listing.SubdirName(i));
-  for (const uint32_t i : hidden) add(listing.Name(i));
-  s.names.shrink_to_fit();
-  return s;
-}
-
 namespace {
 
 // Readers of every read-ahead still running; abandoned ones end on their own. Never
@@ -100,6 +63,7 @@ unsigned DiskWaits::Add(unsigned reads, long blocks) {
 struct ReadAhead::Node {
   Node* parent = nullptr;           // outlives the node while it is alive
   uint32_t slot = 0;
+  uint32_t depth = 0;               // below the root
   std::size_t pathLength = 0;       // of the path relative to the root
   std::shared_ptr<const DirSummary> summary;  // the read the walk uses (or will use)
   std::unordered_map<uint32_t, std::shared_ptr<Node>> kids;  // scheduled or entered slots
@@ -144,7 +108,6 @@ struct ReadAhead::Shared {
   std::size_t farDirs = 0;          // of them, read by the far reader
   std::size_t readyBytes = 0;
   Stats stats;
-  std::vector<std::size_t> key, otherKey;  // AddSource's, kept for their buffers
 
   ~Shared() {
     if (rootFd >= 0) ::close(rootFd);
@@ -171,19 +134,28 @@ struct ReadAhead::Shared {
     return !source.dead && source.summary != nullptr && source.cursor < source.summary->SlotCount();
   }
 
-  // The slots from the root down to `node`, then its next slot: where the walk meets it.
-  static void WalkKey(const Node& node, std::vector<std::size_t>& key) {
-    key.clear();
-    key.push_back(node.cursor);
-    for (const Node* n = &node; n->parent != nullptr; n = n->parent) key.push_back(n->slot);
-    std::reverse(key.begin(), key.end());
+  // Whether the walk reaches the next slot of `a` before that of `b`. Each is known by its
+  // slots from the root down and then its next slot; the two are compared where their paths
+  // part, found from the nodes themselves, so the cost is the distance to that point.
+  bool WalkedBefore(const Node* a, const Node* b) {
+    std::size_t ka = a->cursor, kb = b->cursor;  // the keys' elements at the depth reached
+    int lifted = 0;                              // -1: a came up to b's depth, 1: b to a's
+    const auto up = [this](const Node*& n, std::size_t& k) {
+      k = n->slot;
+      n = n->parent;
+      ++stats.steps;
+    };
+    while (a->depth > b->depth) up(a, ka), lifted = -1;
+    while (b->depth > a->depth) up(b, kb), lifted = 1;
+    while (a != b) up(a, ka), up(b, kb), lifted = 0;
+    if (ka != kb) return ka < kb;
+    return lifted == 1;  // one lies below the other's next slot: the shorter key comes first
   }
 
   // Files `source` by the walk's order. Readers finish out of order; kept on top as they
   // finish, the last sibling's children would be read before the first's while the walk,
   // going the other way, reads the first's itself, and the budget fills with what it wants last.
   void AddSource(std::shared_ptr<Node> source) {
-    WalkKey(*source, key);
     auto at = sources.end();
     while (at != sources.begin()) {
       Node& other = **(at - 1);
@@ -191,8 +163,7 @@ struct ReadAhead::Shared {
         at = sources.erase(at - 1);
         continue;
       }
-      WalkKey(other, otherKey);
-      if (!(otherKey < key)) break;
+      if (!WalkedBefore(&other, source.get())) break;
       --at;
     }
     sources.insert(at, std::move(source));
@@ -209,12 +180,13 @@ struct ReadAhead::Shared {
     auto node = std::make_shared<Node>();
     node->parent = &source;
     node->slot = slot;
+    node->depth = source.depth + 1;
     node->pathLength = length;
     node->region = region;
     source.kids.emplace(slot, node);
     path.assign(length, '\0');
     // Spelled from the end: each ancestor's name sits just before its child's.
-    for (const Node* n = node.get(); n->parent != nullptr; n = n->parent) {
+    for (const Node* n = node.get(); n->parent != nullptr; n = n->parent, ++stats.steps) {
       const std::string_view part = n->parent->summary->Name(n->slot);
       const std::size_t at = n->pathLength - part.size();
       path.replace(at, part.size(), part);
@@ -495,10 +467,14 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   parent->cursor = std::max(parent->cursor, slot + 1);  // the slots before are behind the walk
   auto it = parent->kids.find(key);
   if (it == parent->kids.end()) {
+    const std::size_t length =
+        parent->pathLength + (parent->pathLength == 0 ? 0 : 1) + parent->summary->Name(slot).size();
+    if (length > s.options.maxPath) return Taken{};  // no reader goes there, nor below
     auto node = std::make_shared<Node>();
     node->parent = parent;
     node->slot = key;
-    node->pathLength = parent->pathLength + (parent->pathLength == 0 ? 0 : 1) + parent->summary->Name(slot).size();
+    node->depth = parent->depth + 1;
+    node->pathLength = length;
     it = parent->kids.emplace(key, std::move(node)).first;
   }
   // Held here: readers may add to parent->kids while the walk waits, moving its entries.

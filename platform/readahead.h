@@ -27,42 +27,12 @@
 
 #include "platform/listing.h"
 #include "platform/mounts.h"
+#include "platform/summary.h"
 
 namespace kvor::platform {
 
-// What the walk needs of one directory's listing, without a copy of every entry.
-struct DirSummary {
-  // The slots: the ordinary subdirectories sorted bytewise, then the hidden ones in listing
-  // order, as the walk visits them.
-  std::string names;
-  std::vector<uint32_t> ends;  // end of each slot's name in `names`
-  std::size_t ordinaryCount = 0;
-  std::size_t fileCount = 0;
-  Int128 bytes = 0;       // every entry's size
-  Int128 lostSpace = 0;   // every entry's slack for clusterSize
-  int64_t clusterSize = 0;
-  uint8_t problems = 0;   // ReadProblem flags of the read, and the errno of the first
-  int error = 0;
-  uint64_t device = 0;    // of the directory itself
-  uint64_t inode = 0;
-
-  std::size_t SlotCount() const { return ends.size(); }
-  std::size_t HiddenCount() const { return ends.size() - ordinaryCount; }
-  std::string_view Name(std::size_t slot) const {
-    const uint32_t begin = slot == 0 ? 0 : ends[slot - 1];
-    return std::string_view(names).substr(begin, ends[slot] - begin);
-  }
-  std::size_t MemoryBytes() const { return sizeof *this + names.capacity() + ends.capacity() * sizeof(uint32_t); }
-};
-
 // Blocks the calling thread has read from the disk so far, or what `hook` says (tests).
 long BlocksRead(const std::function<long()>& hook);
-
-// Space lost to rounding `size` up to whole clusters.
-int64_t SlackOf(uint64_t size, int64_t clusterSize);
-
-// The summary of a listing read whole (or in part, as its problems say).
-DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode);
 
 // Whether directory reads wait on the disk, from the blocks a thread read over a few of them:
 // readers help only then (on a warm cache they cost more than they give).
@@ -83,7 +53,9 @@ class ReadAhead {
     unsigned readers = 8;                   // at most; 0: nothing is read ahead
     std::size_t maxDirs = 4096;             // summaries held before readers wait for the walk
     std::size_t maxBytes = std::size_t{32} << 20;
-    std::size_t maxPath = 3800;             // deeper directories are left to the walk
+    // Deeper directories are left to the walk, untracked: a reader opens a directory by its
+    // path from the root, which costs the kernel a step per component.
+    std::size_t maxPath = 1024;
     // Readers started at once; the others start as reads wait on the disk (see DiskWaits).
     unsigned firstReaders = ~0u;
   };
@@ -100,6 +72,7 @@ class ReadAhead {
     uint64_t handedOver = 0;  // taken by the walk
     uint64_t notReady = 0;    // entered by the walk before (or without) a good read ahead
     uint64_t retries = 0;     // opens tried again after running out of descriptors
+    uint64_t steps = 0;       // nodes passed on the way up to order or name a directory
   };
   struct Node;
   using Dir = Node*;  // a directory the walk stands in, valid until it leaves it
@@ -124,7 +97,8 @@ class ReadAhead {
   // Starts `count` more readers (within Options::readers), the disk's waits so far in `waits`.
   void AddReaders(unsigned count, const DiskWaits& waits);
   // The walk enters child `slot` of `parent`. A read of it under way is waited for, until
-  // `cancel` is raised.
+  // `cancel` is raised. A directory deeper than readers go (or below one) is not followed:
+  // its Dir is null.
   Taken Enter(Dir parent, std::size_t slot, const std::atomic<bool>* cancel = nullptr);
   // The walk read `dir` itself; its children are read ahead from this summary.
   void Adopt(Dir dir, std::shared_ptr<const DirSummary> summary);

@@ -1,5 +1,6 @@
 #include "report/report.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -7,9 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "engine/interfaces.h"
+#include "engine/formatsize.h"
+#include "engine/progress.h"
+#include "engine/rowtext.h"
 #include "engine/scanner.h"
-#include "engine/storetree.h"
 #include "platform/listing.h"
 #include "platform/pathrules.h"
 
@@ -85,23 +87,29 @@ std::string Escape(std::string_view text) {
   return out;
 }
 
-void PrintTree(const platform::NodeStore& store, std::FILE* out) {
-  using Index = platform::NodeStore::Index;
-  // Pre-order without recursion: chains thousands of levels deep are ordinary input.
-  std::vector<std::pair<Index, std::size_t>> stack;  // node, depth
-  for (std::size_t row = store.ChildCount(platform::NodeStore::kNone); row-- > 0;)
-    stack.emplace_back(store.Child(platform::NodeStore::kNone, row), 0);
-  while (!stack.empty()) {
-    const auto [node, depth] = stack.back();
-    stack.pop_back();
-    std::fprintf(out, "node\t%zu\t%s\t%s\n", depth, Escape(store.Key(node)).c_str(),
-                 Escape(store.Text(node)).c_str());
-    for (std::size_t row = store.ChildCount(node); row-- > 0;)
-      stack.emplace_back(store.Child(node, row), depth + 1);
+void PrintTree(const ScanResult& scan, std::FILE* out) {
+  const NodeStore& tree = scan.tree;
+  const char separator = DecimalSeparator();
+  // Nodes are stored in display order; the path and depth of each follow from the ones above
+  // it, so a line costs its own name, however deep (chains thousands of levels deep are
+  // ordinary input).
+  std::vector<std::pair<NodeStore::Index, std::size_t>> above;  // ancestors, with their path's length
+  std::string path;
+  for (NodeStore::Index node = 0; node < tree.size(); ++node) {
+    if (node == 0) {
+      path.assign(tree.Name(0));
+    } else {
+      while (above.back().first != tree[node].parent) above.pop_back();
+      path.resize(above.back().second);
+      platform::AppendName(path, tree.Name(node));
+    }
+    std::fprintf(out, "node\t%zu\t%u?%s\t%s\n", above.size(), node, Escape(path).c_str(),
+                 Escape(RowText(scan, node, separator)).c_str());
+    above.emplace_back(node, path.size());
   }
 }
 
-void PrintTotals(const ScanState& s, std::FILE* out) {
+void PrintTotals(const ScanFigures& s, std::FILE* out) {
   PrintTotal(out, "gTotalFiles", s.gTotalFiles);
   PrintTotal(out, "gTotalDirs", s.gTotalDirs);
   PrintTotal(out, "gTotalFileBytes", s.gTotalFileBytes);
@@ -121,14 +129,14 @@ constexpr const char* kUsage =
     "  --version  print the version\n";
 
 // One line per directory whose figures are not whole, as du words them; true when any.
-bool ReportProblems(const platform::NodeStore& store, std::FILE* err) {
+bool ReportProblems(const NodeStore& tree, std::FILE* err) {
   bool any = false;
-  for (platform::NodeStore::Index node = 0; node < store.size(); ++node) {
-    const uint8_t problems = store.Problems(node);
+  for (NodeStore::Index node = 0; node < tree.size(); ++node) {
+    const uint8_t problems = tree[node].problems;
     if (problems == 0) continue;
     any = true;
-    const std::string path = Escape(store.Path(node));
-    const char* reason = std::strerror(store.Error(node));
+    const std::string path = Escape(tree.Path(node));
+    const char* reason = std::strerror(tree[node].error);
     if (problems & (platform::kCannotEnter | platform::kListedInPart))
       std::fprintf(err, "kvor-scan: cannot read %s: %s\n", path.c_str(), reason);
     else if (problems & platform::kSizesUnreadable)
@@ -188,14 +196,13 @@ int Run(int argc, char** argv, const platform::System& system, std::FILE* out, s
   }
   const std::string root = platform::NormalisePath(dir, cwd);
 
-  ScanState s;
-  platform::NodeStore store;
-  StoreTree tree(store);
+  ScanResult scan;
   NoProgress progress;
-  Scanner scanner(s, system, tree, progress);
+  const std::atomic<bool> never = false;
+  Scanner scanner(system, progress, never);
   // DIR as the drive: its root opened once (a link to a directory followed), queried
   // through that descriptor, read, walked.
-  switch (scanner.ReachDrive(root)) {
+  switch (scanner.ReachDrive(root, scan)) {
     case Scanner::Reach::NotOpened:
       std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
       return 2;
@@ -206,15 +213,15 @@ int Run(int argc, char** argv, const platform::System& system, std::FILE* out, s
     case Scanner::Reach::Reached:
       break;
   }
-  scanner.ScanDrive();
+  scanner.ScanDrive(scan);
 
-  if (!summary) PrintTree(store, out);
-  PrintTotals(s, out);
+  if (!summary) PrintTree(scan, out);
+  PrintTotals(scan, out);
   if (std::fflush(out) != 0 || std::ferror(out)) {
     std::fprintf(err, "kvor-scan: cannot write the report: %s\n", std::strerror(errno));
     return 2;
   }
-  return ReportProblems(store, err) ? 1 : 0;
+  return ReportProblems(scan.tree, err) ? 1 : 0;
 }
 
 }  // namespace kvor::report

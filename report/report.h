@@ -4,8 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/scanstate.h"
-#include "platform/nodestore.h"
+#include "engine/scanresult.h"
 #include "platform/system.h"
 
 namespace kvor::report {
@@ -14,9 +13,9 @@ namespace kvor::report {
 std::string Escape(std::string_view text);
 
 // One line per node in display order: "node", depth, key, text, separated by TABs.
-void PrintTree(const platform::NodeStore& store, std::FILE* out);
+void PrintTree(const ScanResult& scan, std::FILE* out);
 // One line per figure: "total", name, value.
-void PrintTotals(const ScanState& s, std::FILE* out);
+void PrintTotals(const ScanFigures& figures, std::FILE* out);
 
 // The whole tool: `kvor-scan [--summary] DIR`. Returns the exit status.
 int Run(int argc, char** argv, const platform::System& system, std::FILE* out, std::FILE* err);

@@ -17,8 +17,8 @@
 
 #include "engine/diskspace.h"
 #include "engine/formatsize.h"
+#include "engine/rowtext.h"
 #include "engine/scanner.h"
-#include "engine/storetree.h"
 #include "gate.h"
 #include "tempdrive.h"
 
@@ -26,47 +26,45 @@ namespace kvor {
 namespace {
 
 using namespace test;
-using platform::Picture;
 
 // Readers that read ahead of the walk: the program's count, or none when the suite runs a
 // second time to show that they change nothing (KVOR_TEST_READERS=0).
 unsigned Readers() {
   const char* given = std::getenv("KVOR_TEST_READERS");
-  return given != nullptr ? static_cast<unsigned>(std::atoi(given)) : platform::DirListBox::kReaders;
+  return given != nullptr ? static_cast<unsigned>(std::atoi(given)) : platform::DirCursor::kReaders;
 }
 
 // A scan of a temporary directory as a drive, as the report tool runs it, with hooks into
 // the progress calls so tests can stop the walk or change the tree at exact points.
 struct ScanFixture : ScanProgress {
-  ScanState s;
-  platform::NodeStore store;
-  StoreTree tree{store};
+  ScanResult scan;
   FakeSystem system;
-  Scanner scanner{s, system, tree, *this};
+  std::atomic<bool> cancel = false;
+  Scanner scanner;
   int doEvents = 0;
   std::function<void(const std::string&)> onShow;
   std::function<void(int)> onDoEvents;  // gets the 1-based count of calls so far
 
-  explicit ScanFixture(unsigned readers = Readers(), platform::ReadAhead::Hooks hooks = {}) {
-    scanner.dirList.SetReadAheadOptions({.readers = readers}, std::move(hooks));
-  }
+  explicit ScanFixture(unsigned readers = Readers(), platform::ReadAhead::Hooks hooks = {})
+      : scanner(system, *this, cancel, {.readAhead = {.readers = readers}, .hooks = std::move(hooks)}) {}
 
-  // Reads the "drive"'s root, queries it and walks it, as the start-up does.
-  void Run(const std::string& root) { scanner.ReachDrive(root), scanner.ScanDrive(); }
+  // Reaches the "drive"'s root, queries and reads it, and walks it, as the start-up does.
+  void Run(const std::string& root) { scanner.ReachDrive(root, scan), scanner.ScanDrive(scan); }
 
   void ShowCurrentDir(std::string_view path) override { if (onShow) onShow(std::string(path)); }
   void DoEvents() override { if (++doEvents; onDoEvents) onDoEvents(doEvents); }
 
+  std::string Text(NodeStore::Index node) const { return RowText(scan, node, '.'); }
   // Nodes in display order as "depth|key|text", and " !problems error" where a node is marked.
   std::vector<std::string> Lines() const {
     std::vector<std::string> out;
-    std::function<void(platform::NodeStore::Index, int)> visit = [&](auto node, int depth) {
-      const auto problems = store.Problems(node), error = store.Error(node);
-      out.push_back(std::to_string(depth) + "|" + store.Key(node) + "|" + store.Text(node) +
-                    (problems == 0 ? "" : " !" + std::to_string(problems) + " " + std::to_string(error)));
-      for (std::size_t r = 0; r < store.ChildCount(node); ++r) visit(store.Child(node, r), depth + 1);
-    };
-    if (store.size() > 0) visit(0, 0);
+    std::vector<int> depth;
+    for (NodeStore::Index node = 0; node < scan.tree.size(); ++node) {
+      const NodeStore::Node& n = scan.tree[node];
+      depth.push_back(node == 0 ? 0 : depth[n.parent] + 1);
+      out.push_back(std::to_string(depth.back()) + "|" + scan.tree.Key(node) + "|" + Text(node) +
+                    (n.problems == 0 ? "" : " !" + std::to_string(n.problems) + " " + std::to_string(n.error)));
+    }
     return out;
   }
 };
@@ -114,7 +112,7 @@ std::pair<int64_t, int64_t> Visit(const std::string& path, int depth, int64_t cl
 }
 
 void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
-  const int64_t cluster = f.s.gClusterSize, used = f.s.gUsedBytes;
+  const int64_t cluster = f.scan.gClusterSize, used = f.scan.gUsedBytes;
   Expected e;
   Visit(root, 0, cluster, e);
   // The root's own line: its files only, the drive's used bytes, the space not explained.
@@ -123,14 +121,11 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
                                                    Size(used - cluster * e.dirs - e.bytes) + "]"
                                              : "Root");
   EXPECT_EQ(f.Lines(), e.lines);
-  EXPECT_EQ(std::vector<int64_t>({f.s.gTotalFiles, f.s.gTotalDirs, f.s.gTotalFileBytes, f.s.gNodeCounter,
-                                   f.store.Expanded(0)}),
-            std::vector<int64_t>({e.files, e.dirs, e.bytes, static_cast<int64_t>(e.lines.size()), walked}));
-  EXPECT_EQ(f.scanner.dirList.Path(), root);  // back at the root after a full walk
-  for (platform::NodeStore::Index n = 0; n < f.store.size(); ++n) {  // the root's leaf is not hidden
-    const bool hidden = f.store.Path(n)[f.store.Path(n).rfind('/') + 1] == '.';
-    EXPECT_EQ(std::pair(f.store.Image(n), f.store.SelectedImage(n)),
-              hidden ? std::pair(Picture::HClosed, Picture::HOpen) : std::pair(Picture::Closed, Picture::Open)) << n;
+  EXPECT_EQ(std::vector<int64_t>({f.scan.gTotalFiles, f.scan.gTotalDirs, f.scan.gTotalFileBytes}),
+            std::vector<int64_t>({e.files, e.dirs, e.bytes}));
+  for (NodeStore::Index n = 0; n < f.scan.tree.size(); ++n) {  // the root's leaf is not hidden
+    const std::string path = f.scan.tree.Path(n);
+    EXPECT_EQ(f.scan.tree[n].hidden, n > 0 && path[path.rfind('/') + 1] == '.') << path;
   }
 }
 
@@ -168,7 +163,7 @@ TEST(Walk, EntersWhatWasReadAheadWithoutAReadOfItsOwn) {
   ScanFixture f(1, {.beforeOpen = [&](auto at) { if (at == "x/y") MakeFile(t / "x/late", 1), read.Open(); }});
   f.onShow = [&](const std::string& path) { if (path == t / "x") read.Wait(); };
   f.Run(t.path());
-  EXPECT_EQ(f.s.gTotalFiles, 1);
+  EXPECT_EQ(f.scan.gTotalFiles, 1);
 }
 
 TEST(Walk, SumsBeyondSixtyFourBitsStayExact) {
@@ -179,14 +174,15 @@ TEST(Walk, SumsBeyondSixtyFourBitsStayExact) {
   ScanFixture f;
   f.system.figures = {1, 4096, 0, 1};  // the drive claims a single used cluster
   f.Run(t.path());
-  EXPECT_EQ(f.store.Text(1), "huge     2 file(s), [" + FormatSize(1e19, '.') + "], Lost space [4.00 KB]");
-  EXPECT_EQ(f.store.Text(0), t.path() + " 0 file(s) [4.00 KB], Lost space [" + FormatSize(-1e19, '.') + "]");
-  // The scan state's 64-bit figures stop at their largest value, and the directories say so.
-  EXPECT_EQ(std::pair(f.s.gTotalFileBytes, f.s.gDirBytes), std::pair(INT64_MAX, int64_t{0}));  // gDirBytes: the root's
-  for (const platform::NodeStore::Index n : {0u, 1u})
-    EXPECT_EQ(f.store.Problems(n) * 1000 + f.store.Error(n), platform::kSumTooLarge * 1000 + EOVERFLOW);
-  // The walk's text result carries the exact figures too.
-  EXPECT_EQ(f.scanner.ScanDirectory(0, "0?" + t.path(), false), "10000000000000000000,4096");
+  EXPECT_EQ(f.Text(1), "huge     2 file(s), [" + FormatSize(1e19, '.') + "], Lost space [4.00 KB]");
+  EXPECT_EQ(f.Text(0), t.path() + " 0 file(s) [4.00 KB], Lost space [" + FormatSize(-1e19, '.') + "]");
+  // The 64-bit total stops at its largest value, and the directories say so; the nodes keep
+  // the exact figures.
+  EXPECT_EQ(f.scan.gTotalFileBytes, INT64_MAX);
+  for (const NodeStore::Index n : {0u, 1u}) {
+    EXPECT_EQ(f.scan.tree[n].problems * 1000 + f.scan.tree[n].error, platform::kSumTooLarge * 1000 + EOVERFLOW);
+    EXPECT_TRUE(f.scan.tree[n].bytes == Int128{10000000000000000000ULL});
+  }
 }
 
 TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
@@ -199,13 +195,14 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
     SCOPED_TRACE(stopAt);
     ScanFixture f;
     std::vector<std::string> linesAtStop;
-    f.onDoEvents = [&](int n) { if (n == stopAt) f.s.gAbort = true, linesAtStop = f.Lines(); };
+    f.onDoEvents = [&](int n) { if (n == stopAt) f.cancel = true, linesAtStop = f.Lines(); };
     f.Run(t.path());
     EXPECT_EQ(f.doEvents, stopAt);  // no yield after the stop
     EXPECT_EQ(f.Lines(), linesAtStop);       // no node added, no text changed
-    EXPECT_EQ(f.store.Text(0) + (f.store.Expanded(0) ? " expanded" : ""), "Root");
+    EXPECT_EQ(f.Text(0), "Root");
+    EXPECT_EQ(f.scan.end, ScanResult::End::Stopped);
     // A new scan after the stop, from wherever the walk stood, shows the whole tree.
-    f.s.gAbort = false;
+    f.cancel = false;
     f.onDoEvents = nullptr;
     f.Run(t.path());
     ASSERT_EQ(f.Lines(), full.Lines());
@@ -216,8 +213,8 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
 std::string Report(const ScanFixture& f) {
   std::string text;
   for (const auto& line : f.Lines()) text += line + "\n";
-  return text + std::to_string(f.s.gTotalFiles) + " " + std::to_string(f.s.gTotalDirs) + " " +
-         std::to_string(f.s.gTotalFileBytes) + "\n";
+  return text + std::to_string(f.scan.gTotalFiles) + " " + std::to_string(f.scan.gTotalDirs) + " " +
+         std::to_string(f.scan.gTotalFileBytes) + "\n";
 }
 
 TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
@@ -250,7 +247,7 @@ TEST(Walk, WhatCannotBeReadIsMarkedAndTheWalkGoesOn) {
                      Size(4093 + 3 * 4096) + "]\n2|7?" + r + "/m/c|c" + empty + "\n3 7 8\n");
   ScanFixture gone;  // a root that cannot be opened is marked, not shown as an empty drive
   gone.Run(t / "nothing");
-  EXPECT_EQ(Report(gone), "0|0?|Root !1 " + std::to_string(ENOENT) + "\n0 0 0\n");
+  EXPECT_EQ(Report(gone), "0|0?" + t / "nothing|Root !1 " + std::to_string(ENOENT) + "\n0 0 0\n");
 }
 
 TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
@@ -280,7 +277,7 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
     ScanFixture f;
     std::thread([&] { f.Run(t.path()); }).join();
     const std::string report = Report(f);  // no node marked, and the totals
-    return f.store.Key(depth) + "\n" + f.store.Text(1) + "\n" + std::to_string(report.find(" !")) +
+    return f.scan.tree.Key(depth) + "\n" + f.Text(1) + "\n" + std::to_string(report.find(" !")) +
            report.substr(report.rfind("\n3000 "));
   });
   EXPECT_EQ(out, "3000?" + deepest + "\nd     0 file(s), [2.93 KB], Lost space [" +
@@ -324,7 +321,7 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
     };
     f.Run(t.path());
     ExpectMatchesCount(f, t.path());
-    EXPECT_EQ(f.s.gTotalDirs, 2);
+    EXPECT_EQ(f.scan.gTotalDirs, 2);
     ::umount2((t / "a/late").c_str(), MNT_DETACH);
   }
   for (const char* point : {"a/mnt", "a/.hmnt", "a/bind"}) ::umount2((t / point).c_str(), MNT_DETACH);
@@ -353,48 +350,53 @@ TEST(FormatSize, UnitsRoundingAndSeparator) {
   EXPECT_EQ(FormatSize(1536), "1.50 KB");
 }
 
-TEST(GetDiskSpace, FiguresFromClustersOfTheQueryAndTheirTexts) {
-  FakeSystem system;
-  ScanState s;
-  const struct { platform::DiskFreeSpace figures; bool fails; int64_t cluster, free, used, total; } cases[] = {
-      {{64, 512, 10000, 65000}, false, 32768, 327680000, 1802240000, 2129920000},
-      {{1, 4096, 3LL << 28, 1LL << 32}, false, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
-      {{8, 512, 10, 20}, true, 0, 0, 0, 0}};
+TEST(GetDiskSpace, FiguresFromClustersOfTheQuery) {
+  const struct { platform::DiskFreeSpace space; int64_t cluster, free, used, total; } cases[] = {
+      {{64, 512, 10000, 65000}, 32768, 327680000, 1802240000, 2129920000},
+      {{1, 4096, 3LL << 28, 1LL << 32}, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
+      {{}, 0, 0, 0, 0}};                                                        // a failed query
   for (const auto& c : cases) {
-    system.figures = c.figures, system.queryFails = c.fails;
-    const std::vector<int64_t> got{GetDiskSpace(s, system, "/", "free"), GetDiskSpace(s, system, "/", "FREE"),
-                                   s.gClusterSize, GetDiskSpace(s, system, "/", "USED"),
-                                   GetDiskSpace(s, system, "/", "TOTAL")};
+    ScanFigures s;
+    const std::vector<int64_t> got{GetDiskSpace(s, c.space, "free"), GetDiskSpace(s, c.space, "FREE"), s.gClusterSize,
+                                   GetDiskSpace(s, c.space, "USED"), GetDiskSpace(s, c.space, "TOTAL")};
     EXPECT_EQ(got, (std::vector<int64_t>{0, c.free, c.cluster, c.used, c.total}));  // "free": kinds are exact
   }
-  struct Panel : DiskInfoPanel {
-    std::string text;
-    void SetUsed(std::string_view t) override { text.append("used ").append(t).append(", "); }
-    void SetFree(std::string_view t) override { text.append("free ").append(t).append(", "); }
-    void SetTotal(std::string_view t) override { text.append("total ").append(t).append("; "); }
-  } panel;
+  // A drive whose space cannot be queried is still walked, with no cluster to lose.
   TempDir t;
+  MakeFile(t / "f", 10);
   ScanFixture f;
-  f.scanner.ShowDiskInfo(1, "/ [sda1]", &panel);  // not where the list stands: asked by path
-  ASSERT_TRUE(f.scanner.dirList.SetPath(t.path()));
-  f.system.figures = {2, 512, 1, 3};
-  f.scanner.ShowDiskInfo(1, t.path() + " [x]", &panel);  // where it stands: through its root
-  EXPECT_EQ(panel.text, "used 386.72 MB, free 3.91 MB, total 390.63 MB; used 2.00 KB, free 1.00 KB, total 3.00 KB; ");
   f.system.queryFails = true;
-  EXPECT_EQ(std::pair(f.scanner.QueryRoot(&panel), f.s.gTotalBytes), std::pair(false, int64_t{0}));
+  EXPECT_EQ(f.scanner.ReachDrive(t.path(), f.scan), Scanner::Reach::NotQueried);
+  f.scanner.ScanDrive(f.scan);
+  EXPECT_EQ(std::tuple(f.scan.gTotalBytes, f.scan.gClusterSize, f.scan.gTotalFiles, f.scan.gTotalFileBytes),
+            std::tuple(int64_t{0}, int64_t{0}, int64_t{1}, int64_t{10}));
 }
 
-TEST(WalkInterface, StoreTreeParentsAndTextHelpers) {
-  platform::NodeStore store;
-  StoreTree tree(store);
-  const auto root = tree.Add({}, 0, "0?/", "Root", "closed", "open");
-  EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild, "1?/a", "a", "hclosed", "hopen")), root);
-  EXPECT_EQ(store.Parent(tree.Add("0?/", tvwChild + 1, "2?/b", "b", "closed", "open")), platform::NodeStore::kNone);
-  // The text helpers of the walk's interface.
-  EXPECT_EQ(PathLeaf("/usr/share/doc") + "|" + PathLeaf("/usr/") + "|" + PathLeaf("plain"), "doc||plain");
-  EXPECT_EQ(PathParent("/usr/share/doc") + "|" + PathParent("/usr") + "|" + PathParent("x"), "/usr/share||");
-  EXPECT_EQ(PairField("6000000001,12288", 1), 6000000001LL);
-  EXPECT_EQ(PairField("123,456", 2) + PairField("123,456", 0) + PairField("123", 2), 912);
+TEST(NodeStore, ChildrenInOrderAddedPathsAndKeys) {
+  NodeStore store;
+  const auto root = store.AddRoot("/srv/data");
+  const auto b = store.Add(root, "b c", false);
+  const auto d = store.Add(b, "d e", true);
+  const auto a = store.Add(root, "a", false);
+  const auto x = store.Add(d, "x", false);
+  EXPECT_EQ((std::vector<std::size_t>{store.ChildCount(NodeStore::kNone), store.ChildCount(root), store.Child(root, 1),
+                                       store[a].row, store[x].parent, store.Child(b, 0), store.ChildCount(x)}),
+            (std::vector<std::size_t>{1, 2, a, 1, d, d, 0}));
+  EXPECT_EQ(store.Key(x) + "|" + store.Key(a) + "|" + store.Key(root), "4?/srv/data/b c/d e/x|3?/srv/data/a|0?/srv/data");
+  // Children asked for, then more added: the index follows.
+  EXPECT_EQ(store.Child(root, 0), b);
+  const auto late = store.Add(root, "z", false);
+  EXPECT_EQ(std::pair(store.ChildCount(root), store.Child(root, 2)), std::pair(std::size_t{3}, late));
+  // Below "/" no doubled separator; names of every length, across the chunks names are kept in.
+  NodeStore top;
+  top.AddRoot("/");
+  std::vector<std::string> names;
+  for (int i = 0; i < 600; ++i) names.push_back(std::string(static_cast<std::size_t>(i % 256), char('a' + i % 26)));
+  for (const auto& name : names) top.Add(0, name, false);
+  for (NodeStore::Index i = 1; i <= names.size(); ++i) ASSERT_EQ(top.Name(i), names[i - 1]) << i;
+  EXPECT_EQ(top.Path(27), "/" + names[26]);
+  top.Clear();
+  EXPECT_EQ(top.size() + top.ChildCount(NodeStore::kNone), 0u);
 }
 
 }  // namespace

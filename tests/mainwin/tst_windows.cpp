@@ -37,7 +37,7 @@
 using namespace kvor;
 using forms::Px;
 using forms::TwipRect;
-using platform::Picture;
+using forms::Picture;
 
 namespace {
 
@@ -96,7 +96,7 @@ struct Machine : platform::System {
   frmDiskPick& Pick() { return app.Form<frmDiskPick>(); }
   int IndexOf(const std::string& root) { return Pick().driveList->findData(QByteArray::fromStdString(root)); }
   void Choose(const std::string& root) { Pick().driveList->SetListIndex(IndexOf(root)); }
-  const platform::NodeStore& Store() { return Main().Store(); }
+  const NodeStore& Tree() { return Main().Result().tree; }
   // Select Disk: while the dialog is shown modally, choose `roots` in turn and answer; then the
   // scan, if one starts, runs to its end.
   void SelectDisk(const std::vector<std::string>& roots, std::function<void(frmDiskPick&)> answer) {
@@ -110,11 +110,13 @@ struct Machine : platform::System {
   }
   // What a cancel leaves: the tree marked, Analyze disabled, the window back with the focus.
   bool OnlyUserAborted() {
-    const platform::NodeStore& s = Store();
-    return s.size() == 1 && s.Text(0) == "User Aborted..." && s.Image(0) == Picture::XClosed &&
-           s.SelectedImage(0) == Picture::XClosed && !Main().mnuAnalyze->isEnabled() && Main().isVisible() &&
-           !app.Loaded<frmWait>() && Main().tvDisk->currentIndex().data() == "User Aborted..." &&
-           Main().focusWidget() == Main().tvDisk;
+    const QAbstractItemModel& m = *Main().tvDisk->model();
+    const QIcon icon = m.index(0, 0).data(Qt::DecorationRole).value<QIcon>();
+    return m.rowCount() == 1 && m.rowCount(m.index(0, 0)) == 0 && m.index(0, 0).data() == "User Aborted..." &&
+           icon.pixmap(13, 13, QIcon::Normal).toImage() == forms::TreePicture(Picture::XClosed).toImage() &&
+           icon.pixmap(13, 13, QIcon::Selected).toImage() == forms::TreePicture(Picture::XClosed).toImage() &&
+           !Main().mnuAnalyze->isEnabled() && Main().isVisible() && !app.Loaded<frmWait>() &&
+           Main().tvDisk->currentIndex().data() == "User Aborted..." && Main().focusWidget() == Main().tvDisk;
   }
 
   QTemporaryDir dir;
@@ -142,7 +144,7 @@ std::string Report(const platform::System& system, const std::string& root, App*
   std::FILE* out = open_memstream(&buffer, &size);
   std::string arg0 = "kvor-scan", arg1 = root;
   char* argv[] = {arg0.data(), arg1.data(), nullptr};
-  if (app != nullptr) report::PrintTree(app->Form<frmDiskSumm>().Store(), out), report::PrintTotals(app->state, out);
+  if (app != nullptr) report::PrintTree(app->Form<frmDiskSumm>().Result(), out), report::PrintTotals(app->figures, out);
   else report::Run(2, argv, system, out, stderr);
   std::fclose(out);
   const std::string text(buffer, size);
@@ -265,7 +267,7 @@ class WindowsTest : public QObject {
     main.mnuExit->trigger();
     const Message ask{"Exit Korvane 1.5?", vbYesNo + vbQuestion, "Korvane 1.5"};
     QVERIFY(!main.close() && p.messages == std::vector(2, ask));
-    QVERIFY(p.ends == 0 && main.isVisible() && p.app.Loaded<frmDiskPick>() && main.Store().size() == 5);
+    QVERIFY(p.ends == 0 && main.isVisible() && p.app.Loaded<frmDiskPick>() && main.Result().tree.size() == 5);
     p.answer = vbYes;
     QVERIFY(main.close() && p.ends == 1 && !p.app.Loaded<frmDiskSumm>() && !p.app.Loaded<frmDiskPick>());
   }
@@ -331,41 +333,35 @@ class WindowsTest : public QObject {
     QCOMPARE(huge.frameGeometry().topLeft(), screen.topLeft() + QPoint(-200, screen.height() / 2 - 51));
   }
 
-  // The model over the store: attached, the view follows each change; detached (a scan's
-  // thread writes the store) it is told nothing until attached again.
+  // The model over a scan's nodes: rows in the order the walk added them, never sorted; a row's
+  // text made from its numbers; a directory not read whole grey, its reason beside its path.
   void treeModel() {
-    platform::NodeStore store;
-    TreeModel model(store);
-    QTreeView view;
-    view.setModel(&model);
-    ModelTree tree(store, model, view);
+    ScanResult scan;
+    scan.gClusterSize = 4096;
+    NodeStore& t = scan.tree;
+    t.AddRoot("/d");
+    const auto b = t.Add(0, "b", false), a = t.Add(0, "a", false), x = t.Add(b, "x", false);
+    const auto locked = t.Add(x, "locked", false), h = t.Add(0, ".h", true);
+    t[b].files = 3, t[b].bytes = 1536, t[b].lost = 2560, t[b].form = NodeStore::Form::HiddenChild;
+    t[locked].problems = platform::kCannotEnter, t[locked].error = EACCES;
+    TreeModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    const char* added[][2] = {{"", "0?/d"}, {"0?/d", "1?/d/b"}, {"0?/d", "2?/d/a"}, {"1?/d/b", "3?/d/b/x"},
-                              {"0?/d", "4?/d/.h"}};
-    for (const auto& [parent, key] : added)
-      tree.Add(parent, *parent ? tvwChild : 0, key, std::strrchr(key, '/') + 1, "closed", "open");
-    tree.SetText(0, "/d 3 file(s)");
-    tree.SetExpanded(0, true);
-    const QModelIndex root = model.index(0, 0), x = model.index(0, 0, model.index(0, 0, root));  // never sorted:
-    QVERIFY(model.rowCount(root) == 3 && x.parent().data() == "b" && model.index(1, 0, root).data() == "a");
-    QVERIFY(root.data() == "/d 3 file(s)" && x.parent().parent() == root && view.isExpanded(root));
+    model.Show(std::move(scan));
+    const QModelIndex root = model.index(0, 0), xi = model.index(0, 0, model.index(0, 0, root));
+    QVERIFY(model.rowCount(root) == 3 && xi.parent().data() == "b    3 files(s) [1.50 KB], Lost space [2.50 KB]");
+    QVERIFY(model.index(1, 0, root).data().toString().startsWith("a     0 file(s), [") && xi.parent().parent() == root);
+    QVERIFY(root.data() == "Root" && model.NodeOf(model.index(2, 0, root)) == h && model.NodeOf(xi) == x);
     QVERIFY(!model.index(1, 0).isValid() && !model.index(0, 1).isValid() && !model.index(-1, 0).isValid());
-
-    // A directory not read whole: grey, its reason in the tip beside the path; the text stays.
-    const auto locked = tree.AddChild(3, {3, 6, 5, "/d/b/x/locked", "locked"}, "locked  0 file(s)", "closed", "open");
-    const QModelIndex bad = model.index(0, 0, x);
-    tree.SetProblem(locked, platform::kCannotEnter, EACCES);
+    Pictures(model.index(2, 0, root), Picture::HClosed, Picture::HOpen);
+    Pictures(xi, Picture::Closed, Picture::Open);
+    const QModelIndex bad = model.index(0, 0, xi);
     QCOMPARE(bad.data(Qt::ToolTipRole).toString(), QStringLiteral("/d/b/x/locked\nCannot be read: Permission denied"));
-    QVERIFY(store.Key(locked) == "5?/d/b/x/locked" && bad.data() == "locked  0 file(s)");
     QCOMPARE(bad.data(Qt::ForegroundRole).value<QBrush>().color(),
              QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text));
-    QVERIFY(x.data(Qt::ToolTipRole) == "/d/b/x" && !x.data(Qt::ForegroundRole).isValid());
-    QVERIFY(!x.data(Qt::UserRole).isValid());
-
-    // Detached, the view is told nothing (a scan's thread writes the store).
-    tree.Detach();
-    tree.Add("0?/d", tvwChild, "6?/d/c", "c", "closed", "open");
-    QVERIFY(model.rowCount() == 0 && !model.index(0, 0).isValid() && !model.parent(x).isValid());
+    QVERIFY(xi.data(Qt::ToolTipRole) == "/d/b/x" && !xi.data(Qt::ForegroundRole).isValid());
+    QVERIFY(!xi.data(Qt::UserRole).isValid() && model.IndexOf(locked) == bad);
+    model.ShowAborted();
+    QVERIFY(model.rowCount() == 1 && model.rowCount(model.index(0, 0)) == 0 && model.Scan().tree.size() == 0);
   }
 
   void fixedFrames() {
@@ -457,7 +453,7 @@ class WindowsTest : public QObject {
         {0, 250, 5'000'000, 0, {"4.77 MB", "0.00 Bytes", "4.77 MB", "0KB"}},  // a failed space query
         // 12.2 GiB of directory space and a difference of 4 GiB, whose low 32 bits are 0.
         {65536, 200'000, 300 * kG, 65536LL * 200'000 + 304 * kG, {"312.21 GB", "", "4.00 GB", "64KB"}}};
-    ScanState& s = m_->app.state;
+    ScanFigures& s = m_->app.figures;
     s.gTotalFiles = 42;
     for (const auto& [cluster, dirs, fileBytes, used, expected] : rows) {
       s.gClusterSize = cluster, s.gTotalDirs = dirs, s.gTotalFileBytes = fileBytes, s.gUsedBytes = used;
@@ -526,25 +522,26 @@ class WindowsTest : public QObject {
 
   void selectDiskRescansOnlyANewFixedDrive() {
     Machine& p = *m_;
-    p.Main().Nodes().SetText(0, "marked");  // a rescan replaces the tree, and with it this mark
+    p.Main();  // its start-up scan ended
+    QSignalSpy scans(&p.app.scans, &ScanController::ended);
     // Cancel (Enter on it), or the close box, after choosing another drive: nothing changes,
     // the list keeps the choice, the dialog is only hidden.
     p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdCancel, Qt::Key_Return); });
     p.SelectDisk({p.fixed2}, &QWidget::close);
-    QVERIFY(p.Store().Text(0) == "marked" && p.app.state.gLastDriveIndex == 0 && p.ends == 0);
+    QVERIFY(scans.isEmpty() && p.app.state.gLastDriveIndex == 0 && p.ends == 0);
     QCOMPARE(p.Pick().driveList->Root(), p.fixed2);
     // OK on the drive already scanned, or coming back to it before OK: no scan. A refused
     // drive: one message, the selection back, OK starts no scan.
     p.SelectDisk({p.fixed1}, &frmDiskPick::cmdOK_Click);
     p.SelectDisk({p.fixed2, p.fixed1}, &frmDiskPick::cmdOK_Click);
     p.SelectDisk({p.cd}, &frmDiskPick::cmdOK_Click);
-    QVERIFY(p.Store().Text(0) == "marked" && p.messages.size() == 1);
+    QVERIFY(scans.isEmpty() && p.messages.size() == 1);
     // Another fixed drive and OK (the keypad's Enter on it): scanned, and it becomes the drive
     // last scanned.
     p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdOK, Qt::Key_Enter, Qt::KeypadModifier); });
-    QVERIFY(p.Store().Key(0) == "0?" + p.fixed2 && p.Store().size() == 4 && p.messages.size() == 1);
+    QVERIFY(p.Tree().Key(0) == "0?" + p.fixed2 && p.Tree().size() == 4 && p.messages.size() == 1 && scans.size() == 1);
     QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && p.Main().mnuAnalyze->isEnabled() &&
-            p.Main().isVisible() && !p.app.Loaded<frmWait>() && p.app.state.gTotalFileBytes == 600);
+            p.Main().isVisible() && !p.app.Loaded<frmWait>() && p.app.figures.gTotalFileBytes == 600);
 
     // The analysis, modal, follows the new scan: 3 directories of 4 KB clusters, 600 bytes of files.
     bool reported = false;
@@ -599,13 +596,13 @@ class WindowsTest : public QObject {
     QVERIFY(!p.app.state.gAbort && p.OnlyUserAborted());
     main.mnuRefresh_Click();
     p.app.scans.Finish();
-    QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && p.Store().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled());
-    const auto totals = std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes);
+    QVERIFY(p.Tree().Key(0) == "0?" + p.fixed1 && p.Tree().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled());
+    const auto totals = std::pair(p.app.figures.gTotalDirs, p.app.figures.gTotalFileBytes);
     p.answer = vbYes;
     QVERIFY(main.close() && p.ends == 1 && p.app.scans.Workers() == 1);
     p.gate.Open();
     p.app.scans.Finish(true);
-    QVERIFY(std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes) == totals && totals.first == 51);
+    QVERIFY(std::pair(p.app.figures.gTotalDirs, p.app.figures.gTotalFileBytes) == totals && totals.first == 51);
   }
 
   void cancelLandsWhileTheWorkerWaitsOnAFuseDrive() {
@@ -623,7 +620,7 @@ class WindowsTest : public QObject {
     h.Choose(h.fixed2);  // another drive, scanned beside the stuck worker
     h.Main().mnuRefresh_Click();
     h.app.scans.Finish();
-    QVERIFY(h.Store().Key(0) == "0?" + h.fixed2 && h.Main().mnuAnalyze->isEnabled() && FuseWaiters() == 1);
+    QVERIFY(h.Tree().Key(0) == "0?" + h.fixed2 && h.Main().mnuAnalyze->isEnabled() && FuseWaiters() == 1);
     // The drive dialog does not hang on it. Refused by its type: no system call on it, so no
     // wait. Accepted by its type: its root does not answer within the dialog's wait, so it is a
     // drive with a problem, and refused.

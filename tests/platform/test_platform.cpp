@@ -1,5 +1,5 @@
-// The platform layer: the mount table and drives, path rules, the node store, the invisible
-// lists the scan moves through, and what the system layer reads from udev's and sysfs's folders.
+// The platform layer: the mount table and drives, path rules, the cursor the walk moves with,
+// and what the system layer reads from udev's and sysfs's folders.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -9,9 +9,8 @@
 #include <fstream>
 #include <set>
 
-#include "platform/lists.h"
+#include "platform/cursor.h"
 #include "platform/mounts.h"
-#include "platform/nodestore.h"
 #include "platform/pathrules.h"
 #include "tempdrive.h"
 
@@ -120,12 +119,13 @@ TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
   EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_NO_ROOT_DIR);
 }
 
-TEST(PathRules, JoinAndNormalise) {
-  EXPECT_EQ(JoinPath("/", "usr") + JoinPath("/usr", "b") + JoinPath("", "c"), "/usr/usr/b/c");
+TEST(PathRules, AppendAndNormalise) {
+  std::string root = "/", dir = "/usr", none;
+  AppendName(root, "usr"), AppendName(dir, "b"), AppendName(none, "c");
+  EXPECT_EQ(root + dir + none, "/usr/usr/b/c");
   const std::pair<const char*, const char*> paths[] = {
       {"a/./b//c/", "/w/d/a/b/c"}, {"/x/../..", "/"}, {"", "/w/d"}, {"../../../y", "/y"}, {"/a/b/../c", "/a/c"}};
   for (const auto& [path, normal] : paths) EXPECT_EQ(NormalisePath(path, "/w/d"), normal) << path;
-  EXPECT_EQ(DriveRootFromText("/a [b] [c]") + DriveRootFromText("/x]") + DriveRootFromText("/y [z"), "/a [b]/x]/y [z");
 }
 
 // On the real machine: a scratch directory, and tmpfs mounted on it where this process may.
@@ -152,90 +152,33 @@ TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
   EXPECT_EQ(space.freeClusters, space.totalClusters);  // free counts every unused block
 }
 
-TEST(NodeStore, ChildrenInOrderAddedKeysFoundPicturesByName) {
-  NodeStore store;
-  const auto root = store.Add(NodeStore::kNone, "0?/srv/data", "Root", Picture::Closed, Picture::Open);
-  const auto b = store.Add(root, "1?/srv/data/b c", "b", Picture::Closed, Picture::Open);
-  const auto a = store.Add(root, "2?/srv/data/a", "a", Picture::HClosed, Picture::HOpen);
-  const auto odd = store.Add(b, "3?/elsewhere/x", "x", Picture::Closed, Picture::Open);    // not below its parent
-  const auto wrong = store.Add(b, "9?/srv/data/b c/y", "y", Picture::Closed, Picture::Open);  // counter not its index
-  // Added by parent and name, as the walk adds.
-  const auto d = store.AddChild(b, 5, "d e", "d", Picture::HClosed, Picture::HOpen);
-  const auto late = store.AddChild(d, 8, "x", "x", Picture::Closed, Picture::Open);
-  EXPECT_EQ((std::vector<std::size_t>{store.ChildCount(NodeStore::kNone), store.ChildCount(b), store.Child(root, 1),
-                                       store.Row(a), store.Row(d), store.Parent(late), store.Parent(root)}),
-            (std::vector<std::size_t>{1, 3, a, 1, 2, d, NodeStore::kNone}));
-  const std::pair<NodeStore::Index, const char*> keys[] = {
-      {root, "0?/srv/data"}, {b, "1?/srv/data/b c"}, {a, "2?/srv/data/a"}, {odd, "3?/elsewhere/x"},
-      {wrong, "9?/srv/data/b c/y"}, {d, "5?/srv/data/b c/d e"}, {late, "8?/srv/data/b c/d e/x"}};
-  for (const auto& [node, key] : keys) {  // key, path, and the node found by its key
-    const std::string k = key, found = std::to_string(store.Find(k));
-    EXPECT_EQ(store.Key(node) + " " + store.Path(node) + " " + found, k + " " + k.substr(k.find('?') + 1) + " " +
-                                                                           std::to_string(node));
-  }
-  EXPECT_EQ(store.Key(store.Add(NodeStore::kNone, "", "User Aborted...", Picture::XClosed, Picture::XClosed)), "");
-  for (const char* missing : {"1?/srv/data/b", "1?/srv/datab c", "1?//srv/data/b c", "1?srv/data/b c", "99?/srv/data/a",
-                              "2?/x/a", "", "6?/srv/data/b c/d e/x", "1?", "5?d e"})  // "": not the node without a key
-    EXPECT_EQ(store.Find(missing), NodeStore::kNone) << missing;
-
-  NodeStore top;  // below "/" no doubled separator
-  const auto slash = top.Add(NodeStore::kNone, "0?/", "Root", Picture::Closed, Picture::Open);
-  EXPECT_EQ(top.Key(top.AddChild(slash, 1, "usr", "u", Picture::Closed, Picture::Open)), "1?/usr");
-  EXPECT_EQ(top.Find("1?/usr"), 1u);
-
-  store.Clear();
-  EXPECT_EQ(store.size() + store.ChildCount(NodeStore::kNone), 0u);
-  // Picture keys, in the image list's order.
-  const char* pictures[] = {"", "open", "closed", "hopen", "hclosed", "xclosed"};
-  for (int i = 1; i <= 5; ++i)
-    EXPECT_EQ(std::pair(PictureByKey(pictures[i]), PictureKey(static_cast<Picture>(i))),
-              std::pair(static_cast<Picture>(i), std::string_view(pictures[i])));
-  EXPECT_EQ(PictureByKey("Open"), Picture::None);
-}
-
-TEST(DirListBox, MovesByPathDriveTextChildAndParent) {
+TEST(DirCursor, EntersBySlotAndLeavesBack) {
   TempDir t;
-  for (const char* dir : {"a", "a/b", "z", "zz", "zz/.h1", "zz/.h2"}) MakeDir(t / dir);
-  for (const auto& [file, size] : {std::pair{"a/f", 1}, {"zz/g", 2}, {"zz/h", 3}}) MakeFile(t / file, size);
-  DirListBox list(LocalSystem());
-  int raised = 0;
-  list.OnChange([&] { ++raised; });
-  EXPECT_FALSE(list.Up() || list.Refresh());
-  EXPECT_EQ(list.EnterChild("a"), DirListBox::Move::Failed);  // standing nowhere
-  EXPECT_FALSE(list.SetPath(" [label]"));                      // a text with no root: still nowhere
-  for (int twice = 0; twice < 2; ++twice)  // a drive list's text: its root; then already there, nothing happens
-    EXPECT_TRUE(list.SetPath(t.path() + " [label]"));
-  EXPECT_TRUE(DirListBox(LocalSystem()).SetPath("/dev"));  // from nowhere, a folder at the top
-  EXPECT_EQ(list.Path(), t.path());
-  EXPECT_TRUE(list.SetPath(t / "a") && list.SetPath(t / "a/b") && list.SetPath(t / "a"));  // down, down, up
-  EXPECT_EQ(std::pair(list.Depth(), raised), std::pair(std::size_t{2}, 4));
-  EXPECT_EQ((std::pair{list.EnterChild(std::string(300, 'n')), list.LastError()}),
-            std::pair(DirListBox::Move::Failed, ENAMETOOLONG));
+  for (const char* dir : {"zz", "a", "a/b", "z", "zz/.h2", "zz/.h1"}) MakeDir(t / dir);
+  for (const auto& [file, size] : {std::pair{"a/f", 1}, {"zz/g", 5000}, {"zz/h", 3}, {".top", 7}}) MakeFile(t / file, size);
+  DirCursor list(LocalSystem(), nullptr, {.readAhead = {.readers = 0}});
+  EXPECT_EQ(std::pair(list.Enter(0).error, list.ReadRoot(4096)), std::pair(ENOENT, std::shared_ptr<const DirSummary>()));
+  EXPECT_EQ(list.Open(t / "missing"), ENOENT);
+  ASSERT_EQ(list.Open(t.path()), 0);
+  const auto root = list.ReadRoot(4096);
+  // Ordinary subdirectories sorted, hidden ones after them; the root's own file.
+  ASSERT_EQ(root->SlotCount(), 3u);
+  EXPECT_EQ(std::string(root->Name(0)) + root->Name(1).data()[0] + std::string(root->Name(2)), "azzz");
+  EXPECT_EQ(std::tuple(root->fileCount, int64_t(root->bytes), int64_t(root->lostSpace)), std::tuple(1u, 7, 4089));
+  const DirCursor::Step a = list.Enter(0);
+  ASSERT_EQ(a.move, DirCursor::Move::Entered);
+  EXPECT_EQ(list.Enter(0).read->SlotCount(), 0u);  // a/b, empty
+  EXPECT_EQ(std::pair(list.Path(), list.Depth()), std::pair(t / "a/b", std::size_t{3}));
+  list.Leave(), list.Leave();
+  const DirCursor::Step zz = list.Enter(2);
+  EXPECT_EQ(std::tuple(list.Path(), zz.read->ordinaryCount, zz.read->HiddenCount(), zz.read->fileCount),
+            std::tuple(t / "zz", 0u, 2u, 2u));
+  EXPECT_EQ((std::set<std::string_view>{zz.read->Name(0), zz.read->Name(1)}), (std::set<std::string_view>{".h1", ".h2"}));
+  // Elsewhere: a new start, the old levels closed.
   const int open = OpenDescriptors();
-  EXPECT_TRUE(list.SetPath(t / "zz"));  // elsewhere: a new start, the old levels closed
-  EXPECT_EQ((std::pair{list.Depth(), OpenDescriptors()}), std::pair(std::size_t{1}, open - 1));
-  EXPECT_EQ((std::pair{list.SetPath(t / "missing [x]"), list.LastError()}), std::pair(false, ENOENT));
-  EXPECT_EQ(list.Path() + "|" + list.RootPath().data(), t / "zz|" + t / "zz");
-  list.SetDriveRoot(t / "z");  // "zz" is not within "z"
-  EXPECT_EQ(list.DriveRoot(), MountTable::Read(LocalSystem()).MountPointOf(t / "zz"));
-  list.SetDriveRoot(t.path());
-  EXPECT_EQ(list.DriveRoot(), t.path());
-
-  FileListBox files(list);
-  files.SetPath(t / "a/");  // not where the list stands, though as long: read on its own
-  EXPECT_EQ(files.Path() + " " + std::to_string(files.ListCount()), t / "a/ 1");
-  files.SetPath(list.Path());
-  EXPECT_EQ(files.Path() + " " + std::to_string(files.ListCount()), t / "zz 2");
-  ListBox hidden;
-  hidden.Show(list.CurrentShared());
-  hidden.AddItem("x");  // from then on a list of its own
-  ASSERT_EQ(hidden.ListCount(), 3u);
-  const auto read = list.CurrentShared();  // no ordinary subdirectory: its slots are the hidden ones
-  EXPECT_EQ(std::string(hidden.List(0)) + "," + std::string(hidden.List(1)) + "," + std::string(hidden.List(2)),
-            std::string(read->Name(0)) + "," + std::string(read->Name(1)) + ",x");
-  EXPECT_EQ(read->ordinaryCount, 0u);
-  hidden.Clear();
-  EXPECT_EQ(hidden.ListCount(), 0u);
+  EXPECT_EQ(list.Open(t / "a"), 0);
+  EXPECT_EQ(std::pair(list.Depth(), OpenDescriptors()), std::pair(std::size_t{1}, open - 1));
+  EXPECT_EQ(list.Path(), t / "a");
 }
 
 TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {

@@ -1,0 +1,110 @@
+#pragma once
+// The walk's cursor over one drive. It stands in one directory and hands the walk what it read
+// there, by value: Enter moves into a subdirectory by its slot in the current read, Leave back
+// to the parent, whose read was kept on the way down. Nothing is called back.
+//
+// A level keeps its name and its read, not its whole path or every entry; at most kOpenWindow
+// directories of the current path hold an open descriptor, fewer when the process runs short
+// of them. Only directories on the root's device are entered, and none on which the mount table
+// has another file system mounted.
+//
+// While a walk runs, readers read ahead of it (see ReadAhead); a directory they have read is
+// entered without a read of its own, any other is read here.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/listing.h"
+#include "platform/mounts.h"
+#include "platform/readahead.h"
+#include "platform/summary.h"
+
+namespace kvor::platform {
+
+class System;
+
+class DirCursor {
+ public:
+  enum class Move { Entered, Failed, OtherDevice };
+  struct Step {
+    Move move = Move::Failed;
+    int error = 0;                            // why it failed
+    std::shared_ptr<const DirSummary> read;   // of the directory entered
+  };
+  static constexpr std::size_t kOpenWindow = 64;
+  // Readers of a walk: with a core to spare, one from the start, reading away from the walk
+  // so that the two read side by side; on one core none until the walk's reads wait on the
+  // disk. More join as reads go on waiting, up to enough to keep the disk busy (on a cold
+  // 1M-entry tree here, 16 did better than 8).
+  static constexpr unsigned kReaders = 16;
+  static unsigned FirstReaders();
+
+  struct Options {
+    ReadAhead::Options readAhead{.readers = kReaders, .firstReaders = FirstReaders()};
+    ReadAhead::Hooks hooks = {};  // the tests'
+  };
+
+  // A raised `cancel` cuts a read short; the move then fails with ECANCELED.
+  DirCursor(const System& system, const std::atomic<bool>* cancel, Options options);
+  ~DirCursor();
+  DirCursor(const DirCursor&) = delete;
+  DirCursor& operator=(const DirCursor&) = delete;
+
+  // Opens `root` (a symlink to a directory is followed) as the root of a drive, without
+  // reading it yet: 0, or the errno.
+  int Open(const std::string& root);
+  int RootDescriptor() const;
+  // Reads the root, its lost space summed for `clusterSize`; a root that cannot be listed
+  // reads as empty, with its problem.
+  std::shared_ptr<const DirSummary> ReadRoot(int64_t clusterSize);
+  // Into the subdirectory at `slot` of the current read.
+  Step Enter(std::size_t slot);
+  // Back to the parent.
+  void Leave();
+
+  // The current directory's path: the root as opened, then the names entered.
+  const std::string& Path() const { return path_; }
+  std::size_t Depth() const { return depth_; }
+
+  // Readers read ahead of the walk from where it stands until StopReadAhead, or Open.
+  void StartReadAhead();
+  void StopReadAhead();
+  ReadAhead* ReadingAhead() const { return ahead_.get(); }  // null while no reader runs
+
+ private:
+  struct Level;
+  bool ReadInto(Level& level);
+  int OpenChild(int parentFd, const char* name);
+  bool Reopen(std::size_t k);
+  bool GiveBackOne();
+  void Launch(unsigned readers);
+  void SampleDiskWaits();
+  void CloseAll();
+  std::string MountKey() const;
+
+  const System& system_;
+  const std::atomic<bool>* cancel_;
+  Options options_;
+  MountTable mounts_;
+  std::vector<std::unique_ptr<Level>> levels_;  // kept allocated for reuse
+  std::size_t depth_ = 0;      // levels in use; the root's counts from Open
+  bool rootRead_ = false;
+  std::string path_;           // a level's path is its first pathLength bytes
+  std::size_t lowOpen_ = 1;    // levels [lowOpen_, depth_) hold descriptors; the root always does
+  std::size_t window_ = kOpenWindow;
+  unsigned long device_ = 0;   // the root's st_dev
+  int64_t clusterSize_ = 0;
+  std::string realRoot_;       // the root as the mount table names it, when a link led there
+  std::size_t givenRootLength_ = 0;
+  DirListing scratch_;         // a read here, before its summary
+  std::unique_ptr<ReadAhead> ahead_;
+  bool armed_ = false;  // readers start once the walk's reads wait on the disk
+  DiskWaits waits_;
+  long blocks_ = 0;     // read by the walk's thread at the last sample
+  unsigned reads_ = 0;  // since then
+};
+
+}  // namespace kvor::platform

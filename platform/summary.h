@@ -1,0 +1,46 @@
+#pragma once
+// What the walk needs of one directory's read: the names of its subdirectories in the order
+// the walk visits them, and its own figures. Compact, without a copy of every entry, so the
+// read-ahead can hold thousands of them.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/listing.h"
+
+namespace kvor::platform {
+
+struct DirSummary {
+  // The slots: the ordinary subdirectories sorted bytewise, then the hidden ones in listing
+  // order.
+  std::string names;
+  std::vector<uint32_t> ends;  // end of each slot's name in `names`
+  std::size_t ordinaryCount = 0;
+  std::size_t fileCount = 0;
+  Int128 bytes = 0;       // every entry's size
+  Int128 lostSpace = 0;   // every entry's slack for clusterSize
+  int64_t clusterSize = 0;
+  uint8_t problems = 0;   // ReadProblem flags of the read, and the errno of the first
+  int error = 0;
+  uint64_t device = 0;    // of the directory itself
+  uint64_t inode = 0;
+
+  std::size_t SlotCount() const { return ends.size(); }
+  std::size_t HiddenCount() const { return ends.size() - ordinaryCount; }
+  bool Hidden(std::size_t slot) const { return slot >= ordinaryCount; }
+  std::string_view Name(std::size_t slot) const {
+    const uint32_t begin = slot == 0 ? 0 : ends[slot - 1];
+    return std::string_view(names).substr(begin, ends[slot] - begin);
+  }
+  std::size_t MemoryBytes() const { return sizeof *this + names.capacity() + ends.capacity() * sizeof(uint32_t); }
+};
+
+// Space lost to rounding `size` up to whole clusters.
+int64_t SlackOf(uint64_t size, int64_t clusterSize);
+
+// The summary of a listing read whole (or in part, as its problems say).
+DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode);
+
+}  // namespace kvor::platform
