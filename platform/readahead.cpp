@@ -62,6 +62,7 @@ unsigned DiskWaits::Add(unsigned reads, long blocks) {
 
 struct ReadAhead::Node {
   Node* parent = nullptr;           // outlives the node while it is alive
+  Node* jump = nullptr;             // an ancestor further up (see Link)
   uint32_t slot = 0;
   uint32_t depth = 0;               // below the root
   std::size_t pathLength = 0;       // of the path relative to the root
@@ -134,20 +135,50 @@ struct ReadAhead::Shared {
     return !source.dead && source.summary != nullptr && source.cursor < source.summary->SlotCount();
   }
 
+  // Makes `node` the child of `parent` at `slot`. Its jump skips up the tree in steps whose
+  // lengths follow the skew binary numbers, so any ancestor is reached in a number of jumps
+  // that grows with the logarithm of the depth.
+  static void Link(Node& node, Node& parent, uint32_t slot) {
+    node.parent = &parent;
+    node.slot = slot;
+    node.depth = parent.depth + 1;
+    const Node* j = parent.jump;
+    node.jump = j != nullptr && j->jump != nullptr && parent.depth - j->depth == j->depth - j->jump->depth
+                    ? j->jump
+                    : &parent;
+  }
+
+  // Moves `n` up to its ancestor at `depth` (above it); returns the slot it came up by.
+  std::size_t Lift(const Node*& n, uint32_t depth) {
+    while (n->depth > depth + 1) {
+      n = n->jump->depth >= depth + 1 ? n->jump : n->parent;
+      ++stats.hops;
+    }
+    const std::size_t slot = n->slot;
+    n = n->parent;
+    ++stats.hops;
+    return slot;
+  }
+
   // Whether the walk reaches the next slot of `a` before that of `b`. Each is known by its
   // slots from the root down and then its next slot; the two are compared where their paths
-  // part, found from the nodes themselves, so the cost is the distance to that point.
+  // part, found by jumping up from the nodes themselves.
   bool WalkedBefore(const Node* a, const Node* b) {
     std::size_t ka = a->cursor, kb = b->cursor;  // the keys' elements at the depth reached
     int lifted = 0;                              // -1: a came up to b's depth, 1: b to a's
-    const auto up = [this](const Node*& n, std::size_t& k) {
-      k = n->slot;
-      n = n->parent;
-      ++stats.steps;
-    };
-    while (a->depth > b->depth) up(a, ka), lifted = -1;
-    while (b->depth > a->depth) up(b, kb), lifted = 1;
-    while (a != b) up(a, ka), up(b, kb), lifted = 0;
+    if (a->depth > b->depth) ka = Lift(a, b->depth), lifted = -1;
+    if (b->depth > a->depth) kb = Lift(b, a->depth), lifted = 1;
+    if (a != b) {
+      // Up to the two children of the nearest common ancestor. Nodes of one depth have jumps
+      // of one length: different targets mean the common ancestor lies above them.
+      while (a->parent != b->parent) {
+        const bool far = a->jump != b->jump;
+        a = far ? a->jump : a->parent;
+        b = far ? b->jump : b->parent;
+        stats.hops += 2;
+      }
+      ka = a->slot, kb = b->slot, lifted = 0;
+    }
     if (ka != kb) return ka < kb;
     return lifted == 1;  // one lies below the other's next slot: the shorter key comes first
   }
@@ -178,15 +209,13 @@ struct ReadAhead::Shared {
     const std::size_t length = source.pathLength + (source.pathLength == 0 ? 0 : 1) + name.size();
     if (length > options.maxPath) return nullptr;
     auto node = std::make_shared<Node>();
-    node->parent = &source;
-    node->slot = slot;
-    node->depth = source.depth + 1;
+    Link(*node, source, slot);
     node->pathLength = length;
     node->region = region;
     source.kids.emplace(slot, node);
     path.assign(length, '\0');
     // Spelled from the end: each ancestor's name sits just before its child's.
-    for (const Node* n = node.get(); n->parent != nullptr; n = n->parent, ++stats.steps) {
+    for (const Node* n = node.get(); n->parent != nullptr; n = n->parent) {
       const std::string_view part = n->parent->summary->Name(n->slot);
       const std::size_t at = n->pathLength - part.size();
       path.replace(at, part.size(), part);
@@ -471,9 +500,7 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
         parent->pathLength + (parent->pathLength == 0 ? 0 : 1) + parent->summary->Name(slot).size();
     if (length > s.options.maxPath) return Taken{};  // no reader goes there, nor below
     auto node = std::make_shared<Node>();
-    node->parent = parent;
-    node->slot = key;
-    node->depth = parent->depth + 1;
+    Shared::Link(*node, *parent, key);
     node->pathLength = length;
     it = parent->kids.emplace(key, std::move(node)).first;
   }

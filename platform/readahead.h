@@ -72,7 +72,7 @@ class ReadAhead {
     uint64_t handedOver = 0;  // taken by the walk
     uint64_t notReady = 0;    // entered by the walk before (or without) a good read ahead
     uint64_t retries = 0;     // opens tried again after running out of descriptors
-    uint64_t steps = 0;       // nodes passed on the way up to order or name a directory
+    uint64_t hops = 0;        // steps up the tree taken to put directories in the walk's order
   };
   struct Node;
   using Dir = Node*;  // a directory the walk stands in, valid until it leaves it

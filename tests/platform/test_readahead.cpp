@@ -112,6 +112,25 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
   ReadAhead::WaitAllReadersGone();
 }
 
+// Depth costs each directory the same: readers followed down a comb 2,000 levels deep (paths
+// up to 4,001 bytes) put what they read in the walk's order with a few steps up the tree each,
+// not a path's worth (which would take millions).
+TEST(ReadAhead, OrderingCostsNoStepPerLevelAbove) {
+  TempDir t;
+  const int start = ::open(".", O_RDONLY | O_DIRECTORY), levels = 2000;
+  ASSERT_EQ(::chdir(t.path().c_str()), 0);
+  for (int i = 0; i < levels; ++i) {
+    MakeDir("s"), MakeDir("d");
+    ASSERT_EQ(::chdir("d"), 0);
+  }
+  ASSERT_EQ(::fchdir(start) + ::close(start), 0);
+  Walk w({.readers = 4, .maxPath = SIZE_MAX});
+  EXPECT_EQ(w.Run(t.path()).size(), 2u * levels + 1);
+  EXPECT_GT(w.Ahead().GetStats().read, 0u);
+  EXPECT_LE(w.Ahead().GetStats().hops, 64u * 2 * levels);
+  w.list.StopReadAhead();
+}
+
 // No reader until reads wait on the disk; then one per read that waited, once about half the
 // recent ones did.
 TEST(DiskWaits, ReadersJoinOnceAboutHalfTheReadsWaited) {
