@@ -23,8 +23,8 @@ class DirAsDrive : public kvor::platform::System {
   std::string MountTableText() const override {
     return "30 1 254:1 / " + root_ + " rw,relatime - ext4 /dev/vdz1 rw\n";
   }
-  bool GetDiskFreeSpace(const std::string&, kvor::platform::DiskFreeSpace& out) const override {
-    return kvor::platform::LocalSystem().GetDiskFreeSpace(root_, out);
+  bool QuerySpace(const std::string&, kvor::platform::SpaceFigures& out) const override {
+    return kvor::platform::LocalSystem().QuerySpace(root_, out);
   }
   bool IsRemovableDevice(unsigned, unsigned) const override { return false; }
   std::string VolumeLabel(const std::string&) const override { return {}; }

@@ -73,8 +73,8 @@ bool RootAnswers(const std::string& root) {
 // error, stale network handle, a mount gone from under us, a server that is gone). Only an
 // accepted drive is asked: a refused one is refused by its type alone, with no system call.
 bool DeviceUnavailable(const std::string& root, platform::DriveType type) {
-  if (type == platform::DRIVE_NO_ROOT_DIR) return true;
-  return type == platform::DRIVE_FIXED && !RootAnswers(root);
+  if (type == platform::DriveType::NotMounted) return true;
+  return type == platform::DriveType::Fixed && !RootAnswers(root);
 }
 
 }  // namespace
@@ -148,16 +148,16 @@ void frmDiskPick::driveList_Change() {
   if (driveList->ListIndex() < 0) return;
 
   const std::string root = driveList->Root();
-  platform::DriveType type = platform::GetDriveType(app_.system, root);
+  platform::DriveType type = platform::DriveTypeOf(app_.system, root);
   if (DeviceUnavailable(root, type)) {
     app_.MsgBox(QStringLiteral("There is a problem with drive ") + driveList->Drive() +
                     QStringLiteral("\r\n") + QStringLiteral("!"),
                 vbInformation, QString::fromUtf8(forms::kTitle));
     // The type query is the step that failed; the handler goes on without a type.
-    type = platform::DRIVE_UNKNOWN;
+    type = platform::DriveType::Unknown;
   }
 
-  if (type == platform::DRIVE_FIXED) {
+  if (type == platform::DriveType::Fixed) {
     s.gIgnoreDriveChange = false;
     return;
   }

@@ -2,11 +2,11 @@
 
 namespace kvor {
 
-int64_t GetDiskSpace(ScanFigures& figures, const platform::DiskFreeSpace& space, std::string_view kind) {
-  const int64_t clusterSize = space.sectorsPerCluster * space.bytesPerSector;
+int64_t GetDiskSpace(ScanFigures& figures, const platform::SpaceFigures& space, std::string_view kind) {
+  const int64_t clusterSize = space.blockSize;
   figures.gClusterSize = clusterSize;
-  const int64_t freeBytes = clusterSize * space.freeClusters;
-  const int64_t totalBytes = clusterSize * space.totalClusters;
+  const int64_t freeBytes = clusterSize * space.freeBlocks;
+  const int64_t totalBytes = clusterSize * space.totalBlocks;
 
   if (kind == "USED") return totalBytes - freeBytes;
   if (kind == "FREE") return freeBytes;

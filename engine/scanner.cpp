@@ -23,10 +23,10 @@ Scanner::Scanner(const platform::System& system, ScanProgress& progress, const s
 Scanner::Reach Scanner::ReachDrive(const std::string& root, ScanResult& scan) {
   rootPath_ = root;
   rootRead_ = nullptr;
-  platform::DiskFreeSpace space;
+  platform::SpaceFigures space;
   openError_ = dirList_.Open(root);
-  const bool queried = openError_ == 0 ? system_.GetDiskFreeSpaceOf(dirList_.RootDescriptor(), space)
-                                       : system_.GetDiskFreeSpace(root, space);
+  const bool queried = openError_ == 0 ? system_.QuerySpaceOf(dirList_.RootDescriptor(), space)
+                                       : system_.QuerySpace(root, space);
   const int queryError = errno;
   if (!queried) space = {};
   scan.gFreeBytes = GetDiskSpace(scan, space, "FREE");

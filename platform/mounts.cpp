@@ -181,18 +181,18 @@ bool MountTable::MayHoldMounts(std::string_view dir) const {
 
 DriveType MountTable::TypeOf(std::string_view rootPath, const System& system) const {
   const MountEntry* e = At(rootPath);
-  if (e == nullptr) return DRIVE_NO_ROOT_DIR;
-  if (OneOf(e->fsType, kRemote) || LooksRemoteFuse(*e)) return DRIVE_REMOTE;
-  if (OneOf(e->fsType, kOptical)) return DRIVE_CDROM;
-  if (OneOf(e->fsType, kRam)) return DRIVE_RAMDISK;
-  if (OneOf(e->fsType, kOverlay)) return DRIVE_FIXED;
+  if (e == nullptr) return DriveType::NotMounted;
+  if (OneOf(e->fsType, kRemote) || LooksRemoteFuse(*e)) return DriveType::Remote;
+  if (OneOf(e->fsType, kOptical)) return DriveType::Optical;
+  if (OneOf(e->fsType, kRam)) return DriveType::RamDisk;
+  if (OneOf(e->fsType, kOverlay)) return DriveType::Fixed;
   const bool onDevice = e->major != 0 && StartsWith(e->source, "/dev/");
   if (OneOf(e->fsType, kBlock) || (onDevice && !IsPseudoFileSystem(e->fsType))) {
     // Some file systems (btrfs, zfs) report an anonymous device number: nothing to ask.
-    if (e->major != 0 && system.IsRemovableDevice(e->major, e->minor)) return DRIVE_REMOVABLE;
-    return DRIVE_FIXED;
+    if (e->major != 0 && system.IsRemovableDevice(e->major, e->minor)) return DriveType::Removable;
+    return DriveType::Fixed;
   }
-  return DRIVE_UNKNOWN;
+  return DriveType::Unknown;
 }
 
 bool IsSystemMountPoint(std::string_view point) {
@@ -238,7 +238,7 @@ std::string DriveText(const Drive& drive, const System& system) {
   return drive.root + " [" + name + "]";
 }
 
-DriveType GetDriveType(const System& system, std::string_view rootPath) {
+DriveType DriveTypeOf(const System& system, std::string_view rootPath) {
   return MountTable::Read(system).TypeOf(rootPath, system);
 }
 

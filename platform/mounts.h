@@ -12,16 +12,8 @@
 
 namespace kvor::platform {
 
-// Drive type codes, with the values the rest of the program compares against.
-enum DriveType : int {
-  DRIVE_UNKNOWN = 0,
-  DRIVE_NO_ROOT_DIR = 1,
-  DRIVE_REMOVABLE = 2,
-  DRIVE_FIXED = 3,
-  DRIVE_REMOTE = 4,
-  DRIVE_CDROM = 5,
-  DRIVE_RAMDISK = 6,
-};
+// What kind of drive a mount point is; the program scans only fixed ones.
+enum class DriveType { Unknown, NotMounted, Removable, Fixed, Remote, Optical, RamDisk };
 
 struct MountEntry {
   int id = 0;
@@ -67,7 +59,7 @@ class MountTable {
   // directories, so a deep tree costs no lookup of its whole path per level.
   bool MayHoldMounts(std::string_view dir) const;
 
-  // The drive type of a root path; DRIVE_NO_ROOT_DIR when it is not a mount point.
+  // The drive type of a root path; DriveType::NotMounted when it is not a mount point.
   DriveType TypeOf(std::string_view rootPath, const System& system) const;
 
   // The machine's drives: real file systems only, "/" first, then by mount point,
@@ -101,6 +93,6 @@ std::string DecodeMountField(std::string_view field);
 std::string DriveText(const Drive& drive, const System& system);
 
 // The drive type of a root path, read from the system's mount table now.
-DriveType GetDriveType(const System& system, std::string_view rootPath);
+DriveType DriveTypeOf(const System& system, std::string_view rootPath);
 
 }  // namespace kvor::platform

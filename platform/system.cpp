@@ -60,14 +60,14 @@ std::string DecodeUdevName(const std::string& name) {
   return out;
 }
 
-bool SpaceOf(int fd, DiskFreeSpace& out);
+bool SpaceOf(int fd, SpaceFigures& out);
 
 }  // namespace
 
 std::string System::MountTableText() const { return ReadSmallFile("/proc/self/mountinfo"); }
 
-bool System::GetDiskFreeSpace(const std::string& rootPath, DiskFreeSpace& out) const {
-  out = DiskFreeSpace{};
+bool System::QuerySpace(const std::string& rootPath, SpaceFigures& out) const {
+  out = SpaceFigures{};
   // Opened without following a symlink, so the figures are those of the path itself.
   const int fd = ::open(rootPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
@@ -76,18 +76,17 @@ bool System::GetDiskFreeSpace(const std::string& rootPath, DiskFreeSpace& out) c
   return ok;
 }
 
-bool System::GetDiskFreeSpaceOf(int fd, DiskFreeSpace& out) const { return SpaceOf(fd, out); }
+bool System::QuerySpaceOf(int fd, SpaceFigures& out) const { return SpaceOf(fd, out); }
 
 namespace {
 
-bool SpaceOf(int fd, DiskFreeSpace& out) {
-  out = DiskFreeSpace{};
+bool SpaceOf(int fd, SpaceFigures& out) {
+  out = SpaceFigures{};
   struct statvfs st {};
   if (::fstatvfs(fd, &st) != 0) return false;
-  out.sectorsPerCluster = 1;
-  out.bytesPerSector = static_cast<int64_t>(st.f_frsize != 0 ? st.f_frsize : st.f_bsize);
-  out.freeClusters = static_cast<int64_t>(st.f_bfree);
-  out.totalClusters = static_cast<int64_t>(st.f_blocks);
+  out.blockSize = static_cast<int64_t>(st.f_frsize != 0 ? st.f_frsize : st.f_bsize);
+  out.freeBlocks = static_cast<int64_t>(st.f_bfree);
+  out.totalBlocks = static_cast<int64_t>(st.f_blocks);
   return true;
 }
 

@@ -6,12 +6,13 @@
 
 namespace kvor::platform {
 
-// The four figures a space query reports; a failed query leaves them all 0.
-struct DiskFreeSpace {
-  int64_t sectorsPerCluster = 0;
-  int64_t bytesPerSector = 0;
-  int64_t freeClusters = 0;
-  int64_t totalClusters = 0;
+// What statvfs reports of a file system's space: its fragment size (the unit a file's last
+// block is rounded up to) and the fragments free (root's reserve included) and in all. A
+// failed query leaves them all 0.
+struct SpaceFigures {
+  int64_t blockSize = 0;
+  int64_t freeBlocks = 0;
+  int64_t totalBlocks = 0;
 };
 
 class System {
@@ -22,10 +23,9 @@ class System {
   virtual std::string MountTableText() const;
 
   // Space figures of the file system that holds `rootPath`; false when the query fails.
-  // Here: one sector per cluster, f_frsize bytes per sector, f_bfree free, f_blocks total.
-  virtual bool GetDiskFreeSpace(const std::string& rootPath, DiskFreeSpace& out) const;
+  virtual bool QuerySpace(const std::string& rootPath, SpaceFigures& out) const;
   // The same for the directory open at `fd` (fstatvfs); errno is set when it fails.
-  virtual bool GetDiskFreeSpaceOf(int fd, DiskFreeSpace& out) const;
+  virtual bool QuerySpaceOf(int fd, SpaceFigures& out) const;
 
   // Whether the block device major:minor (or the disk it is a partition of) is removable.
   virtual bool IsRemovableDevice(unsigned major, unsigned minor) const;

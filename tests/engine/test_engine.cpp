@@ -172,7 +172,7 @@ TEST(Walk, SumsBeyondSixtyFourBitsStayExact) {
   MakeDir(t / "huge");
   for (const char* file : {"huge/one", "huge/two"}) MakeFile(t / file, 5000000000000000000ULL);
   ScanFixture f;
-  f.system.figures = {1, 4096, 0, 1};  // the drive claims a single used cluster
+  f.system.figures = {4096, 0, 1};  // the drive claims a single used cluster
   f.Run(t.path());
   EXPECT_EQ(f.Text(1), "huge     2 file(s), [" + FormatSize(1e19, '.') + "], Lost space [4.00 KB]");
   EXPECT_EQ(f.Text(0), t.path() + " 0 file(s) [4.00 KB], Lost space [" + FormatSize(-1e19, '.') + "]");
@@ -351,9 +351,9 @@ TEST(FormatSize, UnitsRoundingAndSeparator) {
 }
 
 TEST(GetDiskSpace, FiguresFromClustersOfTheQuery) {
-  const struct { platform::DiskFreeSpace space; int64_t cluster, free, used, total; } cases[] = {
-      {{64, 512, 10000, 65000}, 32768, 327680000, 1802240000, 2129920000},
-      {{1, 4096, 3LL << 28, 1LL << 32}, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
+  const struct { platform::SpaceFigures space; int64_t cluster, free, used, total; } cases[] = {
+      {{32768, 10000, 65000}, 32768, 327680000, 1802240000, 2129920000},
+      {{4096, 3LL << 28, 1LL << 32}, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
       {{}, 0, 0, 0, 0}};                                                        // a failed query
   for (const auto& c : cases) {
     ScanFigures s;

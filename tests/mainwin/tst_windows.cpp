@@ -75,14 +75,14 @@ struct Machine : platform::System {
   // Read by workers too: the test's changes must not race their reads.
   std::string MountTableText() const override { std::lock_guard lock(tableMutex); return table; }
   void SetTable(std::string text) { std::lock_guard lock(tableMutex); table = std::move(text); }
-  bool GetDiskFreeSpace(const std::string& root, platform::DiskFreeSpace& out) const override {
+  bool QuerySpace(const std::string& root, platform::SpaceFigures& out) const override {
     Pass(root);
-    out = {8, 512, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
+    out = {4096, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
     return true;
   }
   // By path, so that a hold holds it too.
-  bool GetDiskFreeSpaceOf(int fd, platform::DiskFreeSpace& out) const override {
-    return GetDiskFreeSpace(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)), out);
+  bool QuerySpaceOf(int fd, platform::SpaceFigures& out) const override {
+    return QuerySpace(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)), out);
   }
   bool IsRemovableDevice(unsigned, unsigned) const override { return false; }
   std::string VolumeLabel(const std::string&) const override { return {}; }
@@ -351,6 +351,7 @@ class WindowsTest : public QObject {
     QVERIFY(model.rowCount(root) == 3 && xi.parent().data() == "b    3 files(s) [1.50 KB], Lost space [2.50 KB]");
     QVERIFY(model.index(1, 0, root).data().toString().startsWith("a     0 file(s), [") && xi.parent().parent() == root);
     QVERIFY(root.data() == "Root" && model.NodeOf(model.index(2, 0, root)) == h && model.NodeOf(xi) == x);
+    QCOMPARE(model.NodeOf(model.index(1, 0, root)), a);
     QVERIFY(!model.index(1, 0).isValid() && !model.index(0, 1).isValid() && !model.index(-1, 0).isValid());
     Pictures(model.index(2, 0, root), Picture::HClosed, Picture::HOpen);
     Pictures(xi, Picture::Closed, Picture::Open);

@@ -87,16 +87,16 @@ TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
   TableSystem sys;
   const auto table = MountTable::Read(sys);
   const std::pair<const char*, DriveType> types[] = {
-      {"/", DRIVE_FIXED},           {"/home", DRIVE_FIXED},           {"/srv/data", DRIVE_FIXED},
-      {"/var/lib/box", DRIVE_FIXED}, {"/media/usb stick", DRIVE_REMOVABLE}, {"/media/cdrom", DRIVE_CDROM},
-      {"/mnt/disc image", DRIVE_CDROM}, {"/mnt/nfs", DRIVE_REMOTE},    {"/mnt/sshfs", DRIVE_REMOTE},
-      {"/run", DRIVE_RAMDISK},      {"/mnt/ram", DRIVE_RAMDISK},      {"/mnt/weird", DRIVE_UNKNOWN},
-      {"/proc", DRIVE_UNKNOWN},     {"/home/alice", DRIVE_NO_ROOT_DIR}, {"", DRIVE_NO_ROOT_DIR}};
+      {"/", DriveType::Fixed},           {"/home", DriveType::Fixed},           {"/srv/data", DriveType::Fixed},
+      {"/var/lib/box", DriveType::Fixed}, {"/media/usb stick", DriveType::Removable}, {"/media/cdrom", DriveType::Optical},
+      {"/mnt/disc image", DriveType::Optical}, {"/mnt/nfs", DriveType::Remote},    {"/mnt/sshfs", DriveType::Remote},
+      {"/run", DriveType::RamDisk},      {"/mnt/ram", DriveType::RamDisk},      {"/mnt/weird", DriveType::Unknown},
+      {"/proc", DriveType::Unknown},     {"/home/alice", DriveType::NotMounted}, {"", DriveType::NotMounted}};
   for (const auto& [path, type] : types) EXPECT_EQ(table.TypeOf(path, sys), type) << path;
   // The removable flag decides for block devices only.
   sys.removable = {{8, 2}, {0, 41}, {11, 0}};
-  for (const auto& [path, type] : {std::pair{"/", DRIVE_REMOVABLE}, {"/media/usb stick", DRIVE_FIXED},
-                                   {"/run", DRIVE_RAMDISK}, {"/media/cdrom", DRIVE_CDROM}})
+  for (const auto& [path, type] : {std::pair{"/", DriveType::Removable}, {"/media/usb stick", DriveType::Fixed},
+                                   {"/run", DriveType::RamDisk}, {"/media/cdrom", DriveType::Optical}})
     EXPECT_EQ(table.TypeOf(path, sys), type) << path;
 
   // No /dev/shm, /run, /run/user/..., /sys/... or snap image; removable media under /run/media
@@ -113,10 +113,10 @@ TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
       {"/mnt/a [b]", "/mnt/a [b] [vg-data]"}, {"/mnt/ram", "/mnt/ram [ramfs]"}};
   for (const auto& [point, text] : texts) EXPECT_EQ(DriveText(DriveOf(*table.At(point)), sys), text);
 
-  // GetDriveType reads the table afresh on every call.
-  EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_FIXED);
+  // DriveTypeOf reads the table afresh on every call.
+  EXPECT_EQ(DriveTypeOf(sys, "/home"), DriveType::Fixed);
   sys.table = "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n";
-  EXPECT_EQ(GetDriveType(sys, "/home"), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(DriveTypeOf(sys, "/home"), DriveType::NotMounted);
 }
 
 TEST(PathRules, AppendAndNormalise) {
@@ -137,19 +137,19 @@ TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
   const std::string point = t / "point";
   MakeDir(point);
   std::filesystem::create_symlink("/", t / "link");
-  DiskFreeSpace space;
+  SpaceFigures space;
   // Not through a symlink, a path that is not there, or a descriptor that is not open.
-  EXPECT_FALSE(sys.GetDiskFreeSpace(t / "link", space) || sys.GetDiskFreeSpace("/no/such", space) ||
-               sys.GetDiskFreeSpaceOf(-1, space));
+  EXPECT_FALSE(sys.QuerySpace(t / "link", space) || sys.QuerySpace("/no/such", space) ||
+               sys.QuerySpaceOf(-1, space));
   if (::mount("kvortest", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0) GTEST_SKIP() << "cannot mount";
   const auto table = MountTable::Read(sys);
-  EXPECT_EQ(GetDriveType(sys, point), DRIVE_RAMDISK);
+  EXPECT_EQ(DriveTypeOf(sys, point), DriveType::RamDisk);
   EXPECT_EQ(table.MountedNamesIn(t.path()), Names{"point"});
   EXPECT_EQ(DriveText(DriveOf(*table.At(point)), sys), point + " [kvortest]");
-  EXPECT_TRUE(sys.GetDiskFreeSpace(point, space));
+  EXPECT_TRUE(sys.QuerySpace(point, space));
   ::umount2(point.c_str(), MNT_DETACH);
-  EXPECT_EQ(space.sectorsPerCluster * space.bytesPerSector * space.totalClusters, 1 << 20);
-  EXPECT_EQ(space.freeClusters, space.totalClusters);  // free counts every unused block
+  EXPECT_EQ(space.blockSize * space.totalBlocks, 1 << 20);
+  EXPECT_EQ(space.freeBlocks, space.totalBlocks);  // free counts every unused block
 }
 
 TEST(DirCursor, EntersBySlotAndLeavesBack) {

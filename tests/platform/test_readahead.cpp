@@ -105,7 +105,9 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     EXPECT_EQ(std::pair(stats.handedOver + stats.notReady, stats.retries > 0), std::pair(followed, c.fewDescriptors));
     EXPECT_EQ(followed < dirs, c.options.maxPath == 20);
     // Nothing lost to a shortage of descriptors; nothing waited for that is stuck.
-    if (c.most == dirs || c.held == kStuck) EXPECT_EQ(stats.handedOver, c.held == kStuck ? 0 : followed);
+    if (c.most == dirs || c.held == kStuck) {
+      EXPECT_EQ(stats.handedOver, c.held == kStuck ? 0 : followed);
+    }
     w.list.StopReadAhead();  // must not wait for readers stuck in a read
   }
   never.Open();

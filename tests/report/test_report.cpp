@@ -50,7 +50,7 @@ TEST(Report, TreeInDisplayOrderThenTotals) {
   for (const char* dir : {"b", "b/c", "new\nline", ".h"}) MakeDir(t / dir);
   for (const auto& [file, size] : {std::pair{"b/f", 3ULL}, {"top", 7000000000ULL}}) MakeFile(t / file, size);
   FakeSystem system;
-  system.figures = {8, 512, 1000, 5000000};
+  system.figures = {4096, 1000, 5000000};
   const Output o = RunReport({t.path()}, system);
   EXPECT_EQ(std::to_string(o.status) + o.err, "0");  // nothing on stderr
   std::string nodes;  // depth, key, name

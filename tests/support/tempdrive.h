@@ -34,13 +34,13 @@ void MakeTree(const std::string& root, unsigned seed, int dirs);
 
 // Space figures chosen by the test; the mount table is the machine's.
 struct FakeSystem : platform::System {
-  platform::DiskFreeSpace figures{1, 4096, 1000, 100000};
+  platform::SpaceFigures figures{4096, 1000, 100000};
   bool queryFails = false;
-  bool GetDiskFreeSpace(const std::string&, platform::DiskFreeSpace& out) const override {
-    return GetDiskFreeSpaceOf(-1, out);
+  bool QuerySpace(const std::string&, platform::SpaceFigures& out) const override {
+    return QuerySpaceOf(-1, out);
   }
-  bool GetDiskFreeSpaceOf(int, platform::DiskFreeSpace& out) const override {
-    out = queryFails ? platform::DiskFreeSpace{} : figures;
+  bool QuerySpaceOf(int, platform::SpaceFigures& out) const override {
+    out = queryFails ? platform::SpaceFigures{} : figures;
     errno = queryFails ? EIO : errno;
     return !queryFails;
   }
