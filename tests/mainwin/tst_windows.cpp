@@ -521,6 +521,20 @@ class WindowsTest : public QObject {
     QVERIFY(s.gLastDriveIndex == 1 && p.IndexOf(p.fixed1) == 1);
   }
 
+  // A drive mounted where the name is not UTF-8 is chosen and scanned at its own bytes.
+  void driveAtANameThatIsNotUtf8() {
+    Machine& p = *m_;
+    const std::string odd = p.base + "h_\xff\xfe";
+    std::filesystem::create_directories(odd);
+    if (::mount("kvortest", odd.c_str(), "tmpfs", 0, "size=256k") != 0) QSKIP("tmpfs cannot be mounted here");
+    test::MakeFile(odd + "/f", 100);
+    p.SetTable(p.table + MountLine(37, odd, "ext4 /dev/vdf1"));
+    p.SelectDisk({odd}, &frmDiskPick::cmdOK_Click);
+    ::umount2(odd.c_str(), MNT_DETACH);
+    QVERIFY(p.messages.empty() && p.Tree().Key(0) == "0?" + odd && p.Tree()[0].problems == 0);
+    QVERIFY(p.app.figures.gTotalFiles == 1 && p.app.figures.gTotalFileBytes == 100);
+  }
+
   void selectDiskRescansOnlyANewFixedDrive() {
     Machine& p = *m_;
     p.Main();  // its start-up scan ended
