@@ -59,12 +59,6 @@ std::string NodeStore::Path(Index node) const {
   return path;
 }
 
-std::string NodeStore::Key(Index node) const {
-  std::string key = std::to_string(node);
-  key.push_back('?');
-  return key.append(Path(node));
-}
-
 std::size_t NodeStore::ChildCount(Index node) const {
   if (node == kNone) return size_ == 0 ? 0 : 1;
   return (*this)[node].children;

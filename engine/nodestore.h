@@ -56,8 +56,6 @@ class NodeStore {
   // The last component of its path; the root's whole path.
   std::string_view Name(Index node) const;
   std::string Path(Index node) const;
-  // "<index>?<path>", unique within the tree.
-  std::string Key(Index node) const;
 
   // Children in the order added; the root is the one child of kNone.
   std::size_t ChildCount(Index node) const;

@@ -34,8 +34,6 @@ class Scanner {
   // Walks the drive reached last into `scan`'s tree and totals.
   void ScanDrive(ScanResult& scan);
 
-  const platform::DirCursor& dirList() const { return dirList_; }
-
  private:
   // One directory of the path being walked.
   struct Frame {

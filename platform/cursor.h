@@ -67,7 +67,6 @@ class DirCursor {
 
   // The current directory's path: the root as opened, then the names entered.
   const std::string& Path() const { return path_; }
-  std::size_t Depth() const { return depth_; }
 
   // Readers read ahead of the walk from where it stands until StopReadAhead, or Open.
   void StartReadAhead();

@@ -44,8 +44,6 @@ class MountTable {
   static MountTable Parse(std::string_view text);
   static MountTable Read(const System& system) { return Parse(system.MountTableText()); }
 
-  const std::vector<MountEntry>& Entries() const { return entries_; }
-
   // The entry visible at exactly `path` (the last mount there wins), or nullptr.
   const MountEntry* At(std::string_view path) const;
 

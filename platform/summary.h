@@ -28,7 +28,6 @@ struct DirSummary {
   uint64_t inode = 0;
 
   std::size_t SlotCount() const { return ends.size(); }
-  std::size_t HiddenCount() const { return ends.size() - ordinaryCount; }
   bool Hidden(std::size_t slot) const { return slot >= ordinaryCount; }
   std::string_view Name(std::size_t slot) const {
     const uint32_t begin = slot == 0 ? 0 : ends[slot - 1];

@@ -531,7 +531,7 @@ class WindowsTest : public QObject {
     p.SetTable(p.table + MountLine(37, odd, "ext4 /dev/vdf1"));
     p.SelectDisk({odd}, &frmDiskPick::cmdOK_Click);
     ::umount2(odd.c_str(), MNT_DETACH);
-    QVERIFY(p.messages.empty() && p.Tree().Key(0) == "0?" + odd && p.Tree()[0].problems == 0);
+    QVERIFY(p.messages.empty() && p.Tree().Path(0) == odd && p.Tree()[0].problems == 0);
     QVERIFY(p.app.figures.gTotalFiles == 1 && p.app.figures.gTotalFileBytes == 100);
   }
 
@@ -554,7 +554,7 @@ class WindowsTest : public QObject {
     // Another fixed drive and OK (the keypad's Enter on it): scanned, and it becomes the drive
     // last scanned.
     p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdOK, Qt::Key_Enter, Qt::KeypadModifier); });
-    QVERIFY(p.Tree().Key(0) == "0?" + p.fixed2 && p.Tree().size() == 4 && p.messages.size() == 1 && scans.size() == 1);
+    QVERIFY(p.Tree().Path(0) == p.fixed2 && p.Tree().size() == 4 && p.messages.size() == 1 && scans.size() == 1);
     QVERIFY(p.app.state.gLastDriveIndex == p.IndexOf(p.fixed2) && p.Main().mnuAnalyze->isEnabled() &&
             p.Main().isVisible() && !p.app.Loaded<frmWait>() && p.app.figures.gTotalFileBytes == 600);
 
@@ -611,7 +611,7 @@ class WindowsTest : public QObject {
     QVERIFY(!p.app.state.gAbort && p.OnlyUserAborted());
     main.mnuRefresh_Click();
     p.app.scans.Finish();
-    QVERIFY(p.Tree().Key(0) == "0?" + p.fixed1 && p.Tree().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled());
+    QVERIFY(p.Tree().Path(0) == p.fixed1 && p.Tree().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled());
     const auto totals = std::pair(p.app.figures.gTotalDirs, p.app.figures.gTotalFileBytes);
     p.answer = vbYes;
     QVERIFY(main.close() && p.ends == 1 && p.app.scans.Workers() == 1);
@@ -635,7 +635,7 @@ class WindowsTest : public QObject {
     h.Choose(h.fixed2);  // another drive, scanned beside the stuck worker
     h.Main().mnuRefresh_Click();
     h.app.scans.Finish();
-    QVERIFY(h.Tree().Key(0) == "0?" + h.fixed2 && h.Main().mnuAnalyze->isEnabled() && FuseWaiters() == 1);
+    QVERIFY(h.Tree().Path(0) == h.fixed2 && h.Main().mnuAnalyze->isEnabled() && FuseWaiters() == 1);
     // The drive dialog does not hang on it. Refused by its type: no system call on it, so no
     // wait. Accepted by its type: its root does not answer within the dialog's wait, so it is a
     // drive with a problem, and refused.

