@@ -21,8 +21,8 @@ NodeStore::Index NodeStore::AddRoot(std::string_view path) {
 }
 
 NodeStore::Index NodeStore::Add(Index parent, std::string_view name, bool hidden) {
-  // A name never straddles two chunks; names are at most NAME_MAX bytes.
-  if (name.size() > std::numeric_limits<uint8_t>::max()) throw std::length_error("name too long");
+  // A name never straddles two chunks.
+  if (name.size() > std::numeric_limits<uint16_t>::max()) throw std::bad_alloc();
   const std::size_t chunkEnd = names_.size() * kNameChunk;
   if (nameEnd_ + name.size() > chunkEnd || names_.empty()) {
     if (chunkEnd + kNameChunk > std::numeric_limits<uint32_t>::max()) throw std::bad_alloc();
@@ -37,7 +37,7 @@ NodeStore::Index NodeStore::Add(Index parent, std::string_view name, bool hidden
   node.parent = parent;
   node.row = (*this)[parent].children++;
   node.nameOffset = static_cast<uint32_t>(nameEnd_);
-  node.nameLength = static_cast<uint8_t>(name.size());
+  node.nameLength = static_cast<uint16_t>(name.size());
   node.hidden = hidden;
   nameEnd_ += name.size();
   ++size_;

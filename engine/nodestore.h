@@ -32,8 +32,8 @@ class NodeStore {
     uint32_t row = 0;       // among its parent's children
     uint32_t children = 0;
     uint32_t nameOffset = 0;
-    int error = 0;          // behind `problems`
-    uint8_t nameLength = 0;
+    int16_t error = 0;      // the errno behind `problems`
+    uint16_t nameLength = 0;
     uint8_t problems = 0;   // platform::ReadProblem flags: why its figures are not whole
     Form form = Form::Ordinary;
     bool hidden = false;
@@ -46,7 +46,8 @@ class NodeStore {
   void Clear();
   // The root, node 0, named by its whole path.
   Index AddRoot(std::string_view path);
-  // A directory, as the last child of `parent` so far. Throws std::bad_alloc when memory runs out.
+  // A directory, as the last child of `parent` so far. Throws std::bad_alloc when memory runs
+  // out (a name is at most what a directory entry can hold, less than 64 KiB).
   Index Add(Index parent, std::string_view name, bool hidden);
 
   std::size_t size() const { return size_; }

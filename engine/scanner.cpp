@@ -1,6 +1,7 @@
 #include "engine/scanner.h"
 
 #include <cerrno>
+#include <new>
 
 #include "engine/diskspace.h"
 #include "platform/pathrules.h"
@@ -47,7 +48,7 @@ void Scanner::SetOwnFigures(NodeStore::Node& node, const DirSummary& read, int64
   node.bytes = read.bytes;
   node.lost = read.lostSpace + clusterSize;  // and the cluster the directory itself takes
   node.problems = read.problems;
-  node.error = read.error;
+  node.error = static_cast<int16_t>(read.error);
   // The scan state's 64-bit figures of one directory stop at their largest value: say where.
   if (Saturate(read.bytes) != read.bytes || Saturate(read.lostSpace) != read.lostSpace) {
     node.problems |= platform::kSumTooLarge;
@@ -56,16 +57,26 @@ void Scanner::SetOwnFigures(NodeStore::Node& node, const DirSummary& read, int64
 }
 
 void Scanner::ScanDrive(ScanResult& scan) {
+  scan.end = ScanResult::End::Complete;
+  try {
+    ScanFromRoot(scan);
+  } catch (const std::bad_alloc&) {
+    scan.end = ScanResult::End::OutOfMemory;
+  }
+  frames_.clear();
+  frames_.shrink_to_fit();
+}
+
+void Scanner::ScanFromRoot(ScanResult& scan) {
   NodeStore& tree = scan.tree;
   frames_.clear();
   const NodeStore::Index root = tree.AddRoot(rootPath_);
-  scan.end = ScanResult::End::Complete;
   scan.gTotalFiles = scan.gTotalDirs = scan.gTotalFileBytes = 0;
   progress_.ShowCurrentDir(rootPath_);
   if (rootRead_ == nullptr) {
     // A root that could not be opened is said, never shown as an empty drive.
     tree[root].problems = platform::kCannotEnter;
-    tree[root].error = openError_;
+    tree[root].error = static_cast<int16_t>(openError_);
     return;
   }
   SetOwnFigures(tree[root], *rootRead_, scan.gClusterSize);
@@ -158,7 +169,7 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
       const NodeStore::Index node = tree.Add(up, name, hidden);
       tree[node].lost = scan.gClusterSize;
       tree[node].problems = platform::kCannotEnter;
-      tree[node].error = step.error;
+      tree[node].error = static_cast<int16_t>(step.error);
       progress_.DoEvents();
       walkPath_.resize(parent.pathLength);
       if (cancel_) return false;

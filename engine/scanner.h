@@ -28,10 +28,12 @@ class Scanner {
   // The drive whose root is `root`: the root opened once (a link to a directory followed), the
   // drive's space queried through it into `scan`'s figures, and the root read. A root that
   // cannot be opened has its figures queried by path. errno tells why it was not reached.
+  // Throws std::bad_alloc when memory runs out.
   enum class Reach { Reached, NotOpened, NotQueried };
   Reach ReachDrive(const std::string& root, ScanResult& scan);
 
-  // Walks the drive reached last into `scan`'s tree and totals.
+  // Walks the drive reached last into `scan`'s tree and totals. When memory runs out the walk
+  // ends there (ScanResult::End::OutOfMemory); a reader that runs out only stops reading ahead.
   void ScanDrive(ScanResult& scan);
 
  private:
@@ -42,6 +44,7 @@ class Scanner {
     std::size_t next = 0;        // slot
     std::size_t pathLength = 0;  // walkPath_ up to this directory
   };
+  void ScanFromRoot(ScanResult& scan);
   bool Walk(ScanResult& scan);
   bool ScanDirectory(ScanResult& scan, std::size_t slot);
   void Count(ScanResult& scan, NodeStore::Index parent, NodeStore::Index child) const;

@@ -21,7 +21,8 @@ struct ScanFigures {
 };
 
 struct ScanResult : ScanFigures {
-  enum class End : uint8_t { Complete, Stopped };
+  // How the walk ended: at its end, at a stop, or when memory ran out (its tree then is partial).
+  enum class End : uint8_t { Complete, Stopped, OutOfMemory };
   NodeStore tree;
   End end = End::Complete;
 };

@@ -204,8 +204,14 @@ void frmDiskSumm::ShowDiskInfo(const ScanFigures& figures) {
 
 void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
   if (id != scan_) return;
-  if (complete) {
-    ScanResult result = app_.scans.TakeResult();
+  ScanResult result = complete ? app_.scans.TakeResult() : ScanResult();
+  const bool outOfMemory = result.end == ScanResult::End::OutOfMemory;
+  if (outOfMemory) {
+    // The window stays as after a cancel: a partial tree would show wrong figures.
+    result = ScanResult();
+    model_->ShowAborted(QStringLiteral("Out of memory"));
+    mnuAnalyze->setEnabled(false);
+  } else if (complete) {
     app_.figures = result;
     const bool walked = result.tree.size() > 0 && result.tree[0].form == NodeStore::Form::RootWalked;
     model_->Show(std::move(result));
@@ -229,6 +235,9 @@ void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
   // The arrow keys work at once: the tree has the focus, its first node is current.
   tvDisk->setFocus();
   tvDisk->setCurrentIndex(model_->index(0, 0));
+  if (outOfMemory)
+    app_.MsgBox(QStringLiteral("There was not enough memory to finish the scan."), vbInformation,
+                QString::fromLatin1(forms::kTitle));
 }
 
 void frmDiskSumm::mnuRefresh_Click() {

@@ -90,22 +90,34 @@ ScanController::RunId ScanController::Start(platform::Drive drive) {
   run->progress.hook = directoryHook;
   current_ = run;
   const RunId id = run->id;
-  std::thread thread([alive = std::weak_ptr<ScanController*>(alive_), run,
-                      root = std::move(drive.root)] {
+  const auto work = [alive = std::weak_ptr<ScanController*>(alive_), run, root = std::move(drive.root)] {
     // Only `run` is touched here; Post reaches the controller on its own thread, if it lives.
     const RunId id = run->id;
-    // A root that cannot be opened is flagged by the walk; its figures come by path.
-    run->scanner.ReachDrive(root, run->result);
-    const ScanFigures figures = run->result;
-    Post(alive, [id, figures](ScanController& c) { c.OnQueried(id, figures); });
-    // A stop while the root was read leaves the tree as the cancel marked it.
-    if (!run->cancel) run->scanner.ScanDrive(run->result);
+    try {
+      // A root that cannot be opened is flagged by the walk; its figures come by path.
+      run->scanner.ReachDrive(root, run->result);
+      const ScanFigures figures = run->result;
+      Post(alive, [id, figures](ScanController& c) { c.OnQueried(id, figures); });
+      // A stop while the root was read leaves the tree as the cancel marked it.
+      if (!run->cancel) run->scanner.ScanDrive(run->result);
+    } catch (const std::bad_alloc&) {
+      run->result.end = ScanResult::End::OutOfMemory;
+    }
     Post(alive, [id](ScanController& c) { c.OnEnded(id); });
     std::lock_guard lock(run->mutex);
     run->done = true;
     run->cv.notify_all();
-  });
-  workers_.push_back({std::move(run), std::move(thread)});
+  };
+  try {
+    workers_.reserve(workers_.size() + 1);  // so the thread, once made, is always kept
+    std::thread thread(work);
+    workers_.push_back({run, std::move(thread)});
+  } catch (const std::exception&) {
+    // No thread for the scan: it ends as one that ran out of memory, once this has returned.
+    run->result.end = ScanResult::End::OutOfMemory;
+    run->done = true;
+    Post(alive_, [id](ScanController& c) { c.OnEnded(id); });
+  }
   timer_.start();
   return id;
 }

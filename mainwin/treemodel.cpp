@@ -11,10 +11,6 @@ namespace kvor {
 
 using forms::Picture;
 
-namespace {
-const QString kAborted = QStringLiteral("User Aborted...");
-}
-
 TreeModel::TreeModel(QObject* parent) : QAbstractItemModel(parent) {}
 
 void TreeModel::Show(ScanResult scan) {
@@ -25,10 +21,11 @@ void TreeModel::Show(ScanResult scan) {
   endResetModel();
 }
 
-void TreeModel::ShowAborted() {
+void TreeModel::ShowAborted(const QString& text) {
   beginResetModel();
   scan_ = ScanResult();
   aborted_ = true;
+  abortedText_ = text;
   endResetModel();
 }
 
@@ -56,7 +53,7 @@ int TreeModel::columnCount(const QModelIndex&) const { return 1; }
 QVariant TreeModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return {};
   if (aborted_) {
-    if (role == Qt::DisplayRole) return kAborted;
+    if (role == Qt::DisplayRole) return abortedText_;
     if (role == Qt::DecorationRole) return Icon(Picture::XClosed, Picture::XClosed);
     return {};
   }

@@ -19,8 +19,9 @@ class TreeModel final : public QAbstractItemModel {
 
   // Shows `scan`'s tree in place of what was shown.
   void Show(ScanResult scan);
-  // Shows the one row a cancelled scan leaves: "User Aborted...".
-  void ShowAborted();
+  // Shows the one row a scan that did not end leaves: "User Aborted..." after a cancel, or
+  // `text`.
+  void ShowAborted(const QString& text = QStringLiteral("User Aborted..."));
   const ScanResult& Scan() const { return scan_; }
 
   QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
@@ -39,6 +40,7 @@ class TreeModel final : public QAbstractItemModel {
 
   ScanResult scan_;
   bool aborted_ = false;
+  QString abortedText_;
   char separator_ = '.';  // the locale's, taken when a scan is shown
   // One icon per picture pair; only a handful are ever used.
   mutable std::array<std::array<QIcon, 6>, 6> icons_;

@@ -237,7 +237,7 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
       }
     }
   } catch (const std::bad_alloc&) {
-    // Deeper than memory allows: this directory cannot be entered, and the walk goes on.
+    // The walk ends for want of memory; the cursor stays where it was.
     path_.resize(parentLength);
     if (owned) {
       levels_[depth_]->Close();
@@ -245,7 +245,8 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
     } else if (fd >= 0) {
       ::close(fd);
     }
-    return fail(Move::Failed, ENOMEM);
+    if (taken.dir != nullptr) ahead_->Leave(taken.dir);
+    throw;
   }
   ++depth_;
   if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();

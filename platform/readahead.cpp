@@ -86,6 +86,7 @@ struct ReadAhead::Shared {
   std::condition_variable farWork;  // the far reader: something to do, or stop
   std::atomic<bool> stop = false;
   bool noOpen = false;
+  bool starved = false;             // a reader ran out of memory: no more start
   int rootFd = -1;
   int open = 0;                     // descriptors readers hold
   int busy = 0;                     // readers between taking a job and delivering it
@@ -351,16 +352,20 @@ struct ReadAhead::Shared {
     // The directory on the drive's device, and still the child of the directory whose read
     // named it (a rename since then makes it the walk's to read). Its ".." entry says so
     // without a lookup where the file system gives the parent's inode there; elsewhere ask.
-    if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == device) {
-      std::string key = mountRoot;
-      if (key.empty() || key.back() != kSeparator) key.push_back(kSeparator);
-      key.append(path);
-      const std::vector<std::string>* mounted = mounts.MayHoldMounts(key) ? &mounts.MountedNamesIn(key) : nullptr;
-      if (listing.Read(fd, mounted, &stop) == DirListing::Status::Ok &&
-          (listing.DotDotInode() == parentInode ||
-           (::fstatat(fd, "..", &up, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(up.st_dev) == device &&
-            static_cast<uint64_t>(up.st_ino) == parentInode)))
-        out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, st.st_dev, st.st_ino));
+    try {
+      if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == device) {
+        std::string key = mountRoot;
+        AppendName(key, path);
+        const std::vector<std::string>* mounted = mounts.MayHoldMounts(key) ? &mounts.MountedNamesIn(key) : nullptr;
+        if (listing.Read(fd, mounted, &stop) == DirListing::Status::Ok &&
+            (listing.DotDotInode() == parentInode ||
+             (::fstatat(fd, "..", &up, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(up.st_dev) == device &&
+              static_cast<uint64_t>(up.st_ino) == parentInode)))
+          out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, st.st_dev, st.st_ino));
+      }
+    } catch (const std::bad_alloc&) {
+      ::close(fd);
+      throw;
     }
     ::close(fd);
     return out;
@@ -377,7 +382,7 @@ struct ReadAhead::Shared {
     }
     try {
       std::thread(&Shared::Run, self, far).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // no thread, or no memory for one
       std::lock_guard registryLock(r.mutex);
       --r.live;
       r.gone.notify_all();
@@ -389,7 +394,7 @@ struct ReadAhead::Shared {
 
   // Called with the mutex held.
   static void Grow(const std::shared_ptr<Shared>& self, unsigned count) {
-    for (; count > 0 && self->started < self->options.readers && !self->stop; --count)
+    for (; count > 0 && self->started < self->options.readers && !self->stop && !self->starved; --count)
       if (!StartReader(self)) break;
   }
 
@@ -400,10 +405,18 @@ struct ReadAhead::Shared {
     long blocks = BlocksRead(s.hooks.blocksRead);
     unsigned reads = 0;
     std::unique_lock lock(s.mutex);
+    // A reader that runs out of memory hands back what it took (the walk reads it in place) and
+    // stops, and no other starts.
     for (;;) {
       if (s.stop) break;
       std::string path;
-      std::shared_ptr<Node> node = s.Pick(far, path);
+      std::shared_ptr<Node> node;
+      try {
+        node = s.Pick(far, path);
+      } catch (const std::bad_alloc&) {
+        s.starved = true;
+        break;
+      }
       if (node == nullptr) {
         s.Tell();
         if (far) {
@@ -422,8 +435,13 @@ struct ReadAhead::Shared {
       const bool mayGrow = s.started < s.options.readers;
       ++s.busy;
       lock.unlock();
-      bool held = false;
-      std::shared_ptr<const DirSummary> summary = s.Read(path, *node, parentInode, listing, held);
+      bool held = false, starved = false;
+      std::shared_ptr<const DirSummary> summary;
+      try {
+        summary = s.Read(path, *node, parentInode, listing, held);
+      } catch (const std::bad_alloc&) {
+        starved = true;
+      }
       const bool sample = ++reads == DiskWaits::kReadsPerSample && mayGrow;
       const long blocksNow = sample ? BlocksRead(s.hooks.blocksRead) : 0;
       lock.lock();
@@ -435,8 +453,16 @@ struct ReadAhead::Shared {
       reads %= DiskWaits::kReadsPerSample;
       --s.busy;
       if (held) --s.open;
-      s.Deliver(node, std::move(summary));  // its children are read next, by this reader first
+      try {
+        s.Deliver(node, std::move(summary));  // its children are read next, by this reader first
+      } catch (const std::bad_alloc&) {
+        starved = true;  // delivered, but its children are left to the walk
+      }
       s.Tell(node.get());
+      if (starved) {
+        s.starved = true;
+        break;
+      }
     }
     lock.unlock();
     self.reset();  // the last owner frees the shared block here, not under its own mutex

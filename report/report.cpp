@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -149,6 +150,41 @@ bool ReportProblems(const NodeStore& tree, std::FILE* err) {
 
 }  // namespace
 
+namespace {
+
+// DIR as the drive: its root opened once (a link to a directory followed), queried through
+// that descriptor, read, walked; then the report. Throws std::bad_alloc when memory runs out.
+int ScanAndPrint(const std::string& root, const std::string& dir, bool summary, const platform::System& system,
+                 std::FILE* out, std::FILE* err) {
+  ScanResult scan;
+  NoProgress progress;
+  const std::atomic<bool> never = false;
+  Scanner scanner(system, progress, never);
+  switch (scanner.ReachDrive(root, scan)) {
+    case Scanner::Reach::NotOpened:
+      std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
+      return 2;
+    case Scanner::Reach::NotQueried:
+      std::fprintf(err, "kvor-scan: cannot query the space of %s: %s\n", Escape(dir).c_str(),
+                   std::strerror(errno));
+      return 2;
+    case Scanner::Reach::Reached:
+      break;
+  }
+  scanner.ScanDrive(scan);
+  if (scan.end == ScanResult::End::OutOfMemory) throw std::bad_alloc();
+
+  if (!summary) PrintTree(scan, out);
+  PrintTotals(scan, out);
+  if (std::fflush(out) != 0 || std::ferror(out)) {
+    std::fprintf(err, "kvor-scan: cannot write the report: %s\n", std::strerror(errno));
+    return 2;
+  }
+  return ReportProblems(scan.tree, err) ? 1 : 0;
+}
+
+}  // namespace
+
 int Run(int argc, char** argv, const platform::System& system, std::FILE* out, std::FILE* err) {
   bool summary = false;
   std::string dir;
@@ -196,32 +232,12 @@ int Run(int argc, char** argv, const platform::System& system, std::FILE* out, s
   }
   const std::string root = platform::NormalisePath(dir, cwd);
 
-  ScanResult scan;
-  NoProgress progress;
-  const std::atomic<bool> never = false;
-  Scanner scanner(system, progress, never);
-  // DIR as the drive: its root opened once (a link to a directory followed), queried
-  // through that descriptor, read, walked.
-  switch (scanner.ReachDrive(root, scan)) {
-    case Scanner::Reach::NotOpened:
-      std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
-      return 2;
-    case Scanner::Reach::NotQueried:
-      std::fprintf(err, "kvor-scan: cannot query the space of %s: %s\n", Escape(dir).c_str(),
-                   std::strerror(errno));
-      return 2;
-    case Scanner::Reach::Reached:
-      break;
-  }
-  scanner.ScanDrive(scan);
-
-  if (!summary) PrintTree(scan, out);
-  PrintTotals(scan, out);
-  if (std::fflush(out) != 0 || std::ferror(out)) {
-    std::fprintf(err, "kvor-scan: cannot write the report: %s\n", std::strerror(errno));
+  try {
+    return ScanAndPrint(root, dir, summary, system, out, err);
+  } catch (const std::bad_alloc&) {
+    std::fputs("kvor-scan: out of memory\n", err);
     return 2;
   }
-  return ReportProblems(scan.tree, err) ? 1 : 0;
 }
 
 }  // namespace kvor::report

@@ -63,7 +63,9 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
   MakeTree(t.path(), 5, 150);
   const std::vector<std::string> expected = Walk({.readers = 0}).Run(t.path());
   const uint64_t dirs = expected.size() - 1;
-  enum Held { kRacing, kIdle, kStuck };  // readers race the walk, are done first, or stuck in a read
+  // Readers race the walk, are done first, are stuck in a read, or one runs out of memory in
+  // the third read (it stops, and no other starts).
+  enum Held { kRacing, kIdle, kStuck, kStarved };
   const struct {
     ReadAhead::Options options;
     Held held;
@@ -72,7 +74,7 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
   } cases[] = {{{.readers = 1}, kRacing}, {{.readers = 8}, kRacing}, {{.readers = 3}, kIdle, dirs},
                {{.readers = 4, .maxDirs = 2}, kIdle, 2}, {{.readers = 4, .maxBytes = 1}, kIdle, 4},
                {{.readers = 2, .maxPath = 20}, kIdle, dirs}, {{.readers = 4}, kIdle, dirs, true},
-               {{.readers = 4}, kStuck}};
+               {{.readers = 4}, kStuck}, {{.readers = 1}, kStarved}, {{.readers = 8, .firstReaders = 3}, kStarved}};
   rlimit saved;
   ::getrlimit(RLIMIT_NOFILE, &saved);
   const rlimit low{static_cast<rlim_t>(OpenDescriptors() + 64), saved.rlim_max};
@@ -84,13 +86,15 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     std::once_flag fill, release;
     const auto take = [&] { for (int fd; (fd = ::dup(0)) >= 0;) hoard.push_back(fd); };
     const auto giveBack = [&] { for (const int fd : hoard) ::close(fd); };
+    std::atomic<int> reads = 0;
     Walk w(c.options, {.beforeOpen = [&](std::string_view) {
                          if (c.held == kStuck) never.Wait();
+                         if (c.held == kStarved && ++reads == 3) throw std::bad_alloc();
                          if (c.fewDescriptors) std::call_once(fill, take);
                        },
                        .outOfDescriptors = [&](std::string_view) { std::call_once(release, giveBack); }});
     w.onEntered = [&](const std::string& path) {
-      if (!path.empty() || c.held == kRacing) return;
+      if (!path.empty() || c.held == kRacing || c.held == kStarved) return;
       if (c.held == kStuck) return never.AwaitWaiter();  // a reader is in the middle of a read
       w.Ahead().WaitIdle();
       EXPECT_LE(w.Ahead().GetStats().read, c.most);
@@ -104,6 +108,9 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
         w.entered.begin(), w.entered.end(), [&](const std::string& path) { return path.size() <= c.options.maxPath; }));
     EXPECT_EQ(std::pair(stats.handedOver + stats.notReady, stats.retries > 0), std::pair(followed, c.fewDescriptors));
     EXPECT_EQ(followed < dirs, c.options.maxPath == 20);
+    if (c.held == kStarved && c.options.readers == 1) {
+      EXPECT_LE(stats.read, 2u);
+    }
     // Nothing lost to a shortage of descriptors; nothing waited for that is stuck.
     if (c.most == dirs || c.held == kStuck) {
       EXPECT_EQ(stats.handedOver, c.held == kStuck ? 0 : followed);

@@ -1,8 +1,10 @@
 // The report tool end to end: its output format, its exit statuses and messages.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -136,6 +138,45 @@ TEST(Report, StatusesWhenSomethingCannotBeRead) {
   const Output full = RunReport({t / "ok"}, platform::LocalSystem(), std::fopen("/dev/full", "w"));
   EXPECT_EQ(std::to_string(full.status) + " " + full.err,
             "2 kvor-scan: cannot write the report: No space left on device\n");
+}
+
+// Out of memory is said, never an abort: kvor-scan itself under address-space limits from the
+// least it starts with up to where it scans whole, each run exact or "out of memory" (small
+// thread stacks, so that readers start and run out too).
+TEST(Report, OutOfMemoryIsSaidAtEveryLimit) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's own reservations do not fit under a limit";
+#endif
+  TempDir t;
+  MakeTree(t.path(), 11, 300);
+  MakeDir(t / "wide");
+  for (int i = 0; i < 4000; ++i) MakeFile(t / ("wide/f" + std::to_string(i)), i % 700);
+  // Status and the walk's totals (the drive's figures change with other writers), or the
+  // tool's complaint.
+  const auto run = [&](const std::string& kib) {
+    const std::string command =
+        "ulimit -s 256; ulimit -v " + kib + "; exec " KVOR_SCAN_PROGRAM " --summary " + t.path() + " 2>&1";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    std::string text;
+    for (char line[4096]; std::fgets(line, sizeof line, pipe) != nullptr;)
+      if (std::strncmp(line, "total\tgTotal", 12) == 0 || std::strncmp(line, "total", 5) != 0) text += line;
+    return std::pair(WEXITSTATUS(::pclose(pipe)), text);
+  };
+  const auto whole = run("unlimited");
+  ASSERT_EQ(whole.first, 0);
+  int exact = 0, outOfMemory = 0;
+  for (long kib = 1024; exact < 4 && kib < (1 << 20); kib += 256) {
+    const auto [status, text] = run(std::to_string(kib));
+    if (status == 127 && outOfMemory + exact == 0) continue;  // too little for the system to start it
+    if (std::pair(status, text) == whole) {
+      ++exact;
+    } else {
+      ++outOfMemory;
+      EXPECT_EQ(std::to_string(status) + " " + text, "2 kvor-scan: out of memory\n") << kib << " KiB";
+    }
+  }
+  EXPECT_EQ(exact, 4);
+  EXPECT_GT(outOfMemory, 4);
 }
 
 }  // namespace
