@@ -521,6 +521,26 @@ class WindowsTest : public QObject {
     QVERIFY(s.gLastDriveIndex == 1 && p.IndexOf(p.fixed1) == 1);
   }
 
+  // Memory running out in the walk (here where it hands the progress dialog a path) is said,
+  // and the window stays as after a cancel; the next scan shows the whole tree.
+  void outOfMemoryIsSaid() {
+    Machine& p = *m_;
+    std::filesystem::create_directories(p.fixed1 + "/a/b");
+    p.app.scans.directoryHook = [&](std::string_view path) { if (path == p.fixed1 + "/a/b") throw std::bad_alloc(); };
+    frmDiskSumm& main = p.app.Form<frmDiskSumm>();
+    main.show();
+    p.app.scans.Finish();
+    const QAbstractItemModel& tree = *main.tvDisk->model();
+    QCOMPARE(p.messages, std::vector({Message("There was not enough memory to finish the scan.", vbInformation,
+                                              "Korvane 1.5")}));
+    QVERIFY(tree.rowCount() == 1 && tree.index(0, 0).data() == "Out of memory" && !main.mnuAnalyze->isEnabled());
+    QVERIFY(main.isVisible() && main.focusWidget() == main.tvDisk && !p.app.Loaded<frmWait>());
+    p.app.scans.directoryHook = nullptr;
+    main.mnuRefresh_Click();
+    p.app.scans.Finish();
+    QVERIFY(p.Tree().size() == 4 && main.mnuAnalyze->isEnabled() && p.messages.size() == 1);
+  }
+
   // A drive mounted where the name is not UTF-8 is chosen and scanned at its own bytes.
   void driveAtANameThatIsNotUtf8() {
     Machine& p = *m_;
@@ -531,6 +551,7 @@ class WindowsTest : public QObject {
     p.SetTable(p.table + MountLine(37, odd, "ext4 /dev/vdf1"));
     p.SelectDisk({odd}, &frmDiskPick::cmdOK_Click);
     ::umount2(odd.c_str(), MNT_DETACH);
+    ::rmdir(odd.c_str());  // a name the temporary folder's own removal cannot spell
     QVERIFY(p.messages.empty() && p.Tree().Path(0) == odd && p.Tree()[0].problems == 0);
     QVERIFY(p.app.figures.gTotalFiles == 1 && p.app.figures.gTotalFileBytes == 100);
   }
