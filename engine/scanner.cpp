@@ -65,13 +65,25 @@ void Scanner::ScanDrive(ScanResult& scan) {
   }
   frames_.clear();
   frames_.shrink_to_fit();
+  // The totals are what the nodes show, whatever changed while the drive was read.
+  int64_t files = 0;
+  for (NodeStore::Index node = 0; node < scan.tree.size(); ++node) files += static_cast<int64_t>(scan.tree[node].files);
+  scan.gTotalFiles = files;
+  scan.gTotalDirs = static_cast<int64_t>(scan.tree.size()) - 1;
+  if (scan.tree.size() == 0) return;
+  NodeStore::Node& root = scan.tree[0];
+  scan.gTotalFileBytes = Saturate(root.bytes);
+  if (scan.gTotalFileBytes != root.bytes) {
+    // The total the report prints stopped at its largest value: say where.
+    if (root.problems == 0) root.error = EOVERFLOW;
+    root.problems |= platform::kSumTooLarge;
+  }
 }
 
 void Scanner::ScanFromRoot(ScanResult& scan) {
   NodeStore& tree = scan.tree;
   frames_.clear();
   const NodeStore::Index root = tree.AddRoot(rootPath_);
-  scan.gTotalFiles = scan.gTotalDirs = scan.gTotalFileBytes = 0;
   progress_.ShowCurrentDir(rootPath_);
   if (rootRead_ == nullptr) {
     // A root that could not be opened is said, never shown as an empty drive.
@@ -80,9 +92,6 @@ void Scanner::ScanFromRoot(ScanResult& scan) {
     return;
   }
   SetOwnFigures(tree[root], *rootRead_, scan.gClusterSize);
-  scan.gTotalFiles = static_cast<int64_t>(rootRead_->fileCount);
-  scan.gTotalDirs = static_cast<int64_t>(rootRead_->SlotCount());
-  scan.gTotalFileBytes = Saturate(rootRead_->bytes);
   if (rootRead_->SlotCount() == 0) return;
 
   // Readers read ahead of the walk for as long as it runs, however it ends.
@@ -98,15 +107,7 @@ void Scanner::ScanFromRoot(ScanResult& scan) {
     scan.end = ScanResult::End::Stopped;
     return;
   }
-
-  NodeStore::Node& r = tree[root];
-  scan.gTotalFileBytes = Saturate(r.bytes);
-  if (scan.gTotalFileBytes != r.bytes) {
-    // The total the report prints stopped at its largest value: say where.
-    if (r.problems == 0) r.error = EOVERFLOW;
-    r.problems |= platform::kSumTooLarge;
-  }
-  r.form = NodeStore::Form::RootWalked;
+  tree[root].form = NodeStore::Form::RootWalked;
 }
 
 // A child done (walked, not entered, or left out) adds to its parent; the parent's text then
@@ -159,16 +160,16 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   switch (step.move) {
     case DirCursor::Move::OtherDevice:
       // Left out as a mount point is: no node, no count, no cluster.
-      --scan.gTotalDirs;
       walkPath_.resize(parent.pathLength);
       return !cancel_;
-    case DirCursor::Move::Failed: {
+    case DirCursor::Move::Failed:
+    case DirCursor::Move::Changed: {
       if (cancel_) return false;  // the read was cut short by a stop
-      // Cannot be entered (no permission, gone, out of descriptors or memory): an empty
-      // directory of one cluster, marked with the reason.
+      // Cannot be entered (no permission, gone, out of descriptors), or no longer a directory:
+      // an empty directory of one cluster, as its parent's read counted it, marked with why.
       const NodeStore::Index node = tree.Add(up, name, hidden);
       tree[node].lost = scan.gClusterSize;
-      tree[node].problems = platform::kCannotEnter;
+      tree[node].problems = step.move == DirCursor::Move::Changed ? platform::kChanged : platform::kCannotEnter;
       tree[node].error = static_cast<int16_t>(step.error);
       progress_.DoEvents();
       walkPath_.resize(parent.pathLength);
@@ -181,8 +182,6 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   }
   const NodeStore::Index node = tree.Add(up, name, hidden);
   SetOwnFigures(tree[node], *step.read, scan.gClusterSize);
-  scan.gTotalFiles += static_cast<int64_t>(step.read->fileCount);
-  scan.gTotalDirs += static_cast<int64_t>(step.read->SlotCount());
   frames_.push_back(Frame{node, std::move(step.read), 0, walkPath_.size()});
   return true;
 }

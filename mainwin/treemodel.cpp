@@ -80,6 +80,7 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
 
 std::string TreeModel::ProblemText(NodeStore::Index node) const {
   const uint8_t problems = scan_.tree[node].problems;
+  if (problems == platform::kChanged) return "Changed while read: no longer a directory";
   const char* what = (problems & platform::kCannotEnter)      ? "Cannot be read: "
                      : (problems & platform::kListedInPart)   ? "Read only in part: "
                      : (problems & platform::kSizesUnreadable) ? "Sizes cannot be read: "

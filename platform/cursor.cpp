@@ -18,6 +18,11 @@ namespace {
 
 bool OutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+// A name that no longer leads to a directory: a file or a symlink took its place.
+DirCursor::Move FailureOf(int error) {
+  return error == ENOTDIR || error == ELOOP ? DirCursor::Move::Changed : DirCursor::Move::Failed;
+}
+
 // The path the kernel gives an open directory; empty where it does not fit PATH_MAX.
 std::string DescriptorPath(int fd) {
   char link[64];
@@ -116,7 +121,7 @@ std::shared_ptr<const DirSummary> DirCursor::ReadRoot(int64_t clusterSize) {
 bool DirCursor::ReadInto(Level& level) {
   const std::vector<std::string>* mounted =
       level.mayHoldMounts ? &mounts_.MountedNamesIn(MountKey()) : nullptr;
-  const DirListing::Status status = scratch_.Read(level.fd, mounted, cancel_);
+  const DirListing::Status status = scratch_.Read(level.fd, mounted, cancel_, &options_.hooks.listing);
   level.read = std::make_shared<const DirSummary>(Summarize(scratch_, clusterSize_, level.dev, level.ino));
   if (status != DirListing::Status::Ok) return false;
   if (ahead_ != nullptr && level.dir != nullptr) ahead_->Adopt(level.dir, level.read);
@@ -187,12 +192,12 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   int fd = -1;
   struct stat st {};
   if (taken.summary == nullptr) {
-    if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return fail(Move::Failed, errno);
+    if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return fail(FailureOf(errno), errno);
     char nameZ[NAME_MAX + 1];
     name.copy(nameZ, name.size());
     nameZ[name.size()] = '\0';
     fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
-    if (fd < 0) return fail(Move::Failed, errno);
+    if (fd < 0) return fail(FailureOf(errno), errno);
     if (::fstat(fd, &st) != 0) {
       const int error = errno;
       ::close(fd);

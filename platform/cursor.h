@@ -28,7 +28,10 @@ class System;
 
 class DirCursor {
  public:
-  enum class Move { Entered, Failed, OtherDevice };
+  // Failed: it could not be entered (error tells why); Changed: it is no longer a directory
+  // (a file or a symlink took its name since it was read); OtherDevice: a file system is
+  // mounted there since the mount table was read.
+  enum class Move { Entered, Failed, Changed, OtherDevice };
   struct Step {
     Move move = Move::Failed;
     int error = 0;                            // why it failed

@@ -79,7 +79,7 @@ void DirListing::Note(uint8_t problem, int error) {
 }
 
 DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* mounted,
-                                    const std::atomic<bool>* cancel) {
+                                    const std::atomic<bool>* cancel, const ListingCalls* calls) {
   names_.clear();
   entries_.clear();
   subdirs_.clear();
@@ -94,7 +94,8 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
   std::size_t seen = 0;
   bool anyRead = false;
   for (;;) {
-    const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    const long n = calls != nullptr && calls->getdents ? calls->getdents(fd, buffer, sizeof buffer)
+                                                       : ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (!anyRead) {
@@ -139,7 +140,9 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
       return Status::Cancelled;
     Record& e = entries_[u.index];
     struct stat st;
-    if (::fstatat(fd, names_.data() + e.nameOffset, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const char* name = names_.data() + e.nameOffset;
+    if ((calls != nullptr && calls->lstatat ? calls->lstatat(fd, name, &st)
+                                            : ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) {
       if (errno == ENOENT) {  // gone since it was listed
         e.flags |= kGone;
       } else {

@@ -3,6 +3,8 @@
 // enumeration, from which the directory, file and hidden lists and the byte sums are all fed.
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <sys/stat.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +20,13 @@ enum ReadProblem : uint8_t {
   kListedInPart = 2,     // the listing failed part way; what came before it is kept
   kSizesUnreadable = 4,  // some entries were listed but their size could not be read
   kSumTooLarge = 8,      // a figure of the scan state stopped at its largest value
+  kChanged = 16,         // listed as a directory, something else by the time it was entered
+};
+
+// The two calls a listing makes of the system, replaceable so tests can make them fail.
+struct ListingCalls {
+  std::function<long(int fd, char* buffer, std::size_t size)> getdents = {};  // as getdents64
+  std::function<int(int fd, const char* name, struct stat* st)> lstatat = {};  // fstatat, no link followed
 };
 
 // One entry of a listing. Hidden: its name begins with ".".
@@ -35,7 +44,8 @@ class DirListing {
   // Reads the directory freshly opened at `fd`; the descriptor stays open. Entries named in
   // `mounted` (names the mount table puts in this directory) that are mount points are left
   // out. Stops early when `cancel` becomes true. On failure Error() holds the errno.
-  Status Read(int fd, const std::vector<std::string>* mounted, const std::atomic<bool>* cancel);
+  Status Read(int fd, const std::vector<std::string>* mounted, const std::atomic<bool>* cancel,
+              const ListingCalls* calls = nullptr);
 
   size_t EntryCount() const { return entries_.size(); }
   Entry At(size_t i) const;

@@ -357,7 +357,7 @@ struct ReadAhead::Shared {
         std::string key = mountRoot;
         AppendName(key, path);
         const std::vector<std::string>* mounted = mounts.MayHoldMounts(key) ? &mounts.MountedNamesIn(key) : nullptr;
-        if (listing.Read(fd, mounted, &stop) == DirListing::Status::Ok &&
+        if (listing.Read(fd, mounted, &stop, &hooks.listing) == DirListing::Status::Ok &&
             (listing.DotDotInode() == parentInode ||
              (::fstatat(fd, "..", &up, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(up.st_dev) == device &&
               static_cast<uint64_t>(up.st_ino) == parentInode)))

@@ -66,6 +66,8 @@ class ReadAhead {
     std::function<void(std::string_view relativePath)> outOfDescriptors = {};
     // In place of the blocks the calling thread (a reader's, or the walk's) has read so far.
     std::function<long()> blocksRead = {};
+    // In place of the system calls of every listing, the walk's own too.
+    ListingCalls listing = {};
   };
   struct Stats {
     uint64_t read = 0;        // summaries made

@@ -120,16 +120,6 @@ void PrintTotals(const ScanFigures& s, std::FILE* out) {
   PrintTotal(out, "gClusterSize", s.gClusterSize);
 }
 
-namespace {
-
-constexpr const char* kUsage =
-    "usage: kvor-scan [--summary] DIR\n"
-    "Scans DIR as the root of a drive and prints one line per directory, then the totals.\n"
-    "  --summary  print the totals only\n"
-    "  --help     print this text\n"
-    "  --version  print the version\n";
-
-// One line per directory whose figures are not whole, as du words them; true when any.
 bool ReportProblems(const NodeStore& tree, std::FILE* err) {
   bool any = false;
   for (NodeStore::Index node = 0; node < tree.size(); ++node) {
@@ -140,6 +130,8 @@ bool ReportProblems(const NodeStore& tree, std::FILE* err) {
     const char* reason = std::strerror(tree[node].error);
     if (problems & (platform::kCannotEnter | platform::kListedInPart))
       std::fprintf(err, "kvor-scan: cannot read %s: %s\n", path.c_str(), reason);
+    else if (problems & platform::kChanged)
+      std::fprintf(err, "kvor-scan: changed while read: %s\n", path.c_str());
     else if (problems & platform::kSizesUnreadable)
       std::fprintf(err, "kvor-scan: cannot read sizes in %s: %s\n", path.c_str(), reason);
     else
@@ -147,6 +139,16 @@ bool ReportProblems(const NodeStore& tree, std::FILE* err) {
   }
   return any;
 }
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kvor-scan [--summary] DIR\n"
+    "Scans DIR as the root of a drive and prints one line per directory, then the totals.\n"
+    "  --summary  print the totals only\n"
+    "  --help     print this text\n"
+    "  --version  print the version\n";
+
 
 }  // namespace
 

@@ -16,6 +16,8 @@ std::string Escape(std::string_view text);
 void PrintTree(const ScanResult& scan, std::FILE* out);
 // One line per figure: "total", name, value.
 void PrintTotals(const ScanFigures& figures, std::FILE* out);
+// One line per directory whose figures are not whole, as du words them; true when any.
+bool ReportProblems(const NodeStore& tree, std::FILE* err);
 
 // The whole tool: `kvor-scan [--summary] DIR`. Returns the exit status.
 int Run(int argc, char** argv, const platform::System& system, std::FILE* out, std::FILE* err);
