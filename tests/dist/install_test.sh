@@ -26,4 +26,21 @@ for png in "$PREFIX"/share/icons/hicolor/*/apps/*.png; do
 done
 
 scan_small_tree "$PREFIX/bin/kvor-scan"
+
+# Every form of line kvor-scan writes on stderr is listed in the README and the manual page.
+flat() { tr -s ' \n' '  '; }
+readme="$(flat <"$SOURCE/README.md")"
+manual="$(MANWIDTH=10000 man -l "$PREFIX/share/man/man1/kvor-scan.1.gz" 2>/dev/null | flat)"
+forms="$(grep -ohE '"kvor-scan: [^"%\\]+|UsageError\(err, "[^"%'\'']+' "$SOURCE"/report/*.cpp |
+  sed -E 's/^"kvor-scan: |^UsageError\(err, "//; s/[: ]+$//' | sort -u)"
+[ "$(wc -l <<<"$forms")" -ge 10 ] || fail "too few stderr forms found in report/: $forms"
+while IFS= read -r form; do
+  grep -qF -- "$form" <<<"$readme" || fail "README.md does not list the stderr line '$form'"
+  grep -qF -- "$form" <<<"$manual" || fail "kvor-scan.1 does not list the stderr line '$form'"
+done <<<"$forms"
+# What cannot be written is said, also for --help and --version.
+for args in "--help >/dev/full" "--version >&-"; do
+  err="$(eval "\"\$PREFIX/bin/kvor-scan\" $args" 2>&1)" && fail "kvor-scan $args: status 0"
+  grep -qx "kvor-scan: cannot write the report: .*" <<<"$err" || fail "kvor-scan $args: $err"
+done
 echo "install: $(wc -l <"$SOURCE/tests/dist/installed-files.txt") files, validators and manual pages clean"
