@@ -3,13 +3,21 @@
 # files, the validators accept them, the manual pages render and the installed tool runs.
 . "$(dirname "$0")/common.sh"
 BUILD="$1" SOURCE="$2"
-PREFIX="$WORK/prefix"
+# Not /usr, and with a character that the desktop entry's Exec must quote.
+PREFIX="$WORK/pre fix"
 
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
 diff -u "$SOURCE/tests/dist/installed-files.txt" <(cd "$PREFIX" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort) \
   || fail "installed files differ from tests/dist/installed-files.txt"
 
 desktop-file-validate "$PREFIX"/share/applications/*.desktop || fail "desktop-file-validate"
+# The menu starts the installed program, whose bin need not be on PATH.
+entry="$(cat "$PREFIX"/share/applications/*.desktop)"
+grep -qxF "Exec=\"$PREFIX/bin/kvor\"" <<<"$entry" || fail "Exec of $PREFIX: $(grep ^Exec= <<<"$entry")"
+# The menu and the software centre file it alike (toolkit categories aside).
+categories="$(sed -n 's/^Categories=//p' <<<"$entry" | tr ';' '\n' | grep -vxE 'Qt|KDE|GTK|GNOME|' | sort)"
+[ "$categories" = "$(grep -o '<category>[^<]*' "$PREFIX"/share/metainfo/*.xml | sed 's/<category>//' | sort)" ] ||
+  fail "categories of the desktop entry and the metainfo differ"
 appstreamcli validate --no-net "$PREFIX"/share/metainfo/*.metainfo.xml >"$WORK/as.log" 2>&1 \
   || { cat "$WORK/as.log"; fail "appstreamcli validate"; }
 
