@@ -41,7 +41,7 @@ install: TESTS = OFF
 install: deps build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
 
-# $(BUILD)/korvane_1.5.0_amd64.deb
+# $(BUILD)/korvane_1.5.0_amd64.deb (the program) and korvane-scan_1.5.0_amd64.deb (kvor-scan)
 package: DEPS = build package
 package: TESTS = OFF
 package: deps build

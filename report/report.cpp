@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <getopt.h>
 #include <new>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -149,10 +151,64 @@ constexpr const char* kUsage =
     "  --help     print this text\n"
     "  --version  print the version\n";
 
+struct Arguments {
+  bool summary = false;
+  std::string dir;
+};
 
-}  // namespace
+int UsageError(std::FILE* err, const std::string& what) {
+  std::fprintf(err, "kvor-scan: %s\nTry 'kvor-scan --help' for more information.\n", what.c_str());
+  return 2;
+}
 
-namespace {
+// --help and --version: 0 once the text is out, else one line and 2, as for the report.
+int PrintText(const char* text, std::FILE* out, std::FILE* err) {
+  errno = 0;
+  if (std::fputs(text, out) >= 0 && std::fflush(out) == 0 && !std::ferror(out)) return 0;
+  std::fprintf(err, "kvor-scan: cannot write the report: %s\n", std::strerror(errno != 0 ? errno : EIO));
+  return 2;
+}
+
+// As du takes its arguments: options anywhere (getopt permutes them before DIR), "--" ends
+// them, and a wrong one is named. Long options only by their whole name: a script that
+// abbreviates would change meaning when an option is added. Returns the exit status when
+// there is nothing to scan.
+std::optional<int> ParseArguments(int argc, char** argv, Arguments& args, std::FILE* out, std::FILE* err) {
+  // Values outside the range of a short option's byte, so that optopt tells them apart.
+  enum : int { kSummary = 0x100, kHelp, kVersion };
+  static const option kOptions[] = {{"summary", no_argument, nullptr, kSummary},
+                                    {"help", no_argument, nullptr, kHelp},
+                                    {"version", no_argument, nullptr, kVersion},
+                                    {nullptr, 0, nullptr, 0}};
+  const auto isWhole = [](std::string_view name, int value) {
+    for (const option* o = kOptions; o->name != nullptr; ++o)
+      if (o->val == value) return name == std::string("--") + o->name;
+    return false;
+  };
+  optind = 0;  // a fresh scan of argv, also when called again
+  opterr = 0;  // our own words, on our own stream
+  for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+    // optopt: 0 for an unknown long option, a long option's value when it was given a value,
+    // else the byte of a short one, which need not have moved optind (-xy).
+    if (c == '?' && optopt != 0 && optopt < kSummary)
+      return UsageError(err, "invalid option -- '" + Escape(std::string(1, static_cast<char>(optopt))) + "'");
+    const std::string_view given = argv[optind - 1];
+    const std::string_view name = given.substr(0, given.find('='));
+    if (!isWhole(name, c == '?' ? optopt : c)) return UsageError(err, "unrecognized option '" + Escape(given) + "'");
+    if (c == '?') return UsageError(err, "option '" + Escape(name) + "' doesn't allow an argument");
+    if (c == kHelp || c == kVersion) return PrintText(c == kHelp ? kUsage : "kvor-scan 1.5\n", out, err);
+    args.summary = true;
+  }
+  if (optind == argc) return UsageError(err, "missing operand");
+  if (argc - optind > 1) return UsageError(err, "extra operand '" + Escape(argv[optind + 1]) + "'");
+  args.dir = argv[optind];
+  if (args.dir.empty()) {
+    // No name is no directory, never the working one.
+    std::fprintf(err, "kvor-scan: cannot read : %s\n", std::strerror(ENOENT));
+    return 2;
+  }
+  return std::nullopt;
+}
 
 // DIR as the drive: its root opened once (a link to a directory followed), queried through
 // that descriptor, read, walked; then the report. Throws std::bad_alloc when memory runs out.
@@ -188,32 +244,10 @@ int ScanAndPrint(const std::string& root, const std::string& dir, bool summary, 
 }  // namespace
 
 int Run(int argc, char** argv, const platform::System& system, std::FILE* out, std::FILE* err) {
-  bool summary = false;
-  std::string dir;
-  bool haveDir = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if ((arg == "--help" || arg == "--version") && !haveDir) {
-      std::fputs(arg == "--help" ? kUsage : "kvor-scan 1.5\n", out);
-      return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 2;
-    }
-    if (arg == "--summary" && !haveDir) {
-      summary = true;
-    } else if (!haveDir && (arg == "--" || arg.empty() || arg.front() != '-' || arg == "-")) {
-      if (arg == "--") {
-        if (++i >= argc) break;
-      }
-      dir = argv[i];
-      haveDir = true;
-    } else {
-      haveDir = false;
-      break;
-    }
-  }
-  if (!haveDir || dir.empty()) {
-    std::fprintf(err, "usage: kvor-scan [--summary] DIR\n");
-    return 2;
-  }
+  Arguments args;
+  if (const std::optional<int> status = ParseArguments(argc, argv, args, out, err)) return *status;
+  const bool summary = args.summary;
+  const std::string& dir = args.dir;
 
   std::string cwd;
   if (dir.front() != platform::kSeparator) {

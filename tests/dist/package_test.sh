@@ -1,31 +1,68 @@
 #!/usr/bin/env bash
-# package_test.sh BUILD: cpack builds the Debian package, lintian finds no error or warning,
-# its tree passes appstreamcli validate-tree, and the tool unpacked from it (not installed) runs.
+# package_test.sh BUILD SOURCE: cpack builds the two Debian packages, korvane-scan without Qt
+# and korvane depending on it; lintian finds no error or warning; their binaries are hardened;
+# together they hold what an install does; their tree passes appstreamcli validate-tree; the
+# tool unpacked from them (not installed) runs; packing again gives the same bytes.
 . "$(dirname "$0")/common.sh"
-BUILD="$1"
+BUILD="$1" SOURCE="$2"
 
-cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/out" >"$WORK/cpack.log" 2>&1 \
-  || { cat "$WORK/cpack.log"; fail "cpack"; }
-DEB="$WORK/out/korvane_1.5.0_amd64.deb"
-[ -f "$DEB" ] || fail "no $DEB: $(ls "$WORK/out")"
+pack() {
+  cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$1" >"$WORK/cpack.log" 2>&1 \
+    || { cat "$WORK/cpack.log"; fail "cpack"; }
+}
+pack "$WORK/out"
+DEB="$WORK/out/korvane_1.5.0_amd64.deb" SCAN="$WORK/out/korvane-scan_1.5.0_amd64.deb"
+[ -f "$DEB" ] && [ -f "$SCAN" ] || fail "no $DEB and $SCAN: $(ls "$WORK/out")"
 
-[ "$(dpkg-deb -f "$DEB" Section)" = utils ] || fail "section"
+for deb in "$DEB" "$SCAN"; do
+  [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "section of $deb"
+done
 # The description is the metainfo's: its summary, then its paragraphs.
 description="$(dpkg-deb -f "$DEB" Description)"
 [ "$(head -n 1 <<<"$description")" = "Shows disk space usage of entire subdirectory levels" ] &&
   [ "$(grep -c '^ \.$' <<<"$description")" -eq 2 ] && grep -q 'the same scan as text\.$' <<<"$description" ||
   fail "description: $description"
+[ "$(dpkg-deb -f "$SCAN" Description | head -n 1)" = "Prints disk space usage of entire subdirectory levels as text" ] ||
+  fail "description of korvane-scan: $(dpkg-deb -f "$SCAN" Description)"
 depends="$(dpkg-deb -f "$DEB" Depends)"
-grep -q 'libqt6widgets6' <<<"$depends" && grep -q 'libc6' <<<"$depends" || fail "depends: $depends"
+grep -q 'libqt6widgets6' <<<"$depends" && grep -q 'libc6' <<<"$depends" &&
+  grep -qF 'korvane-scan (= 1.5.0)' <<<"$depends" || fail "depends: $depends"
+depends="$(dpkg-deb -f "$SCAN" Depends)"
+grep -q 'libc6' <<<"$depends" && ! grep -qi 'qt' <<<"$depends" || fail "depends of korvane-scan: $depends"
 
-lintian --fail-on error,warning "$DEB" >"$WORK/lintian.log" 2>&1 \
+lintian --fail-on error,warning "$DEB" "$SCAN" >"$WORK/lintian.log" 2>&1 \
   || { cat "$WORK/lintian.log"; fail "lintian"; }
 
+# Each installed file in exactly one package, under /usr.
+for deb in "$DEB" "$SCAN"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\./usr/||' |
+  LC_ALL=C sort | diff -u "$SOURCE/tests/dist/installed-files.txt" - \
+  || fail "the packages' files differ from tests/dist/installed-files.txt"
+
 dpkg-deb -x "$DEB" "$WORK/root"
+dpkg-deb -x "$SCAN" "$WORK/root"
+# Hardened as Debian's own: a stack protector, checked libc calls, position independent,
+# relocations read-only and bound at start.
+for bin in "$WORK"/root/usr/bin/*; do
+  symbols="$(readelf --dyn-syms -W "$bin")" headers="$(readelf -h -l -d -W "$bin")"
+  for symbol in __stack_chk_fail '__[a-z0-9_]+_chk'; do
+    grep -qE " $symbol@" <<<"$symbols" || fail "$(basename "$bin"): no $symbol"
+  done
+  for header in "Type: *DYN" "GNU_RELRO" "FLAGS_1.*NOW.*PIE"; do
+    grep -qE "$header" <<<"$headers" || fail "$(basename "$bin"): no $header"
+  done
+done
 # The metainfo's launchable, the desktop entry and the icon agree.
 appstreamcli validate-tree --no-net "$WORK/root" >"$WORK/as.log" 2>&1 || { cat "$WORK/as.log"; fail "validate-tree"; }
+grep -qx 'Exec=kvor' "$WORK"/root/usr/share/applications/*.desktop || fail "Exec under /usr"
 status=0
 version="$("$WORK/root/usr/bin/kvor-scan" --version)" || status=$?
 [ "$status" -eq 0 ] && [ "$version" = "kvor-scan 1.5" ] || fail "kvor-scan --version: status $status, printed: $version"
 scan_small_tree "$WORK/root/usr/bin/kvor-scan"
-echo "package: $(basename "$DEB"), $(du -k "$DEB" | cut -f1) KB, lintian clean"
+
+# Packed again, later: the same bytes (every time in them is the last commit's).
+pack "$WORK/again"
+for deb in "$DEB" "$SCAN"; do
+  cmp "$deb" "$WORK/again/$(basename "$deb")" || fail "$(basename "$deb") differs when packed again"
+done
+echo "package: $(basename "$DEB") $(du -k "$DEB" | cut -f1) KB, $(basename "$SCAN") $(du -k "$SCAN" | cut -f1) KB," \
+  "lintian clean, hardened, the same bytes when packed again"

@@ -89,29 +89,50 @@ TEST(Report, ArgumentsRootsAndMessages) {
   FakeSystem failing;
   failing.queryFails = true;
   const std::string usage = "usage: kvor-scan [--summary] DIR\n";
+  const auto wrong = [](const std::string& what) {
+    return "kvor-scan: " + what + "\nTry 'kvor-scan --help' for more information.\n";
+  };
+  enum To { kMemory, kFull, kClosed };
   const struct {
     std::vector<std::string> args;
     int status;
     std::string out, err;  // out: how it begins
     const platform::System& system = platform::LocalSystem();
+    To to = kMemory;
   } cases[] = {
       {{"--help"}, 0, usage.substr(0, usage.size() - 1), ""}, {{"--version", "x"}, 0, "kvor-scan 1.5", ""},
-      {{}, 2, "", usage}, {{""}, 2, "", usage}, {{"--bogus", t.path()}, 2, "", usage}, {{t.path(), "x"}, 2, "", usage},
+      {{t.path(), "--help"}, 0, usage, ""},
+      {{"--help"}, 2, "", "kvor-scan: cannot write the report: No space left on device\n", failing, kFull},
+      {{"--version"}, 2, "", "kvor-scan: cannot write the report: Bad file descriptor\n", failing, kClosed},
+      // Usage errors say what was wrong, as du does.
+      {{}, 2, "", wrong("missing operand")}, {{"--summary"}, 2, "", wrong("missing operand")},
+      {{"--bogus", t.path()}, 2, "", wrong("unrecognized option '--bogus'")},
+      {{"--sum", t.path()}, 2, "", wrong("unrecognized option '--sum'")},
+      {{t.path(), "--summary=no"}, 2, "", wrong("option '--summary' doesn't allow an argument")},
+      {{"-sx", t.path()}, 2, "", wrong("invalid option -- 's'")}, {{"-\t"}, 2, "", wrong("invalid option -- '\\x09'")},
+      {{t.path(), "x"}, 2, "", wrong("extra operand 'x'")},
+      {{""}, 2, "", "kvor-scan: cannot read : No such file or directory\n"},
+      {{"--", "--summary"}, 2, "", "kvor-scan: cannot read --summary: No such file or directory\n"},
       {{t / "missing"}, 2, "", "kvor-scan: cannot read " + t / "missing" + ": No such file or directory\n"},
       {{t / "file"}, 2, "", "kvor-scan: cannot read " + t / "file" + ": Not a directory\n"},
       {{t.path()}, 2, "", "kvor-scan: cannot query the space of " + t.path() + ": Input/output error\n", failing},
       // Made absolute, "." and ".." removed, the link not resolved: its directory is scanned.
       {{"--summary", t / "./link/sub/..//"}, 0, "total\tgTotalFiles\t1", ""},
+      {{t / "link", "--summary"}, 0, "total\tgTotalFiles\t1", ""},
       {{"--", t / "link"}, 0, "node\t0\t0?" + t / "link\t", ""}, {{t / "link/"}, 0, "node\t0\t0?" + t / "link\t", ""},
       // A name that ends in a bracketed word is a path, never a drive list's text.
       {{t / "a [b]"}, 0, "node\t0\t0?" + t / "a [b]\tRoot", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "" : c.args.back());
-    const Output o = RunReport(c.args, c.system);
+    std::FILE* to = nullptr;
+    if (c.to == kFull) to = std::fopen("/dev/full", "w");
+    if (c.to == kClosed) to = ::fdopen(::dup(STDERR_FILENO), "w"), ::close(::fileno(to));
+    const Output o = RunReport(c.args, c.system, to);
     EXPECT_EQ(std::to_string(o.status) + " " + o.err, std::to_string(c.status) + " " + c.err);
     EXPECT_EQ(o.out.substr(0, c.status == 2 ? std::string::npos : c.out.size()), c.out);
-    EXPECT_EQ(o.totals.size(), c.status == 0 && c.args[0] != "--help" && c.args[0] != "--version" ? 7u : 0u);
+    const bool report = c.status == 0 && (c.out.starts_with("node") || c.out.starts_with("total"));
+    EXPECT_EQ(o.totals.size(), report ? 7u : 0u);
     EXPECT_TRUE(o.totals.empty() || o.totals.at("gClusterSize") + o.totals.at("gTotalBytes") != "00");
   }
   EXPECT_EQ(RunReport({t / "link"}, platform::LocalSystem()).rows.at(1).at(2), "1?" + t / "link/sub");
