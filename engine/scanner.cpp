@@ -21,13 +21,13 @@ Scanner::Scanner(const platform::System& system, ScanProgress& progress, const s
                  Options options)
     : system_(system), progress_(progress), cancel_(cancel), dirList_(system, &cancel, std::move(options)) {}
 
-Scanner::Reach Scanner::ReachDrive(const std::string& root, ScanResult& scan) {
+Scanner::Reach Scanner::ReachDrive(const std::string& root, ScanResult& scan, const std::string& openAs) {
   rootPath_ = root;
   rootRead_ = nullptr;
   platform::SpaceFigures space;
-  openError_ = dirList_.Open(root);
+  openError_ = dirList_.Open(root, openAs);
   const bool queried = openError_ == 0 ? system_.QuerySpaceOf(dirList_.RootDescriptor(), space)
-                                       : system_.QuerySpace(root, space);
+                                       : system_.QuerySpace(openAs.empty() ? root : openAs, space);
   const int queryError = errno;
   if (!queried) space = {};
   scan.gFreeBytes = GetDiskSpace(scan, space, "FREE");

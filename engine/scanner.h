@@ -28,9 +28,10 @@ class Scanner {
   // The drive whose root is `root`: the root opened once (a link to a directory followed), the
   // drive's space queried through it into `scan`'s figures, and the root read. A root that
   // cannot be opened has its figures queried by path. errno tells why it was not reached.
-  // Throws std::bad_alloc when memory runs out.
+  // `openAs`, when given, is the root's path relative to the working directory, opened in its
+  // place (a path of any length). Throws std::bad_alloc when memory runs out.
   enum class Reach { Reached, NotOpened, NotQueried };
-  Reach ReachDrive(const std::string& root, ScanResult& scan);
+  Reach ReachDrive(const std::string& root, ScanResult& scan, const std::string& openAs = {});
 
   // Walks the drive reached last into `scan`'s tree and totals. When memory runs out the walk
   // ends there (ScanResult::End::OutOfMemory); a reader that runs out only stops reading ahead.

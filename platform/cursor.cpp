@@ -68,13 +68,13 @@ void DirCursor::CloseAll() {
 
 int DirCursor::RootDescriptor() const { return depth_ == 0 ? -1 : levels_[0]->fd; }
 
-int DirCursor::Open(const std::string& root) {
+int DirCursor::Open(const std::string& root, const std::string& openAs) {
   StopReadAhead();
   CloseAll();
   depth_ = 0;
   rootRead_ = false;
   path_.clear();
-  const int fd = OpenDirectory(root);
+  const int fd = OpenDirectory(openAs.empty() ? root : openAs);
   if (fd < 0) return errno;
   if (levels_.empty()) levels_.push_back(std::make_unique<Level>());
   Level& level = *levels_[0];

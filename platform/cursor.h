@@ -57,8 +57,9 @@ class DirCursor {
   DirCursor& operator=(const DirCursor&) = delete;
 
   // Opens `root` (a symlink to a directory is followed) as the root of a drive, without
-  // reading it yet: 0, or the errno.
-  int Open(const std::string& root);
+  // reading it yet: 0, or the errno. `openAs`, when given, is what is opened, relative to the
+  // working directory (a root too long to be named whole); `root` is still its name.
+  int Open(const std::string& root, const std::string& openAs = {});
   int RootDescriptor() const;
   // Reads the root, its lost space summed for `clusterSize`; a root that cannot be listed
   // reads as empty, with its problem.

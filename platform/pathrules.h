@@ -12,7 +12,8 @@ inline constexpr char kSeparator = '/';
 void AppendName(std::string& path, std::string_view name);
 
 // Makes a path absolute against `cwd` and removes ".", ".." and repeated separators,
-// without looking at the file system (symlinks are not resolved).
+// without looking at the file system (symlinks are not resolved). With no `cwd`, a relative
+// path stays relative ("." for none), its leading ".." kept.
 std::string NormalisePath(std::string_view path, std::string_view cwd);
 
 }  // namespace kvor::platform

@@ -212,13 +212,13 @@ std::optional<int> ParseArguments(int argc, char** argv, Arguments& args, std::F
 
 // DIR as the drive: its root opened once (a link to a directory followed), queried through
 // that descriptor, read, walked; then the report. Throws std::bad_alloc when memory runs out.
-int ScanAndPrint(const std::string& root, const std::string& dir, bool summary, const platform::System& system,
-                 std::FILE* out, std::FILE* err) {
+int ScanAndPrint(const std::string& root, const std::string& openAs, const std::string& dir, bool summary,
+                 const platform::System& system, std::FILE* out, std::FILE* err) {
   ScanResult scan;
   NoProgress progress;
   const std::atomic<bool> never = false;
   Scanner scanner(system, progress, never);
-  switch (scanner.ReachDrive(root, scan)) {
+  switch (scanner.ReachDrive(root, scan, openAs)) {
     case Scanner::Reach::NotOpened:
       std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
       return 2;
@@ -249,27 +249,27 @@ int Run(int argc, char** argv, const platform::System& system, std::FILE* out, s
   const bool summary = args.summary;
   const std::string& dir = args.dir;
 
+  // A relative DIR is opened from the working directory itself, so that one of any length
+  // serves; its name, where it can be had, makes the root printed absolute.
+  const bool relative = dir.front() != platform::kSeparator;
   std::string cwd;
-  if (dir.front() != platform::kSeparator) {
+  if (relative) {
     std::vector<char> buf(4096);
-    while (::getcwd(buf.data(), buf.size()) == nullptr) {
-      if (errno != ERANGE) {
-        // A deleted working directory has no name to scan: never "/" in its place.
-        std::fprintf(err, "kvor-scan: cannot resolve the working directory: %s\n", std::strerror(errno));
-        return 2;
-      }
-      buf.resize(buf.size() * 2);
-    }
-    cwd = buf.data();
-    if (cwd.empty() || cwd.front() != platform::kSeparator) {
-      std::fprintf(err, "kvor-scan: cannot resolve the working directory: %s\n", std::strerror(ENOENT));
+    const char* name;
+    while ((name = ::getcwd(buf.data(), buf.size())) == nullptr && errno == ERANGE) buf.resize(buf.size() * 2);
+    // A deleted working directory, or one outside this process's root, has no name to scan:
+    // never "/" in its place. One that cannot be named for another reason is printed as given.
+    const int error = name == nullptr ? errno : name[0] != platform::kSeparator ? ENOENT : 0;
+    if (error == ENOENT) {
+      std::fprintf(err, "kvor-scan: cannot resolve the working directory: %s\n", std::strerror(error));
       return 2;
     }
+    if (error == 0) cwd = name;
   }
   const std::string root = platform::NormalisePath(dir, cwd);
 
   try {
-    return ScanAndPrint(root, dir, summary, system, out, err);
+    return ScanAndPrint(root, relative ? platform::NormalisePath(dir, "") : root, dir, summary, system, out, err);
   } catch (const std::bad_alloc&) {
     std::fputs("kvor-scan: out of memory\n", err);
     return 2;

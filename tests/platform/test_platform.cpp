@@ -125,6 +125,11 @@ TEST(PathRules, AppendAndNormalise) {
   const std::pair<const char*, const char*> paths[] = {
       {"a/./b//c/", "/w/d/a/b/c"}, {"/x/../..", "/"}, {"", "/w/d"}, {"../../../y", "/y"}, {"/a/b/../c", "/a/c"}};
   for (const auto& [path, normal] : paths) EXPECT_EQ(NormalisePath(path, "/w/d"), normal) << path;
+  // With no working directory to go by, a relative path stays relative.
+  const std::pair<const char*, const char*> relative[] = {
+      {"a/./b//c/", "a/b/c"}, {"", "."}, {"./a/..", "."}, {"../../y/../z", "../../z"}, {"a/../../b", "../b"},
+      {"/x/../y", "/y"}};
+  for (const auto& [path, normal] : relative) EXPECT_EQ(NormalisePath(path, ""), normal) << path;
 }
 
 // On the real machine: a scratch directory, and tmpfs mounted on it where this process may.

@@ -183,6 +183,13 @@ TEST(Report, StatusesWhenSomethingCannotBeRead) {
   EXPECT_EQ(run([&] { (void)!::chdir((t / "gone").c_str()), ::rmdir((t / "gone").c_str()); }, {"."}),
             "2  kvor-scan: cannot resolve the working directory: No such file or directory\n");
   EXPECT_EQ(run([&] { (void)!::chdir((t / "ok/open").c_str()); }, {"../open/."}), "0 1 ");
+  // A working directory longer than a path may be (12,060 bytes) is scanned from where it is.
+  const auto deep = [&] {
+    (void)!::chdir(t.path().c_str());
+    for (int i = 0; i < 60; ++i) MakeDir(std::string(200, 'x')), (void)!::chdir(std::string(200, 'x').c_str());
+    MakeFile("f", 5);
+  };
+  EXPECT_EQ(run(deep, {"--summary", "."}), "0 1 ");
   const Output full = RunReport({t / "ok"}, platform::LocalSystem(), std::fopen("/dev/full", "w"));
   EXPECT_EQ(std::to_string(full.status) + " " + full.err,
             "2 kvor-scan: cannot write the report: No space left on device\n");
