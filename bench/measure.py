@@ -48,17 +48,22 @@ class Tool:
         return statistics.median(r[i] for r in self.runs) if self.runs else None
 
 
-def tools_for(tree, kvor):
+# The other tools by short name; the goals need du, gdu and ncdu (in memory).
+OTHERS = {
+    "du": ("du -s", ["du", "-s"], False),
+    "du-apparent": ("du -sb --apparent-size", ["du", "-sb", "--apparent-size"], False),
+    "ncdu-stream": ("ncdu -x -0 -o /dev/null", ["ncdu", "-x", "-0", "-o", "/dev/null"], False),
+    "ncdu": ("ncdu -x -0 (in memory)", ["ncdu", "-x", "-0"], True),
+    "gdu": ("gdu -n -p -x", ["gdu", "-n", "-p", "-x"], False),
+}
+
+
+def tools_for(tree, kvor, names=tuple(OTHERS)):
     tools = []
     if kvor:
         tools.append(Tool("kvor-scan --summary", [kvor, "--summary", tree]))
-    tools += [
-        Tool("du -s", ["du", "-s", tree]),
-        Tool("du -sb --apparent-size", ["du", "-sb", "--apparent-size", tree]),
-        Tool("ncdu -x -0 -o /dev/null", ["ncdu", "-x", "-0", "-o", "/dev/null", tree]),
-        Tool("ncdu -x -0 (in memory)", ["ncdu", "-x", "-0", tree], pty_mode=True),
-        Tool("gdu -n -p -x", ["gdu", "-n", "-p", "-x", tree]),
-    ]
+    tools += [Tool(label, argv + [tree], pty_mode=pty)
+              for label, argv, pty in (OTHERS[n] for n in OTHERS if n in names)]
     missing = sorted({t.argv[0] for t in tools if not shutil.which(t.argv[0])})
     for m in missing:
         print(f"  (skipping {m}: not installed)")
@@ -319,7 +324,8 @@ def shape_of(expect, tree):
             "entries": files + dirs, "warm_only": expect.get("warm_only") == "1"}
 
 
-def bench_tree(runner, tree, expect_file, kvor, runs, use_strace, window=None):
+def bench_tree(runner, tree, expect_file, kvor, runs, use_strace, window=None,
+               others=tuple(OTHERS)):
     with open(expect_file) as f:
         expect = read_figures(f.read())
     rec = shape_of(expect, tree)
@@ -337,7 +343,7 @@ def bench_tree(runner, tree, expect_file, kvor, runs, use_strace, window=None):
               " noisy, CPU times less so")
     rec.update(tree=tree, mode=mode, runs=runs, load=[round(x, 2) for x in load],
                when=time.strftime("%Y-%m-%d %H:%M:%S"), kvor=kvor, check=None, window=None)
-    tools = tools_for(tree, kvor)
+    tools = tools_for(tree, kvor, others)
     kvor_tool = tools[0] if kvor else None
     if kvor and "gTotalFiles" in expect:
         rec["check"] = check_kvor(kvor, tree, expect)
@@ -526,6 +532,8 @@ def main():
     ap.add_argument("--cold", action="store_true",
                     help="drop the page cache before every run (needs root)")
     ap.add_argument("--window", help="path of kvor-window-bench (warm runs only)")
+    ap.add_argument("--tools", default=" ".join(OTHERS),
+                    help=f"the other tools to time, of: {' '.join(OTHERS)}")
     ap.add_argument("--save", help="add the figures to this results file (JSON)")
     ap.add_argument("--table", metavar="DIR", help="print the table of the results in DIR")
     ap.add_argument("--label", default="current", help="with --table: whose results")
@@ -536,6 +544,9 @@ def main():
         return table(args.table, args.label, args.before)
     if not args.trees or not args.rusage:
         ap.error("--rusage and at least one TREE:EXPECT are needed")
+    others = args.tools.split()
+    if set(others) - set(OTHERS):
+        ap.error(f"--tools: unknown {' '.join(sorted(set(others) - set(OTHERS)))}")
     if args.runs < 1:
         ap.error("--runs must be at least 1")
     results = []
@@ -550,7 +561,7 @@ def main():
         for pair in args.trees:
             tree, _, expect = pair.rpartition(":")
             rec = bench_tree(runner, tree, expect, args.kvor, args.runs, args.strace,
-                             args.window)
+                             args.window, others)
             if rec:
                 results.append(rec)
                 if args.save:   # after each shape, so an interrupted run keeps what it did

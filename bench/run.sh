@@ -14,6 +14,7 @@ SIZES=${SIZES:-"10000 200000 1000000"}
 BUILD=${BUILD:-$repo/build}
 KVOR=${KVOR_SCAN:-$BUILD/kvor-scan}
 LABEL=${LABEL:-current}
+STRACE=${STRACE:-1}
 # The window benchmark that goes with the scanner: beside a given kvor-scan, else the build's.
 if [ -n "${KVOR_SCAN:-}" ]; then
   WINDOW=${KVOR_WINDOW_BENCH-$(dirname "$KVOR_SCAN")/kvor-window-bench}
@@ -234,7 +235,8 @@ measure() {  # [--cold]: times every shape once, warm or cold
   [ -z "$COLD" ] || { extra+=(--cold); mode=cold; }
   [ ${#KVOR_ARG[@]} -eq 0 ] || extra+=("${KVOR_ARG[@]}")
   [ -z "$WINDOW" ] || [ -n "$COLD" ] || extra+=(--window "$WINDOW")
-  command -v strace >/dev/null && extra+=(--strace)
+  [ "$STRACE" = 0 ] || ! command -v strace >/dev/null || extra+=(--strace)
+  [ -z "${TOOLS:-}" ] || extra+=(--tools "$TOOLS")
   echo "machine: $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB," \
        "$(df -PT "$WORK" | awk 'NR == 2 { print $2 }') at $WORK; load: $(uptime | sed 's/.*load average: //')"
   python3 -u "$here/measure.py" --rusage "$HELPER" --runs "$RUNS" "${extra[@]}" \
