@@ -486,8 +486,11 @@ def table(results_dir, label, before_label=None):
     def pair(now, then, fmt="{:.2f}"):
         return cell(now, fmt, then) if before_label else cell(now, fmt)
 
+    def load(rec):
+        return "-" if not rec else f"{max(rec['load'][0], rec['load_end'][0]):.1f}"
+
     rows = [("shape", "entries", "warm /du", "cold /du", "cold /gdu", "peak MiB",
-             "du", "ncdu mem", "window /scan")]
+             "du", "ncdu mem", "window /scan", "load w/c")]
     for s in shapes:
         rec = w.get(s) or c.get(s)
         bpeak = peak_of(bw.get(s)) or peak_of(bc.get(s))
@@ -500,7 +503,7 @@ def table(results_dir, label, before_label=None):
                      pair(mib(peak_of(rec)), mib(bpeak), "{:.1f}"),
                      cell(mib(peak_of(rec, DU)), "{:.1f}"),
                      cell(mib(peak_of(rec, NCDU)), "{:.1f}"),
-                     pair(win, bwin)))
+                     pair(win, bwin), f"{load(w.get(s))}/{load(c.get(s))}"))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     title = f"\n== {label}" + (f" (before: {before_label} > now)" if before_label else "")
     print(title + ": kvor-scan's wall time over each tool's, median of the per-round ratios;"
@@ -508,10 +511,8 @@ def table(results_dir, label, before_label=None):
     for r in rows:
         print("  " + r[0].ljust(widths[0]) + "".join(
             x.rjust(wd + 2) for x, wd in zip(r[1:], widths[1:])))
-    loads = sorted({f"{x['mode']} {x['load'][0]:.1f}-{x['load_end'][0]:.1f}"
-                    for recs in runs.values() for x in recs.values() if "load_end" in x})
-    print("  load average (1 min) at start and end of each shape, by cache: "
-          + (", ".join(loads) or "-"))
+    print(f"  load w/c: the higher 1-minute load average of a shape's start and end, warm and"
+          f" cold, on {os.cpu_count()} cores; above {os.cpu_count() / 2:g} wall times are noisy")
     print("\n== goals")
     for s in shapes:
         checks = goal_checks(w.get(s), bw.get(s)) + goal_checks(c.get(s), bc.get(s))
