@@ -14,6 +14,7 @@ arrives and it is then told to quit; CPU and peak memory cover its whole life.
 
 import argparse
 import fcntl
+import json
 import os
 import pty
 import select
@@ -47,17 +48,22 @@ class Tool:
         return statistics.median(r[i] for r in self.runs) if self.runs else None
 
 
-def tools_for(tree, kvor):
+# The other tools by short name; the goals need du, gdu and ncdu (in memory).
+OTHERS = {
+    "du": ("du -s", ["du", "-s"], False),
+    "du-apparent": ("du -sb --apparent-size", ["du", "-sb", "--apparent-size"], False),
+    "ncdu-stream": ("ncdu -x -0 -o /dev/null", ["ncdu", "-x", "-0", "-o", "/dev/null"], False),
+    "ncdu": ("ncdu -x -0 (in memory)", ["ncdu", "-x", "-0"], True),
+    "gdu": ("gdu -n -p -x", ["gdu", "-n", "-p", "-x"], False),
+}
+
+
+def tools_for(tree, kvor, names=tuple(OTHERS)):
     tools = []
     if kvor:
         tools.append(Tool("kvor-scan --summary", [kvor, "--summary", tree]))
-    tools += [
-        Tool("du -s", ["du", "-s", tree]),
-        Tool("du -sb --apparent-size", ["du", "-sb", "--apparent-size", tree]),
-        Tool("ncdu -x -0 -o /dev/null", ["ncdu", "-x", "-0", "-o", "/dev/null", tree]),
-        Tool("ncdu -x -0 (in memory)", ["ncdu", "-x", "-0", tree], pty_mode=True),
-        Tool("gdu -n -p -x", ["gdu", "-n", "-p", "-x", tree]),
-    ]
+    tools += [Tool(label, argv + [tree], pty_mode=pty)
+              for label, argv, pty in (OTHERS[n] for n in OTHERS if n in names)]
     missing = sorted({t.argv[0] for t in tools if not shutil.which(t.argv[0])})
     for m in missing:
         print(f"  (skipping {m}: not installed)")
@@ -206,11 +212,12 @@ def check_kvor(kvor, tree, expect):
                            timeout=TIMEOUT)
     except subprocess.TimeoutExpired:
         print("  kvor-scan check: timed out")
-        return
+        return "timed out"
     bad = compare_figures(read_figures(p.stdout), expect)
     state = "ok" if p.returncode == 0 and not bad else "MISMATCH"
     print(f"  kvor-scan figures: {state}, exit status {p.returncode}"
           + ("".join(f"\n    {b}" for b in bad)))
+    return state if p.returncode == 0 else f"{state}, exit status {p.returncode}"
 
 
 def parse_strace(text):
@@ -226,8 +233,11 @@ def parse_strace(text):
 def strace_counts(argv, entries):
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
         cmd = ["strace", "-c", "-f", "-o", out.name, "--"] + argv
-        subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+        try:
+            subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            return "timed out"
         calls = parse_strace(out.read())
     total = calls.pop("total", sum(calls.values()))
     top = sorted(calls.items(), key=lambda kv: -kv[1])[:4]
@@ -277,21 +287,66 @@ def report(tools, entries, kvor_tool):
                 print(f"    {t.label:<26}{spread(round_ratios(kvor_tool, t))}")
 
 
-def bench_tree(runner, tree, expect_file, kvor, runs, use_strace):
+def parse_window(text):
+    """The figures kvor-window-bench prints: medians in ms and the window's over the scan's."""
+    out = {}
+    for line in text.splitlines():
+        f = line.split()
+        if line.startswith("kvor-scan --summary") and len(f) >= 3:
+            out["report_ms"] = float(f[2])
+        elif line.startswith("window Refresh") and len(f) >= 3:
+            out["window_ms"] = float(f[2])
+        elif line.startswith("ratio") and len(f) == 2:
+            out["ratio"] = float(f[1])
+    return out if "ratio" in out else None
+
+
+def window_bench(binary, tree, runs):
+    """The window's scan against the report tool's, in one process, off screen."""
+    env = dict(os.environ, QT_QPA_PLATFORM=os.environ.get("QT_QPA_PLATFORM", "offscreen"))
+    try:
+        p = subprocess.run([binary, tree, str(max(3, runs))], capture_output=True, text=True,
+                           timeout=TIMEOUT, env=env, stdin=subprocess.DEVNULL)
+    except subprocess.TimeoutExpired:
+        return {"failed": "timed out"}
+    got = parse_window(p.stdout) if p.returncode == 0 else None
+    return got or {"failed": f"exit status {p.returncode}"}
+
+
+def shape_of(expect, tree):
+    """Totals, shape name and goal class from an expectation file's lines."""
+    if "gTotalFiles" in expect:
+        files, dirs = int(expect["gTotalFiles"]), int(expect["gTotalDirs"])
+    else:  # a live tree: counted beforehand, not checked
+        files, dirs = int(expect["files"]), int(expect["dirs"])
+    return {"shape": expect.get("shape", os.path.basename(tree)),
+            "goals": expect.get("goals", "gen"), "files": files, "dirs": dirs,
+            "entries": files + dirs, "warm_only": expect.get("warm_only") == "1"}
+
+
+def bench_tree(runner, tree, expect_file, kvor, runs, use_strace, window=None,
+               others=tuple(OTHERS)):
     with open(expect_file) as f:
         expect = read_figures(f.read())
-    files, dirs = int(expect["gTotalFiles"]), int(expect["gTotalDirs"])
-    entries = files + dirs
-    print(f"\n== {tree}: {entries:,} entries ({files:,} files, {dirs:,} directories), "
-          f"{runs} runs, {'cold (caches dropped before each run)' if runner.cold else 'warm'} cache")
-    load = os.getloadavg()[0]
-    if load > 0.5 * os.cpu_count():
-        print(f"  note: load average {load:.1f} on {os.cpu_count()} cores; wall times are noisy,"
-              " CPU times less so")
-    tools = tools_for(tree, kvor)
+    rec = shape_of(expect, tree)
+    files, dirs, entries = rec["files"], rec["dirs"], rec["entries"]
+    mode = "cold" if runner.cold else "warm"
+    if runner.cold and rec["warm_only"]:
+        print(f"\n== {rec['shape']}: warm only, not measured cold")
+        return None
+    print(f"\n== {rec['shape']}, {tree}: {entries:,} entries ({files:,} files, {dirs:,} "
+          f"directories), {runs} runs, "
+          f"{'cold (caches dropped before each run)' if runner.cold else 'warm'} cache")
+    load = os.getloadavg()
+    if load[0] > 0.5 * os.cpu_count():
+        print(f"  note: load average {load[0]:.1f} on {os.cpu_count()} cores; wall times are"
+              " noisy, CPU times less so")
+    rec.update(tree=tree, mode=mode, runs=runs, load=[round(x, 2) for x in load],
+               when=time.strftime("%Y-%m-%d %H:%M:%S"), kvor=kvor, check=None, window=None)
+    tools = tools_for(tree, kvor, others)
     kvor_tool = tools[0] if kvor else None
-    if kvor:
-        check_kvor(kvor, tree, expect)
+    if kvor and "gTotalFiles" in expect:
+        rec["check"] = check_kvor(kvor, tree, expect)
     for t in tools:  # untimed round: warms the cache and weeds out broken tools
         runner.run(t)
     tools_ok = [t for t in tools if not t.failed]
@@ -303,48 +358,196 @@ def bench_tree(runner, tree, expect_file, kvor, runs, use_strace):
                 t.runs.append(res)
                 t.rounds.append(r)
     report(tools, entries, kvor_tool)
-    if use_strace and shutil.which("strace"):
+    if use_strace and not runner.cold and shutil.which("strace"):
         for t in tools:
             if t.label in ("kvor-scan --summary", "du -s") and not t.failed:
                 print(f"  strace {t.label}: {strace_counts(t.argv, entries)}")
-    return entries, {t.label: t for t in tools}
+    if window and not runner.cold:
+        rec["window"] = w = window_bench(window, tree, runs)
+        print("  window: " + (f"{w['window_ms']:.0f} ms against the scan's {w['report_ms']:.0f} ms"
+                              f" in the same process, {w['ratio']:.2f}x" if "ratio" in w
+                              else w["failed"]))
+    rec["load_end"] = [round(x, 2) for x in os.getloadavg()]
+    rec["tools"] = {t.label: {"wall": t.median(0), "cpu": t.median(1), "peak": t.median(2),
+                              "runs": len(t.runs), "failed": t.failed} for t in tools}
+    rec["ratios"] = ({t.label: round_ratios(kvor_tool, t) for t in tools if t is not kvor_tool}
+                     if kvor_tool else {})
+    return rec
 
 
-def goals(results, cold=False):
-    print(f"\n== goals ({'cold' if cold else 'warm'} cache)")
-    # Medians of the per-round ratios: warm, 0.6x du -s; cold, 0.35x du -s and below 0.5x gdu.
-    walls = [("du -s", 0.35 if cold else 0.6, "<=")] + ([("gdu -n -p -x", 0.5, "<")] if cold else [])
-    for entries, tools in results:
-        kv, nc = tools.get("kvor-scan --summary"), tools.get("ncdu -x -0 (in memory)")
-        if not (kv and kv.runs):
-            print(f"  {entries:>9,} entries: kvor-scan not measured")
-            continue
-        for label, goal, how in walls:
-            other = tools.get(label)
-            ratios = round_ratios(kv, other) if entries >= 150_000 and other and other.runs else []
-            if not ratios:
-                continue
-            r = statistics.median(ratios)
-            met = r <= goal if how == "<=" else r < goal
-            print(f"  {entries:>9,} entries: wall {r:.2f}x {label} (goal {how} {goal}): "
-                  + ("met" if met else "MISSED")
-                  + f"; cpu {kv.median(1) / other.median(1):.2f}x")
-        if entries >= 800_000 and nc and nc.runs:
-            r = kv.median(2) / nc.median(2)
-            print(f"  {entries:>9,} entries: peak {r:.2f}x ncdu in memory (goal < 1/3): "
-                  + ("met" if r < 1 / 3 else "MISSED"))
+# --- the one table: every shape, warm and cold, with the goals -------------------------------
+
+KVOR, DU, GDU, NCDU = "kvor-scan --summary", "du -s", "gdu -n -p -x", "ncdu -x -0 (in memory)"
+PEAK_SLACK = 1.05   # "no more than before": peak resident memory varies by a few per cent
+
+# Per goal class, per cache: (other tool, kvor-scan's median round ratio at most); and the
+# peak memory rule. gen: the generator's trees (wall goals from 150,000 entries on).
+WALL_GOALS = {
+    "gen": {"warm": [(DU, 0.6)], "cold": [(DU, 0.35), (GDU, 0.5, "<")]},
+    "real": {"warm": [(DU, 0.6)], "cold": [(DU, 0.3)]},
+    "wide": {"warm": [(DU, 0.6)], "cold": [(DU, 0.5)]},
+    "chain": {"warm": [(DU, 1.2)], "cold": []},
+}
+WINDOW_GOAL = 1.1
+
+
+def median_ratio(rec, other):
+    ratios = (rec or {}).get("ratios", {}).get(other) or []
+    return statistics.median(ratios) if ratios else None
+
+
+def peak_of(rec, label=KVOR):
+    t = (rec or {}).get("tools", {}).get(label)
+    return t["peak"] if t and t["runs"] else None
+
+
+def verdict(value, goal, text, below=False):
+    return (text, value is not None and (value < goal if below else value <= goal))
+
+
+def goal_checks(rec, before=None):
+    """(text, met) for each goal a measured shape has in its record's cache."""
+    out = []
+    if not rec or peak_of(rec) is None:
+        return [("kvor-scan not measured", False)] if rec else []
+    cls, mode = rec["goals"], rec["mode"]
+    if rec.get("check") not in (None, "ok"):
+        out.append((f"figures {rec['check']}", False))
+    if cls != "gen" or rec["entries"] >= 150_000:
+        for other, goal, *how in WALL_GOALS.get(cls, WALL_GOALS["gen"])[mode]:
+            r = median_ratio(rec, other)
+            how = how[0] if how else "<="
+            if r is not None:
+                out.append(verdict(r, goal, f"{mode} {r:.2f}x {other} (goal {how} {goal})",
+                                   below=how == "<"))
+    mine = peak_of(rec)
+    if cls == "wide" and peak_of(rec, NCDU):
+        theirs = peak_of(rec, NCDU)
+        out.append(verdict(mine, theirs, f"{mode} peak {mine / 1024:.1f} MiB, ncdu in memory "
+                                         f"{theirs / 1024:.1f} (goal <= ncdu)"))
+    if cls == "gen" and rec["entries"] >= 800_000 and peak_of(rec, NCDU):
+        r = mine / peak_of(rec, NCDU)
+        out.append(verdict(r, 1 / 3, f"{mode} peak {r:.2f}x ncdu in memory (goal < 1/3)",
+                           below=True))
+    if cls != "wide" and peak_of(before):
+        was = peak_of(before)
+        out.append(verdict(mine, was * PEAK_SLACK,
+                           f"{mode} peak {mine / 1024:.1f} MiB, before {was / 1024:.1f} "
+                           f"(goal <= before, {round((PEAK_SLACK - 1) * 100)}% for noise)"))
+    w = rec.get("window") or {}
+    if "ratio" in w:
+        out.append(verdict(w["ratio"], WINDOW_GOAL,
+                           f"window {w['ratio']:.2f}x kvor-scan (goal <= {WINDOW_GOAL})"))
+    elif "failed" in w:
+        out.append((f"window {w['failed']}", False))
+    return out
+
+
+def load_results(path):
+    try:
+        with open(path) as f:
+            return {r["shape"]: r for r in json.load(f)}
+    except FileNotFoundError:
+        return {}
+
+
+def save_results(path, recs):
+    """Adds the shapes just measured to the file, replacing their earlier figures."""
+    old = load_results(path)
+    old.update({r["shape"]: r for r in recs})
+    tmp = path + ".partial"
+    with open(tmp, "w") as f:
+        json.dump(list(old.values()), f, indent=1)
+    os.replace(tmp, path)
+
+
+def cell(now, fmt="{:.2f}", *was):
+    """A figure, or "before > now" when an earlier figure (maybe None) is given."""
+    return " > ".join("-" if v is None else fmt.format(v) for v in (*was, now))
+
+
+def table(results_dir, label, before_label=None):
+    """Every measured shape in one table, warm and cold, then each goal met or not."""
+    runs = {m: load_results(os.path.join(results_dir, f"{label}-{m}.json"))
+            for m in ("warm", "cold")}
+    was = {m: load_results(os.path.join(results_dir, f"{before_label}-{m}.json"))
+           if before_label else {} for m in ("warm", "cold")}
+    shapes = list(dict.fromkeys(list(runs["warm"]) + list(runs["cold"])))
+    if not shapes:
+        print(f"no results for '{label}' in {results_dir}")
+        return 1
+    w, c, bw, bc = runs["warm"], runs["cold"], was["warm"], was["cold"]
+    def ratio(recs, s, other):
+        return median_ratio(recs.get(s), other)
+
+    def mib(v):
+        return None if v is None else v / 1024
+
+    def pair(now, then, fmt="{:.2f}"):
+        return cell(now, fmt, then) if before_label else cell(now, fmt)
+
+    def load(rec):
+        return "-" if not rec else f"{max(rec['load'][0], rec['load_end'][0]):.1f}"
+
+    rows = [("shape", "entries", "warm /du", "cold /du", "cold /gdu", "peak MiB",
+             "du", "ncdu mem", "window /scan", "load w/c")]
+    for s in shapes:
+        rec = w.get(s) or c.get(s)
+        bpeak = peak_of(bw.get(s)) or peak_of(bc.get(s))
+        win = ((w.get(s) or {}).get("window") or {}).get("ratio")
+        bwin = ((bw.get(s) or {}).get("window") or {}).get("ratio")
+        rows.append((s, f"{rec['entries']:,}",
+                     pair(ratio(w, s, DU), ratio(bw, s, DU)),
+                     pair(ratio(c, s, DU), ratio(bc, s, DU)),
+                     pair(ratio(c, s, GDU), ratio(bc, s, GDU)),
+                     pair(mib(peak_of(rec)), mib(bpeak), "{:.1f}"),
+                     cell(mib(peak_of(rec, DU)), "{:.1f}"),
+                     cell(mib(peak_of(rec, NCDU)), "{:.1f}"),
+                     pair(win, bwin), f"{load(w.get(s))}/{load(c.get(s))}"))
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    title = f"\n== {label}" + (f" (before: {before_label} > now)" if before_label else "")
+    print(title + ": kvor-scan's wall time over each tool's, median of the per-round ratios;"
+          " peak resident memory")
+    for r in rows:
+        print("  " + r[0].ljust(widths[0]) + "".join(
+            x.rjust(wd + 2) for x, wd in zip(r[1:], widths[1:])))
+    print(f"  load w/c: the higher 1-minute load average of a shape's start and end, warm and"
+          f" cold, on {os.cpu_count()} cores; above {os.cpu_count() / 2:g} wall times are noisy")
+    print("\n== goals")
+    for s in shapes:
+        checks = goal_checks(w.get(s), bw.get(s)) + goal_checks(c.get(s), bc.get(s))
+        missed = sum(1 for _, ok in checks if not ok)
+        print(f"  {s}: " + ("all met" if checks and not missed else
+                            f"{missed} not met" if checks else "no goals measured"))
+        for text, ok in checks:
+            print(f"    {'met    ' if ok else 'NOT MET'}  {text}")
+    return 0
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rusage", required=True, help="path of the compiled rusage helper")
+    ap.add_argument("--rusage", help="path of the compiled rusage helper")
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--kvor", help="path of kvor-scan (left out when not given)")
     ap.add_argument("--strace", action="store_true", help="count system calls once per tree")
     ap.add_argument("--cold", action="store_true",
                     help="drop the page cache before every run (needs root)")
-    ap.add_argument("trees", nargs="+", metavar="TREE:EXPECT")
+    ap.add_argument("--window", help="path of kvor-window-bench (warm runs only)")
+    ap.add_argument("--tools", default=" ".join(OTHERS),
+                    help=f"the other tools to time, of: {' '.join(OTHERS)}")
+    ap.add_argument("--save", help="add the figures to this results file (JSON)")
+    ap.add_argument("--table", metavar="DIR", help="print the table of the results in DIR")
+    ap.add_argument("--label", default="current", help="with --table: whose results")
+    ap.add_argument("--before", help="with --table: the label to compare against")
+    ap.add_argument("trees", nargs="*", metavar="TREE:EXPECT")
     args = ap.parse_args()
+    if args.table:
+        return table(args.table, args.label, args.before)
+    if not args.trees or not args.rusage:
+        ap.error("--rusage and at least one TREE:EXPECT are needed")
+    others = args.tools.split()
+    if set(others) - set(OTHERS):
+        ap.error(f"--tools: unknown {' '.join(sorted(set(others) - set(OTHERS)))}")
     if args.runs < 1:
         ap.error("--runs must be at least 1")
     results = []
@@ -358,13 +561,17 @@ def main():
     try:
         for pair in args.trees:
             tree, _, expect = pair.rpartition(":")
-            results.append(bench_tree(runner, tree, expect, args.kvor, args.runs, args.strace))
+            rec = bench_tree(runner, tree, expect, args.kvor, args.runs, args.strace,
+                             args.window, others)
+            if rec:
+                results.append(rec)
+                if args.save:   # after each shape, so an interrupted run keeps what it did
+                    save_results(args.save, [rec])
     except ColdError as e:
         print(f"--cold: {e}; stopped", file=sys.stderr)
         return 2
     finally:
         runner.close()
-    goals(results, args.cold)
     return 0
 
 

@@ -4,6 +4,8 @@
 Run by hand: python3 -m unittest bench/test_measure.py  (needs cc; not part of the test suite)
 """
 
+import contextlib
+import io
 import os
 import subprocess
 import sys
@@ -114,6 +116,81 @@ class Parsing(unittest.TestCase):
 """
         self.assertEqual(measure.parse_strace(text), {
             "newfstatat": 18000, "getdents64": 4000, "clone3": 1, "total": 22001})
+
+
+def record(shape, goals, mode, ratios, peak, ncdu_peak=None, entries=500_000, window=None,
+           check="ok"):
+    """A saved shape as bench_tree makes it: kvor-scan's peak, ratios to du -s and gdu."""
+    tools = {measure.KVOR: {"wall": 1, "cpu": 1, "peak": peak, "runs": 3, "failed": None}}
+    if ncdu_peak:
+        tools[measure.NCDU] = {"wall": 1, "cpu": 1, "peak": ncdu_peak, "runs": 3, "failed": None}
+    return {"shape": shape, "goals": goals, "mode": mode, "entries": entries, "check": check,
+            "tools": tools, "ratios": ratios, "window": window, "load": [0.1, 0, 0],
+            "load_end": [0.2, 0, 0]}
+
+
+class Goals(unittest.TestCase):
+    def verdicts(self, rec, before=None):
+        return [(text.split(" (")[0], ok) for text, ok in measure.goal_checks(rec, before)]
+
+    def test_each_shape_is_held_to_its_own_goals(self):
+        du, gdu = measure.DU, measure.GDU
+        cases = [  # record, before, expected verdicts
+            (record("wide-files", "wide", "warm", {du: [0.5, 0.6, 0.9]}, 30_000, 31_000,
+                    window={"ratio": 1.12}), None,
+             [("warm 0.60x du -s", True), ("warm peak 29.3 MiB, ncdu in memory 30.3", True),
+              ("window 1.12x kvor-scan", False)]),
+            (record("wide-dirs", "wide", "cold", {du: [0.49, 0.51, 0.52]}, 53_000, 30_000), None,
+             [("cold 0.51x du -s", False), ("cold peak 51.8 MiB, ncdu in memory 29.3", False)]),
+            (record("kernel", "real", "cold", {du: [0.3], gdu: [0.1]}, 10_500, check="MISMATCH"),
+             record("kernel", "real", "cold", {}, 10_000),
+             [("figures MISMATCH", False), ("cold 0.30x du -s", True),
+              ("cold peak 10.3 MiB, before 9.8", True)]),
+            (record("chain20k", "chain", "warm", {du: [1.3, 1.1, 1.2]}, 30_000,
+                    window={"failed": "exit status 139"}),
+             record("chain20k", "chain", "warm", {}, 20_000),
+             [("warm 1.20x du -s", True), ("warm peak 29.3 MiB, before 19.5", False),
+              ("window exit status 139", False)]),
+            (record("gen1000000", "gen", "cold", {du: [0.36], gdu: [0.49]}, 30_000, 90_000,
+                    entries=1_000_000), None,
+             [("cold 0.36x du -s", False), ("cold 0.49x gdu -n -p -x", True),
+              ("cold peak 0.33x ncdu in memory", False)]),
+            (record("gen10000", "gen", "warm", {du: [0.9]}, 4_000, entries=10_000), None, []),
+        ]
+        for rec, before, want in cases:
+            with self.subTest(rec["shape"], mode=rec["mode"]):
+                self.assertEqual(self.verdicts(rec, before), want)
+
+    def test_results_merge_by_shape_and_table_lists_every_one(self):
+        du = measure.DU
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "now-warm.json")
+            measure.save_results(path, [record("usr", "real", "warm", {du: [0.9]}, 12_000),
+                                        record("node", "real", "warm", {du: [0.7]}, 18_000)])
+            measure.save_results(path, [record("usr", "real", "warm", {du: [0.5]}, 11_000)])
+            self.assertEqual({s: r["ratios"][du] for s, r in measure.load_results(path).items()},
+                             {"usr": [0.5], "node": [0.7]})
+            measure.save_results(os.path.join(d, "was-cold.json"),
+                                 [record("usr", "real", "cold", {du: [0.31]}, 12_000)])
+            out = io.StringIO()
+            with contextlib.redirect_stdout(out):
+                self.assertEqual(measure.table(d, "now", "was"), 0)
+                self.assertEqual(measure.table(d, "nothing"), 1)
+            text = out.getvalue()
+            self.assertRegex(text, r"usr +\d[\d,]* +- > 0\.50 +0\.31 > -")
+            self.assertIn("node: 1 not met", text)
+
+    def test_window_figures_and_live_trees(self):
+        out = ("nodes 1001, rounds 3\nkvor-scan --summary  75.2 ms (median)\n"
+               "window Refresh       67.0 ms (median)\nratio                0.89\n")
+        self.assertEqual(measure.parse_window(out),
+                         {"report_ms": 75.2, "window_ms": 67.0, "ratio": 0.89})
+        self.assertIsNone(measure.parse_window("usage: kvor-window-bench DIR [ROUNDS]\n"))
+        live = measure.shape_of({"files": "10", "dirs": "2", "shape": "usr", "goals": "real"},
+                                "/usr")
+        self.assertEqual((live["entries"], live["goals"], live["warm_only"]), (12, "real", False))
+        gen = measure.shape_of({"gTotalFiles": "9", "gTotalDirs": "1"}, "/t/tree-10-s1")
+        self.assertEqual((gen["shape"], gen["goals"]), ("tree-10-s1", "gen"))
 
 
 if __name__ == "__main__":
