@@ -55,7 +55,11 @@ struct DirCursor::Level {
 unsigned DirCursor::FirstReaders() { return std::thread::hardware_concurrency() > 1 ? 1 : 0; }
 
 DirCursor::DirCursor(const System& system, const std::atomic<bool>* cancel, Options options)
-    : system_(system), cancel_(cancel), options_(std::move(options)) {}
+    : system_(system), cancel_(cancel), options_(std::move(options)) {
+  // A wide directory's sizes are read on as many threads as there may be readers.
+  if (options_.readAhead.readers > 0)
+    helpers_ = std::make_shared<SizeHelpers>(options_.readAhead.readers, options_.hooks.blocksRead);
+}
 
 DirCursor::~DirCursor() {
   StopReadAhead();
@@ -121,8 +125,11 @@ std::shared_ptr<const DirSummary> DirCursor::ReadRoot(int64_t clusterSize) {
 bool DirCursor::ReadInto(Level& level) {
   const std::vector<std::string>* mounted =
       level.mayHoldMounts ? &mounts_.MountedNamesIn(MountKey()) : nullptr;
-  const DirListing::Status status = scratch_.Read(level.fd, mounted, cancel_, &options_.hooks.listing);
+  const DirListing::Status status = scratch_.Read(
+      level.fd, {.mounted = mounted, .cancel = cancel_, .calls = &options_.hooks.listing, .clusterSize = clusterSize_,
+                 .helpers = helpers_.get()});
   level.read = std::make_shared<const DirSummary>(Summarize(scratch_, clusterSize_, level.dev, level.ino));
+  scratch_.Trim();
   if (status != DirListing::Status::Ok) return false;
   if (ahead_ != nullptr && level.dir != nullptr) ahead_->Adopt(level.dir, level.read);
   return true;
@@ -148,7 +155,7 @@ void DirCursor::StartReadAhead() {
 void DirCursor::Launch(unsigned readers) {
   ahead_ = std::make_unique<ReadAhead>(options_.readAhead, options_.hooks);
   std::string rootKey = realRoot_.empty() ? path_.substr(0, levels_[0]->pathLength) : realRoot_;
-  levels_[0]->dir = ahead_->Start(levels_[0]->fd, mounts_, std::move(rootKey), levels_[0]->read);
+  levels_[0]->dir = ahead_->Start(levels_[0]->fd, mounts_, std::move(rootKey), levels_[0]->read, helpers_);
   for (std::size_t k = 1; k < depth_; ++k) {
     Level& level = *levels_[k];
     level.dir = levels_[k - 1]->dir == nullptr ? nullptr : ahead_->Enter(levels_[k - 1]->dir, level.slot).dir;

@@ -20,6 +20,7 @@
 #include "platform/listing.h"
 #include "platform/mounts.h"
 #include "platform/readahead.h"
+#include "platform/sizehelpers.h"
 #include "platform/summary.h"
 
 namespace kvor::platform {
@@ -103,6 +104,7 @@ class DirCursor {
   std::string realRoot_;       // the root as the mount table names it, when a link led there
   std::size_t givenRootLength_ = 0;
   DirListing scratch_;         // a read here, before its summary
+  std::shared_ptr<SizeHelpers> helpers_;  // of the walk's own reads and the readers' alike
   std::unique_ptr<ReadAhead> ahead_;
   bool armed_ = false;  // readers start once the walk's reads wait on the disk
   DiskWaits waits_;

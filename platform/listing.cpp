@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <dirent.h>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "platform/sizehelpers.h"
 
 
 namespace kvor::platform {
@@ -57,20 +60,10 @@ int OpenDirectory(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
-Entry DirListing::At(size_t i) const {
-  const auto& e = entries_[i];
-  return Entry{Name(i), e.size, (e.flags & kDirectory) != 0, (e.flags & kHidden) != 0};
-}
-
-std::string_view DirListing::Name(size_t i) const {
-  const auto& e = entries_[i];
-  return std::string_view(names_).substr(e.nameOffset, e.nameLength);
-}
-
-void DirListing::AddEntry(std::string_view name, uint32_t flags, uint64_t size) {
-  entries_.push_back(Record{static_cast<uint32_t>(names_.size()), static_cast<uint32_t>(name.size()), flags, size});
-  names_.append(name);
-  names_.push_back('\0');  // so a name can be handed to the system as it stands
+int64_t SlackOf(uint64_t size, int64_t clusterSize) {
+  if (clusterSize <= 0) return 0;
+  const auto cluster = static_cast<uint64_t>(clusterSize);
+  return static_cast<int64_t>((cluster - size % cluster) % cluster);
 }
 
 void DirListing::Note(uint8_t problem, int error) {
@@ -78,20 +71,66 @@ void DirListing::Note(uint8_t problem, int error) {
   problems_ |= problem;
 }
 
-DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* mounted,
-                                    const std::atomic<bool>* cancel, const ListingCalls* calls) {
+// Kept with a NUL after it, so a name can be handed to the system as it stands.
+void DirListing::AddName(std::string_view name) {
+  if (names_.size() + name.size() + 1 > UINT32_MAX) throw std::bad_alloc();
+  names_.append(name);
+  names_.push_back('\0');
+}
+
+bool DirListing::Sizes::Read(int fd, const char* names, const Unsized* unsized, std::size_t count,
+                             const ListingCalls* calls, int64_t clusterSize, const std::atomic<bool>* cancel) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (cancel != nullptr && i % kCancelCheckInterval == 0 && cancel->load(std::memory_order_relaxed)) return false;
+    const char* name = names + unsized[i].nameOffset;
+    struct stat st;
+    if ((calls != nullptr && calls->lstatat ? calls->lstatat(fd, name, &st)
+                                            : ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) {
+      if (errno == ENOENT) continue;  // gone since it was listed
+      if (problems == 0) error = errno;
+      problems |= kSizesUnreadable;  // counted, but its size is unknown
+      ++files;
+    } else if (S_ISDIR(st.st_mode)) {  // the listing did not say
+      const std::size_t length = std::strlen(name);
+      dirs.push_back(Dir{unsized[i].nameOffset, unsized[i].seq, static_cast<uint16_t>(length), name[0] == '.'});
+    } else {
+      ++files;
+      // Devices, fifos and sockets report no size of their own.
+      if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
+        const auto size = static_cast<uint64_t>(st.st_size);
+        bytes += size;
+        lost += SlackOf(size, clusterSize);
+      }
+    }
+  }
+  return true;
+}
+
+void DirListing::Sizes::Add(Sizes&& other) {
+  files += other.files;
+  bytes += other.bytes;
+  lost += other.lost;
+  if (problems == 0) error = other.error;
+  problems |= other.problems;
+  dirs.insert(dirs.end(), other.dirs.begin(), other.dirs.end());
+}
+
+DirListing::Status DirListing::Read(int fd, const Options& options) {
   names_.clear();
-  entries_.clear();
-  subdirs_.clear();
+  dirs_.clear();
+  order_.clear();
   unsized_.clear();
+  ordinary_ = 0;
   fileCount_ = 0;
+  bytes_ = lost_ = 0;
   problems_ = 0;
   error_ = 0;
   dotDotInode_ = 0;
-  if (mounted != nullptr && mounted->empty()) mounted = nullptr;
+  const std::atomic<bool>* cancel = options.cancel;
+  const ListingCalls* calls = options.calls;
 
   alignas(LinuxDirent64) char buffer[64 * 1024];
-  std::size_t seen = 0;
+  uint32_t seq = 0;
   bool anyRead = false;
   for (;;) {
     const long n = calls != nullptr && calls->getdents ? calls->getdents(fd, buffer, sizeof buffer)
@@ -110,71 +149,79 @@ DirListing::Status DirListing::Read(int fd, const std::vector<std::string>* moun
     for (long offset = 0; offset < n;) {
       const auto* d = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
       offset += d->d_reclen;
-      if (cancel != nullptr && ++seen % kCancelCheckInterval == 0 && cancel->load(std::memory_order_relaxed))
+      if (cancel != nullptr && ++seq % kCancelCheckInterval == 0 && cancel->load(std::memory_order_relaxed))
         return Status::Cancelled;
       const std::string_view name(reinterpret_cast<const char*>(d) + offsetof(LinuxDirent64, d_name));
-      uint32_t flags = name.front() == '.' ? kHidden : 0;
+      if (IsDotOrDotDot(name)) {
+        if (name.size() == 2) dotDotInode_ = d->d_ino;
+        continue;
+      }
+      const auto at = static_cast<uint32_t>(names_.size());
       switch (d->d_type) {
         case DT_DIR:
-          flags |= kDirectory;
-          if (name == "..") dotDotInode_ = d->d_ino;
+          AddName(name);
+          dirs_.push_back(Dir{at, seq, static_cast<uint16_t>(name.size()), name.front() == '.'});
           break;
         case DT_CHR:
         case DT_BLK:
         case DT_FIFO:
         case DT_SOCK:
-          break;  // these report no size
+          ++fileCount_;  // these report no size
+          break;
         default:  // regular files, symlinks, and names whose type the listing does not give
-          unsized_.push_back(Unsized{d->d_ino, static_cast<uint32_t>(entries_.size())});
+          AddName(name);
+          unsized_.push_back(Unsized{d->d_ino, at, seq});
       }
-      AddEntry(name, flags, 0);
     }
   }
 
   // Sizes are read in inode order, not the listing's (hash) order: on a cold disk neighbouring
   // inodes share a block of the inode table, so each block is read once instead of many times.
-  std::sort(unsized_.begin(), unsized_.end(),
-            [](const Unsized& a, const Unsized& b) { return a.inode < b.inode; });
-  for (const Unsized& u : unsized_) {
-    if (cancel != nullptr && ++seen % kCancelCheckInterval == 0 && cancel->load(std::memory_order_relaxed))
-      return Status::Cancelled;
-    Record& e = entries_[u.index];
-    struct stat st;
-    const char* name = names_.data() + e.nameOffset;
-    if ((calls != nullptr && calls->lstatat ? calls->lstatat(fd, name, &st)
-                                            : ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW)) != 0) {
-      if (errno == ENOENT) {  // gone since it was listed
-        e.flags |= kGone;
-      } else {
-        Note(kSizesUnreadable, errno);  // counted, but its size is unknown
-      }
-    } else if (S_ISDIR(st.st_mode)) {
-      e.flags |= kDirectory;
-    } else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
-      e.size = static_cast<uint64_t>(st.st_size);
-    }
-  }
-
-  std::size_t kept = 0;
-  for (const Record& e : entries_) {
-    if (e.flags & kGone) continue;
-    const std::string_view name = std::string_view(names_).substr(e.nameOffset, e.nameLength);
-    if ((e.flags & kDirectory) == 0) {
-      ++fileCount_;
-    } else if (mounted != nullptr && !IsDotOrDotDot(name) &&
-               std::find(mounted->begin(), mounted->end(), name) != mounted->end() &&
-               IsMountPoint(fd, names_.data() + e.nameOffset)) {
-      continue;  // another drive, or another view of this one, is mounted here
-    } else if ((e.flags & kHidden) == 0) {
-      subdirs_.push_back(static_cast<uint32_t>(kept));
-    }
-    entries_[kept++] = e;
-  }
-  entries_.resize(kept);
-
-  std::sort(subdirs_.begin(), subdirs_.end(),
-            [this](uint32_t a, uint32_t b) { return Name(a) < Name(b); });
+  std::sort(unsized_.begin(), unsized_.end(), [](const Unsized& a, const Unsized& b) { return a.inode < b.inode; });
+  Sizes sizes;
+  SizeHelpers::Outcome outcome = SizeHelpers::Outcome::Alone;
+  if (options.helpers != nullptr && unsized_.size() >= SizeHelpers::kLeast)
+    outcome = options.helpers->Read(fd, names_, unsized_, calls, options.clusterSize, cancel, sizes);
+  if (outcome == SizeHelpers::Outcome::Cancelled ||
+      (outcome == SizeHelpers::Outcome::Alone &&
+       !sizes.Read(fd, names_.data(), unsized_.data(), unsized_.size(), calls, options.clusterSize, cancel)))
+    return Status::Cancelled;
+  fileCount_ += sizes.files;
+  bytes_ = sizes.bytes;
+  lost_ = sizes.lost;
+  if (sizes.problems != 0) Note(sizes.problems, sizes.error);
+  const bool found = !sizes.dirs.empty();
+  dirs_.insert(dirs_.end(), sizes.dirs.begin(), sizes.dirs.end());
+  Order(options.mounted != nullptr && !options.mounted->empty() ? options.mounted : nullptr, fd, found);
   return Status::Ok;
+}
+
+// Leaves out the subdirectories on which another file system is mounted, and puts the rest in
+// the walk's order: ordinary ones by name, then hidden ones as listed.
+void DirListing::Order(const std::vector<std::string>* mounted, int fd, bool foundByStat) {
+  if (mounted != nullptr) {
+    std::erase_if(dirs_, [&](const Dir& d) {
+      // Another drive, or another view of this one, is mounted here.
+      return std::find(mounted->begin(), mounted->end(), DirName(d)) != mounted->end() &&
+             IsMountPoint(fd, names_.data() + d.nameOffset);
+    });
+  }
+  order_.resize(dirs_.size());
+  for (uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
+  const auto hidden = std::stable_partition(order_.begin(), order_.end(), [&](uint32_t i) { return !dirs_[i].hidden; });
+  ordinary_ = static_cast<std::size_t>(hidden - order_.begin());
+  std::sort(order_.begin(), hidden, [&](uint32_t a, uint32_t b) { return DirName(dirs_[a]) < DirName(dirs_[b]); });
+  // Directories the sizes' reads found came after those listed as such, in inode order.
+  if (foundByStat)
+    std::sort(hidden, order_.end(), [&](uint32_t a, uint32_t b) { return dirs_[a].seq < dirs_[b].seq; });
+}
+
+void DirListing::Trim() {
+  constexpr std::size_t kKeep = 256 * 1024;  // bytes worth keeping for the next read
+  if (names_.capacity() > kKeep) std::string().swap(names_);
+  if (unsized_.capacity() * sizeof(Unsized) > kKeep) std::vector<Unsized>().swap(unsized_);
+  if (dirs_.capacity() * sizeof(Dir) > kKeep) std::vector<Dir>().swap(dirs_);
+  if (order_.capacity() * sizeof(uint32_t) > kKeep) std::vector<uint32_t>().swap(order_);
 }
 
 }  // namespace kvor::platform

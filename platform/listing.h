@@ -1,12 +1,15 @@
 #pragma once
-// One read of one directory: every entry with its kind and size, taken in a single
-// enumeration, from which the directory, file and hidden lists and the byte sums are all fed.
+// One read of one directory: its entries listed in a single enumeration, the sizes of its
+// files read, and from them what the scan needs: the file count, the byte and lost-space sums
+// and the names of the subdirectories. A wide directory's sizes are read in slices, by helpers
+// beside the thread that lists it (see SizeHelpers).
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <sys/stat.h>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <vector>
 
 namespace kvor::platform {
@@ -29,64 +32,87 @@ struct ListingCalls {
   std::function<int(int fd, const char* name, struct stat* st)> lstatat = {};  // fstatat, no link followed
 };
 
-// One entry of a listing. Hidden: its name begins with ".".
-struct Entry {
-  std::string_view name;  // valid while the listing lives
-  uint64_t size = 0;      // lstat size for non-directories, 0 for directories
-  bool directory = false;
-  bool hidden = false;
-};
+// Space lost to rounding `size` up to whole clusters.
+int64_t SlackOf(uint64_t size, int64_t clusterSize);
+
+class SizeHelpers;
 
 class DirListing {
  public:
   enum class Status { Ok, Failed, Cancelled };
+  struct Options {
+    const std::vector<std::string>* mounted = nullptr;  // names the mount table puts here
+    const std::atomic<bool>* cancel = nullptr;          // stops the read early
+    const ListingCalls* calls = nullptr;
+    int64_t clusterSize = 0;                            // the lost space is summed for it
+    SizeHelpers* helpers = nullptr;                     // read a wide directory's sizes too
+  };
 
-  // Reads the directory freshly opened at `fd`; the descriptor stays open. Entries named in
-  // `mounted` (names the mount table puts in this directory) that are mount points are left
-  // out. Stops early when `cancel` becomes true. On failure Error() holds the errno.
-  Status Read(int fd, const std::vector<std::string>* mounted, const std::atomic<bool>* cancel,
-              const ListingCalls* calls = nullptr);
+  // Reads the directory freshly opened at `fd`; the descriptor stays open. Subdirectories
+  // named in `mounted` that are mount points are left out. On failure Error() holds the errno.
+  Status Read(int fd, const Options& options);
 
-  size_t EntryCount() const { return entries_.size(); }
-  Entry At(size_t i) const;
-  std::string_view Name(size_t i) const;
+  // Every entry that is not a directory, hidden ones included, and their sums.
+  std::size_t FileCount() const { return fileCount_; }
+  Int128 Bytes() const { return bytes_; }
+  Int128 LostSpace() const { return lost_; }
 
-  // Ordinary subdirectories (real directories, not hidden), sorted by name, bytewise.
-  size_t SubdirCount() const { return subdirs_.size(); }
-  std::string_view SubdirName(size_t i) const { return Name(subdirs_[i]); }
-
-  // Every entry that is not a directory, hidden ones included.
-  size_t FileCount() const { return fileCount_; }
+  // Ordinary subdirectories (not hidden), sorted by name bytewise; then the hidden ones (their
+  // names begin with "."), in the order listed.
+  std::size_t SubdirCount() const { return ordinary_; }
+  std::size_t HiddenCount() const { return order_.size() - ordinary_; }
+  std::string_view SubdirName(std::size_t i) const { return DirName(dirs_[order_[i]]); }
+  std::string_view HiddenName(std::size_t i) const { return DirName(dirs_[order_[ordinary_ + i]]); }
 
   // ReadProblem flags of the last read, and the errno of the first of them.
   uint8_t Problems() const { return problems_; }
+  int Error() const { return error_; }
   // The inode its ".." entry names (the parent's, on most file systems); 0 when not listed.
   uint64_t DotDotInode() const { return dotDotInode_; }
-  int Error() const { return error_; }
+
+  // Gives back the memory a wide directory took, so a scan does not keep its widest one's.
+  void Trim();
+
+  // Entries whose size is still to be read, and what reading them found; the parts a
+  // helper works on.
+  struct Unsized {
+    uint64_t inode;
+    uint32_t nameOffset;  // in the names, NUL-terminated
+    uint32_t seq;         // its place in the listing
+  };
+  struct Dir {
+    uint32_t nameOffset;
+    uint32_t seq;
+    uint16_t nameLength;
+    bool hidden;
+  };
+  struct Sizes {
+    std::size_t files = 0;
+    Int128 bytes = 0;
+    Int128 lost = 0;
+    uint8_t problems = 0;
+    int error = 0;
+    std::vector<Dir> dirs;  // entries of no type in the listing that are directories
+    // Reads the sizes of `unsized` in the directory open at `fd`; false when cancelled.
+    bool Read(int fd, const char* names, const Unsized* unsized, std::size_t count, const ListingCalls* calls,
+              int64_t clusterSize, const std::atomic<bool>* cancel);
+    void Add(Sizes&& other);
+  };
 
  private:
-  struct Record {
-    uint32_t nameOffset;
-    uint32_t nameLength;
-    uint32_t flags;  // kDirectory, kHidden, kGone
-    uint64_t size;
-  };
-  static constexpr uint32_t kDirectory = 1;
-  static constexpr uint32_t kHidden = 2;
-  struct Unsized {  // an entry whose size is still to be read
-    uint64_t inode;
-    uint32_t index;
-  };
-  static constexpr uint32_t kGone = 1u << 31;  // listed, but removed before its size was read
-
-  void AddEntry(std::string_view name, uint32_t flags, uint64_t size);
+  std::string_view DirName(const Dir& d) const { return std::string_view(names_).substr(d.nameOffset, d.nameLength); }
   void Note(uint8_t problem, int error);
+  void AddName(std::string_view name);
+  void Order(const std::vector<std::string>* mounted, int fd, bool foundByStat);
 
   std::string names_;
-  std::vector<Record> entries_;
-  std::vector<uint32_t> subdirs_;
+  std::vector<Dir> dirs_;
+  std::vector<uint32_t> order_;  // into dirs_: ordinary ones sorted, then hidden ones
+  std::size_t ordinary_ = 0;
   std::vector<Unsized> unsized_;
-  size_t fileCount_ = 0;
+  std::size_t fileCount_ = 0;
+  Int128 bytes_ = 0;
+  Int128 lost_ = 0;
   uint8_t problems_ = 0;
   int error_ = 0;
   uint64_t dotDotInode_ = 0;

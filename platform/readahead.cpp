@@ -15,23 +15,12 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "platform/detached.h"
 #include "platform/pathrules.h"
 
 namespace kvor::platform {
 
 namespace {
-
-// Readers of every read-ahead still running; abandoned ones end on their own. Never
-// destroyed: a reader may end after the program's statics are gone.
-struct Registry {
-  std::mutex mutex;
-  std::condition_variable gone;
-  int live = 0;
-};
-Registry& Readers() {
-  static auto* registry = new Registry;
-  return *registry;
-}
 
 constexpr auto kAbandonAfter = std::chrono::milliseconds(100);
 constexpr auto kRetryFirst = std::chrono::milliseconds(1);
@@ -39,26 +28,6 @@ constexpr auto kRetryMost = std::chrono::milliseconds(50);
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
 
 }  // namespace
-
-long BlocksRead(const std::function<long()>& hook) {
-  if (hook) return hook();
-  rusage usage{};
-  return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_inblock : 0;
-}
-
-unsigned DiskWaits::Add(unsigned reads, long blocks) {
-  // A read that waited took at least a page; a read that merely lost its core to a busy
-  // machine took none (off-CPU time would count it).
-  constexpr long kBlocksPerPage = 4096 / 512;
-  const auto waited = static_cast<unsigned>(std::clamp<long>(blocks / kBlocksPerPage, 0, reads));
-  unsigned add = 0;
-  for (unsigned i = 0; i < waited; ++i) {
-    share_ += (256 - share_) / 8;
-    if (share_ >= 128) ++add;
-  }
-  for (unsigned i = waited; i < reads; ++i) share_ -= share_ / 8;
-  return add;
-}
 
 struct ReadAhead::Node {
   Node* parent = nullptr;           // outlives the node while it is alive
@@ -97,6 +66,7 @@ struct ReadAhead::Shared {
   int watchers = 0;                 // callers waiting for `changed`, the walk's Enter aside
   const Node* awaited = nullptr;    // the read the walk waits for
   MountTable mounts;
+  std::shared_ptr<SizeHelpers> helpers;  // kept while a reader may use them
   std::string mountRoot;
   int64_t clusterSize = 0;
   uint64_t device = 0;
@@ -357,11 +327,13 @@ struct ReadAhead::Shared {
         std::string key = mountRoot;
         AppendName(key, path);
         const std::vector<std::string>* mounted = mounts.MayHoldMounts(key) ? &mounts.MountedNamesIn(key) : nullptr;
-        if (listing.Read(fd, mounted, &stop, &hooks.listing) == DirListing::Status::Ok &&
+        if (listing.Read(fd, {.mounted = mounted, .cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize,
+                              .helpers = helpers.get()}) == DirListing::Status::Ok &&
             (listing.DotDotInode() == parentInode ||
              (::fstatat(fd, "..", &up, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(up.st_dev) == device &&
               static_cast<uint64_t>(up.st_ino) == parentInode)))
           out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, st.st_dev, st.st_ino));
+        listing.Trim();
       }
     } catch (const std::bad_alloc&) {
       ::close(fd);
@@ -375,19 +347,7 @@ struct ReadAhead::Shared {
   // mutex held; false when no thread could be made.
   static bool StartReader(const std::shared_ptr<Shared>& self) {
     const bool far = self->started == 0;
-    Registry& r = Readers();
-    {
-      std::lock_guard registryLock(r.mutex);
-      ++r.live;
-    }
-    try {
-      std::thread(&Shared::Run, self, far).detach();
-    } catch (const std::exception&) {  // no thread, or no memory for one
-      std::lock_guard registryLock(r.mutex);
-      --r.live;
-      r.gone.notify_all();
-      return false;
-    }
+    if (!detached::Start([self, far] { Run(self, far); })) return false;
     ++self->started;
     return true;
   }
@@ -399,6 +359,7 @@ struct ReadAhead::Shared {
   }
 
   static void Run(std::shared_ptr<Shared> self, bool far) {
+    // The last owner frees the shared block when this returns, not under its own mutex.
     Shared& s = *self;
     DirListing listing;  // kept for its buffers
     // Measured over a few reads: a getrusage per read costs a warm scan more than it tells.
@@ -464,12 +425,6 @@ struct ReadAhead::Shared {
         break;
       }
     }
-    lock.unlock();
-    self.reset();  // the last owner frees the shared block here, not under its own mutex
-    Registry& r = Readers();
-    std::lock_guard registryLock(r.mutex);
-    --r.live;
-    r.gone.notify_all();
   }
 };
 
@@ -482,19 +437,18 @@ ReadAhead::ReadAhead(Options options, Hooks hooks) : shared_(std::make_shared<Sh
 
 ReadAhead::~ReadAhead() {
   Stop();
-  Registry& r = Readers();
   // Readers end once their reads return; one stuck in a file system that hangs is left to
   // end on its own, holding only the shared block.
   std::weak_ptr<Shared> watch = shared_;
   shared_.reset();
-  std::unique_lock lock(r.mutex);
-  r.gone.wait_for(lock, kAbandonAfter, [&] { return watch.expired(); });
+  detached::WaitUntil([&] { return watch.expired(); }, kAbandonAfter);
 }
 
 ReadAhead::Dir ReadAhead::Start(int rootFd, const MountTable& mounts, std::string mountRoot,
-                                std::shared_ptr<const DirSummary> root) {
+                                std::shared_ptr<const DirSummary> root, std::shared_ptr<SizeHelpers> helpers) {
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
+  s.helpers = std::move(helpers);
   s.mounts = mounts;
   s.mountRoot = std::move(mountRoot);
   s.clusterSize = root->clusterSize;
@@ -622,10 +576,6 @@ void ReadAhead::WaitIdle() {
   --s.watchers;
 }
 
-void ReadAhead::WaitAllReadersGone() {
-  Registry& r = Readers();
-  std::unique_lock lock(r.mutex);
-  r.gone.wait(lock, [&] { return r.live == 0; });
-}
+
 
 }  // namespace kvor::platform

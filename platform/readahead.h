@@ -26,26 +26,12 @@
 #include <vector>
 
 #include "platform/listing.h"
+#include "platform/diskwaits.h"
 #include "platform/mounts.h"
+#include "platform/sizehelpers.h"
 #include "platform/summary.h"
 
 namespace kvor::platform {
-
-// Blocks the calling thread has read from the disk so far, or what `hook` says (tests).
-long BlocksRead(const std::function<long()>& hook);
-
-// Whether directory reads wait on the disk, from the blocks a thread read over a few of them:
-// readers help only then (on a warm cache they cost more than they give).
-class DiskWaits {
- public:
-  static constexpr unsigned kReadsPerSample = 8;
-  // `reads` reads took `blocks` (of 512 bytes) from the disk; returns how many readers to add:
-  // one per read that waited, once about half of the recent ones did.
-  unsigned Add(unsigned reads, long blocks);
-
- private:
-  unsigned share_ = 0;  // of the recent reads that waited, in 256ths
-};
 
 class ReadAhead {
  public:
@@ -94,8 +80,9 @@ class ReadAhead {
   // Starts below the root the walk stands at: `rootFd` is the walk's (duplicated here),
   // `mountRoot` the root's path as the mount table names it, `root` the walk's read of it.
   // Only directories on the root's device are read.
+  // A wide directory's sizes are read with `helpers`, if any.
   Dir Start(int rootFd, const MountTable& mounts, std::string mountRoot,
-            std::shared_ptr<const DirSummary> root);
+            std::shared_ptr<const DirSummary> root, std::shared_ptr<SizeHelpers> helpers = nullptr);
   // Starts `count` more readers (within Options::readers), the disk's waits so far in `waits`.
   void AddReaders(unsigned count, const DiskWaits& waits);
   // The walk enters child `slot` of `parent`. A read of it under way is waited for, until
@@ -114,8 +101,6 @@ class ReadAhead {
   Stats GetStats() const;
   // Until readers have nothing more to do (all read, or the budget full); for tests.
   void WaitIdle();
-  // Until every reader of every read-ahead has ended, abandoned ones included; for tests.
-  static void WaitAllReadersGone();
 
   struct Shared;
 

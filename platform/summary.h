@@ -36,9 +36,6 @@ struct DirSummary {
   std::size_t MemoryBytes() const { return sizeof *this + names.capacity() + ends.capacity() * sizeof(uint32_t); }
 };
 
-// Space lost to rounding `size` up to whole clusters.
-int64_t SlackOf(uint64_t size, int64_t clusterSize);
-
 // The summary of a listing read whole (or in part, as its problems say).
 DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode);
 

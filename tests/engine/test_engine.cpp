@@ -137,6 +137,10 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     SCOPED_TRACE(seed);
     TempDir t;
     seed > 0 ? MakeTree(t.path(), seed, 120) : MakeFile(t / ".f", 20);  // seed 0: no subdirectory
+    if (seed == 1) {  // a directory wide enough to have its sizes read in slices
+      MakeDir(t / "wide"), MakeDir(t / "wide/.in"), MakeDir(t / "wide/in");
+      for (int i = 0; i < 5000; ++i) MakeFile(t / ("wide/" + std::to_string(i)), uint64_t(i) * 7919 % 20000);
+    }
     // Seed 2: no cluster size (a failed query), so nothing is lost. Seed 3: readers held until
     // the walk is half way; it reads the first half itself.
     Gate late;

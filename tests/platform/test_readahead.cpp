@@ -7,9 +7,12 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
 #include "gate.h"
 #include "platform/cursor.h"
+#include "platform/detached.h"
+#include "platform/sizehelpers.h"
 #include "platform/system.h"
 #include "tempdrive.h"
 
@@ -118,7 +121,7 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     w.list.StopReadAhead();  // must not wait for readers stuck in a read
   }
   never.Open();
-  ReadAhead::WaitAllReadersGone();
+  detached::WaitAllGone();
 }
 
 // Depth costs each directory the same: readers followed down a comb 2,000 levels deep (paths
@@ -138,6 +141,63 @@ TEST(ReadAhead, OrderingCostsNoStepPerLevelAbove) {
   EXPECT_GT(w.Ahead().GetStats().read, 0u);
   EXPECT_LE(w.Ahead().GetStats().hops, 64u * 2 * levels);
   w.list.StopReadAhead();
+}
+
+// A wide directory's sizes, read in slices by helpers beside the lister, are what one thread
+// reads: whatever entries go or turn into directories meanwhile, a cancel while a helper is
+// stuck in a read, and no descriptor to lend the helpers.
+TEST(SizeHelpers, SlicesReadWhatOneThreadReads) {
+  TempDir t;
+  MakeDir(t / "w");
+  for (int i = 0; i < 9000; ++i) MakeFile(t / ("w/" + std::string(i % 97 == 0 ? ".h" : "f") + std::to_string(i)), i * 37 % 10000);
+  for (const char* dir : {"w/d0", "w/.d1", "w/d2", "w/x"}) MakeDir(t / dir);
+  const int fd = OpenDirectory(t / "w");
+  const auto read = [&](SizeHelpers* helpers, const ListingCalls* calls = nullptr, const std::atomic<bool>* cancel = nullptr) {
+    ::lseek(fd, 0, SEEK_SET);
+    DirListing l;
+    if (l.Read(fd, {.cancel = cancel, .calls = calls, .clusterSize = 4096, .helpers = helpers}) != DirListing::Status::Ok)
+      return std::string("not read");
+    std::string out = std::to_string(l.FileCount()) + " " + std::to_string(int64_t(l.Bytes())) + " " +
+                      std::to_string(int64_t(l.LostSpace())) + " " + std::to_string(l.Problems()) + ":";
+    for (std::size_t i = 0; i < l.SubdirCount(); ++i) out.append(" ").append(l.SubdirName(i));
+    for (std::size_t i = 0; i < l.HiddenCount(); ++i) out.append(" ").append(l.HiddenName(i));
+    return out;
+  };
+  SizeHelpers helpers(4);
+  const std::string alone = read(nullptr);
+  EXPECT_EQ(alone.substr(alone.find(':')), ": d0 d2 x .d1");
+  EXPECT_EQ(read(&helpers), alone);
+  // Two entries gone and one a directory by the time their sizes are read (on whichever thread).
+  const ListingCalls changing{.lstatat = [&](int at, const char* name, struct stat* st) {
+    if (std::string_view(name) == "f17" || std::string_view(name) == "f4000") return errno = ENOENT, -1;
+    return ::fstatat(at, std::string_view(name) == "f42" ? "d0" : name, st, AT_SYMLINK_NOFOLLOW);
+  }};
+  const std::string changed = read(nullptr, &changing);
+  EXPECT_EQ(changed.substr(0, changed.find(' ')), std::to_string(9000 - 3));
+  EXPECT_EQ(changed.substr(changed.find(':')), ": d0 d2 f42 x .d1");
+  EXPECT_EQ(read(&helpers, &changing), changed);
+
+  // A helper stuck in a read: the cancel lands all the same.
+  const std::thread::id lister = std::this_thread::get_id();
+  Gate helperIn, stuck;
+  std::atomic<bool> cancel = false, listerWaited = false, helperWaits = false;
+  const ListingCalls hanging{.lstatat = [&](int at, const char* name, struct stat* st) {
+    if (std::this_thread::get_id() == lister && !listerWaited.exchange(true)) helperIn.Wait();
+    if (std::this_thread::get_id() != lister && !helperWaits.exchange(true)) cancel = true, helperIn.Open(), stuck.Wait();
+    return ::fstatat(at, name, st, AT_SYMLINK_NOFOLLOW);
+  }};
+  EXPECT_EQ(read(&helpers, &hanging, &cancel), "not read");
+  stuck.Open();
+  EXPECT_EQ(read(&helpers), alone);  // the helpers go on after a job left behind
+  // No descriptor to lend: the lister reads alone (in a child, with helpers of its own).
+  const std::string starved = RunInChild([] {}, [&] {
+    const rlimit none{static_cast<rlim_t>(OpenDescriptors() + 1), 4096};
+    ::setrlimit(RLIMIT_NOFILE, &none);
+    SizeHelpers own(4);
+    return read(&own);
+  });
+  EXPECT_EQ(starved, alone);
+  ::close(fd);
 }
 
 // No reader until reads wait on the disk; then one per read that waited, once about half the

@@ -205,7 +205,7 @@ TEST(Report, OutOfMemoryIsSaidAtEveryLimit) {
   TempDir t;
   MakeTree(t.path(), 11, 300);
   MakeDir(t / "wide");
-  for (int i = 0; i < 4000; ++i) MakeFile(t / ("wide/f" + std::to_string(i)), i % 700);
+  for (int i = 0; i < 5000; ++i) MakeFile(t / ("wide/f" + std::to_string(i)), i % 700);  // read in slices
   // Status and the walk's totals (the drive's figures change with other writers), or the
   // tool's complaint.
   const auto run = [&](const std::string& kib) {
@@ -220,7 +220,7 @@ TEST(Report, OutOfMemoryIsSaidAtEveryLimit) {
   const auto whole = run("unlimited");
   ASSERT_EQ(whole.first, 0);
   int exact = 0, outOfMemory = 0;
-  for (long kib = 1024; exact < 4 && kib < (1 << 20); kib += 256) {
+  for (long kib = 1024; exact < 4 && kib < (1 << 20); kib += 128) {
     const auto [status, text] = run(std::to_string(kib));
     if (status == 127 && outOfMemory + exact == 0) continue;  // too little for the system to start it
     if (std::pair(status, text) == whole) {
