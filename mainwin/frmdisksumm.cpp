@@ -6,6 +6,7 @@
 #include <QMenuBar>
 #include <QResizeEvent>
 #include <algorithm>
+#include <malloc.h>
 
 #include "dialogs/dialogframe.h"
 #include "dialogs/frmabout.h"
@@ -184,6 +185,12 @@ void frmDiskSumm::cmdSelect_Click() {
   if (!newDrive && !s.gRescan) return;
 
   hide();
+  // The old tree goes now: nothing shows it until the scan ends, and either end replaces it.
+  // Kept, it would live beside the new one and the heap would grow to hold both.
+  {
+    platform::NodeStore gone;
+    tree_->Adopt(gone);
+  }
   ShowProgress();
   s.gTotalFileBytes = 0;
   // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
@@ -224,6 +231,10 @@ void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
   // The arrow keys work at once: the tree has the focus, its first node is current.
   tvDisk->setFocus();
   tvDisk->setCurrentIndex(model_->index(0, 0));
+  // The old tree and the scan's working memory are free now, but the allocator keeps the
+  // pages in the arenas of the threads that used them (the worker's, the readers'), and each
+  // scan runs on new threads: without this, every Refresh adds to what the program holds.
+  malloc_trim(0);
 }
 
 void frmDiskSumm::mnuRefresh_Click() {
