@@ -17,9 +17,9 @@
 #include <string>
 #include <thread>
 
+#include "app/app.h"
 #include "forms/pictures.h"
 #include "forms/version.h"
-#include "mainwin/app.h"
 #include "mainwin/frmdisksumm.h"
 #include "platform/system.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "mainwin/app.h"
+#include "app/app.h"
 #include "mainwin/frmdisksumm.h"
 #include "platform/pathrules.h"
 #include "report/report.h"
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   DirAsDrive system(root);
 
   kvor::App app(system);
-  app.messageBox = [](const QString&, int, const QString&) { return kvor::vbNo; };
+  app.windows.answer = [](const kvor::forms::Message&) { return kvor::forms::Button::No; };
   kvor::frmDiskSumm& main = app.Form<kvor::frmDiskSumm>();  // also warms the cache
   main.show();
   app.scans.Finish();

@@ -4,14 +4,17 @@
 #include <QPalette>
 #include <cstdint>
 
-#include "dialogs/dialogframe.h"
 #include "engine/formatsize.h"
+#include "forms/centerform.h"
+#include "forms/controls.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
-#include "mainwin/app.h"
-#include "mainwin/centerform.h"
 
 namespace kvor {
+
+using forms::MakeButton;
+using forms::MakeLabel;
+using forms::MakeValueBox;
 
 namespace {
 QString Text(const std::string& s) { return QString::fromStdString(s); }
@@ -50,10 +53,10 @@ Analysis Analyze(const ScanState& s, char sep) {
   return a;
 }
 
-frmAnalyzer::frmAnalyzer(App& app) : app_(app) {
+frmAnalyzer::frmAnalyzer(forms::Windows& windows, const ScanState& state) : windows_(windows), state_(state) {
   setWindowTitle(QStringLiteral("Analysis of findings"));
   setWindowIcon(forms::TickIcon());
-  MakeFixedDialog(*this, 7395, 4635, /*closeBox=*/true);
+  forms::MakeFixedDialog(*this, 7395, 4635, /*closeBox=*/true);
 
   // Created in tab order; only the button takes the focus.
   Label1 = MakeLabel(this, QStringLiteral("Used space found by adding up file sizes in all directories:"),
@@ -84,8 +87,8 @@ frmAnalyzer::frmAnalyzer(App& app) : app_(app) {
 }
 
 void frmAnalyzer::Form_Load() {
-  CenterForm(*this);
-  const Analysis a = Analyze(app_.state, DecimalSeparator());
+  forms::CenterForm(*this);
+  const Analysis a = Analyze(state_, DecimalSeparator());
   lblTotalInDir->setText(a.totalInDir);
   lblSysBytes->setText(a.sysBytes);
   lblMinus->setText(a.minus);
@@ -94,15 +97,15 @@ void frmAnalyzer::Form_Load() {
   lblComments->setText(a.comments);
 }
 
-void frmAnalyzer::btnOK_Click() { app_.Unload<frmAnalyzer>(); }
+void frmAnalyzer::btnOK_Click() { windows_.Unload<frmAnalyzer>(); }
 
 void frmAnalyzer::closeEvent(QCloseEvent* event) {
   event->accept();
-  if (app_.Loaded<frmAnalyzer>()) app_.Unload<frmAnalyzer>();
+  if (windows_.Loaded<frmAnalyzer>()) windows_.Unload<frmAnalyzer>();
 }
 
 void frmAnalyzer::showEvent(QShowEvent* event) {
-  AttachToMainWindow(app_, *this);
+  forms::AttachToMainWindow(*this, windows_.MainWindow());
   QDialog::showEvent(event);
 }
 

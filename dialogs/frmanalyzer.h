@@ -6,10 +6,9 @@
 #include <QString>
 
 #include "engine/scanstate.h"
+#include "forms/windows.h"
 
 namespace kvor {
-
-class App;
 
 // The analysis report's texts, computed from the scan state.
 struct Analysis {
@@ -25,7 +24,7 @@ Analysis Analyze(const ScanState& s, char decimalSeparator);
 class frmAnalyzer : public QDialog {
   Q_OBJECT
  public:
-  explicit frmAnalyzer(App& app);
+  frmAnalyzer(forms::Windows& windows, const ScanState& state);
 
   void Form_Load();
   void btnOK_Click();
@@ -44,7 +43,8 @@ class frmAnalyzer : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  App& app_;
+  forms::Windows& windows_;
+  const ScanState& state_;
 };
 
 }  // namespace kvor

@@ -5,22 +5,23 @@
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QResizeEvent>
-#include <algorithm>
 #include <malloc.h>
 
-#include "dialogs/dialogframe.h"
-#include "dialogs/frmabout.h"
-#include "dialogs/frmanalyzer.h"
-#include "dialogs/frmdiskpick.h"
-#include "dialogs/frmwait.h"
+#include <algorithm>
+#include <optional>
+
+#include "forms/centerform.h"
+#include "forms/controls.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "forms/version.h"
-#include "mainwin/app.h"
 #include "mainwin/treemodel.h"
 
 namespace kvor {
 
+using forms::EnterPresses;
+using forms::MakeLabel;
+using forms::MakeValueBox;
 using forms::Px;
 using forms::TwipRect;
 
@@ -45,7 +46,8 @@ double ClientTwips(int pixels, int minimumTwips) {
 
 }  // namespace
 
-frmDiskSumm::frmDiskSumm(App& app) : QMainWindow(nullptr), app_(app) {
+frmDiskSumm::frmDiskSumm(forms::Windows& windows, ScanState& state, Scans& scans, OtherWindows& others)
+    : QMainWindow(nullptr), windows_(windows), state_(state), scans_(scans), others_(others) {
   setObjectName(QStringLiteral("frmDiskSumm"));
   setWindowTitle(QStringLiteral("Korvane v1.5"));
   setWindowIcon(forms::AppIcon());
@@ -55,8 +57,8 @@ frmDiskSumm::frmDiskSumm(App& app) : QMainWindow(nullptr), app_(app) {
   SetUpControls();
 
   tree_ = std::make_unique<ModelTree>(store_, *model_, *tvDisk);
-  connect(&app_.scans, &ScanController::driveQueried, this, &frmDiskSumm::DriveQueried);
-  connect(&app_.scans, &ScanController::ended, this, &frmDiskSumm::ScanEnded);
+  connect(&scans_, &Scans::driveQueried, this, &frmDiskSumm::DriveQueried);
+  connect(&scans_, &Scans::ended, this, &frmDiskSumm::ScanEnded);
 
   // Stored position and size: client area 4335 x 3675 at 2910, 2250.
   resize(Px(kMinClientWidth), Px(kMinClientHeight) + menuBar()->sizeHint().height());
@@ -135,21 +137,6 @@ void frmDiskSumm::SetUpControls() {
 
 TreeView& frmDiskSumm::Nodes() { return *tree_; }
 
-platform::Drive frmDiskSumm::ChosenDrive() {
-  return app_.Form<frmDiskPick>().driveList->SelectedDrive();
-}
-
-void frmDiskSumm::ShowProgress() {
-  frmWait& wait = app_.Form<frmWait>();
-  wait.show();
-  wait.repaint();
-}
-
-void frmDiskSumm::EndProgress() {
-  if (app_.Loaded<frmWait>()) app_.Form<frmWait>().unsetCursor();
-  app_.Unload<frmWait>();
-}
-
 void frmDiskSumm::setVisible(bool visible) {
   if (visible && starting_) {
     showWhenStarted_ = true;
@@ -160,29 +147,20 @@ void frmDiskSumm::setVisible(bool visible) {
 
 void frmDiskSumm::Form_Load() {
   setWindowTitle(QString::fromLatin1(forms::kTitle));
-  CenterForm(*this);
+  forms::CenterForm(*this);
   // The first use of the drive dialog loads it: it selects the program folder's drive.
-  app_.Form<frmDiskPick>().Tag = QStringLiteral("RUNNING");
-
-  frmWait& wait = app_.Form<frmWait>();
-  wait.show();
-  wait.setCursor(Qt::BusyCursor);
-  wait.repaint();
-
+  const platform::Drive drive = others_.SelectedDrive();
+  others_.ShowProgress(/*busy=*/true);
   // The drive's figures, its root and the walk, on the worker; ScanEnded goes on from there.
   starting_ = true;
-  scan_ = app_.scans.Start(ChosenDrive());
+  scan_ = scans_.Start(drive);
 }
 
 void frmDiskSumm::cmdSelect_Click() {
-  ScanState& s = app_.state;
-  if (!s.gRescan) app_.Form<frmDiskPick>().exec();
-
-  // The dialog may have been unloaded meanwhile; the reference loads it anew.
-  frmDiskPick& pick = app_.Form<frmDiskPick>();
-  const bool newDrive = pick.driveList->ListIndex() != s.gLastDriveIndex &&
-                        !s.gIgnoreDriveChange && !pick.chkCancel->isChecked();
-  if (!newDrive && !s.gRescan) return;
+  ScanState& s = state_;
+  // Refresh scans the drive selected in the dialog without showing it.
+  const std::optional<platform::Drive> drive = s.gRescan ? others_.SelectedDrive() : others_.ChooseDrive();
+  if (!drive) return;
 
   hide();
   // The old tree goes now: nothing shows it until the scan ends, and either end replaces it.
@@ -191,26 +169,26 @@ void frmDiskSumm::cmdSelect_Click() {
     platform::NodeStore gone;
     tree_->Adopt(gone);
   }
-  ShowProgress();
+  others_.ShowProgress(/*busy=*/false);
   s.gTotalFileBytes = 0;
   // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
   // Disk would skip the dialog.
   s.gRescan = false;
-  scan_ = app_.scans.Start(ChosenDrive());
+  scan_ = scans_.Start(*drive);
 }
 
-void frmDiskSumm::DriveQueried(ScanController::RunId id, const DriveFigures& figures) {
+void frmDiskSumm::DriveQueried(Scans::RunId id, const DriveFigures& figures) {
   if (id != scan_) return;
   SetFittingText(*lblUsed, QString::fromStdString(figures.used));
   SetFittingText(*lblFree, QString::fromStdString(figures.free));
   SetFittingText(*lblTotal, QString::fromStdString(figures.total));
 }
 
-void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
+void frmDiskSumm::ScanEnded(Scans::RunId id, bool complete) {
   if (id != scan_) return;
   if (complete) {
     platform::NodeStore tree;
-    app_.scans.TakeTree(tree);
+    scans_.TakeTree(tree);
     tree_->Adopt(tree);
     // A scan that ran to its end makes the analysis valid again.
     mnuAnalyze->setEnabled(true);
@@ -220,13 +198,13 @@ void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
     tree_->Add("", 0, "", "User Aborted...", "xclosed", "xclosed");
     mnuAnalyze->setEnabled(false);
   }
-  EndProgress();
+  others_.EndProgress();
   if (starting_) {
     starting_ = false;
     if (showWhenStarted_) show();
   } else {
     show();
-    app_.state.gLastDriveIndex = app_.Form<frmDiskPick>().driveList->ListIndex();
+    others_.DriveScanned();
   }
   // The arrow keys work at once: the tree has the focus, its first node is current.
   tvDisk->setFocus();
@@ -238,32 +216,26 @@ void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
 }
 
 void frmDiskSumm::mnuRefresh_Click() {
-  ScanState& s = app_.state;
+  ScanState& s = state_;
   s.gNodeCounter = 0;
   s.gRescan = true;
   s.gAbort = false;
   cmdSelect_Click();
 }
 
-void frmDiskSumm::mnuAnalyze_Click() { app_.Form<frmAnalyzer>().exec(); }
+void frmDiskSumm::mnuAnalyze_Click() { others_.ShowAnalysis(); }
 
-void frmDiskSumm::mnuAbout_Click() {
-  frmAbout& about = app_.Form<frmAbout>();
-  about.show();
-  about.raise();
-  about.activateWindow();
-}
+void frmDiskSumm::mnuAbout_Click() { others_.ShowAbout(); }
 
 void frmDiskSumm::mnuExit_Click() { close(); }
 
 bool frmDiskSumm::Form_QueryUnload() {
   const QString title = QString::fromLatin1(forms::kTitle);
-  if (app_.MsgBox(QStringLiteral("Exit ") + title + QStringLiteral("?"), vbYesNo + vbQuestion,
-                  title) != vbYes)
+  if (windows_.Ask(QStringLiteral("Exit ") + title + QStringLiteral("?"), title) != forms::Button::Yes)
     return false;
-  app_.Unload<frmDiskPick>();
-  app_.Unload<frmDiskSumm>();
-  app_.End();
+  others_.UnloadDriveDialog();
+  windows_.Unload<frmDiskSumm>();
+  windows_.End();
   return true;
 }
 

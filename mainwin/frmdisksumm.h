@@ -13,21 +13,22 @@
 #include <string>
 
 #include "engine/interfaces.h"
-#include "mainwin/centerform.h"
-#include "mainwin/scancontroller.h"
+#include "engine/scanstate.h"
+#include "forms/windows.h"
+#include "mainwin/otherwindows.h"
+#include "mainwin/scans.h"
 #include "platform/mounts.h"
 #include "platform/nodestore.h"
 
 namespace kvor {
 
-class App;
 class TreeModel;
 class ModelTree;
 
 class frmDiskSumm : public QMainWindow {
   Q_OBJECT
  public:
-  explicit frmDiskSumm(App& app);
+  frmDiskSumm(forms::Windows& windows, ScanState& state, Scans& scans, OtherWindows& others);
   ~frmDiskSumm() override;
 
   void Form_Load();
@@ -70,20 +71,20 @@ class frmDiskSumm : public QMainWindow {
   void SetUpControls();
   void SetUpMenu();
   void ApplyTreeGeometry();
-  void ShowProgress();
-  void EndProgress();
-  platform::Drive ChosenDrive();
   // The scan's end, complete or cancelled: what follows the walk in Form_Load or Select Disk.
-  void ScanEnded(ScanController::RunId id, bool complete);
-  void DriveQueried(ScanController::RunId id, const DriveFigures& figures);
+  void ScanEnded(Scans::RunId id, bool complete);
+  void DriveQueried(Scans::RunId id, const DriveFigures& figures);
 
-  App& app_;
+  forms::Windows& windows_;
+  ScanState& state_;
+  Scans& scans_;
+  OtherWindows& others_;
   platform::NodeStore store_;
   std::unique_ptr<TreeModel> model_;
   std::unique_ptr<ModelTree> tree_;
   QWidget* client_ = nullptr;
   // The scan this window waits for, and whether it is the start-up scan.
-  ScanController::RunId scan_ = 0;
+  Scans::RunId scan_ = 0;
   bool starting_ = false;
   bool showWhenStarted_ = false;
   // The tree's top, height and width in twips; its left stays at 180.

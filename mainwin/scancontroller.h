@@ -20,6 +20,7 @@
 
 #include "engine/interfaces.h"
 #include "engine/scanstate.h"
+#include "mainwin/scans.h"
 #include "platform/mounts.h"
 #include "platform/nodestore.h"
 #include "platform/system.h"
@@ -46,27 +47,19 @@ class ProgressRelay final : public ScanProgress {
   bool fresh_ = false;
 };
 
-// The Disk Information panel's texts and the drive figures of one query.
-struct DriveFigures {
-  int64_t freeBytes = 0, usedBytes = 0, totalBytes = 0, clusterSize = 0;
-  std::string used, free, total;
-};
-
 // Copies the figures, totals and counters (not the flags the windows keep) from one scan
 // state to another.
 void CopyFigures(const ScanState& from, ScanState& to);
 
-class ScanController final : public QObject {
+class ScanController final : public Scans {
   Q_OBJECT
  public:
-  using RunId = quint64;
-
   ScanController(const platform::System& system, ScanState& shared, int intervalMs = 40);
   ~ScanController() override;
 
   // Starts a scan of `drive`: its figures, its root reached and read afresh, then the walk.
   // The run starts from the shared state's figures; returns its id.
-  RunId Start(platform::Drive drive);
+  RunId Start(platform::Drive drive) override;
   // Abandons the current run at once: its worker is told to stop, and `ended(id, false)` is
   // emitted before this returns. Nothing of the run reaches the shared state afterwards.
   void Cancel();
@@ -75,7 +68,7 @@ class ScanController final : public QObject {
 
   // The tree of the run that ended last with `ended(id, true)`; swapped out, so the caller
   // owns it (valid in that slot only).
-  void TakeTree(platform::NodeStore& into);
+  void TakeTree(platform::NodeStore& into) override;
 
   // Blocks until the current run's worker (`abandonedToo`: every worker) has returned, then
   // hands over what they posted as the event loop would. For tests and the benchmark; a
@@ -91,11 +84,8 @@ class ScanController final : public QObject {
   std::function<void(std::string_view)> directoryHook;
 
  signals:
-  // The drive's figures are in the shared state; `figures` holds the panel's texts.
-  void driveQueried(kvor::ScanController::RunId id, const kvor::DriveFigures& figures);
+  // The directory the current run is about to read, at most once per timer interval.
   void currentDir(const QString& path);
-  // Once per run: `complete` when it ran to its end, false when cancelled.
-  void ended(kvor::ScanController::RunId id, bool complete);
 
  private:
   struct Run;

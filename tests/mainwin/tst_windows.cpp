@@ -19,15 +19,17 @@
 #include <sys/mount.h>
 #include <sys/wait.h>
 
+#include "app/app.h"
 #include "dialogs/frmabout.h"
 #include "dialogs/frmanalyzer.h"
 #include "dialogs/frmdiskpick.h"
 #include "dialogs/frmwait.h"
 #include "engine/formatsize.h"
+#include "forms/centerform.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
+#include "forms/windows.h"
 #include "gate.h"
-#include "mainwin/app.h"
 #include "mainwin/frmdisksumm.h"
 #include "mainwin/treemodel.h"
 #include "platform/listing.h"
@@ -41,7 +43,8 @@ using platform::Picture;
 
 namespace {
 
-using Message = std::tuple<QString, int, QString>;  // text, style, title
+using forms::Button;
+using forms::Message;
 std::string MountLine(int id, const std::string& point, const std::string& rest) {
   return std::to_string(id) + " 1 0:" + std::to_string(id) + " / " + point + " rw - " + rest + " rw\n";
 }
@@ -57,11 +60,11 @@ struct Machine : platform::System {
     table = MountLine(30, fixed1, "ext4 /dev/vdb1") + MountLine(31, fixed2, "ext4 /dev/vdc1") +
             MountLine(32, ram, "tmpfs tmpfs") + MountLine(33, net, "nfs4 server:/export") +
             MountLine(34, cd, "iso9660 /dev/sr0") + MountLine(35, gone, "ext4 /dev/vdd1");
-    app.messageBox = [this](const QString& text, int style, const QString& title) {
-      messages.emplace_back(text, style, title);
+    app.windows.answer = [this](const Message& message) {
+      messages.push_back(message);
       return answer;
     };
-    app.endProgram = [this] { ++ends; };
+    app.windows.endProgram = [this] { ++ends; };
     app.scans.directoryHook = [this](std::string_view path) { Pass(path); };
   }
   // Nothing stays held: the program waits for its workers when it goes.
@@ -126,7 +129,8 @@ struct Machine : platform::System {
   mutable test::Gate gate;
   mutable std::atomic<bool> held = false;
   std::vector<Message> messages;
-  int answer = vbOK, ends = 0;
+  Button answer = Button::Ok;
+  int ends = 0;
   App app{*this};
 };
 
@@ -237,7 +241,7 @@ class WindowsTest : public QObject {
     QVERIFY(!main.isVisible() && p.app.Form<frmWait>().isVisible());
     p.app.scans.Finish();
     QVERIFY(main.isVisible() && !p.app.Loaded<frmWait>() && !p.Pick().isVisible() && p.messages.empty());
-    QCOMPARE(QStringList({main.windowTitle(), p.Pick().Tag}), QStringList({"Korvane 1.5", "RUNNING"}));
+    QCOMPARE(main.windowTitle(), "Korvane 1.5");
     QCOMPARE(QStringList({main.lblUsed->text(), main.lblFree->text(), main.lblTotal->text()}),
              QStringList({Size(100'000.0 * 4096), Size(150'000.0 * 4096), Size(250'000.0 * 4096)}));
     // Pictures, which the report does not print; the hidden .cache comes last. The first level
@@ -251,7 +255,7 @@ class WindowsTest : public QObject {
     // Refresh scans the same drive again, without the dialog (one shown by mistake is answered).
     test::MakeFile(p.fixed1 + "/docs/new.bin", 200'000);
     bool dialogShown = false;
-    QMetaObject::invokeMethod(&main, [&] { dialogShown = p.Pick().isVisible(), p.Pick().cmdCancel_Click(); },
+    QMetaObject::invokeMethod(&main, [&] { if ((dialogShown = p.Pick().isVisible())) p.Pick().cmdCancel_Click(); },
                               Qt::QueuedConnection);
     main.mnuRefresh->trigger();
     QVERIFY(!main.isVisible() && p.app.Form<frmWait>().isVisible());
@@ -261,18 +265,19 @@ class WindowsTest : public QObject {
     QCOMPARE(Report(p, "", &p.app), Report(p, p.fixed1));
 
     // Exit asks every time, from the menu and from the close box.
-    p.answer = vbNo;
+    p.answer = Button::No;
     main.mnuExit->trigger();
-    const Message ask{"Exit Korvane 1.5?", vbYesNo + vbQuestion, "Korvane 1.5"};
+    const Message ask{Message::Kind::Question, "Exit Korvane 1.5?", "Korvane 1.5"};
     QVERIFY(!main.close() && p.messages == std::vector(2, ask));
     QVERIFY(p.ends == 0 && main.isVisible() && p.app.Loaded<frmDiskPick>() && main.Store().size() == 5);
-    p.answer = vbYes;
+    p.answer = Button::Yes;
     QVERIFY(main.close() && p.ends == 1 && !p.app.Loaded<frmDiskSumm>() && !p.app.Loaded<frmDiskPick>());
   }
 
   // The window as loaded, before its first show, and then its resize rule.
   void makeUpPanelAndResizeRule() {
-    QCOMPARE(frmDiskSumm(m_->app).windowTitle(), "Korvane v1.5");  // as built; the load names it
+    App& app = m_->app;
+    QCOMPARE(frmDiskSumm(app.windows, app.state, app.scans, app).windowTitle(), "Korvane v1.5");  // as built; the load names it
     frmDiskSumm& main = m_->Main();
     const QSize minimum(Px(4335), Px(3675));
     const QRectF withPanel(180, 1560, 4020, 1950), withoutPanel(180, 600, 4020, 2910);
@@ -323,11 +328,11 @@ class WindowsTest : public QObject {
     QVERIFY(main.ClientSize() == minimum && main.TreeTwips() == withoutPanel);
 
     // Centred by unrounded halves of the outer size; wider than the screen, left of its edge.
-    QCOMPARE(CenterPosition(QSizeF(15360, 11520), QSizeF(4455, 4365)), QPointF(5452.5, 3577.5));
+    QCOMPARE(forms::CenterPosition(QSizeF(15360, 11520), QSizeF(4455, 4365)), QPointF(5452.5, 3577.5));
     QWidget huge;
     const QRect screen = huge.screen()->geometry();
     huge.resize(screen.width() + 400, 101);
-    CenterForm(huge);
+    forms::CenterForm(huge);
     QCOMPARE(huge.frameGeometry().topLeft(), screen.topLeft() + QPoint(-200, screen.height() / 2 - 51));
   }
 
@@ -499,10 +504,10 @@ class WindowsTest : public QObject {
       s.gAbort = true;  // a cancelled scan before: its flag goes with any change of drive
       if (p.messages.size() == 6) p.SetTable(p.table.substr(0, p.table.find("35 1 ")));  // `gone` unmounted
       p.Choose(*refused);
-      QVERIFY(p.messages.back() == Message(kRefusal, vbInformation, "Korvane 1.5"));
+      QVERIFY(p.messages.back() == Message({Message::Kind::Information, kRefusal, "Korvane 1.5"}));
       QVERIFY(list.Root() == p.fixed1 && !s.gAbort && !s.gIgnoreDriveChange);
     }
-    QVERIFY(p.messages.size() == 8 && std::get<0>(p.messages[4]) == Problem(p.gone + " [vdd1]") &&
+    QVERIFY(p.messages.size() == 8 && p.messages[4].text == Problem(p.gone + " [vdd1]") &&
             p.messages[6] == p.messages[4]);
     p.Choose(p.fixed2);
     QVERIFY(p.messages.size() == 8 && list.Root() == p.fixed2 && s.gLastDriveIndex == 0);
@@ -567,10 +572,10 @@ class WindowsTest : public QObject {
     p.Main().mnuAbout->trigger();
     QCoreApplication::processEvents();
     QCOMPARE(QApplication::activeWindow(), &about);
-    // Without the tag (before the main window runs), OK shows the main window and Cancel ends
-    // the program; the tag is compared exactly.
+    // Shown without the main window waiting for its answer (as before the main window runs),
+    // OK shows the main window and Cancel ends the program.
     p.Main().hide();
-    p.Pick().Tag = "running";
+    p.Pick().show();
     p.Pick().cmdOK_Click();
     QVERIFY(!p.Pick().isVisible() && p.Main().isVisible() && p.ends == 0);
     QTest::mouseClick(p.Pick().cmdCancel, Qt::LeftButton);
@@ -601,7 +606,7 @@ class WindowsTest : public QObject {
     p.app.scans.Finish();
     QVERIFY(p.Store().Key(0) == "0?" + p.fixed1 && p.Store().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled());
     const auto totals = std::pair(p.app.state.gTotalDirs, p.app.state.gTotalFileBytes);
-    p.answer = vbYes;
+    p.answer = Button::Yes;
     QVERIFY(main.close() && p.ends == 1 && p.app.scans.Workers() == 1);
     p.gate.Open();
     p.app.scans.Finish(true);
@@ -630,11 +635,11 @@ class WindowsTest : public QObject {
     h.TypeAs("fuse " + h.src);
     h.Pick().driveList->Reload();
     h.Choose(h.mnt);
-    QVERIFY(h.messages.size() == 1 && std::get<0>(h.messages[0]) == kRefusal && FuseWaiters() == 1);
+    QVERIFY(h.messages.size() == 1 && h.messages[0].text == kRefusal && FuseWaiters() == 1);
     h.TypeAs("ext4 /dev/vde1");
     h.Pick().driveList->Reload();
     h.Choose(h.mnt);
-    QVERIFY(h.messages.size() == 3 && std::get<0>(h.messages[1]) == Problem(h.mnt + " [vde1]"));
+    QVERIFY(h.messages.size() == 3 && h.messages[1].text == Problem(h.mnt + " [vde1]"));
     QCOMPARE(h.Pick().driveList->Root(), h.fixed2);
   }
 };
