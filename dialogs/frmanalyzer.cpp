@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QPalette>
 #include <cstdint>
+#include <utility>
 
 #include "engine/formatsize.h"
 #include "forms/centerform.h"
@@ -75,6 +76,12 @@ frmAnalyzer::frmAnalyzer(forms::Windows& windows, const ScanState& state) : wind
   Label6 = MakeLabel(this, QStringLiteral("Directories on disk:"), 1050, 1560, 1545, 255);
   for (QLabel* box : {lblTotalInDir, lblSysBytes, lblMinus, lblComments, lblTotalFiles, lblTotalDirs})
     MakeValueBox(box);
+  // Each figure is labelled by the text beside it, so a screen reader names it by that text
+  // in whatever order it reaches them.
+  for (const auto& [label, value] : {std::pair(Label1, lblTotalInDir), std::pair(Label2, lblSysBytes),
+                                     std::pair(Label5, lblMinus), std::pair(Label3, lblTotalFiles),
+                                     std::pair(Label6, lblTotalDirs)})
+    label->setBuddy(value);
 
   // A one-pixel rule from (180, 1260) to (7140, 1260).
   Line1 = new QFrame(this);

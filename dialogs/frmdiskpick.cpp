@@ -90,6 +90,7 @@ frmDiskPick::frmDiskPick(forms::Windows& windows, ScanState& state, const platfo
   driveList = new DriveListBox(system, this);
   driveList->setGeometry(forms::TwipRect(240, 420, 2715, 315));
   Label1 = MakeLabel(this, QStringLiteral("Select disk to analyze"), 240, 120, 2175, 255);
+  Label1->setBuddy(driveList);  // a screen reader names the list by it
   cmdOK = MakeButton(this, QStringLiteral("OK"), 420, 1020, 975, 315);
   cmdCancel = MakeButton(this, QStringLiteral("Cancel"), 1740, 1020, 975, 315);
 

@@ -104,6 +104,7 @@ void frmDiskSumm::SetUpControls() {
   // Created in tab order: the tree first, then the panel's labels, then the button.
   tvDisk = new QTreeView(client_);
   tvDisk->setObjectName(QStringLiteral("tvDisk"));
+  tvDisk->setAccessibleName(QStringLiteral("Directory tree"));
   tvDisk->setHeaderHidden(true);
   tvDisk->setUniformRowHeights(true);
   tvDisk->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -124,6 +125,10 @@ void frmDiskSumm::SetUpControls() {
   Label14 = MakeLabel(framDisk, QStringLiteral("Total:"), 2772, 252, 516, 192);
   lblTotal = MakeLabel(framDisk, QString(), 2772, 468, 1092, 228);
   for (QLabel* value : {lblUsed, lblFree, lblTotal}) MakeValueBox(value);
+  // Each figure is labelled by the caption above it (for a screen reader).
+  Label3->setBuddy(lblUsed);
+  Label12->setBuddy(lblFree);
+  Label14->setBuddy(lblTotal);
 
   cmdSelect = new QPushButton(QStringLiteral("Select Disk"), client_);
   cmdSelect->setObjectName(QStringLiteral("cmdSelect"));

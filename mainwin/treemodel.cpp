@@ -51,12 +51,25 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
       if (store_.Problems(node) != 0) tip += QLatin1Char('\n') + QString::fromStdString(ProblemText(node));
       return tip.isEmpty() ? QVariant() : QVariant(tip);
     }
+    case Qt::AccessibleDescriptionRole: {
+      // What the tip, the grey and the green tell the eye: the path, why it was not read whole,
+      // and whether it is hidden.
+      QString about = QString::fromStdString(store_.Path(node));
+      if (store_.Problems(node) != 0) about += QStringLiteral("; ") + QString::fromStdString(ProblemText(node));
+      if (store_.Image(node) == Picture::HClosed) about += QStringLiteral("; hidden");
+      return about;
+    }
     case Qt::ForegroundRole:
       if (store_.Problems(node) == 0) return {};
       return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
     default:
       return {};
   }
+}
+
+QVariant TreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (section != 0 || orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  return QStringLiteral("Directory");
 }
 
 std::string TreeModel::ProblemText(NodeStore::Index node) const {

@@ -6,7 +6,9 @@
 // Select Disk, Cancel during a scan held at a gate or on a FUSE drive whose daemon is stopped,
 // About.
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QWindow>
 #include <QtTest>
 #include <atomic>
@@ -371,6 +373,42 @@ class WindowsTest : public QObject {
     tree.Detach();
     tree.Add("0?/d", tvwChild, "6?/d/c", "c", "closed", "open");
     QVERIFY(model.rowCount() == 0 && !model.index(0, 0).isValid() && !model.parent(x).isValid());
+  }
+
+  // Through the accessibility interface, as a screen reader meets the windows: the tree and its
+  // column named; each row described by its path, why it could not be read and whether it is
+  // hidden (not by colour alone); each field linked to the text that names it.
+  void accessibility() {
+    Machine& p = *m_;
+    for (const char* folder : {"/locked", "/.cache"}) std::filesystem::create_directories(p.fixed1 + folder);
+    frmDiskSumm& main = p.Main();
+    platform::NodeStore::Index locked = 0;  // as if it could not be entered (the tests may run as root)
+    while (p.Store().Path(locked) != p.fixed1 + "/locked") ++locked;
+    main.Nodes().SetProblem(locked, platform::kCannotEnter, EACCES);
+    QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(main.tvDisk);
+    QStringList headers, rows;
+    for (int i = 0; i < tree->childCount(); ++i) {
+      const QAccessibleInterface* cell = tree->child(i);
+      (cell->role() == QAccessible::ColumnHeader ? headers : rows) << cell->text(QAccessible::Description);
+      if (cell->role() == QAccessible::ColumnHeader) headers.last() = cell->text(QAccessible::Name);
+    }
+    const QString root = QString::fromStdString(p.fixed1);
+    QCOMPARE(tree->text(QAccessible::Name), "Directory tree");
+    QCOMPARE(headers, QStringList{"Directory"});
+    QCOMPARE(rows, QStringList({root, root + "/bin", root + "/locked; Cannot be read: Permission denied",
+                                root + "/.cache; hidden"}));
+
+    const frmAnalyzer& report = p.app.Form<frmAnalyzer>();
+    const std::pair<const QWidget*, QString> labelled[] = {
+        {p.Pick().driveList, "Select disk to analyze"}, {main.lblUsed, "Used:"}, {main.lblFree, "Free:"},
+        {main.lblTotal, "Total:"}, {report.lblTotalInDir, report.Label1->text()},
+        {report.lblSysBytes, "Used space in file system:"}, {report.lblMinus, "Difference:"},
+        {report.lblTotalFiles, "Files found on disk:"}, {report.lblTotalDirs, "Directories on disk:"}};
+    for (const auto& [field, label] : labelled) {  // the panel's frame labels its figures too
+      const auto by = QAccessible::queryAccessibleInterface(const_cast<QWidget*>(field))->relations(QAccessible::Label);
+      QVERIFY2(std::any_of(by.begin(), by.end(), [&](const auto& r) { return r.first->text(QAccessible::Name) == label; }),
+               qPrintable(label));
+    }
   }
 
   void fixedFrames() {
