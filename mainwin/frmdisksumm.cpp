@@ -15,6 +15,7 @@
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "forms/version.h"
+#include "mainwin/dirtreeview.h"
 #include "mainwin/treemodel.h"
 
 namespace kvor {
@@ -102,7 +103,7 @@ void frmDiskSumm::SetUpControls() {
   setCentralWidget(client_);
 
   // Created in tab order: the tree first, then the panel's labels, then the button.
-  tvDisk = new QTreeView(client_);
+  tvDisk = new DirTreeView(client_);
   tvDisk->setObjectName(QStringLiteral("tvDisk"));
   tvDisk->setAccessibleName(QStringLiteral("Directory tree"));
   tvDisk->setHeaderHidden(true);

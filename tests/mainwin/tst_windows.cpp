@@ -411,6 +411,45 @@ class WindowsTest : public QObject {
     }
   }
 
+  // The arrow keys keep the current row's name in view: no step sideways for a row that fits
+  // (Right on a leaf), and a row indented past the edge is scrolled to.
+  void keysKeepTheNameInView() {
+    Machine& p = *m_;
+    std::string chain = p.fixed1 + "/c";
+    for (int i = 0; i < 30; ++i) chain += "/c";
+    for (const std::string& folder : {chain, p.fixed1 + "/" + std::string(150, 'w')})  // the second: a wide row
+      std::filesystem::create_directories(folder);
+    frmDiskSumm& main = p.Main();
+    main.show();
+    QTreeView& tv = *main.tvDisk;
+    const auto row = [&](const QString& name) {  // a row below the root, by its name
+      QModelIndex at = tv.model()->index(0, 0);
+      while (!at.data().toString().startsWith(name + "  ")) at = tv.indexBelow(at);
+      return at;
+    };
+    const QModelIndex leaf = row("bin");
+    tv.setCurrentIndex(leaf);
+    // As wide as that row needs, so it fits and the wide one does not.
+    main.resize(main.width() + tv.visualRect(leaf).left() + tv.sizeHintForIndex(leaf).width() - tv.viewport()->width() + 8,
+                main.height());
+    const auto nameShown = [&] {
+      const QRect at = tv.visualRect(tv.currentIndex());
+      const int scrolled = tv.horizontalScrollBar()->value();
+      const bool fits = at.left() + scrolled + tv.sizeHintForIndex(tv.currentIndex()).width() <= tv.viewport()->width();
+      return at.left() >= 0 && at.left() < tv.viewport()->width() / 2 && (!fits || scrolled == 0);
+    };
+    QVERIFY(tv.horizontalScrollBar()->maximum() > 0 && nameShown());
+    QTest::keyClick(&tv, Qt::Key_Right);  // nothing to open or enter
+    QVERIFY(tv.currentIndex() == leaf && nameShown());
+    // Down the chain, opening each level and entering it: the deeper rows start past the edge.
+    tv.setCurrentIndex(row("c"));
+    for (int key = 0; key < 60; ++key) {
+      QTest::keyClick(&tv, Qt::Key_Right);
+      QVERIFY2(nameShown(), qPrintable(QString::number(key)));
+    }
+    QVERIFY(tv.visualRect(tv.currentIndex()).left() + tv.horizontalScrollBar()->value() > tv.viewport()->width());
+  }
+
   void fixedFrames() {
     App& app = m_->app;
     // Built under a dark theme: the about box stays black on white, whose light text would vanish.
