@@ -7,7 +7,8 @@
 
 namespace kvor::forms {
 
-// A 13 x 13 tree picture with white made transparent; a null pixmap for Picture::None.
+// A 13 x 13 tree picture, the white round it transparent (the fill keeps its white cells); a
+// null pixmap for Picture::None.
 QPixmap TreePicture(platform::Picture picture);
 // An icon whose Normal mode is `image` and Selected mode is `selectedImage`, 13 x 13 and,
 // for scaled screens, 26 x 26.

@@ -251,6 +251,11 @@ class WindowsTest : public QObject {
     const QModelIndex root = main.tvDisk->model()->index(0, 0);
     Pictures(root, Picture::Closed, Picture::Open);
     Pictures(root.model()->index(2, 0, root), Picture::HClosed, Picture::HOpen);
+    // Only the white round a folder is clear: its fill keeps its white cells on a dark tree too.
+    for (const Picture picture : {Picture::Open, Picture::Closed, Picture::HOpen, Picture::HClosed, Picture::XClosed}) {
+      const QImage image = forms::TreePicture(picture).toImage();
+      QVERIFY(qAlpha(image.pixel(6, 0)) == 0 && image.pixel(3, 6) == qRgb(255, 255, 255));
+    }
     QVERIFY(main.tvDisk->isExpanded(root) && !main.tvDisk->isExpanded(root.model()->index(1, 0, root)));
     QVERIFY(main.focusWidget() == main.tvDisk && main.tvDisk->currentIndex() == root && main.mnuAnalyze->isEnabled());
 
