@@ -1,6 +1,7 @@
 // The windows over a machine made of temporary directories, mounted (as far as the program can
 // tell) through a mount table the test writes. The main window: the start-up scan and the tree
-// it shows, Refresh and Exit, the panel and the layout, its make-up; the tree model. The dialogs
+// it shows, Refresh and Exit, the panel and the layout, its make-up; the tree model, what a
+// screen reader reads and the arrow keys in the tree. The dialogs
 // on their own (fixed frames and their answers to Escape and the close box, the progress
 // dialog's directory label, the analysis report, the drive selection) and with the main window:
 // Select Disk, Cancel during a scan held at a gate or on a FUSE drive whose daemon is stopped,
