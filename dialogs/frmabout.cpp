@@ -3,19 +3,21 @@
 #include <QCloseEvent>
 #include <QPalette>
 
-#include "dialogs/dialogframe.h"
+#include "forms/centerform.h"
+#include "forms/controls.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "forms/version.h"
-#include "mainwin/app.h"
-#include "mainwin/centerform.h"
 
 namespace kvor {
 
-frmAbout::frmAbout(App& app) : app_(app) {
+using forms::MakeButton;
+using forms::MakeLabel;
+
+frmAbout::frmAbout(forms::Windows& windows) : windows_(windows) {
   setWindowTitle(QStringLiteral("About Short App Title Here"));
   setWindowIcon(forms::AppIcon());
-  MakeFixedDialog(*this, 3780, 1815, /*closeBox=*/true);
+  forms::MakeFixedDialog(*this, 3780, 1815, /*closeBox=*/true);
   // Black on white whatever the desktop's theme: a dark theme's light text would vanish.
   QPalette white = palette();
   white.setColor(QPalette::Window, Qt::white);
@@ -41,18 +43,18 @@ frmAbout::frmAbout(App& app) : app_(app) {
 void frmAbout::Form_Load() {
   setWindowTitle(QStringLiteral("About ") + QString::fromUtf8(forms::kShortTitle));
   lblTitle->setText(QString::fromUtf8(forms::kTitle));
-  CenterForm(*this);
+  forms::CenterForm(*this);
 }
 
-void frmAbout::btnOK_Click() { app_.Unload<frmAbout>(); }
+void frmAbout::btnOK_Click() { windows_.Unload<frmAbout>(); }
 
 void frmAbout::closeEvent(QCloseEvent* event) {
   event->accept();
-  if (app_.Loaded<frmAbout>()) app_.Unload<frmAbout>();
+  if (windows_.Loaded<frmAbout>()) windows_.Unload<frmAbout>();
 }
 
 void frmAbout::showEvent(QShowEvent* event) {
-  AttachToMainWindow(app_, *this);
+  forms::AttachToMainWindow(*this, windows_.MainWindow());
   QDialog::showEvent(event);
 }
 

@@ -3,14 +3,14 @@
 #include <QLabel>
 #include <QPushButton>
 
-namespace kvor {
+#include "forms/windows.h"
 
-class App;
+namespace kvor {
 
 class frmAbout : public QDialog {
   Q_OBJECT
  public:
-  explicit frmAbout(App& app);
+  explicit frmAbout(forms::Windows& windows);
 
   void Form_Load();
   void btnOK_Click();
@@ -29,7 +29,7 @@ class frmAbout : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  App& app_;
+  forms::Windows& windows_;
 };
 
 }  // namespace kvor

@@ -3,15 +3,19 @@
 #include <QCloseEvent>
 #include <QPalette>
 #include <cstdint>
+#include <utility>
 
-#include "dialogs/dialogframe.h"
 #include "engine/formatsize.h"
+#include "forms/centerform.h"
+#include "forms/controls.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
-#include "mainwin/app.h"
-#include "mainwin/centerform.h"
 
 namespace kvor {
+
+using forms::MakeButton;
+using forms::MakeLabel;
+using forms::MakeValueBox;
 
 namespace {
 QString Text(const std::string& s) { return QString::fromStdString(s); }
@@ -50,10 +54,11 @@ Analysis Analyze(const ScanFigures& s, char sep) {
   return a;
 }
 
-frmAnalyzer::frmAnalyzer(App& app) : app_(app) {
+frmAnalyzer::frmAnalyzer(forms::Windows& windows, const ScanFigures& figures)
+    : windows_(windows), figures_(figures) {
   setWindowTitle(QStringLiteral("Analysis of findings"));
   setWindowIcon(forms::TickIcon());
-  MakeFixedDialog(*this, 7395, 4635, /*closeBox=*/true);
+  forms::MakeFixedDialog(*this, 7395, 4635, /*closeBox=*/true);
 
   // Created in tab order; only the button takes the focus.
   Label1 = MakeLabel(this, QStringLiteral("Used space found by adding up file sizes in all directories:"),
@@ -72,6 +77,12 @@ frmAnalyzer::frmAnalyzer(App& app) : app_(app) {
   Label6 = MakeLabel(this, QStringLiteral("Directories on disk:"), 1050, 1560, 1545, 255);
   for (QLabel* box : {lblTotalInDir, lblSysBytes, lblMinus, lblComments, lblTotalFiles, lblTotalDirs})
     MakeValueBox(box);
+  // Each figure is labelled by the text beside it, so a screen reader names it by that text
+  // in whatever order it reaches them.
+  for (const auto& [label, value] : {std::pair(Label1, lblTotalInDir), std::pair(Label2, lblSysBytes),
+                                     std::pair(Label5, lblMinus), std::pair(Label3, lblTotalFiles),
+                                     std::pair(Label6, lblTotalDirs)})
+    label->setBuddy(value);
 
   // A one-pixel rule from (180, 1260) to (7140, 1260).
   Line1 = new QFrame(this);
@@ -84,8 +95,8 @@ frmAnalyzer::frmAnalyzer(App& app) : app_(app) {
 }
 
 void frmAnalyzer::Form_Load() {
-  CenterForm(*this);
-  const Analysis a = Analyze(app_.figures, DecimalSeparator());
+  forms::CenterForm(*this);
+  const Analysis a = Analyze(figures_, DecimalSeparator());
   lblTotalInDir->setText(a.totalInDir);
   lblSysBytes->setText(a.sysBytes);
   lblMinus->setText(a.minus);
@@ -94,15 +105,15 @@ void frmAnalyzer::Form_Load() {
   lblComments->setText(a.comments);
 }
 
-void frmAnalyzer::btnOK_Click() { app_.Unload<frmAnalyzer>(); }
+void frmAnalyzer::btnOK_Click() { windows_.Unload<frmAnalyzer>(); }
 
 void frmAnalyzer::closeEvent(QCloseEvent* event) {
   event->accept();
-  if (app_.Loaded<frmAnalyzer>()) app_.Unload<frmAnalyzer>();
+  if (windows_.Loaded<frmAnalyzer>()) windows_.Unload<frmAnalyzer>();
 }
 
 void frmAnalyzer::showEvent(QShowEvent* event) {
-  AttachToMainWindow(app_, *this);
+  forms::AttachToMainWindow(*this, windows_.MainWindow());
   QDialog::showEvent(event);
 }
 

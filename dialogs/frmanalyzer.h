@@ -6,10 +6,9 @@
 #include <QString>
 
 #include "engine/scanresult.h"
+#include "forms/windows.h"
 
 namespace kvor {
-
-class App;
 
 // The analysis report's texts, computed from a scan's figures.
 struct Analysis {
@@ -25,7 +24,7 @@ Analysis Analyze(const ScanFigures& s, char decimalSeparator);
 class frmAnalyzer : public QDialog {
   Q_OBJECT
  public:
-  explicit frmAnalyzer(App& app);
+  frmAnalyzer(forms::Windows& windows, const ScanFigures& figures);
 
   void Form_Load();
   void btnOK_Click();
@@ -44,7 +43,8 @@ class frmAnalyzer : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  App& app_;
+  forms::Windows& windows_;
+  const ScanFigures& figures_;  // of the last scan that ran to its end
 };
 
 }  // namespace kvor

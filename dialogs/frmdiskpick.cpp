@@ -13,19 +13,20 @@
 #include <string>
 #include <thread>
 
-#include "dialogs/dialogframe.h"
+#include "forms/centerform.h"
+#include "forms/controls.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "forms/version.h"
-#include "mainwin/app.h"
-#include "mainwin/centerform.h"
 #include "platform/mounts.h"
 
 namespace kvor {
 
-namespace {
+using forms::CenterForm;
+using forms::MakeButton;
+using forms::MakeLabel;
 
-const QString kRunning = QStringLiteral("RUNNING");
+namespace {
 
 // How long the dialog waits for the root of an accepted drive to answer. A local disk answers
 // at once, a sleeping one within this; a file system whose server or daemon is gone may never.
@@ -79,21 +80,19 @@ bool DeviceUnavailable(const std::string& root, platform::DriveType type) {
 
 }  // namespace
 
-frmDiskPick::frmDiskPick(App& app) : app_(app) {
+frmDiskPick::frmDiskPick(forms::Windows& windows, ScanState& state, const platform::System& system)
+    : windows_(windows), state_(state), system_(system) {
   setWindowTitle(QStringLiteral("Short App Title Here"));
   setWindowIcon(forms::AppIcon());
-  MakeFixedDialog(*this, 3150, 1620, /*closeBox=*/true);
+  forms::MakeFixedDialog(*this, 3150, 1620, /*closeBox=*/true);
 
   // Created in tab order, which is also the focus order.
-  driveList = new DriveListBox(app.system, this);
+  driveList = new DriveListBox(system, this);
   driveList->setGeometry(forms::TwipRect(240, 420, 2715, 315));
   Label1 = MakeLabel(this, QStringLiteral("Select disk to analyze"), 240, 120, 2175, 255);
+  Label1->setBuddy(driveList);  // a screen reader names the list by it
   cmdOK = MakeButton(this, QStringLiteral("OK"), 420, 1020, 975, 315);
   cmdCancel = MakeButton(this, QStringLiteral("Cancel"), 1740, 1020, 975, 315);
-  chkCancel = new QCheckBox(this);
-  chkCancel->setGeometry(forms::TwipRect(2700, 120, 195, 195));
-  chkCancel->setFocusPolicy(Qt::NoFocus);
-  chkCancel->hide();
 
   driveList->setFocus();
 
@@ -116,7 +115,7 @@ frmDiskPick::~frmDiskPick() {
 }
 
 void frmDiskPick::ReloadDrives() {
-  ScanState& s = app_.state;
+  ScanState& s = state_;
   const int last = s.gLastDriveIndex;
   const QByteArray lastRoot =
       last >= 0 && last < driveList->count() ? driveList->itemData(last).toByteArray() : QByteArray();
@@ -128,8 +127,8 @@ void frmDiskPick::ReloadDrives() {
 void frmDiskPick::Form_Load() {
   setWindowTitle(QString::fromUtf8(forms::kShortTitle));
   CenterForm(*this);
-  driveList->SetDrive(app_.system.ProgramFolder());
-  ScanState& s = app_.state;
+  driveList->SetDrive(system_.ProgramFolder());
+  ScanState& s = state_;
   s.gLastDriveIndex = driveList->ListIndex();
   s.gRescan = false;
   s.gAbort = false;
@@ -137,7 +136,7 @@ void frmDiskPick::Form_Load() {
 }
 
 void frmDiskPick::driveList_Change() {
-  ScanState& s = app_.state;
+  ScanState& s = state_;
   if (s.gIgnoreDriveChange) {
     s.gIgnoreDriveChange = false;
     return;
@@ -148,11 +147,11 @@ void frmDiskPick::driveList_Change() {
   if (driveList->ListIndex() < 0) return;
 
   const std::string root = driveList->Root();
-  platform::DriveType type = platform::DriveTypeOf(app_.system, root);
+  platform::DriveType type = platform::DriveTypeOf(system_, root);
   if (DeviceUnavailable(root, type)) {
-    app_.MsgBox(QStringLiteral("There is a problem with drive ") + driveList->Drive() +
-                    QStringLiteral("\r\n") + QStringLiteral("!"),
-                vbInformation, QString::fromUtf8(forms::kTitle));
+    windows_.Inform(QStringLiteral("There is a problem with drive ") + driveList->Drive() +
+                        QStringLiteral("\r\n") + QStringLiteral("!"),
+                    QString::fromUtf8(forms::kTitle));
     // The type query is the step that failed; the handler goes on without a type.
     type = platform::DriveType::Unknown;
   }
@@ -162,9 +161,9 @@ void frmDiskPick::driveList_Change() {
     return;
   }
 
-  app_.MsgBox(QStringLiteral("This program is designed only for local ") + QStringLiteral("\r\n") +
-                  QStringLiteral("hard drives."),
-              vbInformation, QString::fromUtf8(forms::kTitle));
+  windows_.Inform(QStringLiteral("This program is designed only for local ") + QStringLiteral("\r\n") +
+                      QStringLiteral("hard drives."),
+                  QString::fromUtf8(forms::kTitle));
   const int back = s.gLastDriveIndex;
   // Only a move that really changes the selection raises the event that clears the flag;
   // a flag left set would let the next choice through unchecked.
@@ -175,40 +174,45 @@ void frmDiskPick::driveList_Change() {
   s.gIgnoreDriveChange = false;
 }
 
+std::optional<platform::Drive> frmDiskPick::Choose() {
+  asked_ = true;
+  exec();
+  asked_ = false;
+  const ScanState& s = state_;
+  if (chkCancel || driveList->ListIndex() == s.gLastDriveIndex || s.gIgnoreDriveChange) return std::nullopt;
+  return driveList->SelectedDrive();
+}
+
 void frmDiskPick::cmdOK_Click() {
-  chkCancel->setChecked(false);
-  if (Tag == kRunning) {
-    hide();
-    return;
-  }
+  chkCancel = false;
   hide();
-  app_.ShowMainWindow();
+  if (!asked_) windows_.ShowMainWindow();
 }
 
 void frmDiskPick::cmdCancel_Click() {
-  if (Tag == kRunning) {
-    chkCancel->setChecked(true);
-    hide();
+  if (!asked_) {
+    windows_.End();
     return;
   }
-  app_.End();
+  chkCancel = true;
+  hide();
 }
 
 void frmDiskPick::closeEvent(QCloseEvent* event) {
   event->accept();
   if (!isVisible()) return;
-  // While the main window runs, the close box is Cancel: unloading here would lose the tag
-  // and the drive last scanned.
-  if (Tag == kRunning) {
+  // While the main window waits for the answer, the close box is Cancel: unloading here would
+  // lose the drive last scanned.
+  if (asked_) {
     cmdCancel_Click();
     return;
   }
-  app_.Unload<frmDiskPick>();
+  windows_.Unload<frmDiskPick>();
 }
 
 void frmDiskPick::showEvent(QShowEvent* event) {
   ReloadDrives();
-  AttachToMainWindow(app_, *this);
+  forms::AttachToMainWindow(*this, windows_.MainWindow());
   driveList->setFocus();
   QDialog::showEvent(event);
 }

@@ -1,22 +1,24 @@
 #pragma once
-#include <QCheckBox>
 #include <QDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QString>
+#include <optional>
 
 #include "dialogs/drivelistbox.h"
+#include "forms/scanstate.h"
+#include "forms/windows.h"
+#include "platform/mounts.h"
+#include "platform/system.h"
 
 namespace kvor {
-
-class App;
 
 // Drive selection. Loaded once by the main window's start-up and only hidden between uses.
 class frmDiskPick : public QDialog {
   Q_OBJECT
  public:
-  explicit frmDiskPick(App& app);
+  frmDiskPick(forms::Windows& windows, ScanState& state, const platform::System& system);
   ~frmDiskPick() override;
 
   void Form_Load();
@@ -24,12 +26,15 @@ class frmDiskPick : public QDialog {
   void cmdOK_Click();
   void cmdCancel_Click();
 
-  QString Tag;                      // "RUNNING" once the main window runs
+  // Shows the dialog modally and answers: the drive to scan, chosen with OK; none on Cancel (or
+  // the close box), or when OK leaves the drive scanned last.
+  std::optional<platform::Drive> Choose();
+
   DriveListBox* driveList = nullptr;
   QLabel* Label1 = nullptr;
   QPushButton* cmdOK = nullptr;
   QPushButton* cmdCancel = nullptr;
-  QCheckBox* chkCancel = nullptr;   // never shown; the dialog's answer: 1 Cancel, 0 OK
+  bool chkCancel = false;  // how the dialog was closed last: true by Cancel, false by OK
 
   // Escape chooses nothing: no button is the dialog's cancel button.
   void reject() override {}
@@ -44,7 +49,12 @@ class frmDiskPick : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  App& app_;
+  forms::Windows& windows_;
+  ScanState& state_;
+  const platform::System& system_;
+  // Choose() waits for the answer. Shown any other way (before the main window runs), OK shows
+  // the main window and Cancel ends the program.
+  bool asked_ = false;
   // /proc/self/mountinfo signals each change of the mount table as an exceptional condition.
   int mountinfo_ = -1;
   QSocketNotifier* mountsChanged_ = nullptr;

@@ -4,13 +4,15 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 
-#include "dialogs/dialogframe.h"
+#include "forms/centerform.h"
+#include "forms/controls.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
-#include "mainwin/app.h"
-#include "mainwin/centerform.h"
 
 namespace kvor {
+
+using forms::MakeButton;
+using forms::MakeLabel;
 
 namespace {
 
@@ -55,10 +57,10 @@ QString FitTwoLines(const QString& raw, const QFontMetrics& metrics, int width) 
   return text.left(cut) + u'\n' + metrics.elidedText(text.mid(cut), Qt::ElideLeft, width);
 }
 
-frmWait::frmWait(App& app) : app_(app) {
+frmWait::frmWait(forms::Windows& windows, ScanState& state) : windows_(windows), state_(state) {
   setWindowTitle(QStringLiteral("Korvane v1.5 - Please Wait..."));
   setWindowIcon(forms::WaitIcon());
-  MakeFixedDialog(*this, 5220, 1830, /*closeBox=*/false);
+  forms::MakeFixedDialog(*this, 5220, 1830, /*closeBox=*/false);
 
   img1 = new QLabel(this);
   img1->setPixmap(forms::ClockPicture());
@@ -73,14 +75,20 @@ frmWait::frmWait(App& app) : app_(app) {
   btnStop = MakeButton(this, QStringLiteral("Cancel"), 1890, 1260, 1335, 375);
 
   connect(btnStop, &QPushButton::clicked, this, &frmWait::btnStop_Click);
-  connect(&app.scans, &ScanController::currentDir, this, &frmWait::SetCurrentDir);
 }
 
-void frmWait::Form_Load() { CenterForm(*this); }
+void frmWait::Form_Load() { forms::CenterForm(*this); }
 
 void frmWait::btnStop_Click() {
   hide();
-  AbortScan(app_);
+  AbortScan();
+}
+
+void frmWait::AbortScan() {
+  state_.gAbort = true;
+  // The scan is abandoned, not waited for: it may be stuck in a drive that never answers.
+  // The main window marks the tree, disables Analyze and comes back as the scan's end.
+  emit aborted();
 }
 
 void frmWait::SetCurrentDir(const QString& path) {
@@ -92,7 +100,7 @@ void frmWait::closeEvent(QCloseEvent* event) {
   // Unloading hides and disposes of the dialog without a close request; every close request
   // (close box, Alt+F4, the window manager) is the user's and is refused. Once unloaded, the
   // dialog no longer holds out.
-  if (app_.Loaded<frmWait>())
+  if (windows_.Loaded<frmWait>())
     event->ignore();
   else
     event->accept();
@@ -109,15 +117,8 @@ void frmWait::keyPressEvent(QKeyEvent* event) {
 void frmWait::reject() {}
 
 void frmWait::showEvent(QShowEvent* event) {
-  AttachToMainWindow(app_, *this);
+  forms::AttachToMainWindow(*this, windows_.MainWindow());
   QDialog::showEvent(event);
-}
-
-void AbortScan(App& app) {
-  app.state.gAbort = true;
-  // The scan is abandoned, not waited for: it may be stuck in a drive that never answers.
-  // The main window marks the tree, disables Analyze and comes back as the scan's end.
-  app.scans.Cancel();
 }
 
 }  // namespace kvor

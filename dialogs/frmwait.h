@@ -4,20 +4,24 @@
 #include <QPushButton>
 #include <QString>
 
+#include "forms/scanstate.h"
+#include "forms/windows.h"
+
 class QFontMetrics;
 
 namespace kvor {
-
-class App;
 
 // The progress dialog: shown before each scan, unloaded after it. Only its Cancel closes it.
 class frmWait : public QDialog {
   Q_OBJECT
  public:
-  explicit frmWait(App& app);
+  frmWait(forms::Windows& windows, ScanState& state);
 
   void Form_Load();
   void btnStop_Click();
+  // Stops the running scan: the abort flag raised, then `aborted` for whoever runs the scan,
+  // which leaves the single node "User Aborted..." in the tree.
+  void AbortScan();
   // Shows `path` in lblCurDir: wrapped over two lines, shortened in the middle beyond that.
   void SetCurrentDir(const QString& path);
 
@@ -32,12 +36,13 @@ class frmWait : public QDialog {
   void reject() override;                            // refused
   void showEvent(QShowEvent* event) override;
 
- private:
-  App& app_;
-};
+ signals:
+  void aborted();
 
-// Stops the running scan and leaves the single node "User Aborted..." in the tree.
-void AbortScan(App& app);
+ private:
+  forms::Windows& windows_;
+  ScanState& state_;
+};
 
 // `text` laid out in at most two lines of `width` pixels: broken after a separator where one
 // falls late enough, else between characters; a text too long for two lines loses its middle.

@@ -10,7 +10,8 @@ namespace kvor::forms {
 // The tree's pictures, in the image list's order.
 enum class Picture : uint8_t { None = 0, Open = 1, Closed = 2, HOpen = 3, HClosed = 4, XClosed = 5 };
 
-// A 13 x 13 tree picture with white made transparent; a null pixmap for Picture::None.
+// A 13 x 13 tree picture, the white round it transparent (the fill keeps its white cells); a
+// null pixmap for Picture::None.
 QPixmap TreePicture(Picture picture);
 // An icon whose Normal mode is `image` and Selected mode is `selectedImage`, 13 x 13 and,
 // for scaled screens, 26 x 26.

@@ -5,22 +5,25 @@
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QResizeEvent>
-#include <algorithm>
+#include <malloc.h>
 
-#include "dialogs/dialogframe.h"
-#include "dialogs/frmabout.h"
-#include "dialogs/frmanalyzer.h"
-#include "dialogs/frmdiskpick.h"
-#include "dialogs/frmwait.h"
+#include <algorithm>
+#include <optional>
+
 #include "engine/formatsize.h"
+#include "forms/centerform.h"
+#include "forms/controls.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
 #include "forms/version.h"
-#include "mainwin/app.h"
+#include "mainwin/dirtreeview.h"
 #include "mainwin/treemodel.h"
 
 namespace kvor {
 
+using forms::EnterPresses;
+using forms::MakeLabel;
+using forms::MakeValueBox;
 using forms::Px;
 using forms::TwipRect;
 
@@ -45,7 +48,9 @@ double ClientTwips(int pixels, int minimumTwips) {
 
 }  // namespace
 
-frmDiskSumm::frmDiskSumm(App& app) : QMainWindow(nullptr), app_(app) {
+frmDiskSumm::frmDiskSumm(forms::Windows& windows, ScanState& state, ScanFigures& figures, Scans& scans,
+                         OtherWindows& others)
+    : QMainWindow(nullptr), windows_(windows), state_(state), figures_(figures), scans_(scans), others_(others) {
   setObjectName(QStringLiteral("frmDiskSumm"));
   setWindowTitle(QStringLiteral("Korvane v1.5"));
   setWindowIcon(forms::AppIcon());
@@ -54,8 +59,8 @@ frmDiskSumm::frmDiskSumm(App& app) : QMainWindow(nullptr), app_(app) {
   SetUpMenu();
   SetUpControls();
 
-  connect(&app_.scans, &ScanController::driveQueried, this, &frmDiskSumm::DriveQueried);
-  connect(&app_.scans, &ScanController::ended, this, &frmDiskSumm::ScanEnded);
+  connect(&scans_, &Scans::driveQueried, this, &frmDiskSumm::DriveQueried);
+  connect(&scans_, &Scans::ended, this, &frmDiskSumm::ScanEnded);
 
   // Stored position and size: client area 4335 x 3675 at 2910, 2250.
   resize(Px(kMinClientWidth), Px(kMinClientHeight) + menuBar()->sizeHint().height());
@@ -99,8 +104,9 @@ void frmDiskSumm::SetUpControls() {
   setCentralWidget(client_);
 
   // Created in tab order: the tree first, then the panel's labels, then the button.
-  tvDisk = new QTreeView(client_);
+  tvDisk = new DirTreeView(client_);
   tvDisk->setObjectName(QStringLiteral("tvDisk"));
+  tvDisk->setAccessibleName(QStringLiteral("Directory tree"));
   tvDisk->setHeaderHidden(true);
   tvDisk->setUniformRowHeights(true);
   tvDisk->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -121,6 +127,10 @@ void frmDiskSumm::SetUpControls() {
   Label14 = MakeLabel(framDisk, QStringLiteral("Total:"), 2772, 252, 516, 192);
   lblTotal = MakeLabel(framDisk, QString(), 2772, 468, 1092, 228);
   for (QLabel* value : {lblUsed, lblFree, lblTotal}) MakeValueBox(value);
+  // Each figure is labelled by the caption above it (for a screen reader).
+  Label3->setBuddy(lblUsed);
+  Label12->setBuddy(lblFree);
+  Label14->setBuddy(lblTotal);
 
   cmdSelect = new QPushButton(QStringLiteral("Select Disk"), client_);
   cmdSelect->setObjectName(QStringLiteral("cmdSelect"));
@@ -134,21 +144,6 @@ void frmDiskSumm::SetUpControls() {
 
 const ScanResult& frmDiskSumm::Result() const { return model_->Scan(); }
 
-platform::Drive frmDiskSumm::ChosenDrive() {
-  return app_.Form<frmDiskPick>().driveList->SelectedDrive();
-}
-
-void frmDiskSumm::ShowProgress() {
-  frmWait& wait = app_.Form<frmWait>();
-  wait.show();
-  wait.repaint();
-}
-
-void frmDiskSumm::EndProgress() {
-  if (app_.Loaded<frmWait>()) app_.Form<frmWait>().unsetCursor();
-  app_.Unload<frmWait>();
-}
-
 void frmDiskSumm::setVisible(bool visible) {
   if (visible && starting_) {
     showWhenStarted_ = true;
@@ -159,39 +154,33 @@ void frmDiskSumm::setVisible(bool visible) {
 
 void frmDiskSumm::Form_Load() {
   setWindowTitle(QString::fromLatin1(forms::kTitle));
-  CenterForm(*this);
+  forms::CenterForm(*this);
   // The first use of the drive dialog loads it: it selects the program folder's drive.
-  app_.Form<frmDiskPick>().Tag = QStringLiteral("RUNNING");
-
-  frmWait& wait = app_.Form<frmWait>();
-  wait.show();
-  wait.setCursor(Qt::BusyCursor);
-  wait.repaint();
-
+  const platform::Drive drive = others_.SelectedDrive();
+  others_.ShowProgress(/*busy=*/true);
   // The drive's figures, its root and the walk, on the worker; ScanEnded goes on from there.
   starting_ = true;
-  scan_ = app_.scans.Start(ChosenDrive());
+  scan_ = scans_.Start(drive);
 }
 
 void frmDiskSumm::cmdSelect_Click() {
-  ScanState& s = app_.state;
-  if (!s.gRescan) app_.Form<frmDiskPick>().exec();
-
-  // The dialog may have been unloaded meanwhile; the reference loads it anew.
-  frmDiskPick& pick = app_.Form<frmDiskPick>();
-  const bool newDrive = pick.driveList->ListIndex() != s.gLastDriveIndex &&
-                        !s.gIgnoreDriveChange && !pick.chkCancel->isChecked();
-  if (!newDrive && !s.gRescan) return;
+  ScanState& s = state_;
+  // Refresh scans the drive selected in the dialog without showing it.
+  const std::optional<platform::Drive> drive = s.gRescan ? others_.SelectedDrive() : others_.ChooseDrive();
+  if (!drive) return;
 
   hide();
-  ShowProgress();
+  // The old tree goes now: nothing shows it until the scan ends, and either end replaces it.
+  // Kept, it would live beside the new one and the heap would grow to hold both.
+  model_->Show(ScanResult());
+  others_.ShowProgress(/*busy=*/false);
   // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
   // Disk would skip the dialog.
   s.gRescan = false;
-  scan_ = app_.scans.Start(ChosenDrive());
+  scan_ = scans_.Start(*drive);
 }
 
-void frmDiskSumm::DriveQueried(ScanController::RunId id, const ScanFigures& figures) {
+void frmDiskSumm::DriveQueried(Scans::RunId id, const ScanFigures& figures) {
   if (id == scan_) ShowDiskInfo(figures);
 }
 
@@ -202,9 +191,9 @@ void frmDiskSumm::ShowDiskInfo(const ScanFigures& figures) {
   SetFittingText(*lblTotal, text(figures.gTotalBytes));
 }
 
-void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
+void frmDiskSumm::ScanEnded(Scans::RunId id, bool complete) {
   if (id != scan_) return;
-  ScanResult result = complete ? app_.scans.TakeResult() : ScanResult();
+  ScanResult result = complete ? scans_.TakeResult() : ScanResult();
   const bool outOfMemory = result.end == ScanResult::End::OutOfMemory;
   if (outOfMemory) {
     // The window stays as after a cancel: a partial tree would show wrong figures.
@@ -212,7 +201,7 @@ void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
     model_->ShowAborted(QStringLiteral("Out of memory"));
     mnuAnalyze->setEnabled(false);
   } else if (complete) {
-    app_.figures = result;
+    figures_ = result;
     const bool walked = result.tree.size() > 0 && result.tree[0].form == NodeStore::Form::RootWalked;
     model_->Show(std::move(result));
     // The first level of directories shows once the root's walk is done.
@@ -224,48 +213,46 @@ void frmDiskSumm::ScanEnded(ScanController::RunId id, bool complete) {
     model_->ShowAborted();
     mnuAnalyze->setEnabled(false);
   }
-  EndProgress();
+  others_.EndProgress();
   if (starting_) {
     starting_ = false;
     if (showWhenStarted_) show();
   } else {
     show();
-    app_.state.gLastDriveIndex = app_.Form<frmDiskPick>().driveList->ListIndex();
+    others_.DriveScanned();
   }
   // The arrow keys work at once: the tree has the focus, its first node is current.
   tvDisk->setFocus();
   tvDisk->setCurrentIndex(model_->index(0, 0));
+  // The old tree and the scan's working memory are free now, but the allocator keeps the
+  // pages in the arenas of the threads that used them (the worker's, the readers'), and each
+  // scan runs on new threads: without this, every Refresh adds to what the program holds.
+  malloc_trim(0);
   if (outOfMemory)
-    app_.MsgBox(QStringLiteral("There was not enough memory to finish the scan."), vbInformation,
-                QString::fromLatin1(forms::kTitle));
+    windows_.Inform(QStringLiteral("There was not enough memory to finish the scan."),
+                    QString::fromLatin1(forms::kTitle));
 }
 
 void frmDiskSumm::mnuRefresh_Click() {
-  ScanState& s = app_.state;
+  ScanState& s = state_;
   s.gRescan = true;
   s.gAbort = false;
   cmdSelect_Click();
 }
 
-void frmDiskSumm::mnuAnalyze_Click() { app_.Form<frmAnalyzer>().exec(); }
+void frmDiskSumm::mnuAnalyze_Click() { others_.ShowAnalysis(); }
 
-void frmDiskSumm::mnuAbout_Click() {
-  frmAbout& about = app_.Form<frmAbout>();
-  about.show();
-  about.raise();
-  about.activateWindow();
-}
+void frmDiskSumm::mnuAbout_Click() { others_.ShowAbout(); }
 
 void frmDiskSumm::mnuExit_Click() { close(); }
 
 bool frmDiskSumm::Form_QueryUnload() {
   const QString title = QString::fromLatin1(forms::kTitle);
-  if (app_.MsgBox(QStringLiteral("Exit ") + title + QStringLiteral("?"), vbYesNo + vbQuestion,
-                  title) != vbYes)
+  if (windows_.Ask(QStringLiteral("Exit ") + title + QStringLiteral("?"), title) != forms::Button::Yes)
     return false;
-  app_.Unload<frmDiskPick>();
-  app_.Unload<frmDiskSumm>();
-  app_.End();
+  others_.UnloadDriveDialog();
+  windows_.Unload<frmDiskSumm>();
+  windows_.End();
   return true;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The main window: "Select Disk", the Disk Information panel, the directory tree and the
-// menu; owner of the scan's three invisible lists.
+// menu.
 #include <QAction>
 #include <QGroupBox>
 #include <QLabel>
@@ -13,19 +13,21 @@
 #include <string>
 
 #include "engine/scanresult.h"
-#include "mainwin/centerform.h"
-#include "mainwin/scancontroller.h"
+#include "forms/scanstate.h"
+#include "forms/windows.h"
+#include "mainwin/otherwindows.h"
+#include "mainwin/scans.h"
 #include "platform/mounts.h"
 
 namespace kvor {
 
-class App;
 class TreeModel;
 
 class frmDiskSumm : public QMainWindow {
   Q_OBJECT
  public:
-  explicit frmDiskSumm(App& app);
+  // `figures` receives those of each scan that runs to its end.
+  frmDiskSumm(forms::Windows& windows, ScanState& state, ScanFigures& figures, Scans& scans, OtherWindows& others);
   ~frmDiskSumm() override;
 
   void Form_Load();
@@ -68,18 +70,19 @@ class frmDiskSumm : public QMainWindow {
   void SetUpControls();
   void SetUpMenu();
   void ApplyTreeGeometry();
-  void ShowProgress();
-  void EndProgress();
-  platform::Drive ChosenDrive();
   // The scan's end, complete or cancelled: what follows the walk in Form_Load or Select Disk.
-  void ScanEnded(ScanController::RunId id, bool complete);
-  void DriveQueried(ScanController::RunId id, const ScanFigures& figures);
+  void ScanEnded(Scans::RunId id, bool complete);
+  void DriveQueried(Scans::RunId id, const ScanFigures& figures);
 
-  App& app_;
+  forms::Windows& windows_;
+  ScanState& state_;
+  ScanFigures& figures_;
+  Scans& scans_;
+  OtherWindows& others_;
   std::unique_ptr<TreeModel> model_;
   QWidget* client_ = nullptr;
   // The scan this window waits for, and whether it is the start-up scan.
-  ScanController::RunId scan_ = 0;
+  Scans::RunId scan_ = 0;
   bool starting_ = false;
   bool showWhenStarted_ = false;
   // The tree's top, height and width in twips; its left stays at 180.

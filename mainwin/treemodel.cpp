@@ -70,12 +70,25 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
       if (n.problems != 0) tip += QLatin1Char('\n') + QString::fromStdString(ProblemText(node));
       return tip.isEmpty() ? QVariant() : QVariant(tip);
     }
+    case Qt::AccessibleDescriptionRole: {
+      // What the tip, the grey and the green tell the eye: the path, why it was not read whole,
+      // and whether it is hidden.
+      QString about = QString::fromStdString(scan_.tree.Path(node));
+      if (n.problems != 0) about += QStringLiteral("; ") + QString::fromStdString(ProblemText(node));
+      if (n.hidden) about += QStringLiteral("; hidden");
+      return about;
+    }
     case Qt::ForegroundRole:
       if (n.problems == 0) return {};
       return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
     default:
       return {};
   }
+}
+
+QVariant TreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (section != 0 || orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  return QStringLiteral("Directory");
 }
 
 std::string TreeModel::ProblemText(NodeStore::Index node) const {

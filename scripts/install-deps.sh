@@ -7,8 +7,9 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 declare -A lists=(
-  # Compiling; rsvg-convert renders the PNG icons from the SVG.
-  [build]="build-essential cmake pkg-config qt6-base-dev librsvg2-bin"
+  # Compiling (the X and Wayland client libraries for the start-up's display check);
+  # rsvg-convert renders the PNG icons from the SVG.
+  [build]="build-essential cmake pkg-config qt6-base-dev libxcb1-dev libwayland-dev librsvg2-bin"
   # A font for the windows on a machine that has none.
   [run]="fonts-dejavu-core"
   # cpack reads the binaries' library dependencies with dpkg-shlibdeps and file.

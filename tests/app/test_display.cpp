@@ -1,17 +1,107 @@
-// Bad display settings in the environment: one line on stderr and status 2, never a crash or
-// the toolkit's abort.
+// Bad display settings in the environment, and displays that cannot be used: one line on stderr
+// and status 2, never a crash or the toolkit's abort.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tempdrive.h"
 
+namespace {
+
+// An X server that does one thing with every connection, on the abstract socket where a client
+// looks first for display ":n".
+class FakeXServer {
+ public:
+  enum class Does { RefuseAuthorization, Close, NothingAtAll };
+
+  explicit FakeXServer(Does does) : does_(does) {
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (int n = 4000 + ::getpid() % 20000; display.empty(); ++n) {
+      const std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::memcpy(address.sun_path + 1, name.data(), name.size());
+      const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+      if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) == 0) display = ":" + std::to_string(n);
+    }
+    ::listen(listener_, 8);
+    if (::pipe2(stop_, O_CLOEXEC) != 0) std::abort();
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FakeXServer() {
+    ::close(stop_[1]);
+    thread_.join();
+    for (const int fd : {listener_, stop_[0]}) ::close(fd);
+  }
+
+  std::string display;
+  std::atomic<int> connections = 0;
+
+ private:
+  void Serve() {
+    std::vector<int> held;
+    for (pollfd fds[2] = {{listener_, POLLIN, 0}, {stop_[0], POLLIN, 0}}; ::poll(fds, 2, -1) >= 0 && !fds[1].revents;) {
+      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      ++connections;
+      if (does_ == Does::RefuseAuthorization) Refuse(client);
+      if (does_ == Does::NothingAtAll) held.push_back(client);
+      else ::close(client);
+    }
+    for (const int fd : held) ::close(fd);
+  }
+  // Reads the client's opening (byte order, version, authorization name and data, each padded to
+  // four bytes) and answers as a server that wants a cookie the client does not have.
+  static void Refuse(int client) {
+    unsigned char opening[12];
+    if (::recv(client, opening, sizeof opening, MSG_WAITALL) != sizeof opening) return;
+    const auto field = [&](int at) { return opening[0] == 'l' ? opening[at] | opening[at + 1] << 8 : opening[at] << 8 | opening[at + 1]; };
+    std::string rest(((field(6) + 3) & ~3) + ((field(8) + 3) & ~3), '\0');
+    if (!rest.empty() && ::recv(client, rest.data(), rest.size(), MSG_WAITALL) != ssize_t(rest.size())) return;
+    const std::string reason = "Authorization required, but no authorization protocol specified\n";
+    std::string reply(8 + ((reason.size() + 3) & ~3), '\0');
+    const auto units = (reply.size() - 8) / 4;
+    const bool little = opening[0] == 'l';
+    reply[1] = char(reason.size());  // reply[0] = 0: failed
+    reply[little ? 2 : 3] = 11;      // protocol 11.0
+    reply[little ? 6 : 7] = char(units);
+    reply.replace(8, reason.size(), reason);
+    ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+  }
+
+  const Does does_;
+  int listener_ = -1, stop_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+}  // namespace
+
 TEST(Display, EveryBadValueGetsTheOneLineMessage) {
-  const kvor::test::TempDir runtime;  // no compositor socket in it
+  const kvor::test::TempDir runtime;  // no compositor socket in it, but for a dead one
   const std::string xdg = "XDG_RUNTIME_DIR=" + runtime.path();
+  {  // a compositor's socket that nothing listens on any more
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, (runtime / "wayland-dead").c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
+  FakeXServer refusing(FakeXServer::Does::RefuseAuthorization), closing(FakeXServer::Does::Close),
+      silent(FakeXServer::Does::NothingAtAll);
   // Each an environment of its own, as the shell takes it (no value holds a blank or a quote).
   const std::string noCompositor = "WAYLAND_DISPLAY=wayland-kvor-none " + xdg;
   const std::vector<std::string> cases = {
@@ -21,7 +111,13 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
       "DISPLAY=tcp/localhost:5987", "DISPLAY=no-such-host.invalid:0", "DISPLAY=:", noCompositor,
       "WAYLAND_DISPLAY=" + std::string(300, 'w') + " " + xdg, "WAYLAND_DISPLAY=/nonexistent/wayland-0 " + xdg,
       noCompositor + " DISPLAY=:5987", "QT_QPA_PLATFORM=xcb DISPLAY=:5987", "QT_QPA_PLATFORM=wayland " + noCompositor,
-      "WAYLAND_DISPLAY=wayland-0"};  // no runtime folder
+      "WAYLAND_DISPLAY=wayland-0",  // no runtime folder
+      // A server there, but no use: it refuses for want of a cookie, closes at once, or never
+      // answers (the wait runs out). A compositor's socket with no compositor behind it.
+      "DISPLAY=" + refusing.display, "DISPLAY=" + closing.display, "DISPLAY=" + silent.display,
+      "QT_QPA_PLATFORM=xcb DISPLAY=" + refusing.display, "WAYLAND_DISPLAY=wayland-dead " + xdg,
+      "QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY=wayland-dead " + xdg,
+      "WAYLAND_DISPLAY=wayland-dead " + xdg + " DISPLAY=" + closing.display};
   for (const std::string& env : cases) {
     // The program with exactly `env` (and PATH); its stderr read, its stdout dropped.
     const std::string command = "env -i PATH=/usr/bin:/bin " + env + " " KVOR_PROGRAM " 2>&1 >/dev/null";
@@ -32,4 +128,7 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << (env.empty() ? "(empty)" : env.substr(0, 60));
     EXPECT_EQ(err, "kvor: no display (no X11 or Wayland session); run kvor-scan for a text report\n");
   }
+  // Each server was asked: the cases above reached it.
+  EXPECT_EQ(std::vector({refusing.connections.load(), closing.connections.load(), silent.connections.load()}),
+            std::vector({2, 2, 1}));
 }

@@ -1,12 +1,15 @@
 // The windows over a machine made of temporary directories, mounted (as far as the program can
 // tell) through a mount table the test writes. The main window: the start-up scan and the tree
-// it shows, Refresh and Exit, the panel and the layout, its make-up; the tree model. The dialogs
+// it shows, Refresh and Exit, the panel and the layout, its make-up; the tree model, what a
+// screen reader reads and the arrow keys in the tree. The dialogs
 // on their own (fixed frames and their answers to Escape and the close box, the progress
 // dialog's directory label, the analysis report, the drive selection) and with the main window:
 // Select Disk, Cancel during a scan held at a gate or on a FUSE drive whose daemon is stopped,
 // About.
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QWindow>
 #include <QtTest>
 #include <atomic>
@@ -19,15 +22,18 @@
 #include <sys/mount.h>
 #include <sys/wait.h>
 
+#include "app/app.h"
 #include "dialogs/frmabout.h"
 #include "dialogs/frmanalyzer.h"
 #include "dialogs/frmdiskpick.h"
 #include "dialogs/frmwait.h"
 #include "engine/formatsize.h"
+#include "engine/scanner.h"
+#include "forms/centerform.h"
 #include "forms/pictures.h"
 #include "forms/twips.h"
+#include "forms/windows.h"
 #include "gate.h"
-#include "mainwin/app.h"
 #include "mainwin/frmdisksumm.h"
 #include "mainwin/treemodel.h"
 #include "platform/listing.h"
@@ -41,7 +47,8 @@ using forms::Picture;
 
 namespace {
 
-using Message = std::tuple<QString, int, QString>;  // text, style, title
+using forms::Button;
+using forms::Message;
 std::string MountLine(int id, const std::string& point, const std::string& rest) {
   return std::to_string(id) + " 1 0:" + std::to_string(id) + " / " + point + " rw - " + rest + " rw\n";
 }
@@ -57,11 +64,11 @@ struct Machine : platform::System {
     table = MountLine(30, fixed1, "ext4 /dev/vdb1") + MountLine(31, fixed2, "ext4 /dev/vdc1") +
             MountLine(32, ram, "tmpfs tmpfs") + MountLine(33, net, "nfs4 server:/export") +
             MountLine(34, cd, "iso9660 /dev/sr0") + MountLine(35, gone, "ext4 /dev/vdd1");
-    app.messageBox = [this](const QString& text, int style, const QString& title) {
-      messages.emplace_back(text, style, title);
+    app.windows.answer = [this](const Message& message) {
+      messages.push_back(message);
       return answer;
     };
-    app.endProgram = [this] { ++ends; };
+    app.windows.endProgram = [this] { ++ends; };
     app.scans.directoryHook = [this](std::string_view path) { Pass(path); };
   }
   // Nothing stays held: the program waits for its workers when it goes.
@@ -128,7 +135,8 @@ struct Machine : platform::System {
   mutable test::Gate gate;
   mutable std::atomic<bool> held = false;
   std::vector<Message> messages;
-  int answer = vbOK, ends = 0;
+  Button answer = Button::Ok;
+  int ends = 0;
   App app{*this};
 };
 
@@ -239,7 +247,7 @@ class WindowsTest : public QObject {
     QVERIFY(!main.isVisible() && p.app.Form<frmWait>().isVisible());
     p.app.scans.Finish();
     QVERIFY(main.isVisible() && !p.app.Loaded<frmWait>() && !p.Pick().isVisible() && p.messages.empty());
-    QCOMPARE(QStringList({main.windowTitle(), p.Pick().Tag}), QStringList({"Korvane 1.5", "RUNNING"}));
+    QCOMPARE(main.windowTitle(), "Korvane 1.5");
     QCOMPARE(QStringList({main.lblUsed->text(), main.lblFree->text(), main.lblTotal->text()}),
              QStringList({Size(100'000.0 * 4096), Size(150'000.0 * 4096), Size(250'000.0 * 4096)}));
     // Pictures, which the report does not print; the hidden .cache comes last. The first level
@@ -247,13 +255,18 @@ class WindowsTest : public QObject {
     const QModelIndex root = main.tvDisk->model()->index(0, 0);
     Pictures(root, Picture::Closed, Picture::Open);
     Pictures(root.model()->index(2, 0, root), Picture::HClosed, Picture::HOpen);
+    // Only the white round a folder is clear: its fill keeps its white cells on a dark tree too.
+    for (const Picture picture : {Picture::Open, Picture::Closed, Picture::HOpen, Picture::HClosed, Picture::XClosed}) {
+      const QImage image = forms::TreePicture(picture).toImage();
+      QVERIFY(qAlpha(image.pixel(6, 0)) == 0 && image.pixel(3, 6) == qRgb(255, 255, 255));
+    }
     QVERIFY(main.tvDisk->isExpanded(root) && !main.tvDisk->isExpanded(root.model()->index(1, 0, root)));
     QVERIFY(main.focusWidget() == main.tvDisk && main.tvDisk->currentIndex() == root && main.mnuAnalyze->isEnabled());
 
     // Refresh scans the same drive again, without the dialog (one shown by mistake is answered).
     test::MakeFile(p.fixed1 + "/docs/new.bin", 200'000);
     bool dialogShown = false;
-    QMetaObject::invokeMethod(&main, [&] { dialogShown = p.Pick().isVisible(), p.Pick().cmdCancel_Click(); },
+    QMetaObject::invokeMethod(&main, [&] { if ((dialogShown = p.Pick().isVisible())) p.Pick().cmdCancel_Click(); },
                               Qt::QueuedConnection);
     main.mnuRefresh->trigger();
     QVERIFY(!main.isVisible() && p.app.Form<frmWait>().isVisible());
@@ -263,18 +276,19 @@ class WindowsTest : public QObject {
     QCOMPARE(Report(p, "", &p.app), Report(p, p.fixed1));
 
     // Exit asks every time, from the menu and from the close box.
-    p.answer = vbNo;
+    p.answer = Button::No;
     main.mnuExit->trigger();
-    const Message ask{"Exit Korvane 1.5?", vbYesNo + vbQuestion, "Korvane 1.5"};
+    const Message ask{Message::Kind::Question, "Exit Korvane 1.5?", "Korvane 1.5"};
     QVERIFY(!main.close() && p.messages == std::vector(2, ask));
     QVERIFY(p.ends == 0 && main.isVisible() && p.app.Loaded<frmDiskPick>() && main.Result().tree.size() == 5);
-    p.answer = vbYes;
+    p.answer = Button::Yes;
     QVERIFY(main.close() && p.ends == 1 && !p.app.Loaded<frmDiskSumm>() && !p.app.Loaded<frmDiskPick>());
   }
 
   // The window as loaded, before its first show, and then its resize rule.
   void makeUpPanelAndResizeRule() {
-    QCOMPARE(frmDiskSumm(m_->app).windowTitle(), "Korvane v1.5");  // as built; the load names it
+    App& app = m_->app;
+    QCOMPARE(frmDiskSumm(app.windows, app.state, app.figures, app.scans, app).windowTitle(), "Korvane v1.5");  // as built; the load names it
     frmDiskSumm& main = m_->Main();
     const QSize minimum(Px(4335), Px(3675));
     const QRectF withPanel(180, 1560, 4020, 1950), withoutPanel(180, 600, 4020, 2910);
@@ -325,11 +339,11 @@ class WindowsTest : public QObject {
     QVERIFY(main.ClientSize() == minimum && main.TreeTwips() == withoutPanel);
 
     // Centred by unrounded halves of the outer size; wider than the screen, left of its edge.
-    QCOMPARE(CenterPosition(QSizeF(15360, 11520), QSizeF(4455, 4365)), QPointF(5452.5, 3577.5));
+    QCOMPARE(forms::CenterPosition(QSizeF(15360, 11520), QSizeF(4455, 4365)), QPointF(5452.5, 3577.5));
     QWidget huge;
     const QRect screen = huge.screen()->geometry();
     huge.resize(screen.width() + 400, 101);
-    CenterForm(huge);
+    forms::CenterForm(huge);
     QCOMPARE(huge.frameGeometry().topLeft(), screen.topLeft() + QPoint(-200, screen.height() / 2 - 51));
   }
 
@@ -363,6 +377,92 @@ class WindowsTest : public QObject {
     QVERIFY(!xi.data(Qt::UserRole).isValid() && model.IndexOf(locked) == bad);
     model.ShowAborted();
     QVERIFY(model.rowCount() == 1 && model.rowCount(model.index(0, 0)) == 0 && model.Scan().tree.size() == 0);
+  }
+
+  // Through the accessibility interface, as a screen reader meets the windows: the tree and its
+  // column named; each row described by its path, why it could not be read and whether it is
+  // hidden (not by colour alone); each field linked to the text that names it.
+  void accessibility() {
+    Machine& p = *m_;
+    for (const char* folder : {"/locked", "/.cache"}) std::filesystem::create_directories(p.fixed1 + folder);
+    frmDiskSumm& main = p.Main();
+    // The drive scanned again here, "locked" as if it could not be entered (the tests may run
+    // as root), and shown in the window.
+    ScanResult scan;
+    const std::atomic<bool> never = false;
+    NoProgress quiet;
+    Scanner scanner(p, quiet, never);
+    scanner.ReachDrive(p.fixed1, scan), scanner.ScanDrive(scan);
+    NodeStore::Index locked = 0;
+    while (scan.tree.Path(locked) != p.fixed1 + "/locked") ++locked;
+    scan.tree[locked].problems = platform::kCannotEnter, scan.tree[locked].error = EACCES;
+    auto& model = static_cast<TreeModel&>(*main.tvDisk->model());
+    model.Show(std::move(scan));
+    main.tvDisk->expand(model.index(0, 0));
+    main.tvDisk->doItemsLayout();
+    QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(main.tvDisk);
+    QStringList headers, rows;
+    for (int i = 0; i < tree->childCount(); ++i) {
+      const QAccessibleInterface* cell = tree->child(i);
+      (cell->role() == QAccessible::ColumnHeader ? headers : rows) << cell->text(QAccessible::Description);
+      if (cell->role() == QAccessible::ColumnHeader) headers.last() = cell->text(QAccessible::Name);
+    }
+    const QString root = QString::fromStdString(p.fixed1);
+    QCOMPARE(tree->text(QAccessible::Name), "Directory tree");
+    QCOMPARE(headers, QStringList{"Directory"});
+    QCOMPARE(rows, QStringList({root, root + "/bin", root + "/locked; Cannot be read: Permission denied",
+                                root + "/.cache; hidden"}));
+
+    const frmAnalyzer& report = p.app.Form<frmAnalyzer>();
+    const std::pair<const QWidget*, QString> labelled[] = {
+        {p.Pick().driveList, "Select disk to analyze"}, {main.lblUsed, "Used:"}, {main.lblFree, "Free:"},
+        {main.lblTotal, "Total:"}, {report.lblTotalInDir, report.Label1->text()},
+        {report.lblSysBytes, "Used space in file system:"}, {report.lblMinus, "Difference:"},
+        {report.lblTotalFiles, "Files found on disk:"}, {report.lblTotalDirs, "Directories on disk:"}};
+    for (const auto& [field, label] : labelled) {  // the panel's frame labels its figures too
+      const auto by = QAccessible::queryAccessibleInterface(const_cast<QWidget*>(field))->relations(QAccessible::Label);
+      QVERIFY2(std::any_of(by.begin(), by.end(), [&](const auto& r) { return r.first->text(QAccessible::Name) == label; }),
+               qPrintable(label));
+    }
+  }
+
+  // The arrow keys keep the current row's name in view: no step sideways for a row that fits
+  // (Right on a leaf), and a row indented past the edge is scrolled to.
+  void keysKeepTheNameInView() {
+    Machine& p = *m_;
+    std::string chain = p.fixed1 + "/c";
+    for (int i = 0; i < 30; ++i) chain += "/c";
+    for (const std::string& folder : {chain, p.fixed1 + "/" + std::string(150, 'w')})  // the second: a wide row
+      std::filesystem::create_directories(folder);
+    frmDiskSumm& main = p.Main();
+    main.show();
+    QTreeView& tv = *main.tvDisk;
+    const auto row = [&](const QString& name) {  // a row below the root, by its name
+      QModelIndex at = tv.model()->index(0, 0);
+      while (!at.data().toString().startsWith(name + "  ")) at = tv.indexBelow(at);
+      return at;
+    };
+    const QModelIndex leaf = row("bin");
+    tv.setCurrentIndex(leaf);
+    // As wide as that row needs, so it fits and the wide one does not.
+    main.resize(main.width() + tv.visualRect(leaf).left() + tv.sizeHintForIndex(leaf).width() - tv.viewport()->width() + 8,
+                main.height());
+    const auto nameShown = [&] {
+      const QRect at = tv.visualRect(tv.currentIndex());
+      const int scrolled = tv.horizontalScrollBar()->value();
+      const bool fits = at.left() + scrolled + tv.sizeHintForIndex(tv.currentIndex()).width() <= tv.viewport()->width();
+      return at.left() >= 0 && at.left() < tv.viewport()->width() / 2 && (!fits || scrolled == 0);
+    };
+    QVERIFY(tv.horizontalScrollBar()->maximum() > 0 && nameShown());
+    QTest::keyClick(&tv, Qt::Key_Right);  // nothing to open or enter
+    QVERIFY(tv.currentIndex() == leaf && nameShown());
+    // Down the chain, opening each level and entering it: the deeper rows start past the edge.
+    tv.setCurrentIndex(row("c"));
+    for (int key = 0; key < 60; ++key) {
+      QTest::keyClick(&tv, Qt::Key_Right);
+      QVERIFY2(nameShown(), qPrintable(QString::number(key)));
+    }
+    QVERIFY(tv.visualRect(tv.currentIndex()).left() + tv.horizontalScrollBar()->value() > tv.viewport()->width());
   }
 
   void fixedFrames() {
@@ -496,10 +596,10 @@ class WindowsTest : public QObject {
       s.gAbort = true;  // a cancelled scan before: its flag goes with any change of drive
       if (p.messages.size() == 6) p.SetTable(p.table.substr(0, p.table.find("35 1 ")));  // `gone` unmounted
       p.Choose(*refused);
-      QVERIFY(p.messages.back() == Message(kRefusal, vbInformation, "Korvane 1.5"));
+      QVERIFY(p.messages.back() == Message({Message::Kind::Information, kRefusal, "Korvane 1.5"}));
       QVERIFY(list.Root() == p.fixed1 && !s.gAbort && !s.gIgnoreDriveChange);
     }
-    QVERIFY(p.messages.size() == 8 && std::get<0>(p.messages[4]) == Problem(p.gone + " [vdd1]") &&
+    QVERIFY(p.messages.size() == 8 && p.messages[4].text == Problem(p.gone + " [vdd1]") &&
             p.messages[6] == p.messages[4]);
     p.Choose(p.fixed2);
     QVERIFY(p.messages.size() == 8 && list.Root() == p.fixed2 && s.gLastDriveIndex == 0);
@@ -531,8 +631,8 @@ class WindowsTest : public QObject {
     main.show();
     p.app.scans.Finish();
     const QAbstractItemModel& tree = *main.tvDisk->model();
-    QCOMPARE(p.messages, std::vector({Message("There was not enough memory to finish the scan.", vbInformation,
-                                              "Korvane 1.5")}));
+    QCOMPARE(p.messages, std::vector({Message{Message::Kind::Information, "There was not enough memory to finish the scan.",
+                                              "Korvane 1.5"}}));
     QVERIFY(tree.rowCount() == 1 && tree.index(0, 0).data() == "Out of memory" && !main.mnuAnalyze->isEnabled());
     QVERIFY(main.isVisible() && main.focusWidget() == main.tvDisk && !p.app.Loaded<frmWait>());
     p.app.scans.directoryHook = nullptr;
@@ -600,10 +700,10 @@ class WindowsTest : public QObject {
     p.Main().mnuAbout->trigger();
     QCoreApplication::processEvents();
     QCOMPARE(QApplication::activeWindow(), &about);
-    // Without the tag (before the main window runs), OK shows the main window and Cancel ends
-    // the program; the tag is compared exactly.
+    // Shown without the main window waiting for its answer (as before the main window runs),
+    // OK shows the main window and Cancel ends the program.
     p.Main().hide();
-    p.Pick().Tag = "running";
+    p.Pick().show();
     p.Pick().cmdOK_Click();
     QVERIFY(!p.Pick().isVisible() && p.Main().isVisible() && p.ends == 0);
     QTest::mouseClick(p.Pick().cmdCancel, Qt::LeftButton);
@@ -634,7 +734,7 @@ class WindowsTest : public QObject {
     p.app.scans.Finish();
     QVERIFY(p.Tree().Path(0) == p.fixed1 && p.Tree().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled());
     const auto totals = std::pair(p.app.figures.gTotalDirs, p.app.figures.gTotalFileBytes);
-    p.answer = vbYes;
+    p.answer = Button::Yes;
     QVERIFY(main.close() && p.ends == 1 && p.app.scans.Workers() == 1);
     p.gate.Open();
     p.app.scans.Finish(true);
@@ -663,11 +763,11 @@ class WindowsTest : public QObject {
     h.TypeAs("fuse " + h.src);
     h.Pick().driveList->Reload();
     h.Choose(h.mnt);
-    QVERIFY(h.messages.size() == 1 && std::get<0>(h.messages[0]) == kRefusal && FuseWaiters() == 1);
+    QVERIFY(h.messages.size() == 1 && h.messages[0].text == kRefusal && FuseWaiters() == 1);
     h.TypeAs("ext4 /dev/vde1");
     h.Pick().driveList->Reload();
     h.Choose(h.mnt);
-    QVERIFY(h.messages.size() == 3 && std::get<0>(h.messages[1]) == Problem(h.mnt + " [vde1]"));
+    QVERIFY(h.messages.size() == 3 && h.messages[1].text == Problem(h.mnt + " [vde1]"));
     QCOMPARE(h.Pick().driveList->Root(), h.fixed2);
   }
 };

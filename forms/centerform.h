@@ -5,7 +5,7 @@
 
 class QWidget;
 
-namespace kvor {
+namespace kvor::forms {
 
 // Centres a window on its screen by its outer (frame) size; no clamping. Before the window is
 // first shown its frame is not known, so it is centred by its own size now and once more by
@@ -15,4 +15,4 @@ void CenterForm(QWidget& form);
 // unrounded halves, negative when the window is the larger.
 QPointF CenterPosition(const QSizeF& screen, const QSizeF& window);
 
-}  // namespace kvor
+}  // namespace kvor::forms

@@ -20,6 +20,7 @@
 
 #include "engine/progress.h"
 #include "engine/scanresult.h"
+#include "mainwin/scans.h"
 #include "platform/mounts.h"
 #include "platform/system.h"
 
@@ -46,17 +47,15 @@ class ProgressRelay final : public ScanProgress {
   bool fresh_ = false;
 };
 
-class ScanController final : public QObject {
+class ScanController final : public Scans {
   Q_OBJECT
  public:
-  using RunId = quint64;
-
   explicit ScanController(const platform::System& system, int intervalMs = 40);
   ~ScanController() override;
 
   // Starts a scan of `drive`: its figures, its root reached and read afresh, then the walk.
   // Returns its id.
-  RunId Start(platform::Drive drive);
+  RunId Start(platform::Drive drive) override;
   // Abandons the current run at once: its worker is told to stop, and `ended(id, false)` is
   // emitted before this returns. Nothing of the run reaches the program afterwards.
   void Cancel();
@@ -64,7 +63,7 @@ class ScanController final : public QObject {
   RunId Current() const;
 
   // The result of the run that ended last with `ended(id, true)` (valid in that slot only).
-  ScanResult TakeResult();
+  ScanResult TakeResult() override;
 
   // Blocks until the current run's worker (`abandonedToo`: every worker) has returned, then
   // hands over what they posted as the event loop would. For tests and the benchmark; a
@@ -80,11 +79,8 @@ class ScanController final : public QObject {
   std::function<void(std::string_view)> directoryHook;
 
  signals:
-  // The drive's figures, queried before the walk.
-  void driveQueried(kvor::ScanController::RunId id, const kvor::ScanFigures& figures);
+  // The directory the current run is about to read, at most once per timer interval.
   void currentDir(const QString& path);
-  // Once per run: `complete` when it ran to its end, false when cancelled.
-  void ended(kvor::ScanController::RunId id, bool complete);
 
  private:
   struct Run;

@@ -1,4 +1,4 @@
-#include "mainwin/scancontroller.h"
+#include "app/scancontroller.h"
 
 #include <QCoreApplication>
 #include <chrono>

@@ -6,15 +6,13 @@
 #include <QPushButton>
 #include <QString>
 
-namespace kvor {
-
-class App;
+namespace kvor::forms {
 
 // Fixed client size in twips, no minimise/maximise; `closeBox` adds the close button.
 void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool closeBox);
 
-// Keeps the dialog above the main window (and off the task bar) while that window shows.
-void AttachToMainWindow(App& app, QDialog& dialog);
+// Keeps the dialog above the main window `main` (and off the task bar) while that window shows.
+void AttachToMainWindow(QDialog& dialog, const QWidget* main);
 
 // A plain label at a twip rectangle. Transparent, top-left aligned; the text is never read as
 // markup, so '<' or '&' in a path shows as itself.
@@ -33,4 +31,4 @@ QPushButton* MakeButton(QWidget* parent, const QString& text, int left, int top,
 // then presses; no window here has a default button.
 void EnterPresses(QPushButton& button);
 
-}  // namespace kvor
+}  // namespace kvor::forms

@@ -1,4 +1,4 @@
-#include "mainwin/centerform.h"
+#include "forms/centerform.h"
 
 #include <QEvent>
 #include <QGuiApplication>
@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <cmath>
 
-namespace kvor {
+namespace kvor::forms {
 
 namespace {
 
@@ -58,4 +58,4 @@ void CenterForm(QWidget& form) {
     new FrameCentring(form);
 }
 
-}  // namespace kvor
+}  // namespace kvor::forms

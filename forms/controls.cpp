@@ -1,13 +1,12 @@
-#include "dialogs/dialogframe.h"
+#include "forms/controls.h"
 
 #include <QKeyEvent>
 #include <QPalette>
 #include <QWindow>
 
 #include "forms/twips.h"
-#include "mainwin/app.h"
 
-namespace kvor {
+namespace kvor::forms {
 
 namespace {
 
@@ -38,12 +37,11 @@ void MakeFixedDialog(QDialog& dialog, int widthTwips, int heightTwips, bool clos
   Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
   if (closeBox) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
   dialog.setWindowFlags(flags);
-  dialog.setFixedSize(forms::TwipSize(widthTwips, heightTwips));
+  dialog.setFixedSize(TwipSize(widthTwips, heightTwips));
   dialog.setSizeGripEnabled(false);
 }
 
-void AttachToMainWindow(App& app, QDialog& dialog) {
-  QWidget* main = app.MainWindow();
+void AttachToMainWindow(QDialog& dialog, const QWidget* main) {
   // While the main window is hidden (a scan) or not yet shown (the first scan), the dialog
   // stands alone: a window manager may keep a dialog of an unmapped window off the screen.
   if (main == nullptr || !main->isVisible() || main->windowHandle() == nullptr) return;
@@ -55,7 +53,7 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top, int w
   auto* label = new QLabel(parent);
   label->setTextFormat(Qt::PlainText);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  label->setGeometry(forms::TwipRect(left, top, width, height));
+  label->setGeometry(TwipRect(left, top, width, height));
   label->setText(text);
   return label;
 }
@@ -77,8 +75,8 @@ QPushButton* MakeButton(QWidget* parent, const QString& text, int left, int top,
   button->setAutoDefault(false);
   button->setDefault(false);
   EnterPresses(*button);
-  button->setGeometry(forms::TwipRect(left, top, width, height));
+  button->setGeometry(TwipRect(left, top, width, height));
   return button;
 }
 
-}  // namespace kvor
+}  // namespace kvor::forms
