@@ -189,13 +189,16 @@ TEST(SizeHelpers, SlicesReadWhatOneThreadReads) {
   EXPECT_EQ(read(&helpers, &hanging, &cancel), "not read");
   stuck.Open();
   EXPECT_EQ(read(&helpers), alone);  // the helpers go on after a job left behind
-  // No descriptor to lend: the lister reads alone (in a child, with helpers of its own).
-  const std::string starved = RunInChild([] {}, [&] {
-    const rlimit none{static_cast<rlim_t>(OpenDescriptors() + 1), 4096};
-    ::setrlimit(RLIMIT_NOFILE, &none);
-    SizeHelpers own(4);
-    return read(&own);
-  });
+  // No descriptor to lend: the lister reads alone. Every descriptor left is taken first.
+  rlimit saved;
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  const rlimit low{static_cast<rlim_t>(OpenDescriptors() + 16), saved.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> hoard;
+  for (int d; (d = ::dup(fd)) >= 0;) hoard.push_back(d);
+  const std::string starved = read(&helpers);
+  for (const int d : hoard) ::close(d);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(starved, alone);
   ::close(fd);
 }
