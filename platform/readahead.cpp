@@ -26,6 +26,8 @@ constexpr auto kAbandonAfter = std::chrono::milliseconds(100);
 constexpr auto kRetryFirst = std::chrono::milliseconds(1);
 constexpr auto kRetryMost = std::chrono::milliseconds(50);
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
+// A far part the walk reaches before this many of its directories were taken was too near.
+constexpr std::size_t kCaughtAtOnce = 8;
 
 }  // namespace
 
@@ -76,6 +78,12 @@ struct ReadAhead::Shared {
   std::vector<std::shared_ptr<Node>> farSources;  // the first reader's own part, depth first
   uint32_t farRegion = 0;
   bool farCaught = false;           // the walk has reached what the far reader was reading
+  // Where the far reader's next part starts: at a directory this deep or deeper. Its parts go
+  // nearer the walk when what it holds fills the budget, farther when the walk catches it at once.
+  uint32_t farDepth = 0;
+  uint32_t farPartDepth = 0;        // of the directory the current part started at
+  std::size_t farPartReads = 0;     // directories taken in the current part
+  std::size_t farLimit = 0;         // held by the far reader, at which it moves nearer
   std::size_t readyDirs = 0;
   std::size_t farDirs = 0;          // of them, read by the far reader
   std::size_t readyBytes = 0;
@@ -212,17 +220,43 @@ struct ReadAhead::Shared {
     if (BudgetFull() || noOpen) return nullptr;
     if (!far) return PickFrom(sources, 0, path);
     if (FarFull()) return nullptr;
-    if (farCaught) farSources.clear();
+    if (farLimit == 0) farLimit = options.maxDirs / 2;
+    if (farCaught) {
+      farSources.clear();
+      if (farPartReads < kCaughtAtOnce && farDepth > 0) --farDepth;
+      farLimit = std::max(options.maxDirs / 2, RoomAfter(farDirs));
+    }
     farCaught = false;
-    if (auto node = PickFrom(farSources, farRegion, path)) return node;
-    // A new part: the next slot of the shallowest directory with slots left, whose subtree the
-    // walk reaches last of all it has in hand.
+    if (farDirs >= farLimit) {
+      // Far parts the walk is not near fill the budget (one big folder before many small
+      // ones): the rest of it goes to a part nearer the walk.
+      farSources.clear();
+      farDepth = farPartDepth + 1;
+      farLimit = RoomAfter(farDirs);
+    }
+    if (auto node = PickFrom(farSources, farRegion, path)) {
+      ++farPartReads;
+      return node;
+    }
+    // A new part: the next slot of the shallowest directory with slots left at farDepth or
+    // below, whose subtree the walk reaches last of all it has there; with none that deep, the
+    // nearest directory with slots left.
     ++farRegion;
-    for (const auto& source : sources)
-      while (HasSlots(*source))
-        if (auto node = Schedule(*source, farRegion, path)) return node;
+    auto from = std::find_if(sources.begin(), sources.end(), [&](const auto& s) { return s->depth >= farDepth; });
+    if (from == sources.end() && from != sources.begin()) --from;
+    for (; from != sources.end(); ++from) {
+      Node& source = **from;
+      while (HasSlots(source))
+        if (auto node = Schedule(source, farRegion, path)) {
+          farPartDepth = source.depth;
+          farPartReads = 1;
+          return node;
+        }
+    }
     return nullptr;
   }
+  // Halfway from `held` directories to a full budget.
+  std::size_t RoomAfter(std::size_t held) const { return held + (options.maxDirs - std::min(held, options.maxDirs)) / 2; }
 
   bool HasWork() {
     if (BudgetFull() || noOpen) return false;

@@ -9,8 +9,10 @@
 // The first reader keeps away from the walk: it takes the next slot of the shallowest
 // directory with slots left, reads that part depth first, and leaves it for another as soon
 // as the walk reaches what it is reading. On a warm cache, where no read waits, the walk and
-// it then read side by side instead of one waiting for the other. The others read the walk's
-// next directories, children of the one being walked first.
+// it then read side by side instead of one waiting for the other. When what it holds fills
+// half the budget while the walk is elsewhere (a big folder before many small ones), its next
+// part lies nearer the walk; when the walk catches a part at once, farther. The others read
+// the walk's next directories, children of the one being walked first.
 //
 // Readers open a directory, read it whole and close it before taking the next; the queue
 // holds nodes and slots, never descriptors. Everything readers share lives in one block they
@@ -37,7 +39,7 @@ class ReadAhead {
  public:
   struct Options {
     unsigned readers = 8;                   // at most; 0: nothing is read ahead
-    std::size_t maxDirs = 4096;             // summaries held before readers wait for the walk
+    std::size_t maxDirs = 16384;            // summaries held before readers wait for the walk
     std::size_t maxBytes = std::size_t{32} << 20;
     // Deeper directories are left to the walk, untracked: a reader opens a directory by its
     // path from the root, which costs the kernel a step per component.

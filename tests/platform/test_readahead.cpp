@@ -261,6 +261,28 @@ TEST(ReadAhead, ReaderKeepsAwayFromTheWalk) {
   EXPECT_EQ(std::pair(w.Ahead().GetStats().read, w.Ahead().GetStats().handedOver), std::pair(4ul, 4ul));
 }
 
+// Small folders after a big one fill the budget while the walk is in the big one: once they
+// hold half of it, the reader's next part lies nearer the walk, inside the big folder.
+TEST(ReadAhead, ReaderMovesNearerWhenItsPartsFillTheBudget) {
+  TempDir t;
+  for (const char* dir : {"a", "a/p", "a/p/x", "a/q"}) MakeDir(t / dir);
+  for (const char small : std::string("bcdefghijk")) MakeDir(t / std::string(1, small));
+  Gate a;
+  std::vector<std::string> order;
+  Walk w({.readers = 1, .maxDirs = 8}, {.beforeOpen = [&](std::string_view path) {
+           if (path == "a") a.Wait();
+           order.emplace_back(path);
+         }});
+  w.onEntered = [&](const std::string& path) {
+    if (path.empty()) a.AwaitWaiter();
+    if (path == "a") a.Open(), w.Ahead().WaitIdle();
+  };
+  const std::vector<std::string> expected = Walk({.readers = 0}).Run(t.path());
+  EXPECT_EQ(w.Run(t.path()), expected);
+  const auto at = [&](const char* path) { return std::find(order.begin(), order.end(), path) - order.begin(); };
+  EXPECT_LT(at("a/p"), at("h")) << testing::PrintToString(order);
+}
+
 TEST(ReadAhead, TreeChangedUnderTheReaders) {
   TempDir t, outside;
   MakeDir(outside / "x");
