@@ -14,6 +14,7 @@
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/detached.h"
 #include "platform/pathrules.h"
@@ -28,6 +29,7 @@ constexpr auto kRetryMost = std::chrono::milliseconds(50);
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
 // A far part the walk reaches before this many of its directories were taken was too near.
 constexpr std::size_t kCaughtAtOnce = 8;
+constexpr std::size_t kWide = 64;  // slots left in a directory, from which the far reader skips
 
 }  // namespace
 
@@ -84,6 +86,12 @@ struct ReadAhead::Shared {
   uint32_t farPartDepth = 0;        // of the directory the current part started at
   std::size_t farPartReads = 0;     // directories taken in the current part
   std::size_t farLimit = 0;         // held by the far reader, at which it moves nearer
+  bool farSkip = false;             // its last part was caught at once
+  // The directory and slot the current part started at (compared, never followed: the walk
+  // reaching that slot or one after it has caught the reader, whether it waits for it or not).
+  const Node* farPartSource = nullptr;
+  std::size_t farPartSlot = 0;
+  bool waitForRoom = false;         // a reader found the budget full
   std::size_t readyDirs = 0;
   std::size_t farDirs = 0;          // of them, read by the far reader
   std::size_t readyBytes = 0;
@@ -99,6 +107,10 @@ struct ReadAhead::Shared {
     if (idle > 0) work.notify_one();
     if (farIdle) farWork.notify_one();
   }
+  void Wake() {
+    waitForRoom = false;
+    WakeReader();
+  }
   // A reader finished with `settled`. The walk wakes for the one read it waits for, not for
   // every reader's: with many readers those wake-ups cost more than the reads they announce.
   void Tell(const Node* settled = nullptr) {
@@ -109,6 +121,12 @@ struct ReadAhead::Shared {
   // The far reader's reads wait longest for the walk; with other readers about it keeps to
   // half the budget, so theirs (what the walk wants next) always find room.
   bool FarFull() const { return started > 1 && farDirs >= options.maxDirs / 2; }
+  // Readers that found the budget full wake once a quarter of it is free again, not at each
+  // directory the walk takes: else reader and walk take turns at every one.
+  bool RoomAgain() const {
+    return waitForRoom && readyDirs + busy <= options.maxDirs / 4 * 3 && readyBytes <= options.maxBytes / 4 * 3 &&
+           (started <= 1 || farDirs <= options.maxDirs / 8 * 3);
+  }
 
   static bool HasSlots(const Node& source) {
     return !source.dead && source.summary != nullptr && source.cursor < source.summary->SlotCount();
@@ -217,13 +235,17 @@ struct ReadAhead::Shared {
   // The next directory for a reader; null when there is none (or the budget is full). Called
   // with the mutex held.
   std::shared_ptr<Node> Pick(bool far, std::string& path) {
-    if (BudgetFull() || noOpen) return nullptr;
+    if (noOpen) return nullptr;
+    if (BudgetFull() || (far && FarFull())) {
+      waitForRoom = true;
+      return nullptr;
+    }
     if (!far) return PickFrom(sources, 0, path);
-    if (FarFull()) return nullptr;
     if (farLimit == 0) farLimit = options.maxDirs / 2;
     if (farCaught) {
       farSources.clear();
-      if (farPartReads < kCaughtAtOnce && farDepth > 0) --farDepth;
+      farSkip = farPartReads < kCaughtAtOnce;
+      if (farSkip && farDepth > 0) --farDepth;
       farLimit = std::max(options.maxDirs / 2, RoomAfter(farDirs));
     }
     farCaught = false;
@@ -246,10 +268,17 @@ struct ReadAhead::Shared {
     if (from == sources.end() && from != sources.begin()) --from;
     for (; from != sources.end(); ++from) {
       Node& source = **from;
+      // Caught at once in a wide directory: leaving a stretch of it to the walk, the two read
+      // side by side instead of taking turns at each next slot. Other readers read what it leaves.
+      const std::size_t left = HasSlots(source) ? source.summary->SlotCount() - source.cursor : 0;
+      if (std::exchange(farSkip, false) && started == 1 && left >= kWide)
+        source.cursor += std::min(left / 2, options.maxDirs / 4);
       while (HasSlots(source))
         if (auto node = Schedule(source, farRegion, path)) {
           farPartDepth = source.depth;
           farPartReads = 1;
+          farPartSource = &source;
+          farPartSlot = node->slot;
           return node;
         }
     }
@@ -522,6 +551,12 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   const std::shared_ptr<Node> held = it->second;
   Node& node = *held;
   const bool ready = node.summary != nullptr && !node.failed;
+  // The walk has caught up with the far reader: it reads what is left there, the reader moves
+  // on. Told before waiting for the read, after which the reader is elsewhere.
+  if (!ready && s.farRegion != 0 &&
+      (node.region == s.farRegion || parent->region == s.farRegion ||
+       (parent == s.farPartSource && slot >= s.farPartSlot)))
+    s.farCaught = true;
   // A read under way has a head start on one the walk would begin now: wait for it (not for a
   // reader that has yet to open it: it may be held back).
   s.awaited = &node;
@@ -529,21 +564,17 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
     s.changed.wait_for(lock, kCancelPoll);
   s.awaited = nullptr;
   node.walked = true;
-  // The walk has caught up with the far reader: it reads what is left there, the reader moves on.
-  if (!ready && s.farRegion != 0 && (node.region == s.farRegion || parent->region == s.farRegion))
-    s.farCaught = true;
   if (node.summary == nullptr || node.failed) {
     ++s.stats.notReady;
     return Taken{&node, nullptr};
   }
   ++s.stats.handedOver;
-  const bool wasFull = s.BudgetFull() || s.FarFull();
   s.Uncount(node);
   // Children of the directory being walked come first.
   const bool more = node.cursor < node.summary->SlotCount();
   if (more) s.AddSource(held);
   // A wake-up costs the walk a system call per directory; only news is worth one.
-  if (more || wasFull) s.WakeReader();
+  if (more || s.RoomAgain()) s.Wake();
   return Taken{&node, node.summary};
 }
 
@@ -565,10 +596,9 @@ void ReadAhead::Adopt(Dir dir, std::shared_ptr<const DirSummary> summary) {
 void ReadAhead::Leave(Dir dir) {
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
-  const bool wasFull = s.BudgetFull() || s.FarFull();
   s.Kill(*dir);
   if (dir->parent != nullptr) dir->parent->kids.erase(dir->slot);  // frees it
-  if (wasFull) s.WakeReader();  // room in the budget
+  if (s.RoomAgain()) s.Wake();
 }
 
 bool ReadAhead::GiveBackDescriptors(const std::atomic<bool>* cancel) {
