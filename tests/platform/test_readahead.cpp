@@ -279,8 +279,10 @@ TEST(ReadAhead, ReaderMovesNearerWhenItsPartsFillTheBudget) {
   };
   const std::vector<std::string> expected = Walk({.readers = 0}).Run(t.path());
   EXPECT_EQ(w.Run(t.path()), expected);
-  const auto at = [&](const char* path) { return std::find(order.begin(), order.end(), path) - order.begin(); };
-  EXPECT_LT(at("a/p"), at("h")) << testing::PrintToString(order);
+  w.list.StopReadAhead();
+  // Up to a full budget, read while the walk waits in "a"; the rest goes on beside the walk.
+  order.resize(9);
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "d", "e", "a/p", "a/p/x", "a/q", "f"}));
 }
 
 TEST(ReadAhead, TreeChangedUnderTheReaders) {
