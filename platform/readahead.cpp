@@ -241,7 +241,6 @@ struct ReadAhead::Shared {
       return nullptr;
     }
     if (!far) return PickFrom(sources, 0, path);
-    if (farLimit == 0) farLimit = options.maxDirs / 2;
     if (farCaught) {
       farSources.clear();
       farSkip = farPartReads < kCaughtAtOnce;
@@ -496,6 +495,7 @@ ReadAhead::ReadAhead(Options options) : ReadAhead(options, Hooks()) {}
 ReadAhead::ReadAhead(Options options, Hooks hooks) : shared_(std::make_shared<Shared>()) {
   shared_->options = options;
   shared_->hooks = std::move(hooks);
+  shared_->farLimit = options.maxDirs / 2;
 }
 
 ReadAhead::~ReadAhead() {
