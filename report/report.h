@@ -9,9 +9,6 @@
 
 namespace kvor::report {
 
-// Bytes that are not printable or not valid UTF-8, TAB, newline and "\" as \xHH.
-std::string Escape(std::string_view text);
-
 // One line per node in display order: "node", depth, key, text, separated by TABs.
 void PrintTree(const ScanResult& scan, std::FILE* out);
 // One line per figure: "total", name, value.

@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "engine/escape.h"
 #include "report/report.h"
 #include "tempdrive.h"
 
@@ -78,7 +79,7 @@ TEST(Report, EscapesBytesThatCannotBePrintedAsTheyAre) {
       {"overlong \xc0\xaf \xe0\x9f\xbf", "overlong \\xc0\\xaf \\xe0\\x9f\\xbf"}, {"\xc3(", "\\xc3("}, {"\x80", "\\x80"},
       {"surrogate \xed\xa0\x80 \xed\xbf\xbf", "surrogate \\xed\\xa0\\x80 \\xed\\xbf\\xbf"},
       {"beyond \xf4\x90\x80\x80 \xf8", "beyond \\xf4\\x90\\x80\\x80 \\xf8"}};
-  for (const auto& [text, escaped] : cases) EXPECT_EQ(report::Escape(text), escaped != nullptr ? escaped : text);
+  for (const auto& [text, escaped] : cases) EXPECT_EQ(Escape(text), escaped != nullptr ? escaped : text);
 }
 
 TEST(Report, ArgumentsRootsAndMessages) {
