@@ -22,12 +22,11 @@ QString Text(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
 Analysis Analyze(const ScanFigures& s, char sep) {
-  // Whole figures stay in 64-bit integers: a directory count times the cluster size and the
-  // difference both outgrow 32 bits on any drive of today.
-  const int64_t dirSpace = s.gClusterSize * s.gTotalDirs;
-  const int64_t found = dirSpace + s.gTotalFileBytes;
-  const int64_t signedDifference = s.gUsedBytes - found;
-  const uint64_t difference = signedDifference < 0 ? 0 - uint64_t(signedDifference) : uint64_t(signedDifference);
+  // Whole figures stay in integers wide enough for a file total that stopped at its largest
+  // value plus the directories' clusters.
+  const Int128 found = FoundBytes(s);
+  const Int128 signedDifference = s.gUsedBytes - found;
+  const Int128 difference = signedDifference < 0 ? -signedDifference : signedDifference;
 
   Analysis a;
   a.totalInDir = Text(FormatSize(double(found), sep));

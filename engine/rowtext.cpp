@@ -14,7 +14,7 @@ std::string RowText(const ScanResult& scan, NodeStore::Index node, char sep) {
     case NodeStore::Form::RootWalked: {
       // The drive's own used figure; the lost space is what files and directories (a cluster
       // each) leave unexplained.
-      const Int128 lost = Int128{scan.gUsedBytes} - (Int128{scan.gClusterSize} * scan.gTotalDirs + n.bytes);
+      const Int128 lost = Int128{scan.gUsedBytes} - FoundBytes(scan);
       return text.append(" ").append(std::to_string(n.files)).append(" file(s) [")
           .append(size(scan.gUsedBytes)).append("], Lost space [").append(size(lost)).append("]");
     }

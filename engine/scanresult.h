@@ -20,6 +20,11 @@ struct ScanFigures {
   int64_t gTotalFileBytes = 0;
 };
 
+// The space the walk accounts for: every file's bytes and a cluster per directory, from the
+// totals, so that what the root's row and the analysis say agrees with them also where a total
+// stopped at its largest value.
+inline Int128 FoundBytes(const ScanFigures& s) { return Int128{s.gClusterSize} * s.gTotalDirs + s.gTotalFileBytes; }
+
 struct ScanResult : ScanFigures {
   // How the walk ended: at its end, at a stop, or when memory ran out (its tree then is partial).
   enum class End : uint8_t { Complete, Stopped, OutOfMemory };

@@ -553,7 +553,9 @@ class WindowsTest : public QObject {
         {512, 3, 10'000'000, 20'000'000, {"9.54 MB", "19.07 MB", "9.54 MB", "0.5KB"}},
         {0, 250, 5'000'000, 0, {"4.77 MB", "0.00 Bytes", "4.77 MB", "0KB"}},  // a failed space query
         // 12.2 GiB of directory space and a difference of 4 GiB, whose low 32 bits are 0.
-        {65536, 200'000, 300 * kG, 65536LL * 200'000 + 304 * kG, {"312.21 GB", "", "4.00 GB", "64KB"}}};
+        {65536, 200'000, 300 * kG, 65536LL * 200'000 + 304 * kG, {"312.21 GB", "", "4.00 GB", "64KB"}},
+        // A file total that stopped at its largest value, with a directory's cluster beyond it.
+        {4096, 1, INT64_MAX, 0, {"8589934592.00 GB", "0.00 Bytes", "8589934592.00 GB", "4KB"}}};
     ScanFigures& s = m_->app.figures;
     s.gTotalFiles = 42;
     for (const auto& [cluster, dirs, fileBytes, used, expected] : rows) {
