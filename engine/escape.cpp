@@ -6,11 +6,11 @@ namespace kvor {
 
 namespace {
 
-// Length of the valid UTF-8 sequence at `s` (2 to 4 bytes), or 0.
-std::size_t Utf8SequenceLength(std::string_view s) {
+// Length of the valid UTF-8 sequence at `s` (2 to 4 bytes), or 0; its code point in `cp`.
+std::size_t Utf8SequenceLength(std::string_view s, uint32_t& cp) {
   const auto b0 = static_cast<unsigned char>(s[0]);
   std::size_t n = 0;
-  uint32_t cp = 0;
+  cp = 0;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
     n = 2;
     cp = b0 & 0x1F;
@@ -36,6 +36,14 @@ std::size_t Utf8SequenceLength(std::string_view s) {
   return n;
 }
 
+// Code points that draw nothing but move a terminal's cursor or a line's text: the C1 controls
+// (U+009B starts a control sequence), the line and paragraph separators, and the marks,
+// embeddings, overrides and isolates that set the direction of the text around them.
+bool Unprintable(uint32_t cp) {
+  return (cp >= 0x80 && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
 void AppendHex(std::string& out, unsigned char byte) {
   static constexpr char kDigits[] = "0123456789abcdef";
   out.append("\\x");
@@ -58,10 +66,14 @@ std::string Escape(std::string_view text) {
       ++i;
       continue;
     }
-    const std::size_t n = Utf8SequenceLength(text.substr(i));
+    uint32_t cp = 0;
+    const std::size_t n = Utf8SequenceLength(text.substr(i), cp);
     if (n == 0) {
       AppendHex(out, byte);
       ++i;
+    } else if (Unprintable(cp)) {
+      for (std::size_t k = 0; k < n; ++k) AppendHex(out, static_cast<unsigned char>(text[i + k]));
+      i += n;
     } else {
       out.append(text.substr(i, n));
       i += n;

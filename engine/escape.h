@@ -6,7 +6,9 @@
 
 namespace kvor {
 
-// Bytes that are not printable or not valid UTF-8, TAB, newline and "\" as \xHH.
+// As \xHH: bytes that are not valid UTF-8, TAB, newline and "\", and every byte of a code
+// point that is not printable: C0 and C1 controls, DEL, the line and paragraph separators and
+// the controls of text direction (marks, embeddings, overrides, isolates).
 std::string Escape(std::string_view text);
 
 }  // namespace kvor

@@ -5,9 +5,13 @@
 namespace kvor {
 
 std::string RowText(const ScanResult& scan, NodeStore::Index node, char sep) {
+  return RowText(scan, node, sep, scan.tree.Name(node));
+}
+
+std::string RowText(const ScanResult& scan, NodeStore::Index node, char sep, std::string_view shownName) {
   const NodeStore::Node& n = scan.tree[node];
   const auto size = [sep](Int128 bytes) { return FormatSize(static_cast<double>(bytes), sep); };
-  std::string text(scan.tree.Name(node));
+  std::string text(shownName);
   switch (n.form) {
     case NodeStore::Form::Root:
       return "Root";

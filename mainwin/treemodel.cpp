@@ -2,14 +2,33 @@
 
 #include <QGuiApplication>
 #include <QPalette>
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
+#include "engine/escape.h"
 #include "engine/formatsize.h"
 #include "engine/rowtext.h"
 
 namespace kvor {
 
 using forms::Picture;
+
+namespace {
+
+// A name as the report writes it (what cannot be drawn, or would move the text, as \xHH);
+// one that holds right-to-left letters is isolated, so that it cannot carry the figures
+// after it into its own direction.
+std::string ShownName(std::string_view name) {
+  std::string shown = Escape(name);
+  const QList<uint> points = QString::fromStdString(shown).toUcs4();
+  const bool rightToLeft = std::any_of(points.cbegin(), points.cend(), [](uint c) {
+    return QChar::direction(c) == QChar::DirR || QChar::direction(c) == QChar::DirAL;
+  });
+  return rightToLeft ? "\u2068" + shown + "\u2069" : shown;  // first strong isolate ... pop
+}
+
+}  // namespace
 
 TreeModel::TreeModel(QObject* parent) : QAbstractItemModel(parent) {}
 
@@ -61,19 +80,19 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
   const NodeStore::Node& n = scan_.tree[node];
   switch (role) {
     case Qt::DisplayRole:
-      return QString::fromStdString(RowText(scan_, node, separator_));
+      return QString::fromStdString(RowText(scan_, node, separator_, ShownName(scan_.tree.Name(node))));
     case Qt::DecorationRole:
       return n.hidden ? Icon(Picture::HClosed, Picture::HOpen) : Icon(Picture::Closed, Picture::Open);
     case Qt::ToolTipRole: {
       // The full path; for a directory not read whole, also why.
-      QString tip = QString::fromStdString(scan_.tree.Path(node));
+      QString tip = QString::fromStdString(Escape(scan_.tree.Path(node)));
       if (n.problems != 0) tip += QLatin1Char('\n') + QString::fromStdString(ProblemText(node));
       return tip.isEmpty() ? QVariant() : QVariant(tip);
     }
     case Qt::AccessibleDescriptionRole: {
       // What the tip, the grey and the green tell the eye: the path, why it was not read whole,
       // and whether it is hidden.
-      QString about = QString::fromStdString(scan_.tree.Path(node));
+      QString about = QString::fromStdString(Escape(scan_.tree.Path(node)));
       if (n.problems != 0) about += QStringLiteral("; ") + QString::fromStdString(ProblemText(node));
       if (n.hidden) about += QStringLiteral("; hidden");
       return about;

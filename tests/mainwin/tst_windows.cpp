@@ -10,6 +10,7 @@
 #include <QAccessible>
 #include <QHeaderView>
 #include <QScrollBar>
+#include <QTextLayout>
 #include <QWindow>
 #include <QtTest>
 #include <atomic>
@@ -27,6 +28,7 @@
 #include "dialogs/frmanalyzer.h"
 #include "dialogs/frmdiskpick.h"
 #include "dialogs/frmwait.h"
+#include "engine/escape.h"
 #include "engine/formatsize.h"
 #include "engine/scanner.h"
 #include "forms/centerform.h"
@@ -377,6 +379,37 @@ class WindowsTest : public QObject {
     QVERIFY(!xi.data(Qt::UserRole).isValid() && model.IndexOf(locked) == bad);
     model.ShowAborted();
     QVERIFY(model.rowCount() == 1 && model.rowCount(model.index(0, 0)) == 0 && model.Scan().tree.size() == 0);
+  }
+
+  // A name cannot move the text of its row: right-to-left letters keep to the name, and what
+  // would move a line's direction or break it shows as the report writes it. The row is drawn
+  // as the name, then the figures, left to right.
+  void namesKeepToTheirOwnPlace() {
+    const std::string names[] = {"plain", "\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d 2", "x \xd8\xb3\xd9\x84\xd8\xa7\xd9\x85",
+                                 "a\xe2\x80\xaegpj.exe", "b\xe2\x81\xa7\xd7\x90", "c\xc2\x9b[2J\xe2\x80\xa8\xe2\x80\x8f"};
+    ScanResult scan;
+    scan.tree.AddRoot("/d");
+    for (const std::string& name : names) scan.tree[scan.tree.Add(0, name, false)].files = 12;
+    TreeModel model;
+    model.Show(std::move(scan));
+    const QFont font = QTreeView().font();
+    for (int row = 0; row < int(std::size(names)); ++row) {
+      const QString text = model.index(row, 0, model.index(0, 0)).data().toString();
+      QString name = text.left(text.indexOf(QStringLiteral("     12 file(s)")));
+      const int figures = int(name.size());
+      QVERIFY2(!name.startsWith(u'\u2068') || name.endsWith(u'\u2069'), qPrintable(text));
+      QCOMPARE(name.remove(u'\u2068').remove(u'\u2069'), QString::fromStdString(Escape(names[row])));
+      QTextLayout layout(text, font);
+      layout.beginLayout();
+      const QTextLine line = layout.createLine();
+      layout.endLayout();
+      qreal right = 0;
+      for (int i = 0; i < figures; ++i) right = std::max(right, line.cursorToX(i));
+      for (int i = figures; i < text.size(); ++i) {
+        QVERIFY2(line.cursorToX(i) >= right, qPrintable(QString::number(row) + " " + QString::number(i)));
+        right = line.cursorToX(i);
+      }
+    }
   }
 
   // Through the accessibility interface, as a screen reader meets the windows: the tree and its

@@ -50,7 +50,7 @@ Output RunReport(std::vector<std::string> args, const platform::System& system, 
 
 TEST(Report, TreeInDisplayOrderThenTotals) {
   TempDir t;
-  for (const char* dir : {"b", "b/c", "new\nline", ".h"}) MakeDir(t / dir);
+  for (const char* dir : {"b", "b/c", "new\nline\xc2\x9b\xe2\x80\xae", ".h"}) MakeDir(t / dir);
   for (const auto& [file, size] : {std::pair{"b/f", 3ULL}, {"top", 7000000000ULL}}) MakeFile(t / file, size);
   FakeSystem system;
   system.figures = {4096, 1000, 5000000};
@@ -61,7 +61,7 @@ TEST(Report, TreeInDisplayOrderThenTotals) {
     if (row.size() == 4 && row[0] == "node")
       nodes += row[1] + " " + row[2] + " " + row[3].substr(0, row[3].find(' ')) + "\n";
   EXPECT_EQ(nodes, "0 0?" + t.path() + " " + t.path() + "\n1 1?" + t / "b b\n2 2?" + t / "b/c c\n1 3?" +
-                       t / "new\\x0aline new\\x0aline\n1 4?" + t / ".h .h\n");
+                       t / "new\\x0aline\\xc2\\x9b\\xe2\\x80\\xae new\\x0aline\\xc2\\x9b\\xe2\\x80\\xae\n1 4?" + t / ".h .h\n");
   EXPECT_EQ(o.totals, (std::map<std::string, std::string>{
                           {"gTotalFiles", "2"}, {"gTotalDirs", "4"}, {"gTotalFileBytes", "7000000003"},
                           {"gClusterSize", "4096"}, {"gTotalBytes", "20480000000"}, {"gFreeBytes", "4096000"},
@@ -80,6 +80,24 @@ TEST(Report, EscapesBytesThatCannotBePrintedAsTheyAre) {
       {"surrogate \xed\xa0\x80 \xed\xbf\xbf", "surrogate \\xed\\xa0\\x80 \\xed\\xbf\\xbf"},
       {"beyond \xf4\x90\x80\x80 \xf8", "beyond \\xf4\\x90\\x80\\x80 \\xf8"}};
   for (const auto& [text, escaped] : cases) EXPECT_EQ(Escape(text), escaped != nullptr ? escaped : text);
+  // Code points that move a terminal's cursor or a line's direction, every byte escaped; their
+  // printable neighbours as they are.
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const auto utf8 = [](char32_t cp) {
+    std::string s;
+    if (cp < 0x800) return s = {char(0xC0 | cp >> 6), char(0x80 | (cp & 0x3F))};
+    return s = {char(0xE0 | cp >> 12), char(0x80 | (cp >> 6 & 0x3F)), char(0x80 | (cp & 0x3F))};
+  };
+  const std::pair<char32_t, bool> points[] = {
+      {0x80, true},    {0x9B, true},    {0x9F, true},    {0xA0, false},   {0x5D0, false},  {0x61C, true},
+      {0x200D, false}, {0x200E, true},  {0x200F, true},  {0x2027, false}, {0x2028, true},  {0x2029, true},
+      {0x202A, true},  {0x202B, true},  {0x202C, true},  {0x202D, true},  {0x202E, true},  {0x202F, false},
+      {0x2065, false}, {0x2066, true},  {0x2067, true},  {0x2068, true},  {0x2069, true},  {0x206A, false}};
+  for (const auto& [cp, escaped] : points) {
+    std::string hex;
+    for (const char byte : utf8(cp)) hex += "\\x" + std::string{kDigits[(byte >> 4) & 15], kDigits[byte & 15]};
+    EXPECT_EQ(Escape("a" + utf8(cp) + "b"), "a" + (escaped ? hex : utf8(cp)) + "b") << std::hex << unsigned(cp);
+  }
 }
 
 TEST(Report, ArgumentsRootsAndMessages) {
