@@ -1,12 +1,15 @@
 #include "report/report.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <getopt.h>
 #include <new>
 #include <optional>
 #include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -149,6 +152,23 @@ std::optional<int> ParseArguments(int argc, char** argv, Arguments& args, std::F
   return std::nullopt;
 }
 
+// The working directory's name into `name`, left empty where it has none: one outside this
+// process's root, or on a file system unmounted lazily, is still opened as "." and printed as
+// given. False only for one that was removed, which has nothing to scan (never "/" in its
+// place). getcwd(3) says ENOENT for both; the system call tells them apart.
+bool WorkingDirectoryName(std::string& name) {
+  std::vector<char> buf(4096);
+  const char* got;
+  while ((got = ::getcwd(buf.data(), buf.size())) == nullptr && errno == ERANGE) buf.resize(buf.size() * 2);
+  if (got != nullptr && got[0] == platform::kSeparator) {
+    name = got;
+    return true;
+  }
+  if (got == nullptr && errno != ENOENT) return true;
+  buf.resize(std::max<std::size_t>(buf.size(), PATH_MAX));
+  return ::syscall(SYS_getcwd, buf.data(), buf.size()) >= 0 || errno != ENOENT;
+}
+
 // DIR as the drive: its root opened once (a link to a directory followed), queried through
 // that descriptor, read, walked; then the report. Throws std::bad_alloc when memory runs out.
 int ScanAndPrint(const std::string& root, const std::string& openAs, const std::string& dir, bool summary,
@@ -192,18 +212,9 @@ int Run(int argc, char** argv, const platform::System& system, std::FILE* out, s
   // serves; its name, where it can be had, makes the root printed absolute.
   const bool relative = dir.front() != platform::kSeparator;
   std::string cwd;
-  if (relative) {
-    std::vector<char> buf(4096);
-    const char* name;
-    while ((name = ::getcwd(buf.data(), buf.size())) == nullptr && errno == ERANGE) buf.resize(buf.size() * 2);
-    // A deleted working directory, or one outside this process's root, has no name to scan:
-    // never "/" in its place. One that cannot be named for another reason is printed as given.
-    const int error = name == nullptr ? errno : name[0] != platform::kSeparator ? ENOENT : 0;
-    if (error == ENOENT) {
-      std::fprintf(err, "kvor-scan: cannot resolve the working directory: %s\n", std::strerror(error));
-      return 2;
-    }
-    if (error == 0) cwd = name;
+  if (relative && !WorkingDirectoryName(cwd)) {
+    std::fprintf(err, "kvor-scan: cannot resolve the working directory: %s\n", std::strerror(ENOENT));
+    return 2;
   }
   const std::string root = platform::NormalisePath(dir, cwd);
 

@@ -1,5 +1,6 @@
 // The report tool end to end: its output format, its exit statuses and messages.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -212,6 +213,20 @@ TEST(Report, StatusesWhenSomethingCannotBeRead) {
   const Output full = RunReport({t / "ok"}, platform::LocalSystem(), std::fopen("/dev/full", "w"));
   EXPECT_EQ(std::to_string(full.status) + " " + full.err,
             "2 kvor-scan: cannot write the report: No space left on device\n");
+  // One whose file system was unmounted lazily has no name, yet is read from where it is, and
+  // DIR is printed as given.
+  MakeDir(t / "lazy");
+  if (::mount("kvortest", (t / "lazy").c_str(), "tmpfs", 0, "size=256k") != 0) GTEST_SKIP() << "cannot mount";
+  MakeDir(t / "lazy/sub"), MakeFile(t / "lazy/sub/f", 3);
+  const std::string unmounted = RunInChild(
+      [&] { (void)!::chdir((t / "lazy").c_str()), ::umount2((t / "lazy").c_str(), MNT_DETACH); },
+      [&] {
+        Output o = RunReport({"sub/.."}, platform::LocalSystem());
+        return std::to_string(o.status) + " " + (o.rows.size() > 1 ? o.rows[0][2] + " " + o.rows[1][2] : "") + " " +
+               o.totals["gTotalFiles"] + " " + o.err;
+      });
+  ::umount2((t / "lazy").c_str(), MNT_DETACH);
+  EXPECT_EQ(unmounted, "0 0?. 1?./sub 1 ");
 }
 
 // Out of memory is said, never an abort: kvor-scan itself under address-space limits from the
