@@ -27,6 +27,8 @@ std::optional<platform::Drive> App::ChooseDrive() { return Form<frmDiskPick>().C
 
 platform::Drive App::SelectedDrive() { return Form<frmDiskPick>().driveList->SelectedDrive(); }
 
+std::optional<platform::Drive> App::MountedDrive() { return Form<frmDiskPick>().MountedDrive(); }
+
 void App::DriveScanned() { state.gLastDriveIndex = Form<frmDiskPick>().driveList->ListIndex(); }
 
 void App::UnloadDriveDialog() { Unload<frmDiskPick>(); }

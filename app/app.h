@@ -41,6 +41,7 @@ class App final : public OtherWindows {
 
   std::optional<platform::Drive> ChooseDrive() override;
   platform::Drive SelectedDrive() override;
+  std::optional<platform::Drive> MountedDrive() override;
   void DriveScanned() override;
   void UnloadDriveDialog() override;
   void ShowProgress(bool busy) override;

@@ -149,9 +149,7 @@ void frmDiskPick::driveList_Change() {
   const std::string root = driveList->Root();
   platform::DriveType type = platform::DriveTypeOf(system_, root);
   if (DeviceUnavailable(root, type)) {
-    windows_.Inform(QStringLiteral("There is a problem with drive ") + driveList->Drive() +
-                        QStringLiteral("\r\n") + QStringLiteral("!"),
-                    QString::fromUtf8(forms::kTitle));
+    TellProblem();
     // The type query is the step that failed; the handler goes on without a type.
     type = platform::DriveType::Unknown;
   }
@@ -180,7 +178,20 @@ std::optional<platform::Drive> frmDiskPick::Choose() {
   asked_ = false;
   const ScanState& s = state_;
   if (chkCancel || driveList->ListIndex() == s.gLastDriveIndex || s.gIgnoreDriveChange) return std::nullopt;
-  return driveList->SelectedDrive();
+  return MountedDrive();
+}
+
+std::optional<platform::Drive> frmDiskPick::MountedDrive() {
+  platform::Drive drive = driveList->SelectedDrive();
+  if (platform::StillMounted(system_, drive)) return drive;
+  TellProblem();
+  return std::nullopt;
+}
+
+void frmDiskPick::TellProblem() {
+  windows_.Inform(QStringLiteral("There is a problem with drive ") + driveList->Drive() + QStringLiteral("\r\n") +
+                      QStringLiteral("!"),
+                  QString::fromUtf8(forms::kTitle));
 }
 
 void frmDiskPick::cmdOK_Click() {

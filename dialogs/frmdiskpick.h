@@ -29,6 +29,9 @@ class frmDiskPick : public QDialog {
   // Shows the dialog modally and answers: the drive to scan, chosen with OK; none on Cancel (or
   // the close box), or when OK leaves the drive scanned last.
   std::optional<platform::Drive> Choose();
+  // The drive selected, when it is still the mount it was when the list was read; else none,
+  // and the user is told of a drive with a problem.
+  std::optional<platform::Drive> MountedDrive();
 
   DriveListBox* driveList = nullptr;
   QLabel* Label1 = nullptr;
@@ -49,6 +52,7 @@ class frmDiskPick : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  void TellProblem();
   forms::Windows& windows_;
   ScanState& state_;
   const platform::System& system_;

@@ -165,8 +165,12 @@ void frmDiskSumm::Form_Load() {
 
 void frmDiskSumm::cmdSelect_Click() {
   ScanState& s = state_;
-  // Refresh scans the drive selected in the dialog without showing it.
-  const std::optional<platform::Drive> drive = s.gRescan ? others_.SelectedDrive() : others_.ChooseDrive();
+  // Refresh scans the drive selected in the dialog without showing it, if it is still there:
+  // never the folder beneath a drive that is gone, in the drive's name.
+  const std::optional<platform::Drive> drive = s.gRescan ? others_.MountedDrive() : others_.ChooseDrive();
+  // The flag is done with, whether a scan follows or not, or the next Select Disk would skip
+  // the dialog.
+  s.gRescan = false;
   if (!drive) return;
 
   hide();
@@ -174,9 +178,7 @@ void frmDiskSumm::cmdSelect_Click() {
   // Kept, it would live beside the new one and the heap would grow to hold both.
   model_->Show(ScanResult());
   others_.ShowProgress(/*busy=*/false);
-  // A rescan reads the root afresh like any scan; the flag is done with, or the next Select
-  // Disk would skip the dialog.
-  s.gRescan = false;
+  // A rescan reads the root afresh like any scan.
   scan_ = scans_.Start(*drive);
 }
 

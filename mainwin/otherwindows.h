@@ -17,6 +17,9 @@ class OtherWindows {
   // The drive selected in the drive dialog now. The first use loads the dialog, which selects
   // the drive of the program's own folder.
   virtual platform::Drive SelectedDrive() = 0;
+  // The same drive for a rescan, when it is still the mount that was chosen; none when it is
+  // gone (unmounted, or another mounted in its place), of which the user has been told.
+  virtual std::optional<platform::Drive> MountedDrive() = 0;
   // The drive selected in the drive dialog is the drive scanned last from now on.
   virtual void DriveScanned() = 0;
   virtual void UnloadDriveDialog() = 0;

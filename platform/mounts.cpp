@@ -204,7 +204,7 @@ bool IsSystemMountPoint(std::string_view point) {
   return under("/proc") || under("/sys") || under("/dev") || under("/run");
 }
 
-Drive DriveOf(const MountEntry& entry) { return Drive{entry.mountPoint, entry.source, entry.fsType}; }
+Drive DriveOf(const MountEntry& entry) { return Drive{entry.mountPoint, entry.source, entry.fsType, entry.id}; }
 
 std::vector<Drive> MountTable::Drives() const {
   std::vector<const MountEntry*> drives;
@@ -240,6 +240,15 @@ std::string DriveText(const Drive& drive, const System& system) {
 
 DriveType DriveTypeOf(const System& system, std::string_view rootPath) {
   return MountTable::Read(system).TypeOf(rootPath, system);
+}
+
+bool StillMounted(const System& system, const Drive& drive) {
+  if (drive.mountId < 0) return true;
+  const std::string text = system.MountTableText();
+  if (text.empty()) return true;
+  const MountTable table = MountTable::Parse(text);
+  const MountEntry* now = table.At(drive.root);
+  return now != nullptr && now->id == drive.mountId;
 }
 
 }  // namespace kvor::platform

@@ -33,6 +33,9 @@ struct Drive {
   std::string root;
   std::string source;  // device or server
   std::string fsType;
+  // Which mount it is: the mount table's ID of the mount seen at `root` when the table was read
+  // (the ID statx reports as STATX_MNT_ID); -1 where not known.
+  int mountId = -1;
   bool operator==(const Drive&) const = default;
 };
 Drive DriveOf(const MountEntry& entry);
@@ -92,5 +95,12 @@ std::string DriveText(const Drive& drive, const System& system);
 
 // The drive type of a root path, read from the system's mount table now.
 DriveType DriveTypeOf(const System& system, std::string_view rootPath);
+
+// Whether `drive` is still mounted as it was when chosen: the mount seen at its root now, by the
+// system's mount table, is the same mount (its ID), not the folder beneath it nor another mount
+// put there since. Asks nothing of the drive itself, so a drive that stops answering cannot hold
+// the caller. True where that cannot be told: the drive's mount is not known, or the system
+// gives no mount table.
+bool StillMounted(const System& system, const Drive& drive);
 
 }  // namespace kvor::platform

@@ -691,6 +691,40 @@ class WindowsTest : public QObject {
     QVERIFY(p.app.figures.gTotalFiles == 1 && p.app.figures.gTotalFileBytes == 100);
   }
 
+  // A drive unmounted after its scan: Refresh tells of a drive with a problem and scans nothing,
+  // not the folder beneath it in its name; the window stays as it was, and Select Disk shows the
+  // dialog, which no longer offers the drive. One gone after it was chosen, before OK: the same.
+  void driveGoneBetweenTwoScans() {
+    Machine& p = *m_;
+    const std::string drive = p.base + "h_drive", table = p.table;
+    std::filesystem::create_directories(drive);
+    if (::mount("kvortest", drive.c_str(), "tmpfs", 0, "size=256k") != 0) QSKIP("tmpfs cannot be mounted here");
+    const std::shared_ptr<const char> unmount(drive.c_str(), [](const char* at) { ::umount2(at, MNT_DETACH); });
+    std::filesystem::create_directories(drive + "/sub");
+    p.SetTable(table + MountLine(37, drive, "ext4 /dev/vdf1"));
+    p.SelectDisk({drive}, &frmDiskPick::cmdOK_Click);
+    QVERIFY(p.messages.empty() && p.Tree().Path(0) == drive && p.Tree().size() == 2);
+    QSignalSpy scans(&p.app.scans, &ScanController::ended);
+    ::umount2(drive.c_str(), MNT_DETACH);
+    p.SetTable(table);
+    p.Main().mnuRefresh_Click();
+    p.app.scans.Finish();
+    const Message problem{Message::Kind::Information, Problem(drive + " [vdf1]"), "Korvane 1.5"};
+    QVERIFY(scans.isEmpty() && p.messages == std::vector{problem} && !p.app.state.gRescan);
+    QVERIFY(p.Main().isVisible() && p.Tree().Path(0) == drive && p.Tree().size() == 2);
+    p.SelectDisk({p.fixed2}, &frmDiskPick::cmdOK_Click);  // the dialog is shown
+    QVERIFY(p.IndexOf(drive) < 0 && p.Tree().Path(0) == p.fixed2 && scans.size() == 1);
+
+    QVERIFY(::mount("kvortest", drive.c_str(), "tmpfs", 0, "size=256k") == 0);
+    p.SetTable(table + MountLine(38, drive, "ext4 /dev/vdf1"));
+    p.SelectDisk({drive}, [&](frmDiskPick& pick) {
+      ::umount2(drive.c_str(), MNT_DETACH);
+      p.SetTable(table);
+      pick.cmdOK_Click();
+    });
+    QVERIFY(scans.size() == 1 && p.messages == std::vector(2, problem) && p.Tree().Path(0) == p.fixed2);
+  }
+
   void selectDiskRescansOnlyANewFixedDrive() {
     Machine& p = *m_;
     p.Main();  // its start-up scan ended

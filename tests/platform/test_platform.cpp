@@ -112,10 +112,21 @@ TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
       {"/mnt/a [b]", "/mnt/a [b] [vg-data]"}, {"/mnt/ram", "/mnt/ram [ramfs]"}};
   for (const auto& [point, text] : texts) EXPECT_EQ(DriveText(DriveOf(*table.At(point)), sys), text);
 
-  // DriveTypeOf reads the table afresh on every call.
+  // DriveTypeOf reads the table afresh on every call, and so does StillMounted: a drive is the
+  // mount it was while that mount is the one seen at its root.
   EXPECT_EQ(DriveTypeOf(sys, "/home"), DriveType::Fixed);
+  const Drive home = DriveOf(*table.At("/home")), covered{"/dev/shm", "tmpfs", "tmpfs", 28};
+  const std::string before = sys.table;
   sys.table = "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n";
   EXPECT_EQ(DriveTypeOf(sys, "/home"), DriveType::NotMounted);
+  const std::tuple<std::string, Drive, bool> mounted[] = {
+      {before, home, true}, {before, covered, false}, {sys.table, home, false}, {"", home, true},
+      {sys.table + "99 1 8:9 / /home rw - ext4 /dev/sdb1 rw\n", home, false},
+      {sys.table, Drive{"/home", "", "", -1}, true}};
+  for (const auto& [text, drive, still] : mounted) {
+    sys.table = text;
+    EXPECT_EQ(StillMounted(sys, drive), still) << text;
+  }
 }
 
 TEST(PathRules, AppendAndNormalise) {
