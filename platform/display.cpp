@@ -8,8 +8,10 @@
 
 #include <cstdlib>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kvor::platform {
 
@@ -72,29 +74,60 @@ bool AnsweredTrue(std::future<bool>& answer, std::chrono::steady_clock::time_poi
 
 }  // namespace
 
-bool HasDisplay(std::chrono::milliseconds wait) {
-  std::string platform = IsSet("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
-  platform = platform.substr(0, platform.find_first_of(";:"));
-  const bool xOnly = platform == "xcb";
-  const bool waylandOnly = platform.rfind("wayland", 0) == 0;
-  if (!platform.empty() && !xOnly && !waylandOnly) return true;
+namespace {
 
+// The names QT_QPA_PLATFORM lists (each without its ":options"), or the toolkit's own order.
+std::vector<std::string> Platforms() {
+  std::vector<std::string> names;
+  if (!IsSet("QT_QPA_PLATFORM")) {
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    if (IsSet("WAYLAND_DISPLAY") || (session != nullptr && std::string(session) == "wayland")) names.push_back("wayland");
+    names.push_back("xcb");
+    return names;
+  }
+  std::stringstream list(std::getenv("QT_QPA_PLATFORM"));
+  for (std::string name; std::getline(list, name, ';');)
+    if (!name.empty()) names.push_back(name.substr(0, name.find(':')));
+  return names;
+}
+
+bool IsWayland(const std::string& name) { return name.rfind("wayland", 0) == 0; }
+
+}  // namespace
+
+DisplayCheck CheckDisplay(std::chrono::milliseconds wait, const HasPlugin& hasPlugin) {
+  const bool chosen = IsSet("QT_QPA_PLATFORM");
+  const std::vector<std::string> names = Platforms();
+  bool askWayland = false, askX = false;
+  for (const std::string& name : names) {
+    if (IsWayland(name)) askWayland = true;
+    else if (name == "xcb") askX = true;
+    else return DisplayCheck::Usable;  // offscreen, vnc, ...: the toolkit's to judge
+  }
   const auto deadline = std::chrono::steady_clock::now() + wait;
   bool compositor = false, server = false;
   {
     const QuietStderr quiet;
     // Both asked at once, so a silent one does not use up the other's time.
     std::future<bool> wayland, x;
-    if (waylandOnly || (!xOnly && IsSet("WAYLAND_DISPLAY"))) wayland = Probe(CompositorAnswers);
-    if (!waylandOnly) x = Probe(XServerAccepts);
+    if (askWayland) wayland = Probe(CompositorAnswers);
+    if (askX) x = Probe(XServerAccepts);
     compositor = AnsweredTrue(wayland, deadline);
-    // A compositor that answers is taken first, as the toolkit takes it.
-    if (!compositor) server = AnsweredTrue(x, deadline);
+    server = askX && AnsweredTrue(x, deadline);
   }
-  if (waylandOnly) return compositor;
-  if (xOnly) return server;
-  if (!compositor) ::unsetenv("WAYLAND_DISPLAY");
-  return compositor || server;
+  std::string usable;
+  bool pluginMissing = false;
+  for (const std::string& name : names) {
+    const bool answers = IsWayland(name) ? compositor : server;
+    const bool plugin = answers && hasPlugin(name);
+    pluginMissing |= answers && !plugin && IsWayland(name);
+    if (plugin) usable += (usable.empty() ? "" : ";") + name;
+  }
+  if (usable.empty()) return pluginMissing ? DisplayCheck::NoWaylandPlugin : DisplayCheck::NoDisplay;
+  // The toolkit would try its first choice anyway, and say it has no plugin for it.
+  if (!chosen && usable.rfind(names.front() + ";", 0) != 0 && usable != names.front())
+    ::setenv("QT_QPA_PLATFORM", usable.c_str(), 1);
+  return DisplayCheck::Usable;
 }
 
 }  // namespace kvor::platform
