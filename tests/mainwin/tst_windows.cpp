@@ -384,7 +384,7 @@ class WindowsTest : public QObject {
   // hidden (not by colour alone); each field linked to the text that names it.
   void accessibility() {
     Machine& p = *m_;
-    for (const char* folder : {"/locked", "/.cache"}) std::filesystem::create_directories(p.fixed1 + folder);
+    for (const char* folder : {"/locked", "/.cache/x"}) std::filesystem::create_directories(p.fixed1 + folder);
     frmDiskSumm& main = p.Main();
     // The drive scanned again here, "locked" as if it could not be entered (the tests may run
     // as root), and shown in the window.
@@ -412,6 +412,28 @@ class WindowsTest : public QObject {
     QCOMPARE(headers, QStringList{"Directory"});
     QCOMPARE(rows, QStringList({root, root + "/bin", root + "/locked; Cannot be read: Permission denied",
                                 root + "/.cache; hidden"}));
+    // Each row opens and closes itself (.cache is third under the root, fourth shown), becomes the
+    // current row, selected; its state read back agrees with the view's.
+    const QModelIndex top = model.index(0, 0), cache = model.index(2, 0, top);
+    const struct {
+      int child;
+      QModelIndex index;
+      bool open;
+      int shown;
+    } steps[] = {{4, cache, true, 6}, {4, cache, false, 5}, {1, top, false, 2}, {1, top, true, 5}};
+    for (const auto& step : steps) {
+      QAccessibleInterface* row = tree->child(step.child);
+      QVERIFY(row->text(QAccessible::Name) == step.index.data() && row->state().collapsed == step.open);
+      row->actionInterface()->doAction(step.open ? "expand" : "collapse");
+      QVERIFY(main.tvDisk->isExpanded(step.index) == step.open && main.tvDisk->currentIndex() == step.index);
+      QVERIFY(main.tvDisk->selectionModel()->isSelected(step.index) && main.focusWidget() == main.tvDisk);
+      row = tree->child(step.child);
+      QVERIFY(row->state().expanded == step.open && row->state().collapsed != step.open && row->state().selected);
+      QVERIFY(row->actionInterface()->actionNames().contains(step.open ? "collapse" : "expand"));
+      QVERIFY(tree->childCount() == step.shown && tree->indexOfChild(row) == step.child);
+    }
+    QVERIFY(tree->child(2)->state().expandable == false && tree->child(2)->actionInterface()->actionNames() ==
+                                                               QStringList{QAccessibleActionInterface::setFocusAction()});
 
     const frmAnalyzer& report = p.app.Form<frmAnalyzer>();
     const std::pair<const QWidget*, QString> labelled[] = {
@@ -432,7 +454,7 @@ class WindowsTest : public QObject {
     Machine& p = *m_;
     std::string chain = p.fixed1 + "/c";
     for (int i = 0; i < 30; ++i) chain += "/c";
-    for (const std::string& folder : {chain, p.fixed1 + "/" + std::string(150, 'w')})  // the second: a wide row
+    for (const std::string& folder : {chain, p.fixed1 + "/" + std::string(150, 'w') + "/in"})  // the second: a wide row
       std::filesystem::create_directories(folder);
     frmDiskSumm& main = p.Main();
     main.show();
@@ -463,6 +485,16 @@ class WindowsTest : public QObject {
       QVERIFY2(nameShown(), qPrintable(QString::number(key)));
     }
     QVERIFY(tv.visualRect(tv.currentIndex()).left() + tv.horizontalScrollBar()->value() > tv.viewport()->width());
+    // Left closes a wide open row though the view is scrolled off its left edge; Right opens it.
+    const QModelIndex wide = row(QString(150, QLatin1Char('w')));
+    tv.setCurrentIndex(wide);
+    tv.expand(wide);
+    for (const bool open : {true, false, true}) {
+      QCOMPARE(tv.isExpanded(wide), open);
+      QVERIFY(tv.horizontalScrollBar()->value() > 0);
+      QTest::keyClick(&tv, open ? Qt::Key_Left : Qt::Key_Right);
+      QVERIFY2(tv.isExpanded(wide) != open && tv.currentIndex() == wide && nameShown(), open ? "Left" : "Right");
+    }
   }
 
   void fixedFrames() {
