@@ -27,6 +27,7 @@
 #include "dialogs/frmanalyzer.h"
 #include "dialogs/frmdiskpick.h"
 #include "dialogs/frmwait.h"
+#include "engine/escape.h"
 #include "engine/formatsize.h"
 #include "engine/scanner.h"
 #include "forms/centerform.h"
@@ -255,10 +256,20 @@ class WindowsTest : public QObject {
     const QModelIndex root = main.tvDisk->model()->index(0, 0);
     Pictures(root, Picture::Closed, Picture::Open);
     Pictures(root.model()->index(2, 0, root), Picture::HClosed, Picture::HOpen);
-    // Only the white round a folder is clear: its fill keeps its white cells on a dark tree too.
-    for (const Picture picture : {Picture::Open, Picture::Closed, Picture::HOpen, Picture::HClosed, Picture::XClosed}) {
-      const QImage image = forms::TreePicture(picture).toImage();
-      QVERIFY(qAlpha(image.pixel(6, 0)) == 0 && image.pixel(3, 6) == qRgb(255, 255, 255));
+    // White is clear in every picture, at both sizes: the view's background shows through.
+    for (const Picture picture : {Picture::Open, Picture::Closed, Picture::HOpen, Picture::HClosed, Picture::XClosed,
+                                  Picture::UClosed}) {
+      const QIcon icon = forms::TreeIcon(picture, picture);
+      for (const int size : {13, 26}) {
+        const QImage image = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+        int clear = 0;
+        for (int y = 0; y < size; ++y)
+          for (int x = 0; x < size; ++x) {
+            QVERIFY(image.pixel(x, y) != qRgb(255, 255, 255));
+            clear += qAlpha(image.pixel(x, y)) == 0;
+          }
+        QVERIFY(image.width() == size && clear > size);
+      }
     }
     QVERIFY(main.tvDisk->isExpanded(root) && !main.tvDisk->isExpanded(root.model()->index(1, 0, root)));
     QVERIFY(main.focusWidget() == main.tvDisk && main.tvDisk->currentIndex() == root && main.mnuAnalyze->isEnabled());
@@ -371,8 +382,29 @@ class WindowsTest : public QObject {
     Pictures(xi, Picture::Closed, Picture::Open);
     const QModelIndex bad = model.index(0, 0, xi);
     QCOMPARE(bad.data(Qt::ToolTipRole).toString(), QStringLiteral("/d/b/x/locked\nCannot be read: Permission denied"));
-    QCOMPARE(bad.data(Qt::ForegroundRole).value<QBrush>().color(),
-             QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text));
+    Pictures(bad, Picture::UClosed, Picture::UClosed);
+    // Its text dimmed, yet readable (4.5:1) on the view's background, on a light and on a dark
+    // palette whose own dimmed text is too faint.
+    const auto luminance = [](const QColor& c) {
+      const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+      return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    QTreeView view;
+    view.setModel(&model);
+    const QPalette before = QGuiApplication::palette();
+    for (const auto& [base, text, dim] : {std::tuple("#FFFFFF", "#000000", "#BEBEBE"), {"#1B1E20", "#FCFCFC", "#626C76"}}) {
+      QPalette palette = before;
+      palette.setColor(QPalette::Base, QColor(base));
+      palette.setColor(QPalette::Text, QColor(text));
+      palette.setColor(QPalette::Disabled, QPalette::Text, QColor(dim));
+      QApplication::setPalette(palette);
+      QCoreApplication::sendPostedEvents();
+      const double fore = luminance(bad.data(Qt::ForegroundRole).value<QBrush>().color());
+      const double back = luminance(view.palette().color(QPalette::Base));
+      QVERIFY2((std::max(fore, back) + 0.05) / (std::min(fore, back) + 0.05) >= 4.5, qPrintable(bad.data(Qt::ForegroundRole).value<QBrush>().color().name() + view.palette().color(QPalette::Base).name()));
+      QVERIFY(bad.data(Qt::ForegroundRole).value<QBrush>().color() != QColor(text));  // still told apart
+    }
+    QApplication::setPalette(before);
     QVERIFY(xi.data(Qt::ToolTipRole) == "/d/b/x" && !xi.data(Qt::ForegroundRole).isValid());
     QVERIFY(!xi.data(Qt::UserRole).isValid() && model.IndexOf(locked) == bad);
     model.ShowAborted();
@@ -685,6 +717,8 @@ class WindowsTest : public QObject {
     ::umount2(odd.c_str(), MNT_DETACH);
     ::rmdir(odd.c_str());  // a name the temporary folder's own removal cannot spell
     QVERIFY(p.messages.empty() && p.Tree().Path(0) == odd && p.Tree()[0].problems == 0);
+    // Named in the list by its bytes, as the report writes them.
+    QCOMPARE(p.Pick().driveList->Drive(), QString::fromStdString(Escape(odd) + " [vdf1]"));
     QVERIFY(p.app.figures.gTotalFiles == 1 && p.app.figures.gTotalFileBytes == 100);
   }
 
