@@ -1,9 +1,11 @@
 #include "mainwin/dirtreeview.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QScrollBar>
 #include <algorithm>
 
+#include "forms/contrast.h"
 #include "mainwin/treeaccess.h"
 
 namespace kvor {
@@ -12,6 +14,27 @@ DirTreeView::DirTreeView(QWidget* parent) : QTreeView(parent) {
   InstallTreeAccess();
   connect(this, &QTreeView::expanded, this, &DirTreeView::OpenedOrClosed);
   connect(this, &QTreeView::collapsed, this, &DirTreeView::OpenedOrClosed);
+  ReadableSelection();
+}
+
+void DirTreeView::changeEvent(QEvent* event) {
+  QTreeView::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange && !adjusting_) ReadableSelection();
+}
+
+void DirTreeView::ReadableSelection() {
+  // From the palette the view would have of itself, so the theme's later changes are followed.
+  const QPalette theme = QApplication::palette(this);
+  QPalette mine = palette();
+  for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+    const QColor text = theme.color(group, QPalette::HighlightedText);
+    const QColor away = forms::ContrastRatio(text, Qt::black) > forms::ContrastRatio(text, Qt::white) ? Qt::black : Qt::white;
+    mine.setColor(group, QPalette::Highlight, forms::Readable(theme.color(group, QPalette::Highlight), away, text));
+  }
+  if (mine == palette()) return;
+  adjusting_ = true;
+  setPalette(mine);
+  adjusting_ = false;
 }
 
 void DirTreeView::setModel(QAbstractItemModel* model) {

@@ -25,6 +25,7 @@ class DirTreeView final : public QTreeView {
   int ShownRowOf(const QModelIndex& index) const;  // -1 for a row not shown
 
  protected:
+  void changeEvent(QEvent* event) override;
   // Left closes an open row wherever the view is scrolled. Left and Right step sideways where
   // there is nothing to close, open or move to: only a row wider than the view needs that.
   QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
@@ -37,6 +38,9 @@ class DirTreeView final : public QTreeView {
   Extent RowExtent(const QModelIndex& index) const;
   int OffsetShowing(const Extent& row) const;
   void OpenedOrClosed(const QModelIndex& index);
+  // The theme's selection, darkened or lightened where its own text on it is hard to read.
+  void ReadableSelection();
+  bool adjusting_ = false;
   const std::vector<QModelIndex>& Shown() const;
 
   // Made again when a row opens or closes or the model changes.

@@ -2,12 +2,11 @@
 
 #include <QApplication>
 #include <QPalette>
-#include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "engine/formatsize.h"
 #include "engine/rowtext.h"
+#include "forms/contrast.h"
 
 namespace kvor {
 
@@ -15,29 +14,11 @@ using forms::Picture;
 
 namespace {
 
-// WCAG's relative luminance and contrast ratio.
-double Luminance(const QColor& colour) {
-  const auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
-  return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) + 0.0722 * linear(colour.blueF());
-}
-
-double Contrast(const QColor& a, const QColor& b) {
-  const double la = Luminance(a), lb = Luminance(b);
-  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-// The palette's dimmed text, moved towards its ordinary text as far as it needs to be read
-// on the view's background (4.5:1).
+// The palette's dimmed text, moved towards its ordinary text as far as it needs to be read on
+// the view's background.
 QColor Dimmed(const QPalette& palette) {
-  const QColor dim = palette.color(QPalette::Disabled, QPalette::Text), text = palette.color(QPalette::Active, QPalette::Text);
-  const QColor background = palette.color(QPalette::Active, QPalette::Base);
-  const auto mix = [&](double t) {
-    return QColor::fromRgbF(float(dim.redF() + (text.redF() - dim.redF()) * t), float(dim.greenF() + (text.greenF() - dim.greenF()) * t),
-                            float(dim.blueF() + (text.blueF() - dim.blueF()) * t));
-  };
-  double t = 0;
-  while (t < 1 && Contrast(mix(t), background) < 4.6) t += 0.05;
-  return mix(std::min(t, 1.0));
+  return forms::Readable(palette.color(QPalette::Disabled, QPalette::Text), palette.color(QPalette::Active, QPalette::Text),
+                         palette.color(QPalette::Active, QPalette::Base));
 }
 
 }  // namespace

@@ -35,6 +35,7 @@
 #include "forms/twips.h"
 #include "forms/windows.h"
 #include "gate.h"
+#include "mainwin/dirtreeview.h"
 #include "mainwin/frmdisksumm.h"
 #include "mainwin/treemodel.h"
 #include "platform/listing.h"
@@ -384,25 +385,30 @@ class WindowsTest : public QObject {
     QCOMPARE(bad.data(Qt::ToolTipRole).toString(), QStringLiteral("/d/b/x/locked\nCannot be read: Permission denied"));
     Pictures(bad, Picture::UClosed, Picture::UClosed);
     // Its text dimmed, yet readable (4.5:1) on the view's background, on a light and on a dark
-    // palette whose own dimmed text is too faint.
-    const auto luminance = [](const QColor& c) {
-      const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-      return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    // palette whose own dimmed text is too faint; a selected row's text on its selection too.
+    const auto contrast = [](const QColor& a, const QColor& b) {
+      const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+      };
+      return (std::max(luminance(a), luminance(b)) + 0.05) / (std::min(luminance(a), luminance(b)) + 0.05);
     };
-    QTreeView view;
+    DirTreeView view;
     view.setModel(&model);
     const QPalette before = QGuiApplication::palette();
-    for (const auto& [base, text, dim] : {std::tuple("#FFFFFF", "#000000", "#BEBEBE"), {"#1B1E20", "#FCFCFC", "#626C76"}}) {
+    for (const auto& [base, text, dim, selection] : {std::tuple("#FFFFFF", "#000000", "#BEBEBE", "#308CC6"),
+                                                     {"#1B1E20", "#FCFCFC", "#626C76", "#3DAEE9"}}) {
       QPalette palette = before;
-      palette.setColor(QPalette::Base, QColor(base));
-      palette.setColor(QPalette::Text, QColor(text));
+      for (const auto& [role, colour] : {std::pair(QPalette::Base, base), {QPalette::Text, text},
+                                         {QPalette::Highlight, selection}, {QPalette::HighlightedText, "#FCFCFC"}})
+        palette.setColor(role, QColor(colour));
       palette.setColor(QPalette::Disabled, QPalette::Text, QColor(dim));
       QApplication::setPalette(palette);
       QCoreApplication::sendPostedEvents();
-      const double fore = luminance(bad.data(Qt::ForegroundRole).value<QBrush>().color());
-      const double back = luminance(view.palette().color(QPalette::Base));
-      QVERIFY2((std::max(fore, back) + 0.05) / (std::min(fore, back) + 0.05) >= 4.5, qPrintable(bad.data(Qt::ForegroundRole).value<QBrush>().color().name() + view.palette().color(QPalette::Base).name()));
-      QVERIFY(bad.data(Qt::ForegroundRole).value<QBrush>().color() != QColor(text));  // still told apart
+      const QColor shown = bad.data(Qt::ForegroundRole).value<QBrush>().color();
+      QVERIFY2(contrast(shown, view.palette().color(QPalette::Base)) >= 4.5 && shown != QColor(text), base);
+      for (const auto group : {QPalette::Active, QPalette::Inactive})
+        QVERIFY2(contrast(view.palette().color(group, QPalette::HighlightedText), view.palette().color(group, QPalette::Highlight)) >= 4.5, selection);
     }
     QApplication::setPalette(before);
     QVERIFY(xi.data(Qt::ToolTipRole) == "/d/b/x" && !xi.data(Qt::ForegroundRole).isValid());
