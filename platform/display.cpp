@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <future>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -105,28 +106,26 @@ DisplayCheck CheckDisplay(std::chrono::milliseconds wait, const HasPlugin& hasPl
     else return DisplayCheck::Usable;  // offscreen, vnc, ...: the toolkit's to judge
   }
   const auto deadline = std::chrono::steady_clock::now() + wait;
-  bool compositor = false, server = false;
-  {
-    const QuietStderr quiet;
-    // Both asked at once, so a silent one does not use up the other's time.
-    std::future<bool> wayland, x;
-    if (askWayland) wayland = Probe(CompositorAnswers);
-    if (askX) x = Probe(XServerAccepts);
-    compositor = AnsweredTrue(wayland, deadline);
-    server = askX && AnsweredTrue(x, deadline);
-  }
+  const QuietStderr quiet;
+  // Both asked at once, so a silent one does not use up the other's time; each waited for
+  // only when its turn comes.
+  std::future<bool> wayland = askWayland ? Probe(CompositorAnswers) : std::future<bool>();
+  std::future<bool> x = askX ? Probe(XServerAccepts) : std::future<bool>();
+  std::optional<bool> compositor, server;
   std::string usable;
   bool pluginMissing = false;
   for (const std::string& name : names) {
-    const bool answers = IsWayland(name) ? compositor : server;
-    const bool plugin = answers && hasPlugin(name);
-    pluginMissing |= answers && !plugin && IsWayland(name);
+    std::optional<bool>& answer = IsWayland(name) ? compositor : server;
+    if (!answer) answer = AnsweredTrue(IsWayland(name) ? wayland : x, deadline);
+    const bool plugin = *answer && hasPlugin(name);
+    pluginMissing |= *answer && !plugin && IsWayland(name);
+    // The toolkit's own first choice stands as it is.
+    if (plugin && name == names.front()) return DisplayCheck::Usable;
     if (plugin) usable += (usable.empty() ? "" : ";") + name;
   }
   if (usable.empty()) return pluginMissing ? DisplayCheck::NoWaylandPlugin : DisplayCheck::NoDisplay;
-  // The toolkit would try its first choice anyway, and say it has no plugin for it.
-  if (!chosen && usable.rfind(names.front() + ";", 0) != 0 && usable != names.front())
-    ::setenv("QT_QPA_PLATFORM", usable.c_str(), 1);
+  // Else the toolkit would try it first, and say there is no plugin or no display for it.
+  if (!chosen) ::setenv("QT_QPA_PLATFORM", usable.c_str(), 1);
   return DisplayCheck::Usable;
 }
 
