@@ -200,7 +200,8 @@ TEST(CommandLine, HelpVersionAndAStrayArgument) {
 }
 
 // A compositor or server that answers is of use only with the toolkit's plugin for it. Asked
-// in this process, with the plugins a case says the toolkit has.
+// in this process, with the plugins a case says the toolkit has; every probe has answered when
+// a case ends (none is left reading the environment the next case writes).
 TEST(Display, APlatformIsUsableOnlyWithItsPlugin) {
   const kvor::test::TempDir runtime;
   ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
@@ -215,7 +216,7 @@ TEST(Display, APlatformIsUsableOnlyWithItsPlugin) {
       {nullptr, "wayland-kvor", nullptr, {}, DisplayCheck::NoWaylandPlugin},
       {"wayland", "wayland-kvor", nullptr, {"xcb", "wayland-egl"}, DisplayCheck::NoWaylandPlugin},
       {"wayland;xcb", "wayland-kvor", ":5987", {"xcb"}, DisplayCheck::NoWaylandPlugin},
-      {nullptr, "wayland-kvor", nullptr, {"wayland"}, DisplayCheck::Usable},
+      {"wayland", "wayland-kvor", nullptr, {"wayland"}, DisplayCheck::Usable},
       {"wayland-egl", "wayland-kvor", nullptr, {"wayland-egl"}, DisplayCheck::Usable},
       {nullptr, "wayland-none", ":5987", {"wayland", "xcb"}, DisplayCheck::NoDisplay},
       {"offscreen", nullptr, nullptr, {}, DisplayCheck::Usable},
