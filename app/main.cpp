@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/app.h"
+#include "app/startup.h"
 #include "forms/pictures.h"
 #include "forms/version.h"
 #include "mainwin/frmdisksumm.h"
@@ -13,10 +14,16 @@
 #include "platform/system.h"
 
 int main(int argc, char** argv) {
-  // The toolkit aborts without a display; say what to do instead. A display that does not
-  // answer within the wait counts as none.
-  if (!kvor::platform::HasDisplay(std::chrono::seconds(3))) {
-    std::fputs("kvor: no display (no X11 or Wayland session); run kvor-scan for a text report\n",
+  if (const std::optional<int> status = kvor::CommandLine(argc, argv, stdout, stderr)) return *status;
+  // The toolkit aborts without a display or without the plugin for it; say what to do instead.
+  // A display that does not answer within the wait counts as none.
+  const kvor::platform::DisplayCheck display =
+      kvor::platform::CheckDisplay(std::chrono::seconds(3), kvor::HasPlatformPlugin);
+  if (display != kvor::platform::DisplayCheck::Usable) {
+    std::fputs(display == kvor::platform::DisplayCheck::NoWaylandPlugin
+                   ? "kvor: no Qt platform plugin for the Wayland display (install qt6-wayland); run kvor-scan for a "
+                     "text report\n"
+                   : "kvor: no display (no X11 or Wayland session); run kvor-scan for a text report\n",
                stderr);
     // Not `return`: a probe that never answered may still hold a thread.
     std::fflush(stderr);

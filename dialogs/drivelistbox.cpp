@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "engine/escape.h"
 #include "platform/mounts.h"
 
 namespace kvor {
@@ -30,7 +31,9 @@ void DriveListBox::Reload(const QByteArray& fallback) {
   clear();
   drives_ = platform::MountTable::Read(system_).Drives();
   for (const platform::Drive& drive : drives_)
-    addItem(QString::fromStdString(platform::DriveText(drive, system_)), RootBytes(drive.root));
+    // A name that is not UTF-8 is shown by its bytes, as the report writes it: two such names
+    // never look alike.
+    addItem(QString::fromStdString(Escape(platform::DriveText(drive, system_))), RootBytes(drive.root));
   int again = kept.isEmpty() ? -1 : findData(kept);
   if (again < 0 && !fallback.isEmpty()) again = findData(fallback);
   setCurrentIndex(again >= 0 ? again : (count() > 0 ? 0 : -1));

@@ -4,7 +4,6 @@
 #include <QPixmapCache>
 #include <QImage>
 #include <QString>
-#include <vector>
 
 // XPM images are C source; each declares its own array.
 // Each picture is drawn twice, the second time at double resolution for scaled screens.
@@ -27,6 +26,8 @@
 #include "pictures/tick16.xpm"
 #include "pictures/tick32.xpm"
 #include "pictures/tick64.xpm"
+#include "pictures/uclosed.xpm"
+#include "pictures/uclosed26.xpm"
 #include "pictures/xclosed.xpm"
 #include "pictures/xclosed26.xpm"
 
@@ -42,38 +43,30 @@ Xpm TreeXpm(Picture picture, bool twice) {
     case Picture::HOpen: return twice ? hopen26_xpm : hopen_xpm;
     case Picture::HClosed: return twice ? hclosed26_xpm : hclosed_xpm;
     case Picture::XClosed: return twice ? xclosed26_xpm : xclosed_xpm;
+    case Picture::UClosed: return twice ? uclosed26_xpm : uclosed_xpm;
     case Picture::None: break;
   }
   return nullptr;
 }
 
-// The picture with the white round it made transparent: the white reached from its edges
-// through white alone, which is the margin and what the cross of "xclosed" leaves of it. The
-// white cells of a folder's fill lie inside its outline and stay, so the fill keeps its colour
-// on any background (a dark one would leave it dim).
-QPixmap WithoutWhiteRound(const QPixmap& drawn) {
+// White is the tree pictures' transparent colour: the view's background shows through every
+// white pixel, the fill's checkerboard cells too.
+QPixmap WithoutWhite(const QPixmap& drawn) {
   QImage image = drawn.toImage().convertToFormat(QImage::Format_ARGB32);
   const QRgb white = qRgb(255, 255, 255);
-  std::vector<QPoint> next;
-  for (int x = 0; x < image.width(); ++x) next.insert(next.end(), {QPoint(x, 0), QPoint(x, image.height() - 1)});
-  for (int y = 0; y < image.height(); ++y) next.insert(next.end(), {QPoint(0, y), QPoint(image.width() - 1, y)});
-  while (!next.empty()) {
-    const QPoint at = next.back();
-    next.pop_back();
-    if (!image.rect().contains(at) || image.pixel(at) != white) continue;
-    image.setPixel(at, qRgba(0, 0, 0, 0));
-    for (const QPoint step : {QPoint(1, 0), QPoint(-1, 0), QPoint(0, 1), QPoint(0, -1)}) next.push_back(at + step);
-  }
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x)
+      if (image.pixel(x, y) == white) image.setPixel(x, y, qRgba(0, 0, 0, 0));
   return QPixmap::fromImage(image);
 }
 
 // The tree asks for its pictures on every repaint, so they are decoded once and kept in the
 // application's pixmap cache, which goes away with the application.
-QPixmap Cached(const QString& key, Xpm xpm, bool whiteRoundClear) {
+QPixmap Cached(const QString& key, Xpm xpm, bool whiteClear) {
   QPixmap pixmap;
   if (QPixmapCache::find(key, &pixmap)) return pixmap;
   pixmap = QPixmap(xpm);
-  if (whiteRoundClear) pixmap = WithoutWhiteRound(pixmap);
+  if (whiteClear) pixmap = WithoutWhite(pixmap);
   QPixmapCache::insert(key, pixmap);
   return pixmap;
 }

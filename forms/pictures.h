@@ -7,11 +7,10 @@
 
 namespace kvor::forms {
 
-// The tree's pictures, in the image list's order.
-enum class Picture : uint8_t { None = 0, Open = 1, Closed = 2, HOpen = 3, HClosed = 4, XClosed = 5 };
+// The tree's pictures, in the image list's order; last, a folder that cannot be read.
+enum class Picture : uint8_t { None = 0, Open = 1, Closed = 2, HOpen = 3, HClosed = 4, XClosed = 5, UClosed = 6 };
 
-// A 13 x 13 tree picture, the white round it transparent (the fill keeps its white cells); a
-// null pixmap for Picture::None.
+// A 13 x 13 tree picture, its white transparent; a null pixmap for Picture::None.
 QPixmap TreePicture(Picture picture);
 // An icon whose Normal mode is `image` and Selected mode is `selectedImage`, 13 x 13 and,
 // for scaled screens, 26 x 26.

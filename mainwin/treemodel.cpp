@@ -1,6 +1,6 @@
 #include "mainwin/treemodel.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QPalette>
 #include <algorithm>
 #include <cstring>
@@ -9,6 +9,7 @@
 #include "engine/escape.h"
 #include "engine/formatsize.h"
 #include "engine/rowtext.h"
+#include "forms/contrast.h"
 
 namespace kvor {
 
@@ -26,6 +27,13 @@ std::string ShownName(std::string_view name) {
     return QChar::direction(c) == QChar::DirR || QChar::direction(c) == QChar::DirAL;
   });
   return rightToLeft ? "\u2068" + shown + "\u2069" : shown;  // first strong isolate ... pop
+}
+
+// The palette's dimmed text, moved towards its ordinary text as far as it needs to be read on
+// the view's background.
+QColor Dimmed(const QPalette& palette) {
+  return forms::Readable(palette.color(QPalette::Disabled, QPalette::Text), palette.color(QPalette::Active, QPalette::Text),
+                         palette.color(QPalette::Active, QPalette::Base));
 }
 
 }  // namespace
@@ -82,6 +90,8 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
       return QString::fromStdString(RowText(scan_, node, separator_, ShownName(scan_.tree.Name(node))));
     case Qt::DecorationRole:
+      // A folder that could not be listed (whole or in part) has a picture of its own.
+      if (n.problems & (platform::kCannotEnter | platform::kListedInPart)) return Icon(Picture::UClosed, Picture::UClosed);
       return n.hidden ? Icon(Picture::HClosed, Picture::HOpen) : Icon(Picture::Closed, Picture::Open);
     case Qt::ToolTipRole: {
       // The full path; for a directory not read whole, also why.
@@ -99,7 +109,7 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
     }
     case Qt::ForegroundRole:
       if (n.problems == 0) return {};
-      return QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text);
+      return QBrush(Dimmed(QApplication::palette("QTreeView")));  // the view's, where a theme has its own
     default:
       return {};
   }

@@ -45,8 +45,8 @@ class TreeModel final : public QAbstractItemModel {
   QString abortedText_;
   char separator_ = '.';  // the locale's, taken when a scan is shown
   // One icon per picture pair; only a handful are ever used.
-  mutable std::array<std::array<QIcon, 6>, 6> icons_;
-  mutable std::array<std::array<bool, 6>, 6> made_{};
+  mutable std::array<std::array<QIcon, 7>, 7> icons_;
+  mutable std::array<std::array<bool, 7>, 7> made_{};
 };
 
 }  // namespace kvor

@@ -8,8 +8,11 @@
 
 #include <cstdlib>
 #include <future>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kvor::platform {
 
@@ -72,29 +75,58 @@ bool AnsweredTrue(std::future<bool>& answer, std::chrono::steady_clock::time_poi
 
 }  // namespace
 
-bool HasDisplay(std::chrono::milliseconds wait) {
-  std::string platform = IsSet("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
-  platform = platform.substr(0, platform.find_first_of(";:"));
-  const bool xOnly = platform == "xcb";
-  const bool waylandOnly = platform.rfind("wayland", 0) == 0;
-  if (!platform.empty() && !xOnly && !waylandOnly) return true;
+namespace {
 
-  const auto deadline = std::chrono::steady_clock::now() + wait;
-  bool compositor = false, server = false;
-  {
-    const QuietStderr quiet;
-    // Both asked at once, so a silent one does not use up the other's time.
-    std::future<bool> wayland, x;
-    if (waylandOnly || (!xOnly && IsSet("WAYLAND_DISPLAY"))) wayland = Probe(CompositorAnswers);
-    if (!waylandOnly) x = Probe(XServerAccepts);
-    compositor = AnsweredTrue(wayland, deadline);
-    // A compositor that answers is taken first, as the toolkit takes it.
-    if (!compositor) server = AnsweredTrue(x, deadline);
+// The names QT_QPA_PLATFORM lists (each without its ":options"), or the toolkit's own order.
+std::vector<std::string> Platforms() {
+  std::vector<std::string> names;
+  if (!IsSet("QT_QPA_PLATFORM")) {
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    if (IsSet("WAYLAND_DISPLAY") || (session != nullptr && std::string(session) == "wayland")) names.push_back("wayland");
+    names.push_back("xcb");
+    return names;
   }
-  if (waylandOnly) return compositor;
-  if (xOnly) return server;
-  if (!compositor) ::unsetenv("WAYLAND_DISPLAY");
-  return compositor || server;
+  std::stringstream list(std::getenv("QT_QPA_PLATFORM"));
+  for (std::string name; std::getline(list, name, ';');)
+    if (!name.empty()) names.push_back(name.substr(0, name.find(':')));
+  return names;
+}
+
+bool IsWayland(const std::string& name) { return name.rfind("wayland", 0) == 0; }
+
+}  // namespace
+
+DisplayCheck CheckDisplay(std::chrono::milliseconds wait, const HasPlugin& hasPlugin) {
+  const bool chosen = IsSet("QT_QPA_PLATFORM");
+  const std::vector<std::string> names = Platforms();
+  bool askWayland = false, askX = false;
+  for (const std::string& name : names) {
+    if (IsWayland(name)) askWayland = true;
+    else if (name == "xcb") askX = true;
+    else return DisplayCheck::Usable;  // offscreen, vnc, ...: the toolkit's to judge
+  }
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  const QuietStderr quiet;
+  // Both asked at once, so a silent one does not use up the other's time; each waited for
+  // only when its turn comes.
+  std::future<bool> wayland = askWayland ? Probe(CompositorAnswers) : std::future<bool>();
+  std::future<bool> x = askX ? Probe(XServerAccepts) : std::future<bool>();
+  std::optional<bool> compositor, server;
+  std::string usable;
+  bool pluginMissing = false;
+  for (const std::string& name : names) {
+    std::optional<bool>& answer = IsWayland(name) ? compositor : server;
+    if (!answer) answer = AnsweredTrue(IsWayland(name) ? wayland : x, deadline);
+    const bool plugin = *answer && hasPlugin(name);
+    pluginMissing |= *answer && !plugin && IsWayland(name);
+    // The toolkit's own first choice stands as it is.
+    if (plugin && name == names.front()) return DisplayCheck::Usable;
+    if (plugin) usable += (usable.empty() ? "" : ";") + name;
+  }
+  if (usable.empty()) return pluginMissing ? DisplayCheck::NoWaylandPlugin : DisplayCheck::NoDisplay;
+  // Else the toolkit would try it first, and say there is no plugin or no display for it.
+  if (!chosen) ::setenv("QT_QPA_PLATFORM", usable.c_str(), 1);
+  return DisplayCheck::Usable;
 }
 
 }  // namespace kvor::platform

@@ -10,8 +10,9 @@ declare -A lists=(
   # Compiling (the X and Wayland client libraries for the start-up's display check);
   # rsvg-convert renders the PNG icons from the SVG.
   [build]="build-essential cmake pkg-config qt6-base-dev libxcb1-dev libwayland-dev librsvg2-bin"
-  # A font for the windows on a machine that has none.
-  [run]="fonts-dejavu-core"
+  # A font for the windows on a machine that has none; the toolkit's plugin for Wayland
+  # sessions (the X11 one comes with the toolkit).
+  [run]="fonts-dejavu-core qt6-wayland"
   # cpack reads the binaries' library dependencies with dpkg-shlibdeps and file.
   [package]="dpkg-dev file"
   # GoogleTest (its CMake package also names gmock); a comma-decimal locale; the validators of

@@ -1,6 +1,7 @@
 // Bad display settings in the environment, and displays that cannot be used: one line on stderr
 // and status 2, never a crash or the toolkit's abort.
 #include <gtest/gtest.h>
+#include <wayland-server-core.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,15 +9,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/display.h"
 #include "tempdrive.h"
 
 namespace {
@@ -131,4 +138,98 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
   // Each server was asked: the cases above reached it.
   EXPECT_EQ(std::vector({refusing.connections.load(), closing.connections.load(), silent.connections.load()}),
             std::vector({2, 2, 1}));
+}
+
+namespace {
+
+// A compositor that answers a round trip and offers nothing more, on a socket of its own.
+class FakeCompositor {
+ public:
+  explicit FakeCompositor(const std::string& name) {
+    if (wl_display_add_socket(display_, name.c_str()) != 0) std::abort();
+    thread_ = std::thread([this] { wl_display_run(display_); });
+  }
+  ~FakeCompositor() {
+    wl_display_terminate(display_);
+    thread_.join();
+    wl_display_destroy(display_);
+  }
+
+ private:
+  wl_display* display_ = wl_display_create();
+  std::thread thread_;
+};
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+Outcome Program(const std::string& args) {
+  const kvor::test::TempDir files;
+  const std::string command = "env -i PATH=/usr/bin:/bin " KVOR_PROGRAM " " + args + " >" + (files / "out") + " 2>" +
+                              (files / "err");
+  const int status = std::system(command.c_str());
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read(files / "out"), read(files / "err")};
+}
+
+}  // namespace
+
+// Before the display is looked for: --help and --version answer without one, any other
+// argument is refused by name.
+TEST(CommandLine, HelpVersionAndAStrayArgument) {
+  const Outcome version = Program("--version"), help = Program("--help");
+  EXPECT_EQ(std::vector({version.status, help.status}), std::vector({0, 0}));
+  EXPECT_EQ(version.out + version.err, "kvor 1.5.0\n");
+  EXPECT_TRUE(help.err.empty() && help.out.find("no arguments") != std::string::npos &&
+              help.out.find(std::string(KVOR_SCAN_PROGRAM) + " DIR") != std::string::npos)
+      << help.out;
+  const std::pair<std::string, std::string> stray[] = {
+      {"/tmp", "'/tmp'"}, {"--help --version", "'--version'"}, {"-platform xcb", "'-platform'"}, {"--", "'--'"},
+      {"\"$(printf '\\377')\"", "'\\xff'"}};
+  for (const auto& [args, named] : stray) {
+    const Outcome run = Program(args);
+    EXPECT_TRUE(run.status == 2 && run.out.empty() && std::count(run.err.begin(), run.err.end(), '\n') == 1 &&
+                run.err.rfind("kvor: unrecognized argument " + named, 0) == 0)
+        << args << ": " << run.err;
+  }
+}
+
+// A compositor or server that answers is of use only with the toolkit's plugin for it. Asked
+// in this process, with the plugins a case says the toolkit has; every probe has answered when
+// a case ends (none is left reading the environment the next case writes).
+TEST(Display, APlatformIsUsableOnlyWithItsPlugin) {
+  const kvor::test::TempDir runtime;
+  ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  const FakeCompositor compositor("wayland-kvor");
+  using kvor::platform::DisplayCheck;
+  struct Case {
+    const char *platform, *wayland, *display;
+    std::set<std::string> plugins;
+    DisplayCheck check;
+  } const cases[] = {
+      {nullptr, "wayland-kvor", nullptr, {"xcb"}, DisplayCheck::NoWaylandPlugin},
+      {nullptr, "wayland-kvor", nullptr, {}, DisplayCheck::NoWaylandPlugin},
+      {"wayland", "wayland-kvor", nullptr, {"xcb", "wayland-egl"}, DisplayCheck::NoWaylandPlugin},
+      {"wayland;xcb", "wayland-kvor", ":5987", {"xcb"}, DisplayCheck::NoWaylandPlugin},
+      {"wayland", "wayland-kvor", nullptr, {"wayland"}, DisplayCheck::Usable},
+      {"wayland-egl", "wayland-kvor", nullptr, {"wayland-egl"}, DisplayCheck::Usable},
+      {nullptr, "wayland-none", ":5987", {"wayland", "xcb"}, DisplayCheck::NoDisplay},
+      {"offscreen", nullptr, nullptr, {}, DisplayCheck::Usable},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [name, value] : {std::pair("QT_QPA_PLATFORM", c.platform), {"WAYLAND_DISPLAY", c.wayland},
+                                      {"DISPLAY", c.display}})
+      value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    const auto has = [&](const std::string& name) { return c.plugins.count(name) == 1; };
+    EXPECT_EQ(kvor::platform::CheckDisplay(std::chrono::seconds(10), has), c.check)
+        << (c.platform ? c.platform : "-") << " " << c.wayland << " " << c.plugins.size();
+    // The toolkit's own choice stands where its first platform is of use.
+    EXPECT_EQ(std::getenv("QT_QPA_PLATFORM") == nullptr, c.platform == nullptr);
+  }
+  for (const char* name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY", "XDG_RUNTIME_DIR"}) ::unsetenv(name);
 }

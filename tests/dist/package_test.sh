@@ -25,7 +25,7 @@ description="$(dpkg-deb -f "$DEB" Description)"
 [ "$(dpkg-deb -f "$SCAN" Description | head -n 1)" = "Prints disk space usage of entire subdirectory levels as text" ] ||
   fail "description of korvane-scan: $(dpkg-deb -f "$SCAN" Description)"
 depends="$(dpkg-deb -f "$DEB" Depends)"
-grep -q 'libqt6widgets6' <<<"$depends" && grep -q 'libc6' <<<"$depends" &&
+grep -q 'libqt6widgets6' <<<"$depends" && grep -q 'libc6' <<<"$depends" && grep -qw 'qt6-wayland' <<<"$depends" &&
   grep -qF 'korvane-scan (= 1.5.0)' <<<"$depends" || fail "depends: $depends"
 depends="$(dpkg-deb -f "$SCAN" Depends)"
 grep -q 'libc6' <<<"$depends" && ! grep -qi 'qt' <<<"$depends" || fail "depends of korvane-scan: $depends"

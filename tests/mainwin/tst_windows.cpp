@@ -36,6 +36,7 @@
 #include "forms/twips.h"
 #include "forms/windows.h"
 #include "gate.h"
+#include "mainwin/dirtreeview.h"
 #include "mainwin/frmdisksumm.h"
 #include "mainwin/treemodel.h"
 #include "platform/listing.h"
@@ -257,10 +258,20 @@ class WindowsTest : public QObject {
     const QModelIndex root = main.tvDisk->model()->index(0, 0);
     Pictures(root, Picture::Closed, Picture::Open);
     Pictures(root.model()->index(2, 0, root), Picture::HClosed, Picture::HOpen);
-    // Only the white round a folder is clear: its fill keeps its white cells on a dark tree too.
-    for (const Picture picture : {Picture::Open, Picture::Closed, Picture::HOpen, Picture::HClosed, Picture::XClosed}) {
-      const QImage image = forms::TreePicture(picture).toImage();
-      QVERIFY(qAlpha(image.pixel(6, 0)) == 0 && image.pixel(3, 6) == qRgb(255, 255, 255));
+    // White is clear in every picture, at both sizes: the view's background shows through.
+    for (const Picture picture : {Picture::Open, Picture::Closed, Picture::HOpen, Picture::HClosed, Picture::XClosed,
+                                  Picture::UClosed}) {
+      const QIcon icon = forms::TreeIcon(picture, picture);
+      for (const int size : {13, 26}) {
+        const QImage image = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+        int clear = 0;
+        for (int y = 0; y < size; ++y)
+          for (int x = 0; x < size; ++x) {
+            QVERIFY(image.pixel(x, y) != qRgb(255, 255, 255));
+            clear += qAlpha(image.pixel(x, y)) == 0;
+          }
+        QVERIFY(image.width() == size && clear > size);
+      }
     }
     QVERIFY(main.tvDisk->isExpanded(root) && !main.tvDisk->isExpanded(root.model()->index(1, 0, root)));
     QVERIFY(main.focusWidget() == main.tvDisk && main.tvDisk->currentIndex() == root && main.mnuAnalyze->isEnabled());
@@ -373,8 +384,34 @@ class WindowsTest : public QObject {
     Pictures(xi, Picture::Closed, Picture::Open);
     const QModelIndex bad = model.index(0, 0, xi);
     QCOMPARE(bad.data(Qt::ToolTipRole).toString(), QStringLiteral("/d/b/x/locked\nCannot be read: Permission denied"));
-    QCOMPARE(bad.data(Qt::ForegroundRole).value<QBrush>().color(),
-             QGuiApplication::palette().color(QPalette::Disabled, QPalette::Text));
+    Pictures(bad, Picture::UClosed, Picture::UClosed);
+    // Its text dimmed, yet readable (4.5:1) on the view's background, on a light and on a dark
+    // palette whose own dimmed text is too faint; a selected row's text on its selection too.
+    const auto contrast = [](const QColor& a, const QColor& b) {
+      const auto luminance = [](const QColor& c) {
+        const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+      };
+      return (std::max(luminance(a), luminance(b)) + 0.05) / (std::min(luminance(a), luminance(b)) + 0.05);
+    };
+    DirTreeView view;
+    view.setModel(&model);
+    const QPalette before = QGuiApplication::palette();
+    for (const auto& [base, text, dim, selection] : {std::tuple("#FFFFFF", "#000000", "#BEBEBE", "#308CC6"),
+                                                     {"#1B1E20", "#FCFCFC", "#626C76", "#3DAEE9"}}) {
+      QPalette palette = before;
+      for (const auto& [role, colour] : {std::pair(QPalette::Base, base), {QPalette::Text, text},
+                                         {QPalette::Highlight, selection}, {QPalette::HighlightedText, "#FCFCFC"}})
+        palette.setColor(role, QColor(colour));
+      palette.setColor(QPalette::Disabled, QPalette::Text, QColor(dim));
+      QApplication::setPalette(palette);
+      QCoreApplication::sendPostedEvents();
+      const QColor shown = bad.data(Qt::ForegroundRole).value<QBrush>().color();
+      QVERIFY2(contrast(shown, view.palette().color(QPalette::Base)) >= 4.5 && shown != QColor(text), base);
+      for (const auto group : {QPalette::Active, QPalette::Inactive})
+        QVERIFY2(contrast(view.palette().color(group, QPalette::HighlightedText), view.palette().color(group, QPalette::Highlight)) >= 4.5, selection);
+    }
+    QApplication::setPalette(before);
     QVERIFY(xi.data(Qt::ToolTipRole) == "/d/b/x" && !xi.data(Qt::ForegroundRole).isValid());
     QVERIFY(!xi.data(Qt::UserRole).isValid() && model.IndexOf(locked) == bad);
     model.ShowAborted();
@@ -417,7 +454,7 @@ class WindowsTest : public QObject {
   // hidden (not by colour alone); each field linked to the text that names it.
   void accessibility() {
     Machine& p = *m_;
-    for (const char* folder : {"/locked", "/.cache"}) std::filesystem::create_directories(p.fixed1 + folder);
+    for (const char* folder : {"/locked", "/.cache/x"}) std::filesystem::create_directories(p.fixed1 + folder);
     frmDiskSumm& main = p.Main();
     // The drive scanned again here, "locked" as if it could not be entered (the tests may run
     // as root), and shown in the window.
@@ -445,6 +482,28 @@ class WindowsTest : public QObject {
     QCOMPARE(headers, QStringList{"Directory"});
     QCOMPARE(rows, QStringList({root, root + "/bin", root + "/locked; Cannot be read: Permission denied",
                                 root + "/.cache; hidden"}));
+    // Each row opens and closes itself (.cache is third under the root, fourth shown), becomes the
+    // current row, selected; its state read back agrees with the view's.
+    const QModelIndex top = model.index(0, 0), cache = model.index(2, 0, top);
+    const struct {
+      int child;
+      QModelIndex index;
+      bool open;
+      int shown;
+    } steps[] = {{4, cache, true, 6}, {4, cache, false, 5}, {1, top, false, 2}, {1, top, true, 5}};
+    for (const auto& step : steps) {
+      QAccessibleInterface* row = tree->child(step.child);
+      QVERIFY(row->text(QAccessible::Name) == step.index.data() && row->state().collapsed == step.open);
+      row->actionInterface()->doAction(step.open ? "expand" : "collapse");
+      QVERIFY(main.tvDisk->isExpanded(step.index) == step.open && main.tvDisk->currentIndex() == step.index);
+      QVERIFY(main.tvDisk->selectionModel()->isSelected(step.index) && main.focusWidget() == main.tvDisk);
+      row = tree->child(step.child);
+      QVERIFY(row->state().expanded == step.open && row->state().collapsed != step.open && row->state().selected);
+      QVERIFY(row->actionInterface()->actionNames().contains(step.open ? "collapse" : "expand"));
+      QVERIFY(tree->childCount() == step.shown && tree->indexOfChild(row) == step.child);
+    }
+    QVERIFY(tree->child(2)->state().expandable == false && tree->child(2)->actionInterface()->actionNames() ==
+                                                               QStringList{QAccessibleActionInterface::setFocusAction()});
 
     const frmAnalyzer& report = p.app.Form<frmAnalyzer>();
     const std::pair<const QWidget*, QString> labelled[] = {
@@ -465,7 +524,7 @@ class WindowsTest : public QObject {
     Machine& p = *m_;
     std::string chain = p.fixed1 + "/c";
     for (int i = 0; i < 30; ++i) chain += "/c";
-    for (const std::string& folder : {chain, p.fixed1 + "/" + std::string(150, 'w')})  // the second: a wide row
+    for (const std::string& folder : {chain, p.fixed1 + "/" + std::string(150, 'w') + "/in"})  // the second: a wide row
       std::filesystem::create_directories(folder);
     frmDiskSumm& main = p.Main();
     main.show();
@@ -496,6 +555,16 @@ class WindowsTest : public QObject {
       QVERIFY2(nameShown(), qPrintable(QString::number(key)));
     }
     QVERIFY(tv.visualRect(tv.currentIndex()).left() + tv.horizontalScrollBar()->value() > tv.viewport()->width());
+    // Left closes a wide open row though the view is scrolled off its left edge; Right opens it.
+    const QModelIndex wide = row(QString(150, QLatin1Char('w')));
+    tv.setCurrentIndex(wide);
+    tv.expand(wide);
+    for (const bool open : {true, false, true}) {
+      QCOMPARE(tv.isExpanded(wide), open);
+      QVERIFY(tv.horizontalScrollBar()->value() > 0);
+      QTest::keyClick(&tv, open ? Qt::Key_Left : Qt::Key_Right);
+      QVERIFY2(tv.isExpanded(wide) != open && tv.currentIndex() == wide && nameShown(), open ? "Left" : "Right");
+    }
   }
 
   void fixedFrames() {
@@ -688,6 +757,8 @@ class WindowsTest : public QObject {
     ::umount2(odd.c_str(), MNT_DETACH);
     ::rmdir(odd.c_str());  // a name the temporary folder's own removal cannot spell
     QVERIFY(p.messages.empty() && p.Tree().Path(0) == odd && p.Tree()[0].problems == 0);
+    // Named in the list by its bytes, as the report writes them.
+    QCOMPARE(p.Pick().driveList->Drive(), QString::fromStdString(Escape(odd) + " [vdf1]"));
     QVERIFY(p.app.figures.gTotalFiles == 1 && p.app.figures.gTotalFileBytes == 100);
   }
 
