@@ -179,29 +179,9 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   int fd = -1;
   Identity id;
   if (taken.summary == nullptr) {
-    if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return fail(FailureOf(errno), errno);
-    char nameZ[NAME_MAX + 1];
-    name.copy(nameZ, name.size());
-    nameZ[name.size()] = '\0';
-    // Told before it is opened: a file system mounted there is left out unasked.
-    if (!IdentityOf(levels_[depth_ - 1]->fd, nameZ, id)) return fail(FailureOf(errno), errno);
-    if (id.mountRoot || id.mount != mount_) return fail(Move::OtherDevice, 0);
-    if (!id.directory) return fail(Move::Changed, ENOTDIR);
-    fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
-    if (fd < 0) return fail(FailureOf(errno), errno);
-    const auto seen = id;
-    if (!IdentityOf(fd, "", id)) {
-      const int error = errno;
-      ::close(fd);
-      return fail(Move::Failed, error);
-    }
-    // What was opened must be what statx saw: mounted over since, it is another drive;
-    // replaced since, it is not the directory the parent's read named.
-    const bool mounted = id.mountRoot || id.mount != mount_;
-    if (mounted || id.device != seen.device || id.inode != seen.inode) {
-      ::close(fd);
-      return mounted ? fail(Move::OtherDevice, 0) : fail(Move::Changed, ENOENT);
-    }
+    Step why;
+    fd = OpenSubdir(name, id, why);
+    if (fd < 0) return fail(why.move, why.error);
   }
 
   const std::size_t parentLength = path_.size();
@@ -249,6 +229,39 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();
   while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
   return Step{Move::Entered, 0, levels_[depth_ - 1]->read};
+}
+
+// Subdirectory `name` of the current directory, opened: told by statx first, so that a file
+// system mounted there is left out without being opened or asked, then checked to be what
+// statx saw. -1 when it is not entered, `why` saying so.
+int DirCursor::OpenSubdir(std::string_view name, Identity& id, Step& why) {
+  const auto no = [&why](Move move, int error) {
+    why = Step{move, error, nullptr};
+    return -1;
+  };
+  if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return no(FailureOf(errno), errno);
+  char nameZ[NAME_MAX + 1];
+  name.copy(nameZ, name.size());
+  nameZ[name.size()] = '\0';
+  if (!IdentityOf(levels_[depth_ - 1]->fd, nameZ, id)) return no(FailureOf(errno), errno);
+  if (id.mountRoot || id.mount != mount_) return no(Move::OtherDevice, 0);
+  if (!id.directory) return no(Move::Changed, ENOTDIR);
+  const int fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
+  if (fd < 0) return no(FailureOf(errno), errno);
+  const Identity seen = id;
+  if (!IdentityOf(fd, "", id)) {
+    const int error = errno;
+    ::close(fd);
+    return no(Move::Failed, error);
+  }
+  // Mounted over since statx looked, it is another drive; replaced since, it is not the
+  // directory the parent's read named.
+  const bool mounted = id.mountRoot || id.mount != mount_;
+  if (mounted || id.device != seen.device || id.inode != seen.inode) {
+    ::close(fd);
+    return mounted ? no(Move::OtherDevice, 0) : no(Move::Changed, ENOENT);
+  }
+  return fd;
 }
 
 void DirCursor::Leave() {

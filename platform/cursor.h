@@ -78,6 +78,7 @@ class DirCursor {
  private:
   struct Level;
   bool ReadInto(Level& level);
+  int OpenSubdir(std::string_view name, Identity& id, Step& why);
   int OpenChild(int parentFd, const char* name);
   bool Reopen(std::size_t k);
   bool GiveBackOne();
