@@ -19,7 +19,7 @@ int64_t Saturate(Int128 value) {
 
 Scanner::Scanner(const platform::System& system, ScanProgress& progress, const std::atomic<bool>& cancel,
                  Options options)
-    : system_(system), progress_(progress), cancel_(cancel), dirList_(system, &cancel, std::move(options)) {}
+    : system_(system), progress_(progress), cancel_(cancel), dirList_(&cancel, std::move(options)) {}
 
 Scanner::Reach Scanner::ReachDrive(const std::string& root, ScanResult& scan, const std::string& openAs) {
   rootPath_ = root;
@@ -107,7 +107,8 @@ void Scanner::ScanFromRoot(ScanResult& scan) {
     scan.end = ScanResult::End::Stopped;
     return;
   }
-  tree[root].form = NodeStore::Form::RootWalked;
+  // Subdirectories that were all mount points leave the root as one without any.
+  if (tree.size() > 1) tree[root].form = NodeStore::Form::RootWalked;
 }
 
 // A child done (walked, not entered, or left out) adds to its parent; the parent's text then

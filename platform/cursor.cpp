@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -23,16 +22,6 @@ DirCursor::Move FailureOf(int error) {
   return error == ENOTDIR || error == ELOOP ? DirCursor::Move::Changed : DirCursor::Move::Failed;
 }
 
-// The path the kernel gives an open directory; empty where it does not fit PATH_MAX.
-std::string DescriptorPath(int fd) {
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  char buffer[PATH_MAX];
-  const ssize_t n = ::readlink(link, buffer, sizeof buffer);
-  return n > 0 && n < static_cast<ssize_t>(sizeof buffer) ? std::string(buffer, static_cast<std::size_t>(n))
-                                                          : std::string();
-}
-
 }  // namespace
 
 struct DirCursor::Level {
@@ -44,7 +33,6 @@ struct DirCursor::Level {
   std::size_t nameStart = 0;
   unsigned long dev = 0;
   unsigned long ino = 0;
-  bool mayHoldMounts = false;
 
   void Close() {
     if (fd >= 0) ::close(fd);
@@ -54,8 +42,8 @@ struct DirCursor::Level {
 
 unsigned DirCursor::FirstReaders() { return std::thread::hardware_concurrency() > 1 ? 1 : 0; }
 
-DirCursor::DirCursor(const System& system, const std::atomic<bool>* cancel, Options options)
-    : system_(system), cancel_(cancel), options_(std::move(options)) {
+DirCursor::DirCursor(const std::atomic<bool>* cancel, Options options)
+    : cancel_(cancel), options_(std::move(options)) {
   // A wide directory's sizes are read on as many threads as there may be readers.
   if (options_.readAhead.readers > 0)
     helpers_ = std::make_shared<SizeHelpers>(options_.readAhead.readers, options_.hooks.blocksRead);
@@ -83,28 +71,23 @@ int DirCursor::Open(const std::string& root, const std::string& openAs) {
   if (levels_.empty()) levels_.push_back(std::make_unique<Level>());
   Level& level = *levels_[0];
   level.fd = fd;
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  Identity id;
+  if (!IdentityOf(fd, "", id)) {
     const int error = errno;
     level.Close();
     return error;
   }
-  mounts_ = MountTable::Read(system_);
-  const std::string real = DescriptorPath(fd);
   path_ = root;
-  realRoot_ = real != root ? real : std::string();
-  givenRootLength_ = root.size();
   lowOpen_ = 1;
   window_ = kOpenWindow;
-  device_ = st.st_dev;
+  mount_ = id.mount;
   level.read = nullptr;
   level.dir = nullptr;
   level.slot = SIZE_MAX;
   level.pathLength = path_.size();
   level.nameStart = 0;
-  level.dev = st.st_dev;
-  level.ino = st.st_ino;
-  level.mayHoldMounts = mounts_.MayHoldMounts(MountKey());
+  level.dev = id.device;
+  level.ino = id.inode;
   depth_ = 1;
   return 0;
 }
@@ -123,10 +106,8 @@ std::shared_ptr<const DirSummary> DirCursor::ReadRoot(int64_t clusterSize) {
 // Reads the directory open at level.fd, at the current path, into its summary; false when it
 // could not be listed whole (or at all).
 bool DirCursor::ReadInto(Level& level) {
-  const std::vector<std::string>* mounted =
-      level.mayHoldMounts ? &mounts_.MountedNamesIn(MountKey()) : nullptr;
   const DirListing::Status status = scratch_.Read(
-      level.fd, {.mounted = mounted, .cancel = cancel_, .calls = &options_.hooks.listing, .clusterSize = clusterSize_,
+      level.fd, {.cancel = cancel_, .calls = &options_.hooks.listing, .clusterSize = clusterSize_,
                  .helpers = helpers_.get()});
   level.read = std::make_shared<const DirSummary>(Summarize(scratch_, clusterSize_, level.dev, level.ino));
   scratch_.Trim();
@@ -154,8 +135,7 @@ void DirCursor::StartReadAhead() {
 // the walk entered them.
 void DirCursor::Launch(unsigned readers) {
   ahead_ = std::make_unique<ReadAhead>(options_.readAhead, options_.hooks);
-  std::string rootKey = realRoot_.empty() ? path_.substr(0, levels_[0]->pathLength) : realRoot_;
-  levels_[0]->dir = ahead_->Start(levels_[0]->fd, mounts_, std::move(rootKey), levels_[0]->read, helpers_);
+  levels_[0]->dir = ahead_->Start(levels_[0]->fd, levels_[0]->read, helpers_);
   for (std::size_t k = 1; k < depth_; ++k) {
     Level& level = *levels_[k];
     level.dir = levels_[k - 1]->dir == nullptr ? nullptr : ahead_->Enter(levels_[k - 1]->dir, level.slot).dir;
@@ -197,36 +177,21 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   };
 
   int fd = -1;
-  struct stat st {};
+  Identity id;
   if (taken.summary == nullptr) {
-    if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return fail(FailureOf(errno), errno);
-    char nameZ[NAME_MAX + 1];
-    name.copy(nameZ, name.size());
-    nameZ[name.size()] = '\0';
-    fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
-    if (fd < 0) return fail(FailureOf(errno), errno);
-    if (::fstat(fd, &st) != 0) {
-      const int error = errno;
-      ::close(fd);
-      return fail(Move::Failed, error);
-    }
-    if (st.st_dev != device_) {
-      // Mounted since the table was read, or reached some other way: another drive.
-      ::close(fd);
-      return fail(Move::OtherDevice, 0);
-    }
+    Step why;
+    fd = OpenSubdir(name, id, why);
+    if (fd < 0) return fail(why.move, why.error);
   }
 
   const std::size_t parentLength = path_.size();
   bool owned = false;  // whether the level holds fd yet
   try {
     if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
-    Level& up = *levels_[depth_ - 1];
     Level& level = *levels_[depth_];
     AppendName(path_, name);
     level.nameStart = path_.size() - name.size();
     level.pathLength = path_.size();
-    level.mayHoldMounts = up.mayHoldMounts && mounts_.MayHoldMounts(MountKey());
     level.dir = taken.dir;
     level.slot = slot;
     owned = true;
@@ -238,8 +203,8 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
       level.ino = level.read->inode;
     } else {
       level.fd = fd;
-      level.dev = st.st_dev;
-      level.ino = st.st_ino;
+      level.dev = id.device;
+      level.ino = id.inode;
       if (!ReadInto(level)) {
         // Not listed at all, or cut short by a cancel.
         level.Close();
@@ -264,6 +229,39 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();
   while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
   return Step{Move::Entered, 0, levels_[depth_ - 1]->read};
+}
+
+// Subdirectory `name` of the current directory, opened: told by statx first, so that a file
+// system mounted there is left out without being opened or asked, then checked to be what
+// statx saw. -1 when it is not entered, `why` saying so.
+int DirCursor::OpenSubdir(std::string_view name, Identity& id, Step& why) {
+  const auto no = [&why](Move move, int error) {
+    why = Step{move, error, nullptr};
+    return -1;
+  };
+  if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return no(FailureOf(errno), errno);
+  char nameZ[NAME_MAX + 1];
+  name.copy(nameZ, name.size());
+  nameZ[name.size()] = '\0';
+  if (!IdentityOf(levels_[depth_ - 1]->fd, nameZ, id)) return no(FailureOf(errno), errno);
+  if (id.mountRoot || id.mount != mount_) return no(Move::OtherDevice, 0);
+  if (!id.directory) return no(Move::Changed, ENOTDIR);
+  const int fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
+  if (fd < 0) return no(FailureOf(errno), errno);
+  const Identity seen = id;
+  if (!IdentityOf(fd, "", id)) {
+    const int error = errno;
+    ::close(fd);
+    return no(Move::Failed, error);
+  }
+  // Mounted over since statx looked, it is another drive; replaced since, it is not the
+  // directory the parent's read named.
+  const bool mounted = id.mountRoot || id.mount != mount_;
+  if (mounted || id.device != seen.device || id.inode != seen.inode) {
+    ::close(fd);
+    return mounted ? no(Move::OtherDevice, 0) : no(Move::Changed, ENOENT);
+  }
+  return fd;
 }
 
 void DirCursor::Leave() {
@@ -342,11 +340,6 @@ bool DirCursor::GiveBackOne() {
   levels_[lowOpen_++]->Close();
   window_ = std::max<std::size_t>(depth_ - lowOpen_, 1);
   return true;
-}
-
-std::string DirCursor::MountKey() const {
-  if (realRoot_.empty()) return path_;
-  return realRoot_ + path_.substr(givenRootLength_);
 }
 
 }  // namespace kvor::platform

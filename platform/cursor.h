@@ -5,8 +5,8 @@
 //
 // A level keeps its name and its read, not its whole path or every entry; at most kOpenWindow
 // directories of the current path hold an open descriptor, fewer when the process runs short
-// of them. Only directories on the root's device are entered, and none on which the mount table
-// has another file system mounted.
+// of them. Only directories on the root's mount are entered: btrfs subvolumes below the root are
+// its own, a directory on which a file system is mounted is not entered, nor opened.
 //
 // While a walk runs, readers read ahead of it (see ReadAhead); a directory they have read is
 // entered without a read of its own, any other is read here.
@@ -18,20 +18,17 @@
 #include <vector>
 
 #include "platform/listing.h"
-#include "platform/mounts.h"
 #include "platform/readahead.h"
 #include "platform/sizehelpers.h"
 #include "platform/summary.h"
 
 namespace kvor::platform {
 
-class System;
-
 class DirCursor {
  public:
   // Failed: it could not be entered (error tells why); Changed: it is no longer a directory
   // (a file or a symlink took its name since it was read); OtherDevice: a file system is
-  // mounted there since the mount table was read.
+  // mounted there (another drive, or another view of this one), so it is left out.
   enum class Move { Entered, Failed, Changed, OtherDevice };
   struct Step {
     Move move = Move::Failed;
@@ -52,7 +49,7 @@ class DirCursor {
   };
 
   // A raised `cancel` cuts a read short; the move then fails with ECANCELED.
-  DirCursor(const System& system, const std::atomic<bool>* cancel, Options options);
+  DirCursor(const std::atomic<bool>* cancel, Options options);
   ~DirCursor();
   DirCursor(const DirCursor&) = delete;
   DirCursor& operator=(const DirCursor&) = delete;
@@ -81,28 +78,24 @@ class DirCursor {
  private:
   struct Level;
   bool ReadInto(Level& level);
+  int OpenSubdir(std::string_view name, Identity& id, Step& why);
   int OpenChild(int parentFd, const char* name);
   bool Reopen(std::size_t k);
   bool GiveBackOne();
   void Launch(unsigned readers);
   void SampleDiskWaits();
   void CloseAll();
-  std::string MountKey() const;
 
-  const System& system_;
   const std::atomic<bool>* cancel_;
   Options options_;
-  MountTable mounts_;
   std::vector<std::unique_ptr<Level>> levels_;  // kept allocated for reuse
   std::size_t depth_ = 0;      // levels in use; the root's counts from Open
   bool rootRead_ = false;
   std::string path_;           // a level's path is its first pathLength bytes
   std::size_t lowOpen_ = 1;    // levels [lowOpen_, depth_) hold descriptors; the root always does
   std::size_t window_ = kOpenWindow;
-  unsigned long device_ = 0;   // the root's st_dev
+  uint64_t mount_ = 0;         // the root's mount ID
   int64_t clusterSize_ = 0;
-  std::string realRoot_;       // the root as the mount table names it, when a link led there
-  std::size_t givenRootLength_ = 0;
   DirListing scratch_;         // a read here, before its summary
   std::shared_ptr<SizeHelpers> helpers_;  // of the walk's own reads and the readers' alike
   std::unique_ptr<ReadAhead> ahead_;

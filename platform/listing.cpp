@@ -9,6 +9,7 @@
 #include <new>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/sizehelpers.h"
@@ -30,26 +31,6 @@ constexpr std::size_t kCancelCheckInterval = 1024;
 
 bool IsDotOrDotDot(std::string_view name) { return name == "." || name == ".."; }
 
-// The mount a name belongs to: two names on one device may still be two mounts.
-bool MountId(int dirFd, const char* name, int flags, uint64_t& id) {
-  struct statx stx {};
-  if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_MNT_ID, &stx) != 0 ||
-      (stx.stx_mask & STATX_MNT_ID) == 0)
-    return false;
-  id = stx.stx_mnt_id;
-  return true;
-}
-
-// Whether `name` in the directory at `fd` is where a file system is mounted: another device,
-// or the same device seen through another mount (a bind mount).
-bool IsMountPoint(int fd, const char* name) {
-  uint64_t own = 0, entry = 0;
-  if (MountId(fd, "", AT_EMPTY_PATH, own) && MountId(fd, name, 0, entry)) return own != entry;
-  struct stat dir, st;
-  return ::fstat(fd, &dir) == 0 && ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0 &&
-         st.st_dev != dir.st_dev;
-}
-
 }  // namespace
 
 int OpenDirectoryAt(int parentFd, const char* name) {
@@ -58,6 +39,20 @@ int OpenDirectoryAt(int parentFd, const char* name) {
 
 int OpenDirectory(const std::string& path) {
   return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool IdentityOf(int dirFd, const char* name, Identity& out) {
+  // Cached attributes only: the root of a FUSE mount whose daemon hangs is not asked.
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC | (*name == '\0' ? AT_EMPTY_PATH : 0);
+  struct statx stx {};
+  if (::statx(dirFd, name, flags, STATX_TYPE | STATX_INO | STATX_MNT_ID, &stx) != 0) return false;
+  out.device = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+  out.inode = stx.stx_ino;
+  // Before Linux 5.8 there is no mount ID: the device stands in for it.
+  out.mount = (stx.stx_mask & STATX_MNT_ID) != 0 ? stx.stx_mnt_id : out.device;
+  out.mountRoot = (stx.stx_attributes & stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+  out.directory = S_ISDIR(stx.stx_mode);
+  return true;
 }
 
 int64_t SlackOf(uint64_t size, int64_t clusterSize) {
@@ -192,20 +187,12 @@ DirListing::Status DirListing::Read(int fd, const Options& options) {
   if (sizes.problems != 0) Note(sizes.problems, sizes.error);
   const bool found = !sizes.dirs.empty();
   dirs_.insert(dirs_.end(), sizes.dirs.begin(), sizes.dirs.end());
-  Order(options.mounted != nullptr && !options.mounted->empty() ? options.mounted : nullptr, fd, found);
+  Order(found);
   return Status::Ok;
 }
 
-// Leaves out the subdirectories on which another file system is mounted, and puts the rest in
-// the walk's order: ordinary ones by name, then hidden ones as listed.
-void DirListing::Order(const std::vector<std::string>* mounted, int fd, bool foundByStat) {
-  if (mounted != nullptr) {
-    std::erase_if(dirs_, [&](const Dir& d) {
-      // Another drive, or another view of this one, is mounted here.
-      return std::find(mounted->begin(), mounted->end(), DirName(d)) != mounted->end() &&
-             IsMountPoint(fd, names_.data() + d.nameOffset);
-    });
-  }
+// Puts the subdirectories in the walk's order: ordinary ones by name, then hidden ones as listed.
+void DirListing::Order(bool foundByStat) {
   order_.resize(dirs_.size());
   for (uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
   const auto hidden = std::stable_partition(order_.begin(), order_.end(), [&](uint32_t i) { return !dirs_[i].hidden; });

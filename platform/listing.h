@@ -41,15 +41,15 @@ class DirListing {
  public:
   enum class Status { Ok, Failed, Cancelled };
   struct Options {
-    const std::vector<std::string>* mounted = nullptr;  // names the mount table puts here
     const std::atomic<bool>* cancel = nullptr;          // stops the read early
     const ListingCalls* calls = nullptr;
     int64_t clusterSize = 0;                            // the lost space is summed for it
     SizeHelpers* helpers = nullptr;                     // read a wide directory's sizes too
   };
 
-  // Reads the directory freshly opened at `fd`; the descriptor stays open. Subdirectories
-  // named in `mounted` that are mount points are left out. On failure Error() holds the errno.
+  // Reads the directory freshly opened at `fd`; the descriptor stays open. Subdirectories on
+  // which a file system is mounted are listed too: the walk leaves them out as it comes to them.
+  // On failure Error() holds the errno.
   Status Read(int fd, const Options& options);
 
   // Every entry that is not a directory, hidden ones included, and their sums.
@@ -103,7 +103,7 @@ class DirListing {
   std::string_view DirName(const Dir& d) const { return std::string_view(names_).substr(d.nameOffset, d.nameLength); }
   void Note(uint8_t problem, int error);
   void AddName(std::string_view name);
-  void Order(const std::vector<std::string>* mounted, int fd, bool foundByStat);
+  void Order(bool foundByStat);
 
   std::string names_;
   std::vector<Dir> dirs_;
@@ -122,5 +122,19 @@ class DirListing {
 int OpenDirectoryAt(int parentFd, const char* name);
 // Opens a directory by path; a final symlink is followed (a root given as a link).
 int OpenDirectory(const std::string& path);
+
+// What statx tells of a name from what the kernel holds, without asking its file system: its
+// device and inode, its mount, and whether it is the root of a mount (where another file
+// system, or another view of this one, is mounted).
+struct Identity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t mount = 0;
+  bool mountRoot = false;
+  bool directory = false;
+};
+// Of `name` in the directory open at `dirFd` (no link followed, nothing automounted), or of that
+// directory itself when `name` is empty; false, with errno, when statx fails.
+bool IdentityOf(int dirFd, const char* name, Identity& out);
 
 }  // namespace kvor::platform

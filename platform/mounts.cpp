@@ -138,20 +138,8 @@ MountTable MountTable::Parse(std::string_view text) {
     pos = end + 1;
   }
 
-  for (size_t i = 0; i < table.entries_.size(); ++i) {
-    const std::string& point = table.entries_[i].mountPoint;
-    const bool first = table.visible_.find(point) == table.visible_.end();
-    table.visible_[point] = i;  // later mounts at the same point cover earlier ones
-    const std::string_view parent = ParentDir(point);
-    if (first && !parent.empty()) {
-      const size_t nameStart = parent.size() == 1 ? 1 : parent.size() + 1;
-      table.children_[std::string(parent)].push_back(point.substr(nameStart));
-    }
-  }
-  for (auto& [dir, names] : table.children_) std::sort(names.begin(), names.end());
-  for (const auto& entry : table.entries_)
-    for (std::string_view up = ParentDir(entry.mountPoint); !up.empty(); up = ParentDir(up))
-      table.above_.emplace(std::string(up), true);
+  // Later mounts at the same point cover earlier ones.
+  for (size_t i = 0; i < table.entries_.size(); ++i) table.visible_[table.entries_[i].mountPoint] = i;
   return table;
 }
 
@@ -167,16 +155,6 @@ std::string MountTable::MountPointOf(std::string_view path) const {
     probe = ParentDir(probe);
   }
   return {};
-}
-
-const std::vector<std::string>& MountTable::MountedNamesIn(std::string_view dir) const {
-  static const std::vector<std::string> kNone;
-  const auto it = children_.find(TrimTrailingSeparators(dir));
-  return it == children_.end() ? kNone : it->second;
-}
-
-bool MountTable::MayHoldMounts(std::string_view dir) const {
-  return above_.find(TrimTrailingSeparators(dir)) != above_.end();
 }
 
 DriveType MountTable::TypeOf(std::string_view rootPath, const System& system) const {

@@ -1,8 +1,7 @@
 #pragma once
-// The mount table: which file systems are mounted where, what kind of drive each is,
-// and which directories are the mount points that a scan must not cross.
+// The mount table: which file systems are mounted where, and what kind of drive each is. A scan
+// does not read it: it tells a mount point by statx as it comes to one.
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -53,13 +52,6 @@ class MountTable {
   // The mount point of the file system that holds `path` (longest matching mount point).
   std::string MountPointOf(std::string_view path) const;
 
-  // Mount points whose parent directory is `dir`, as bare names.
-  // Called for every directory a scan reads, so it neither copies nor allocates.
-  const std::vector<std::string>& MountedNamesIn(std::string_view dir) const;
-  // Whether a mount point lies anywhere below `dir`. A scan asks MountedNamesIn only of such
-  // directories, so a deep tree costs no lookup of its whole path per level.
-  bool MayHoldMounts(std::string_view dir) const;
-
   // The drive type of a root path; DriveType::NotMounted when it is not a mount point.
   DriveType TypeOf(std::string_view rootPath, const System& system) const;
 
@@ -70,15 +62,7 @@ class MountTable {
 
  private:
   std::vector<MountEntry> entries_;
-  // Built by Parse, so lookups during a scan cost one hash probe.
-  std::unordered_map<std::string, size_t> visible_;                    // mount point -> entry
-  struct PathHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
-  std::unordered_map<std::string, std::vector<std::string>, PathHash, std::equal_to<>>
-      children_;  // parent dir -> names
-  std::unordered_map<std::string, bool, PathHash, std::equal_to<>> above_;  // ancestors of mount points
+  std::unordered_map<std::string, size_t> visible_;  // mount point -> entry, built by Parse
 };
 
 // True for file systems that are not drives at all (proc, sysfs, cgroup, ...).

@@ -8,7 +8,6 @@
 #include <linux/openat2.h>
 #include <mutex>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <system_error>
 #include <thread>
@@ -69,11 +68,9 @@ struct ReadAhead::Shared {
   DiskWaits waits;
   int watchers = 0;                 // callers waiting for `changed`, the walk's Enter aside
   const Node* awaited = nullptr;    // the read the walk waits for
-  MountTable mounts;
   std::shared_ptr<SizeHelpers> helpers;  // kept while a reader may use them
-  std::string mountRoot;
   int64_t clusterSize = 0;
-  uint64_t device = 0;
+  uint64_t mount = 0;               // the root's mount ID
   std::shared_ptr<Node> root;
   // Nodes with slots to schedule, in the walk's order: the last holds the slot it reaches first.
   std::vector<std::shared_ptr<Node>> sources;
@@ -335,8 +332,9 @@ struct ReadAhead::Shared {
       AddSource(node);
   }
 
-  // Opens `path` below the root: no symlink on the way, no other mount, nothing above the
-  // root; waits and tries again while the process is out of descriptors.
+  // Opens `path` below the root: no symlink on the way, no other mount (refused before its root
+  // is opened), nothing above the root; waits and tries again while the process is out of
+  // descriptors.
   int Open(const std::string& path, Node& node) {
     auto wait = kRetryFirst;
     for (;;) {
@@ -373,28 +371,25 @@ struct ReadAhead::Shared {
 
   // Reads one directory into a summary; null when anything is not as the walk would find it.
   // `held` tells whether it held a descriptor, given back under the mutex by the caller.
-  std::shared_ptr<const DirSummary> Read(const std::string& path, Node& node, uint64_t parentInode,
+  std::shared_ptr<const DirSummary> Read(const std::string& path, Node& node, const DirSummary& parent,
                                          DirListing& listing, bool& held) {
     if (hooks.beforeOpen) hooks.beforeOpen(path);
     const int fd = Open(path, node);
     held = fd >= 0;
     if (fd < 0) return nullptr;
     std::shared_ptr<const DirSummary> out;
-    struct stat st, up;
-    // The directory on the drive's device, and still the child of the directory whose read
-    // named it (a rename since then makes it the walk's to read). Its ".." entry says so
-    // without a lookup where the file system gives the parent's inode there; elsewhere ask.
+    Identity id, up;
+    // The directory on the drive's mount (a subvolume's device may be its own), and still the
+    // child of the directory whose read named it (a rename since then makes it the walk's to
+    // read). Its ".." entry says so without a lookup where the file system gives the parent's
+    // inode there and both are on one device, where inodes are unique; elsewhere ask.
     try {
-      if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == device) {
-        std::string key = mountRoot;
-        AppendName(key, path);
-        const std::vector<std::string>* mounted = mounts.MayHoldMounts(key) ? &mounts.MountedNamesIn(key) : nullptr;
-        if (listing.Read(fd, {.mounted = mounted, .cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize,
+      if (IdentityOf(fd, "", id) && id.mount == mount && !id.mountRoot) {
+        if (listing.Read(fd, {.cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize,
                               .helpers = helpers.get()}) == DirListing::Status::Ok &&
-            (listing.DotDotInode() == parentInode ||
-             (::fstatat(fd, "..", &up, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(up.st_dev) == device &&
-              static_cast<uint64_t>(up.st_ino) == parentInode)))
-          out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, st.st_dev, st.st_ino));
+            ((id.device == parent.device && listing.DotDotInode() == parent.inode) ||
+             (IdentityOf(fd, "..", up) && up.device == parent.device && up.inode == parent.inode)))
+          out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, id.device, id.inode));
         listing.Trim();
       }
     } catch (const std::bad_alloc&) {
@@ -454,14 +449,15 @@ struct ReadAhead::Shared {
         continue;
       }
       if (s.HasWork()) s.WakeReader();
-      const uint64_t parentInode = node->parent->summary->inode;
+      // The walk keeps the parent's summary while a child of it may be read.
+      const std::shared_ptr<const DirSummary> parent = node->parent->summary;
       const bool mayGrow = s.started < s.options.readers;
       ++s.busy;
       lock.unlock();
       bool held = false, starved = false;
       std::shared_ptr<const DirSummary> summary;
       try {
-        summary = s.Read(path, *node, parentInode, listing, held);
+        summary = s.Read(path, *node, *parent, listing, held);
       } catch (const std::bad_alloc&) {
         starved = true;
       }
@@ -507,20 +503,21 @@ ReadAhead::~ReadAhead() {
   detached::WaitUntil([&] { return watch.expired(); }, kAbandonAfter);
 }
 
-ReadAhead::Dir ReadAhead::Start(int rootFd, const MountTable& mounts, std::string mountRoot,
-                                std::shared_ptr<const DirSummary> root, std::shared_ptr<SizeHelpers> helpers) {
+ReadAhead::Dir ReadAhead::Start(int rootFd, std::shared_ptr<const DirSummary> root,
+                                std::shared_ptr<SizeHelpers> helpers) {
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
   s.helpers = std::move(helpers);
-  s.mounts = mounts;
-  s.mountRoot = std::move(mountRoot);
   s.clusterSize = root->clusterSize;
-  s.device = root->device;
   s.root = std::make_shared<Node>();
   s.root->summary = std::move(root);
   s.root->walked = true;
   s.sources.push_back(s.root);
-  if (s.options.readers > 0) s.rootFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+  Identity id;
+  if (s.options.readers > 0 && IdentityOf(rootFd, "", id)) {
+    s.mount = id.mount;
+    s.rootFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+  }
   if (s.rootFd >= 0) Shared::Grow(shared_, s.options.firstReaders);
   return s.root.get();
 }

@@ -29,7 +29,6 @@
 
 #include "platform/listing.h"
 #include "platform/diskwaits.h"
-#include "platform/mounts.h"
 #include "platform/sizehelpers.h"
 #include "platform/summary.h"
 
@@ -79,12 +78,11 @@ class ReadAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  // Starts below the root the walk stands at: `rootFd` is the walk's (duplicated here),
-  // `mountRoot` the root's path as the mount table names it, `root` the walk's read of it.
-  // Only directories on the root's device are read.
+  // Starts below the root the walk stands at: `rootFd` is the walk's (duplicated here), `root`
+  // the walk's read of it. Only directories on the root's mount are read (btrfs subvolumes
+  // below it among them); a file system mounted below is not entered.
   // A wide directory's sizes are read with `helpers`, if any.
-  Dir Start(int rootFd, const MountTable& mounts, std::string mountRoot,
-            std::shared_ptr<const DirSummary> root, std::shared_ptr<SizeHelpers> helpers = nullptr);
+  Dir Start(int rootFd, std::shared_ptr<const DirSummary> root, std::shared_ptr<SizeHelpers> helpers = nullptr);
   // Starts `count` more readers (within Options::readers), the disk's waits so far in `waits`.
   void AddReaders(unsigned count, const DiskWaits& waits);
   // The walk enters child `slot` of `parent`. A read of it under way is waited for, until

@@ -17,9 +17,9 @@ declare -A lists=(
   [package]="dpkg-dev file"
   # GoogleTest (its CMake package also names gmock); a comma-decimal locale; the validators of
   # the desktop entry and AppStream data, lintian and the manual page renderers; bindfs for a
-  # drive that stops answering.
+  # drive that stops answering; btrfs-progs for a drive with subvolumes and snapshots.
   [test]="libgtest-dev libgmock-dev locales
-          desktop-file-utils appstream lintian groff-base man-db file bindfs fuse3"
+          desktop-file-utils appstream lintian groff-base man-db file bindfs fuse3 btrfs-progs"
   # scripts/screenshots.sh; mkfs.ext4 for its small real drive
   [screenshots]="xvfb openbox xdotool imagemagick e2fsprogs"
 )

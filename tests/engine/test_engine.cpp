@@ -112,8 +112,7 @@ std::pair<int64_t, int64_t> Visit(const std::string& path, int depth, int64_t cl
   return {bytes, lost};
 }
 
-void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
-  const int64_t cluster = f.scan.gClusterSize, used = f.scan.gUsedBytes;
+Expected Count(const std::string& root, int64_t cluster, int64_t used) {
   Expected e;
   Visit(root, 0, cluster, e);
   // The root's own line: its files only, the drive's used bytes, the space not explained.
@@ -121,6 +120,11 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
   e.lines[0] = "0|0?" + root + "|" + (walked ? root + " " + e.lines[0] + " file(s) [" + Size(used) + "], Lost space [" +
                                                    Size(used - cluster * e.dirs - e.bytes) + "]"
                                              : "Root");
+  return e;
+}
+
+void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
+  const Expected e = Count(root, f.scan.gClusterSize, f.scan.gUsedBytes);
   EXPECT_EQ(f.Lines(), e.lines);
   EXPECT_EQ(std::vector<int64_t>({f.scan.gTotalFiles, f.scan.gTotalDirs, f.scan.gTotalFileBytes}),
             std::vector<int64_t>({e.files, e.dirs, e.bytes}));
@@ -383,11 +387,11 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
   for (const auto& [file, size] : {std::pair{"a/f", 5}, {"src/g", 7}}) MakeFile(t / file, size);
   if (::mount("kvortest", (t / "a/mnt").c_str(), "tmpfs", 0, "size=256k") != 0) GTEST_SKIP() << "cannot mount";
   ::mount("kvortest", (t / "a/.hmnt").c_str(), "tmpfs", 0, "size=256k");
-  // The same file system seen a second time: one device, caught by the mount table.
+  // The same file system seen a second time: one device, another mount.
   ::mount((t / "src").c_str(), (t / "a/bind").c_str(), nullptr, MS_BIND, nullptr);
   MakeFile(t / "a/mnt/big", 100000);
-  // With none read ahead, one mounted after the scan read the mount table: caught by its
-  // device (a directory read ahead before the mount would count as it was read).
+  // With none read ahead, one mounted once the walk has started (a directory read ahead before
+  // the mount would count as it was read).
   // With one reader, the walk enters "a" only once the reader has gone on from it to "src".
   for (const unsigned readers : {0u, 1u}) {
     Gate read;
@@ -403,6 +407,51 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
     ::umount2((t / "a/late").c_str(), MNT_DETACH);
   }
   for (const char* point : {"a/mnt", "a/.hmnt", "a/bind"}) ::umount2((t / point).c_str(), MNT_DETACH);
+}
+
+// A btrfs drive as distributions install it: subvolumes (one nested and hidden), a snapshot of
+// them, a hard link. Subvolumes are the drive's own directories; a bind mount of one and a tmpfs
+// are other mounts, left out. All of it the same whether /proc is mounted or not.
+TEST(Walk, BtrfsSubvolumesAreWalkedMountsLeftOutWithOrWithoutProc) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a btrfs image needs root";
+  TempDir t;
+  const std::string mnt = t / "mnt";
+  const auto sh = [&](const std::string& script) {
+    return std::system(("{ set -e; cd '" + t.path() + "'; " + script + "; } >/dev/null 2>&1").c_str()) == 0;
+  };
+  if (!sh("mkdir mnt; truncate -s 128M img; mkfs.btrfs -q img; mount -o loop img mnt"))
+    GTEST_SKIP() << "cannot mount a btrfs image here (btrfs-progs, loop devices, btrfs in the kernel)";
+  const bool made = sh(
+      "cd mnt; mkdir -p d/e bind tmp; btrfs subvolume create sv; btrfs subvolume create sv/.nested;"
+      "mkdir sv/x sv/.nested/deep; head -c 5000 /dev/zero >sv/x/f; ln sv/x/f sv/x/hard; printf abc >sv/.nested/g;"
+      "head -c 100 /dev/zero >d/e/f; printf 1234567 >top; btrfs subvolume snapshot sv snap;"
+      "mount --bind sv bind; mount -t tmpfs kvortest tmp; printf z >tmp/z; sync");
+  // Hidden from the machine's /proc, in a mount namespace of the scan's own.
+  const auto scan = [&](bool hideProc) {
+    return RunInChild(
+        [&] {
+          if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+              (hideProc && ::umount2("/proc", MNT_DETACH) != 0))
+            ::_exit(0);
+        },
+        [&] {
+          ScanFixture f;
+          f.Run(mnt);
+          return std::to_string(std::filesystem::exists("/proc/self")) + "\n" + Report(f);
+        });
+  };
+  const std::string withProc = scan(false), withoutProc = scan(true);
+  const Expected e = Count(mnt, 4096, 4096 * (100000 - 1000));  // FakeSystem's figures
+  ::umount2(mnt.c_str(), MNT_DETACH);  // and everything mounted below it
+  ASSERT_TRUE(made);
+  if (withoutProc.empty()) GTEST_SKIP() << "no mount namespace here";
+  std::string counted;
+  for (const auto& line : e.lines) counted += line + "\n";
+  // Dirs d d/e sv sv/x sv/.nested sv/.nested/deep snap snap/x snap/.nested; files at each name.
+  EXPECT_EQ(std::tuple(e.files, e.dirs, e.bytes), std::tuple(7, 9, 5000 * 4 + 100 + 7 + 3));
+  counted += std::to_string(e.files) + " " + std::to_string(e.dirs) + " " + std::to_string(e.bytes) + "\n";
+  EXPECT_EQ(withProc, "1\n" + counted);
+  EXPECT_EQ(withoutProc, "0\n" + counted);
 }
 
 TEST(FormatSize, UnitsRoundingAndSeparator) {

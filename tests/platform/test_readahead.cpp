@@ -31,7 +31,7 @@ struct Walk {
   std::vector<std::string> entered = {};  // every directory the walk went into, by its path
 
   explicit Walk(ReadAhead::Options options, ReadAhead::Hooks hooks = {})
-      : list(LocalSystem(), nullptr, {.readAhead = options, .hooks = std::move(hooks)}) {}
+      : list(nullptr, {.readAhead = options, .hooks = std::move(hooks)}) {}
   ReadAhead& Ahead() { return *list.ReadingAhead(); }
 
   const std::vector<std::string>& Run(const std::string& root) {
