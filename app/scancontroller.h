@@ -6,6 +6,7 @@
 // new run can start beside it.
 #include <QObject>
 #include <QString>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <condition_variable>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/estimate.h"
 #include "engine/progress.h"
 #include "engine/scanresult.h"
 #include "mainwin/scans.h"
@@ -26,17 +28,22 @@
 
 namespace kvor {
 
-// The walk's progress, handed across threads: the worker leaves the latest directory here,
-// and the user-interface thread collects it on a timer, so the label is repainted at most
-// at that rate however fast the walk goes. A path too long to show whole is kept as its two
-// ends, so a deep walk pays for no more than a label shows.
+// The walk's progress, handed across threads: the worker leaves the latest directory and
+// counts here, and the user-interface thread collects them on a timer, so the dialog is
+// repainted at most at that rate however fast the walk goes. A path too long to show whole
+// is kept as its two ends, so a deep walk pays for no more than a label shows.
 class ProgressRelay final : public ScanProgress {
  public:
-  void ShowCurrentDir(std::string_view path) override;
+  void Measure(const DriveHolds& holds) override;
+  void ShowCurrentDir(std::string_view path, const WalkCounts& counts) override;
   void DoEvents() override {}   // the user-interface thread runs on its own
 
-  // The directory shown last, if it changed since the previous call.
-  std::optional<std::string> Take();
+  struct Taken {
+    std::optional<std::string> path;    // if it changed since the previous call
+    std::optional<DriveHolds> holds;    // once, when the walk begins
+    WalkCounts counts;
+  };
+  Taken Take();
 
   // Called on the worker for every directory, before it is read (tests hold the walk here).
   std::function<void(std::string_view)> hook;
@@ -45,6 +52,8 @@ class ProgressRelay final : public ScanProgress {
   std::mutex mutex_;
   std::string path_;
   bool fresh_ = false;
+  std::optional<DriveHolds> holds_;
+  WalkCounts counts_;
 };
 
 class ScanController final : public Scans {
@@ -81,6 +90,8 @@ class ScanController final : public Scans {
  signals:
   // The directory the current run is about to read, at most once per timer interval.
   void currentDir(const QString& path);
+  // How far the current run has come, once per timer interval from the start of its walk.
+  void progressed(const kvor::Estimate& estimate);
 
  private:
   struct Run;
@@ -98,6 +109,8 @@ class ScanController final : public Scans {
   QTimer timer_;
   RunId lastId_ = 0;
   std::shared_ptr<Run> current_;
+  QElapsedTimer started_;                         // the current run's
+  std::optional<ProgressEstimator> estimator_;    // from the start of its walk
   std::vector<Worker> workers_;
   ScanResult result_;
   // Events posted by workers reach this controller only while it lives.

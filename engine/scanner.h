@@ -49,6 +49,7 @@ class Scanner {
   bool Walk(ScanResult& scan);
   bool ScanDirectory(ScanResult& scan, std::size_t slot);
   void Count(ScanResult& scan, NodeStore::Index parent, NodeStore::Index child) const;
+  void CountRead(const platform::DirSummary& read);
   void SetOwnFigures(NodeStore::Node& node, const platform::DirSummary& read, int64_t clusterSize) const;
 
   const platform::System& system_;
@@ -56,6 +57,8 @@ class Scanner {
   const std::atomic<bool>& cancel_;
   platform::DirCursor dirList_;  // the walk's cursor
   std::string rootPath_;
+  DriveHolds holds_;             // what the drive reached holds
+  WalkCounts counts_;            // what the walk has read
   int openError_ = 0;            // why the root was not opened
   std::shared_ptr<const platform::DirSummary> rootRead_;
   std::string walkPath_;         // the path of the directory being entered or walked

@@ -52,7 +52,7 @@ struct ScanFixture : ScanProgress {
   // Reaches the "drive"'s root, queries and reads it, and walks it, as the start-up does.
   void Run(const std::string& root) { scanner.ReachDrive(root, scan), scanner.ScanDrive(scan); }
 
-  void ShowCurrentDir(std::string_view path) override { if (onShow) onShow(std::string(path)); }
+  void ShowCurrentDir(std::string_view path, const WalkCounts&) override { if (onShow) onShow(std::string(path)); }
   void DoEvents() override { if (++doEvents; onDoEvents) onDoEvents(doEvents); }
 
   std::string Text(NodeStore::Index node) const { return RowText(scan, node, '.'); }

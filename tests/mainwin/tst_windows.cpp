@@ -471,7 +471,7 @@ class WindowsTest : public QObject {
     const QPalette before = QApplication::palette();
     QApplication::setPalette(QPalette(Qt::darkGray, QColor(0x20, 0x20, 0x20)));
     const std::tuple<QPointer<QDialog>, QString, int, int, bool> frames[] = {
-        {&app.Form<frmWait>(), "Korvane v1.5 - Please Wait...", 5220, 1830, false},
+        {&app.Form<frmWait>(), "Korvane v1.5 - Please Wait...", 5220, 2400, false},
         {&app.Form<frmAnalyzer>(), "Analysis of findings", 7395, 4635, true},
         {&app.Form<frmAbout>(), "About KVOR 1.5", 3780, 1815, true},
         {&m_->Pick(), "KVOR 1.5", 3150, 1620, true}};
