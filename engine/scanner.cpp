@@ -173,6 +173,7 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   switch (step.move) {
     case DirCursor::Move::OtherDevice:
       // Left out as a mount point is: no node, no count, no cluster.
+      --counts_.entries;
       walkPath_.resize(parent.pathLength);
       return !cancel_;
     case DirCursor::Move::Failed:
