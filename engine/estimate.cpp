@@ -117,7 +117,8 @@ std::string GroupedNumber(int64_t value) {
 
 std::string FiguresText(const Estimate& e) {
   std::string text = GroupedNumber(e.read);
-  text += e.basis == Estimate::Basis::Entries ? " of about " + GroupedNumber(e.ofAbout) + " items read" : " items read";
+  if (e.basis == Estimate::Basis::Entries) text += " of about " + GroupedNumber(e.ofAbout);
+  text += e.read == 1 && e.basis != Estimate::Basis::Entries ? " item read" : " items read";
   if (e.secondsLeft >= 0) text += ", " + TimeLeftText(e.secondsLeft);
   return text;
 }

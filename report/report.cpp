@@ -79,7 +79,7 @@ void TerminalStatus::ShowCurrentDir(std::string_view path, const WalkCounts& cou
   last_ = now;
   if (!estimator_) estimator_.emplace(DriveHolds{});
   const Estimate e = estimator_->Update(counts, std::chrono::duration<double>(now - start_).count());
-  std::string head = e.basis == Estimate::Basis::Unknown ? GroupedNumber(e.read) + " items"
+  std::string head = e.basis == Estimate::Basis::Unknown ? GroupedNumber(e.read) + (e.read == 1 ? " item" : " items")
                                                          : std::to_string(static_cast<int>(e.fraction * 100)) + "%";
   if (e.secondsLeft >= 0) head += ", " + TimeLeftText(e.secondsLeft);
   struct winsize size {};
