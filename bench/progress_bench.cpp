@@ -63,6 +63,16 @@ int main(int argc, char** argv) {
               static_cast<long long>(recorder.noted.back().counts.entries),
               static_cast<long long>(recorder.holds.inodesInUse), recorder.holds.wholeDrive ? "whole drive" : "a folder");
 
+  // How the walk's names and directories went with its time, a tenth at a time.
+  const kvor::WalkCounts& end = recorder.noted.back().counts;
+  std::printf("time  names  dirs\n");
+  for (std::size_t i = 0, tenth = 1; i < recorder.noted.size() && tenth < 10; ++i) {
+    if (recorder.noted[i].seconds < total * static_cast<double>(tenth) / 10) continue;
+    const kvor::WalkCounts& c = recorder.noted[i].counts;
+    std::printf("%3zu%%  %4.0f%%  %3.0f%%\n", tenth * 10, 100.0 * static_cast<double>(c.entries) / static_cast<double>(end.entries),
+                100.0 * static_cast<double>(c.dirs) / static_cast<double>(end.dirs));
+    ++tenth;
+  }
   kvor::ProgressEstimator estimator(recorder.holds);
   std::size_t at = 0;
   double mark = 0.25;

@@ -78,7 +78,7 @@ frmWait::frmWait(forms::Windows& windows, ScanState& state) : windows_(windows),
   pbScan->setRange(0, 0);
   pbScan->setTextVisible(false);
   pbScan->setAccessibleName(QStringLiteral("Progress"));
-  lblFigures = MakeLabel(this, QString(), 180, 1485, 4815, 255);
+  lblFigures = MakeLabel(this, QString(), 90, 1485, 5040, 255);  // the dialog's width: figures get long
   lblFigures->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   btnStop = MakeButton(this, QStringLiteral("Cancel"), 1890, 1830, 1335, 375);
 

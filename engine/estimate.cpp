@@ -75,6 +75,7 @@ Estimate ProgressEstimator::Update(const WalkCounts& counts, double seconds) {
     left_ = -1;  // stalled, or past all it was thought to hold: no honest figure
     return e;
   }
+  if (seconds < kFirstSaid) return e;  // the first seconds' rate says little: starts are slow
   const double raw = (total_ - done) / rate;
   if (left_ < 0) {
     left_ = raw;
@@ -83,7 +84,7 @@ Estimate ProgressEstimator::Update(const WalkCounts& counts, double seconds) {
     const double counted = std::max(0.0, left_ - elapsed);
     left_ = counted + (raw - counted) * (1 - std::exp(-elapsed / kFollow));
   }
-  if (seconds >= kFirstSaid) e.secondsLeft = std::llround(left_);
+  e.secondsLeft = std::llround(left_);
   return e;
 }
 
@@ -96,12 +97,7 @@ std::string TimeLeftText(int64_t seconds) {
   if (seconds < 90) return "about a minute left";
   const int64_t minutes = (seconds + 30) / 60;
   if (minutes < 60) return about(minutes, "minute");
-  // Beyond an hour, to ten minutes.
-  const int64_t tens = (seconds + 300) / 600;
-  const int64_t hours = tens / 6, rest = tens % 6 * 10;
-  std::string text = about(hours, "hour");
-  if (rest != 0) text.insert(text.size() - 5, " " + std::to_string(rest) + " minutes");
-  return text;
+  return about((seconds + 1800) / 3600, "hour");  // beyond an hour, minutes would be noise
 }
 
 std::string GroupedNumber(int64_t value) {
@@ -117,8 +113,10 @@ std::string GroupedNumber(int64_t value) {
 
 std::string FiguresText(const Estimate& e) {
   std::string text = GroupedNumber(e.read);
-  if (e.basis == Estimate::Basis::Entries) text += " of about " + GroupedNumber(e.ofAbout);
-  text += e.read == 1 && e.basis != Estimate::Basis::Entries ? " item read" : " items read";
+  if (e.basis == Estimate::Basis::Entries)
+    text += " of about " + GroupedNumber(e.ofAbout) + " items";
+  else
+    text += e.read == 1 ? " item read" : " items read";
   if (e.secondsLeft >= 0) text += ", " + TimeLeftText(e.secondsLeft);
   return text;
 }

@@ -49,8 +49,8 @@ class ProgressEstimator {
 std::string TimeLeftText(int64_t seconds);
 // 1234567 as "1,234,567".
 std::string GroupedNumber(int64_t value);
-// The figures under a progress bar: "12,345 of about 1,000,000 items read, about 3 minutes
-// left"; "12,345 items read" where nothing more is known.
+// The figures under a progress bar: "12,345 of about 1,000,000 items, about 3 minutes left";
+// "12,345 items read" where the drive's figures tell no count.
 std::string FiguresText(const Estimate& estimate);
 
 }  // namespace kvor
