@@ -48,7 +48,8 @@ ProgressRelay::Taken ProgressRelay::Take() {
 // Everything one scan writes. Owned jointly by the controller and the worker's thread, so an
 // abandoned run lives on until its worker returns.
 struct ScanController::Run {
-  Run(RunId id, const platform::System& system) : id(id), scanner(system, progress, cancel) {}
+  Run(RunId id, const platform::System& system, const Scanner::Options& options)
+      : id(id), scanner(system, progress, cancel, options) {}
 
   bool Done() {
     std::lock_guard lock(mutex);
@@ -93,7 +94,7 @@ void ScanController::Post(const std::weak_ptr<ScanController*>& alive,
 ScanController::RunId ScanController::Start(platform::Drive drive) {
   if (current_) Cancel();
   Reap(false);
-  auto run = std::make_shared<Run>(++lastId_, system_);
+  auto run = std::make_shared<Run>(++lastId_, system_, scanOptions);
   run->progress.hook = directoryHook;
   current_ = run;
   started_.start();

@@ -21,6 +21,7 @@
 
 #include "engine/estimate.h"
 #include "engine/progress.h"
+#include "engine/scanner.h"
 #include "engine/scanresult.h"
 #include "mainwin/scans.h"
 #include "platform/mounts.h"
@@ -86,6 +87,8 @@ class ScanController final : public Scans {
 
   // Called on the worker before each directory is read, for every run started afterwards.
   std::function<void(std::string_view)> directoryHook;
+  // The walk's options for every run started afterwards (tests leave the readers out).
+  Scanner::Options scanOptions;
 
  signals:
   // The directory the current run is about to read, at most once per timer interval.

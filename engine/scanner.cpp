@@ -117,6 +117,16 @@ void Scanner::ScanFromRoot(ScanResult& scan) {
   tree[root].form = NodeStore::Form::RootWalked;
 }
 
+// What the walk has read, and what readers have read ahead of it for it to take: the work done.
+WalkCounts Scanner::CountsRead() const {
+  WalkCounts counts = counts_;
+  if (const platform::ReadAhead* ahead = dirList_.ReadingAhead()) {
+    const platform::ReadAhead::Ready ready = ahead->ReadyToTake();
+    counts.entries += ready.names, counts.allocated += ready.blocks;
+  }
+  return counts;
+}
+
 void Scanner::CountRead(const DirSummary& read) {
   counts_.dirs += 1;
   counts_.entries += static_cast<int64_t>(read.fileCount + read.SlotCount());
@@ -165,7 +175,7 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   const bool hidden = parentRead->Hidden(slot);
   const std::string_view name = parentRead->Name(slot);
   platform::AppendName(walkPath_, name);
-  progress_.ShowCurrentDir(walkPath_, counts_);
+  progress_.ShowCurrentDir(walkPath_, CountsRead());
   progress_.DoEvents();
   if (cancel_) return false;
 

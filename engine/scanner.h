@@ -52,6 +52,7 @@ class Scanner {
   bool ScanDirectory(ScanResult& scan, std::size_t slot);
   void Count(ScanResult& scan, NodeStore::Index parent, NodeStore::Index child) const;
   void CountRead(const platform::DirSummary& read);
+  WalkCounts CountsRead() const;
   void SetOwnFigures(NodeStore::Node& node, const platform::DirSummary& read, int64_t clusterSize) const;
 
   const platform::System& system_;
