@@ -4,9 +4,9 @@
 // user-interface thread. A cancelled run is abandoned: whatever its worker does afterwards (it
 // may be stuck in a file system that never answers) touches none of the program's state, and a
 // new run can start beside it.
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <condition_variable>
 #include <cstdint>
