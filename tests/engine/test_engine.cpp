@@ -137,7 +137,8 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
   const WalkCounts& c = f.scanner.Counts();
   EXPECT_EQ(std::vector<int64_t>({c.dirs, c.entries, c.allocated}),
             std::vector<int64_t>({e.dirs + 1, e.files + e.dirs + 1, e.blocks}));
-  EXPECT_TRUE(f.entriesShown.front() == 1 && f.entriesShown.back() <= c.entries);
+  // What readers read ahead counts once, never again when the walk takes it.
+  EXPECT_TRUE(f.entriesShown.front() == 1 && *std::max_element(f.entriesShown.begin(), f.entriesShown.end()) <= c.entries);
   EXPECT_TRUE(f.holds && !f.holds->wholeDrive);
   for (NodeStore::Index n = 0; n < f.scan.tree.size(); ++n) {  // the root's leaf is not hidden
     const std::string path = f.scan.tree.Path(n);
