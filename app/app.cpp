@@ -14,6 +14,7 @@ App::App(const platform::System& system) : system(system) {
   windows.Register<frmWait>([this] {
     auto* wait = new frmWait(windows, state);
     QObject::connect(&scans, &ScanController::currentDir, wait, &frmWait::SetCurrentDir);
+    QObject::connect(&scans, &ScanController::progressed, wait, &frmWait::SetProgress);
     QObject::connect(wait, &frmWait::aborted, &scans, &ScanController::Cancel);
     return wait;
   });

@@ -17,9 +17,15 @@ constexpr std::size_t kShownEnds = 2048;
 
 }  // namespace
 
-void ProgressRelay::ShowCurrentDir(std::string_view path) {
+void ProgressRelay::Measure(const DriveHolds& holds) {
+  std::lock_guard lock(mutex_);
+  holds_ = holds;
+}
+
+void ProgressRelay::ShowCurrentDir(std::string_view path, const WalkCounts& counts) {
   {
     std::lock_guard lock(mutex_);
+    counts_ = counts;
     if (path.size() <= 2 * kShownEnds) {
       path_.assign(path);
     } else {
@@ -31,17 +37,19 @@ void ProgressRelay::ShowCurrentDir(std::string_view path) {
   if (hook) hook(path);
 }
 
-std::optional<std::string> ProgressRelay::Take() {
+ProgressRelay::Taken ProgressRelay::Take() {
   std::lock_guard lock(mutex_);
-  if (!fresh_) return std::nullopt;
+  Taken taken{.path = std::nullopt, .holds = std::exchange(holds_, std::nullopt), .counts = counts_};
+  if (fresh_) taken.path = path_;
   fresh_ = false;
-  return path_;
+  return taken;
 }
 
 // Everything one scan writes. Owned jointly by the controller and the worker's thread, so an
 // abandoned run lives on until its worker returns.
 struct ScanController::Run {
-  Run(RunId id, const platform::System& system) : id(id), scanner(system, progress, cancel) {}
+  Run(RunId id, const platform::System& system, const Scanner::Options& options)
+      : id(id), scanner(system, progress, cancel, options) {}
 
   bool Done() {
     std::lock_guard lock(mutex);
@@ -86,9 +94,11 @@ void ScanController::Post(const std::weak_ptr<ScanController*>& alive,
 ScanController::RunId ScanController::Start(platform::Drive drive) {
   if (current_) Cancel();
   Reap(false);
-  auto run = std::make_shared<Run>(++lastId_, system_);
+  auto run = std::make_shared<Run>(++lastId_, system_, scanOptions);
   run->progress.hook = directoryHook;
   current_ = run;
+  started_.start();
+  estimator_.reset();
   const RunId id = run->id;
   const auto work = [alive = std::weak_ptr<ScanController*>(alive_), run, root = std::move(drive.root)] {
     // Only `run` is touched here; Post reaches the controller on its own thread, if it lives.
@@ -161,7 +171,11 @@ std::size_t ScanController::Workers() {
 
 void ScanController::Poll() {
   if (!current_) return;
-  if (auto path = current_->progress.Take()) emit currentDir(QString::fromStdString(*path));
+  ProgressRelay::Taken taken = current_->progress.Take();
+  if (taken.path) emit currentDir(QString::fromStdString(*taken.path));
+  if (taken.holds) estimator_.emplace(*taken.holds);
+  // Every tick, moving or not, so the time left goes on counting while one directory is read.
+  if (estimator_) emit progressed(estimator_->Update(taken.counts, static_cast<double>(started_.nsecsElapsed()) / 1e9));
 }
 
 void ScanController::Reap(bool all) {

@@ -4,6 +4,7 @@
 // user-interface thread. A cancelled run is abandoned: whatever its worker does afterwards (it
 // may be stuck in a file system that never answers) touches none of the program's state, and a
 // new run can start beside it.
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -18,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/estimate.h"
 #include "engine/progress.h"
+#include "engine/scanner.h"
 #include "engine/scanresult.h"
 #include "mainwin/scans.h"
 #include "platform/mounts.h"
@@ -26,17 +29,22 @@
 
 namespace kvor {
 
-// The walk's progress, handed across threads: the worker leaves the latest directory here,
-// and the user-interface thread collects it on a timer, so the label is repainted at most
-// at that rate however fast the walk goes. A path too long to show whole is kept as its two
-// ends, so a deep walk pays for no more than a label shows.
+// The walk's progress, handed across threads: the worker leaves the latest directory and
+// counts here, and the user-interface thread collects them on a timer, so the dialog is
+// repainted at most at that rate however fast the walk goes. A path too long to show whole
+// is kept as its two ends, so a deep walk pays for no more than a label shows.
 class ProgressRelay final : public ScanProgress {
  public:
-  void ShowCurrentDir(std::string_view path) override;
+  void Measure(const DriveHolds& holds) override;
+  void ShowCurrentDir(std::string_view path, const WalkCounts& counts) override;
   void DoEvents() override {}   // the user-interface thread runs on its own
 
-  // The directory shown last, if it changed since the previous call.
-  std::optional<std::string> Take();
+  struct Taken {
+    std::optional<std::string> path;    // if it changed since the previous call
+    std::optional<DriveHolds> holds;    // once, when the walk begins
+    WalkCounts counts;
+  };
+  Taken Take();
 
   // Called on the worker for every directory, before it is read (tests hold the walk here).
   std::function<void(std::string_view)> hook;
@@ -45,6 +53,8 @@ class ProgressRelay final : public ScanProgress {
   std::mutex mutex_;
   std::string path_;
   bool fresh_ = false;
+  std::optional<DriveHolds> holds_;
+  WalkCounts counts_;
 };
 
 class ScanController final : public Scans {
@@ -77,10 +87,14 @@ class ScanController final : public Scans {
 
   // Called on the worker before each directory is read, for every run started afterwards.
   std::function<void(std::string_view)> directoryHook;
+  // The walk's options for every run started afterwards (tests leave the readers out).
+  Scanner::Options scanOptions;
 
  signals:
   // The directory the current run is about to read, at most once per timer interval.
   void currentDir(const QString& path);
+  // How far the current run has come, once per timer interval from the start of its walk.
+  void progressed(const kvor::Estimate& estimate);
 
  private:
   struct Run;
@@ -98,6 +112,8 @@ class ScanController final : public Scans {
   QTimer timer_;
   RunId lastId_ = 0;
   std::shared_ptr<Run> current_;
+  QElapsedTimer started_;                         // the current run's
+  std::optional<ProgressEstimator> estimator_;    // from the start of its walk
   std::vector<Worker> workers_;
   ScanResult result_;
   // Events posted by workers reach this controller only while it lives.

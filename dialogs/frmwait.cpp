@@ -60,7 +60,7 @@ QString FitTwoLines(const QString& raw, const QFontMetrics& metrics, int width) 
 frmWait::frmWait(forms::Windows& windows, ScanState& state) : windows_(windows), state_(state) {
   setWindowTitle(QStringLiteral("Korvane v1.5 - Please Wait..."));
   setWindowIcon(forms::WaitIcon());
-  forms::MakeFixedDialog(*this, 5220, 1830, /*closeBox=*/false);
+  forms::MakeFixedDialog(*this, 5220, 2400, /*closeBox=*/false);
 
   img1 = new QLabel(this);
   img1->setPixmap(forms::ClockPicture());
@@ -72,7 +72,15 @@ frmWait::frmWait(forms::Windows& windows, ScanState& state) : windows_(windows),
                      270, 3465, 255);
   lblCurDir = MakeLabel(this, QString(), 180, 690, 4815, 435);
   lblCurDir->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-  btnStop = MakeButton(this, QStringLiteral("Cancel"), 1890, 1260, 1335, 375);
+  // Busy until the walk says what it is measured against.
+  pbScan = new QProgressBar(this);
+  pbScan->setGeometry(forms::TwipRect(180, 1170, 4815, 255));
+  pbScan->setRange(0, 0);
+  pbScan->setTextVisible(false);
+  pbScan->setAccessibleName(QStringLiteral("Progress"));
+  lblFigures = MakeLabel(this, QString(), 90, 1485, 5040, 255);  // the dialog's width: figures get long
+  lblFigures->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  btnStop = MakeButton(this, QStringLiteral("Cancel"), 1890, 1830, 1335, 375);
 
   connect(btnStop, &QPushButton::clicked, this, &frmWait::btnStop_Click);
 }
@@ -94,6 +102,17 @@ void frmWait::AbortScan() {
 void frmWait::SetCurrentDir(const QString& path) {
   const QString shown = FitTwoLines(path, lblCurDir->fontMetrics(), lblCurDir->contentsRect().width());
   if (shown != lblCurDir->text()) lblCurDir->setText(shown);
+}
+
+void frmWait::SetProgress(const Estimate& estimate) {
+  if (estimate.basis == Estimate::Basis::Unknown) {
+    if (pbScan->maximum() != 0) pbScan->setRange(0, 0);
+  } else {
+    if (pbScan->maximum() != 100) pbScan->setRange(0, 100);
+    pbScan->setValue(static_cast<int>(estimate.fraction * 100));
+  }
+  const QString figures = QString::fromStdString(FiguresText(estimate));
+  if (figures != lblFigures->text()) lblFigures->setText(figures);
 }
 
 void frmWait::closeEvent(QCloseEvent* event) {

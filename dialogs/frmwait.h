@@ -1,9 +1,11 @@
 #pragma once
 #include <QDialog>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 
+#include "engine/estimate.h"
 #include "forms/scanstate.h"
 #include "forms/windows.h"
 
@@ -24,10 +26,15 @@ class frmWait : public QDialog {
   void AbortScan();
   // Shows `path` in lblCurDir: wrapped over two lines, shortened in the middle beyond that.
   void SetCurrentDir(const QString& path);
+  // Shows how far the scan has come: a bar that fills, or a busy one where that is unknown,
+  // and the figures under it.
+  void SetProgress(const kvor::Estimate& estimate);
 
   QLabel* img1 = nullptr;
   QLabel* Label1 = nullptr;
   QLabel* lblCurDir = nullptr;
+  QProgressBar* pbScan = nullptr;
+  QLabel* lblFigures = nullptr;
   QPushButton* btnStop = nullptr;
 
  protected:

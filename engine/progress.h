@@ -1,16 +1,34 @@
 #pragma once
-// What the walk tells whoever runs it: the directory about to be read, and a chance for
-// waiting events to run. A window shows the one and cancels at the other; the report tool
-// does neither.
+// What the walk tells whoever runs it: what the drive holds, the directory about to be read
+// with what has been read so far, and a chance for waiting events to run. A window shows the
+// figures and cancels at the yield; the report tool may show them on a terminal.
+#include <cstdint>
 #include <string_view>
 
 namespace kvor {
 
+// What the walk has read so far: directories, names of every kind (the root's own included)
+// and the blocks of the files among them.
+struct WalkCounts {
+  int64_t dirs = 0;
+  int64_t entries = 0;
+  int64_t allocated = 0;  // 512-byte blocks
+};
+
+// What the walk is measured against: the drive's own figures, from the query made before it.
+struct DriveHolds {
+  int64_t inodesInUse = 0;  // 0 where the file system keeps no count
+  int64_t usedBytes = 0;
+  bool wholeDrive = false;  // the walk starts at its file system's root, so it reads all of it
+};
+
 class ScanProgress {
  public:
   virtual ~ScanProgress() = default;
-  // The directory about to be read.
-  virtual void ShowCurrentDir(std::string_view path) = 0;
+  // Once, before the walk.
+  virtual void Measure(const DriveHolds&) {}
+  // The directory about to be read, and what was read before it.
+  virtual void ShowCurrentDir(std::string_view path, const WalkCounts& counts) = 0;
   // Lets waiting user-interface events run once.
   virtual void DoEvents() = 0;
 };
@@ -18,7 +36,7 @@ class ScanProgress {
 // Progress and yield that do nothing, for headless scans.
 class NoProgress final : public ScanProgress {
  public:
-  void ShowCurrentDir(std::string_view) override {}
+  void ShowCurrentDir(std::string_view, const WalkCounts&) override {}
   void DoEvents() override {}
 };
 

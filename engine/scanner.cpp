@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/diskspace.h"
+#include "engine/estimate.h"
 #include "platform/pathrules.h"
 
 namespace kvor {
@@ -24,12 +25,15 @@ Scanner::Scanner(const platform::System& system, ScanProgress& progress, const s
 Scanner::Reach Scanner::ReachDrive(const std::string& root, ScanResult& scan, const std::string& openAs) {
   rootPath_ = root;
   rootRead_ = nullptr;
+  holds_ = {};
   platform::SpaceFigures space;
   openError_ = dirList_.Open(root, openAs);
   const bool queried = openError_ == 0 ? system_.QuerySpaceOf(dirList_.RootDescriptor(), space)
                                        : system_.QuerySpace(openAs.empty() ? root : openAs, space);
   const int queryError = errno;
   if (!queried) space = {};
+  // One look at the root tells whether the drive's figures are this walk's to be measured by.
+  holds_ = HoldsOf(space, openError_ == 0 && system_.IsMountRoot(dirList_.RootDescriptor()));
   scan.gFreeBytes = GetDiskSpace(scan, space, "FREE");
   scan.gUsedBytes = GetDiskSpace(scan, space, "USED");
   scan.gTotalBytes = GetDiskSpace(scan, space, "TOTAL");
@@ -84,7 +88,9 @@ void Scanner::ScanFromRoot(ScanResult& scan) {
   NodeStore& tree = scan.tree;
   frames_.clear();
   const NodeStore::Index root = tree.AddRoot(rootPath_);
-  progress_.ShowCurrentDir(rootPath_);
+  progress_.Measure(holds_);
+  counts_ = WalkCounts{.dirs = 0, .entries = 1, .allocated = 0};  // the root itself
+  progress_.ShowCurrentDir(rootPath_, counts_);
   if (rootRead_ == nullptr) {
     // A root that could not be opened is said, never shown as an empty drive.
     tree[root].problems = platform::kCannotEnter;
@@ -92,6 +98,7 @@ void Scanner::ScanFromRoot(ScanResult& scan) {
     return;
   }
   SetOwnFigures(tree[root], *rootRead_, scan.gClusterSize);
+  CountRead(*rootRead_);
   if (rootRead_->SlotCount() == 0) return;
 
   // Readers read ahead of the walk for as long as it runs, however it ends.
@@ -109,6 +116,22 @@ void Scanner::ScanFromRoot(ScanResult& scan) {
   }
   // Subdirectories that were all mount points leave the root as one without any.
   if (tree.size() > 1) tree[root].form = NodeStore::Form::RootWalked;
+}
+
+// What the walk has read, and what readers have read ahead of it for it to take: the work done.
+WalkCounts Scanner::CountsRead() const {
+  WalkCounts counts = counts_;
+  if (const platform::ReadAhead* ahead = dirList_.ReadingAhead()) {
+    const platform::ReadAhead::Ready ready = ahead->ReadyToTake();
+    counts.entries += ready.names, counts.allocated += ready.blocks;
+  }
+  return counts;
+}
+
+void Scanner::CountRead(const DirSummary& read) {
+  counts_.dirs += 1;
+  counts_.entries += static_cast<int64_t>(read.fileCount + read.SlotCount());
+  counts_.allocated += read.allocated;
 }
 
 // A child done (walked, not entered, or left out) adds to its parent; the parent's text then
@@ -153,7 +176,7 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   const bool hidden = parentRead->Hidden(slot);
   const std::string_view name = parentRead->Name(slot);
   platform::AppendName(walkPath_, name);
-  progress_.ShowCurrentDir(walkPath_);
+  progress_.ShowCurrentDir(walkPath_, CountsRead());
   progress_.DoEvents();
   if (cancel_) return false;
 
@@ -161,6 +184,7 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   switch (step.move) {
     case DirCursor::Move::OtherDevice:
       // Left out as a mount point is: no node, no count, no cluster.
+      --counts_.entries;
       walkPath_.resize(parent.pathLength);
       return !cancel_;
     case DirCursor::Move::Failed:
@@ -183,6 +207,7 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   }
   const NodeStore::Index node = tree.Add(up, name, hidden);
   SetOwnFigures(tree[node], *step.read, scan.gClusterSize);
+  CountRead(*step.read);
   frames_.push_back(Frame{node, std::move(step.read), 0, walkPath_.size()});
   return true;
 }

@@ -36,6 +36,8 @@ class Scanner {
   // Walks the drive reached last into `scan`'s tree and totals. When memory runs out the walk
   // ends there (ScanResult::End::OutOfMemory); a reader that runs out only stops reading ahead.
   void ScanDrive(ScanResult& scan);
+  // What the last walk read, to its end.
+  const WalkCounts& Counts() const { return counts_; }
 
  private:
   // One directory of the path being walked.
@@ -49,6 +51,8 @@ class Scanner {
   bool Walk(ScanResult& scan);
   bool ScanDirectory(ScanResult& scan, std::size_t slot);
   void Count(ScanResult& scan, NodeStore::Index parent, NodeStore::Index child) const;
+  void CountRead(const platform::DirSummary& read);
+  WalkCounts CountsRead() const;
   void SetOwnFigures(NodeStore::Node& node, const platform::DirSummary& read, int64_t clusterSize) const;
 
   const platform::System& system_;
@@ -56,6 +60,8 @@ class Scanner {
   const std::atomic<bool>& cancel_;
   platform::DirCursor dirList_;  // the walk's cursor
   std::string rootPath_;
+  DriveHolds holds_;             // what the drive reached holds
+  WalkCounts counts_;            // what the walk has read
   int openError_ = 0;            // why the root was not opened
   std::shared_ptr<const platform::DirSummary> rootRead_;
   std::string walkPath_;         // the path of the directory being entered or walked

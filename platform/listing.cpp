@@ -91,6 +91,7 @@ bool DirListing::Sizes::Read(int fd, const char* names, const Unsized* unsized, 
     } else {
       ++files;
       // Devices, fifos and sockets report no size of their own.
+      allocated += st.st_blocks;
       if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
         const auto size = static_cast<uint64_t>(st.st_size);
         bytes += size;
@@ -103,6 +104,7 @@ bool DirListing::Sizes::Read(int fd, const char* names, const Unsized* unsized, 
 
 void DirListing::Sizes::Add(Sizes&& other) {
   files += other.files;
+  allocated += other.allocated;
   bytes += other.bytes;
   lost += other.lost;
   if (problems == 0) error = other.error;
@@ -117,6 +119,7 @@ DirListing::Status DirListing::Read(int fd, const Options& options) {
   unsized_.clear();
   ordinary_ = 0;
   fileCount_ = 0;
+  allocated_ = 0;
   bytes_ = lost_ = 0;
   problems_ = 0;
   error_ = 0;
@@ -182,6 +185,7 @@ DirListing::Status DirListing::Read(int fd, const Options& options) {
        !sizes.Read(fd, names_.data(), unsized_.data(), unsized_.size(), calls, options.clusterSize, cancel)))
     return Status::Cancelled;
   fileCount_ += sizes.files;
+  allocated_ = sizes.allocated;
   bytes_ = sizes.bytes;
   lost_ = sizes.lost;
   if (sizes.problems != 0) Note(sizes.problems, sizes.error);

@@ -56,6 +56,8 @@ class DirListing {
   std::size_t FileCount() const { return fileCount_; }
   Int128 Bytes() const { return bytes_; }
   Int128 LostSpace() const { return lost_; }
+  // The 512-byte blocks those whose size was read take on the disk.
+  int64_t Allocated() const { return allocated_; }
 
   // Ordinary subdirectories (not hidden), sorted by name bytewise; then the hidden ones (their
   // names begin with "."), in the order listed.
@@ -88,6 +90,7 @@ class DirListing {
   };
   struct Sizes {
     std::size_t files = 0;
+    int64_t allocated = 0;
     Int128 bytes = 0;
     Int128 lost = 0;
     uint8_t problems = 0;
@@ -111,6 +114,7 @@ class DirListing {
   std::size_t ordinary_ = 0;
   std::vector<Unsized> unsized_;
   std::size_t fileCount_ = 0;
+  int64_t allocated_ = 0;
   Int128 bytes_ = 0;
   Int128 lost_ = 0;
   uint8_t problems_ = 0;

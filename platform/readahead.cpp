@@ -92,6 +92,8 @@ struct ReadAhead::Shared {
   std::size_t readyDirs = 0;
   std::size_t farDirs = 0;          // of them, read by the far reader
   std::size_t readyBytes = 0;
+  // Names and file blocks in the summaries the walk has yet to take: read, though not walked.
+  std::atomic<int64_t> readyNames = 0, readyBlocks = 0;
   Stats stats;
 
   ~Shared() {
@@ -296,7 +298,10 @@ struct ReadAhead::Shared {
     --readyDirs;
     if (node.region != 0) --farDirs;
     readyBytes -= node.summary->MemoryBytes();
+    readyNames.fetch_sub(Names(*node.summary), std::memory_order_relaxed);
+    readyBlocks.fetch_sub(node.summary->allocated, std::memory_order_relaxed);
   }
+  static int64_t Names(const DirSummary& s) { return static_cast<int64_t>(s.fileCount + s.SlotCount()); }
 
   void Kill(Node& top) {
     std::vector<Node*> pending{&top};
@@ -325,6 +330,8 @@ struct ReadAhead::Shared {
     ++readyDirs;
     if (node->region != 0) ++farDirs;
     readyBytes += node->summary->MemoryBytes();
+    readyNames.fetch_add(Names(*node->summary), std::memory_order_relaxed);
+    readyBlocks.fetch_add(node->summary->allocated, std::memory_order_relaxed);
     if (node->summary->SlotCount() == 0) return;
     if (node->region != 0 && node->region == farRegion)
       farSources.push_back(node);
@@ -626,6 +633,10 @@ void ReadAhead::Stop() {
 ReadAhead::Stats ReadAhead::GetStats() const {
   std::lock_guard lock(shared_->mutex);
   return shared_->stats;
+}
+
+ReadAhead::Ready ReadAhead::ReadyToTake() const {
+  return {shared_->readyNames.load(std::memory_order_relaxed), shared_->readyBlocks.load(std::memory_order_relaxed)};
 }
 
 void ReadAhead::WaitIdle() {

@@ -99,6 +99,12 @@ class ReadAhead {
   void Stop();
 
   Stats GetStats() const;
+  // Names and 512-byte file blocks read ahead and not yet taken by the walk; without a lock.
+  struct Ready {
+    int64_t names = 0;
+    int64_t blocks = 0;
+  };
+  Ready ReadyToTake() const;
   // Until readers have nothing more to do (all read, or the budget full); for tests.
   void WaitIdle();
 

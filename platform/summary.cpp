@@ -8,6 +8,7 @@ DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t de
   s.device = device;
   s.inode = inode;
   s.fileCount = listing.FileCount();
+  s.allocated = listing.Allocated();
   s.bytes = listing.Bytes();
   s.lostSpace = listing.LostSpace();
   s.problems = listing.Problems();

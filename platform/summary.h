@@ -19,6 +19,7 @@ struct DirSummary {
   std::vector<uint32_t> ends;  // end of each slot's name in `names`
   std::size_t ordinaryCount = 0;
   std::size_t fileCount = 0;
+  int64_t allocated = 0;  // 512-byte blocks of the files
   Int128 bytes = 0;       // every entry's size
   Int128 lostSpace = 0;   // every entry's slack for clusterSize
   int64_t clusterSize = 0;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -87,10 +88,22 @@ bool SpaceOf(int fd, SpaceFigures& out) {
   out.blockSize = static_cast<int64_t>(st.f_frsize != 0 ? st.f_frsize : st.f_bsize);
   out.freeBlocks = static_cast<int64_t>(st.f_bfree);
   out.totalBlocks = static_cast<int64_t>(st.f_blocks);
+  out.inodes = static_cast<int64_t>(st.f_files);
+  out.freeInodes = static_cast<int64_t>(st.f_ffree);
   return true;
 }
 
 }  // namespace
+
+bool System::IsMountRoot(int fd) const {
+  struct statx sx {};
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
+    return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  // Kernels before 5.8: a root whose parent lies on another device, or is itself.
+  struct stat self {}, parent {};
+  if (::fstat(fd, &self) != 0 || ::fstatat(fd, "..", &parent, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
+}
 
 bool System::IsRemovableDevice(unsigned major, unsigned minor) const {
   const std::string dev = "/sys/dev/block/" + std::to_string(major) + ":" + std::to_string(minor);

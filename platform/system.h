@@ -7,12 +7,14 @@
 namespace kvor::platform {
 
 // What statvfs reports of a file system's space: its fragment size (the unit a file's last
-// block is rounded up to) and the fragments free (root's reserve included) and in all. A
-// failed query leaves them all 0.
+// block is rounded up to) and the fragments free (root's reserve included) and in all; its
+// inodes in all and free, both 0 where it keeps no count. A failed query leaves them all 0.
 struct SpaceFigures {
   int64_t blockSize = 0;
   int64_t freeBlocks = 0;
   int64_t totalBlocks = 0;
+  int64_t inodes = 0;
+  int64_t freeInodes = 0;
 };
 
 class System {
@@ -26,6 +28,9 @@ class System {
   virtual bool QuerySpace(const std::string& rootPath, SpaceFigures& out) const;
   // The same for the directory open at `fd` (fstatvfs); errno is set when it fails.
   virtual bool QuerySpaceOf(int fd, SpaceFigures& out) const;
+
+  // Whether the directory open at `fd` is the root of its file system's mount.
+  virtual bool IsMountRoot(int fd) const;
 
   // Whether the block device major:minor (or the disk it is a partition of) is removable.
   virtual bool IsRemovableDevice(unsigned major, unsigned minor) const;

@@ -5,16 +5,19 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <cwchar>
 #include <getopt.h>
 #include <new>
 #include <optional>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "engine/escape.h"
+#include "engine/estimate.h"
 #include "engine/formatsize.h"
 #include "engine/progress.h"
 #include "engine/rowtext.h"
@@ -29,6 +32,86 @@ namespace {
 void PrintTotal(std::FILE* out, const char* name, int64_t value) {
   std::fprintf(out, "total\t%s\t%lld\n", name, static_cast<long long>(value));
 }
+
+// Columns `text` takes on a terminal; a byte the locale cannot read takes one.
+std::size_t Columns(std::string_view text, std::vector<std::size_t>* starts = nullptr) {
+  std::mbstate_t state{};
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    wchar_t c;
+    std::size_t n = std::mbrtowc(&c, text.data() + i, text.size() - i, &state);
+    int width = 1;
+    if (n == 0 || n > text.size() - i) {
+      n = 1;
+      state = {};
+    } else {
+      width = std::max(0, ::wcwidth(c));
+    }
+    if (starts != nullptr) starts->push_back(i);
+    columns += static_cast<std::size_t>(width);
+    i += n;
+  }
+  return columns;
+}
+
+// `text` cut from the left to at most `width` columns, the cut marked with "...".
+std::string TailIn(const std::string& text, std::size_t width) {
+  std::vector<std::size_t> starts;
+  if (Columns(text, &starts) <= width) return text;
+  if (width < 4) return {};
+  for (std::size_t start : starts)
+    if (Columns(std::string_view(text).substr(start)) + 3 <= width) return "..." + text.substr(start);
+  return {};
+}
+
+}  // namespace
+
+TerminalStatus::TerminalStatus(int fd) : fd_(fd) {}
+
+TerminalStatus::~TerminalStatus() { Clear(); }
+
+void TerminalStatus::Measure(const DriveHolds& holds) {
+  estimator_.emplace(holds);
+  start_ = std::chrono::steady_clock::now();
+}
+
+void TerminalStatus::ShowCurrentDir(std::string_view path, const WalkCounts& counts) {
+  const auto now = std::chrono::steady_clock::now();
+  if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
+  last_ = now;
+  if (!estimator_) estimator_.emplace(DriveHolds{});
+  const Estimate e = estimator_->Update(counts, std::chrono::duration<double>(now - start_).count());
+  std::string head = e.basis == Estimate::Basis::Unknown ? GroupedNumber(e.read) + (e.read == 1 ? " item" : " items")
+                                                         : std::to_string(static_cast<int>(e.fraction * 100)) + "%";
+  if (e.secondsLeft >= 0) head += ", " + TimeLeftText(e.secondsLeft);
+  struct winsize size {};
+  const std::size_t width = ::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+  // One column short of the edge, so the cursor never wraps to a line of its own.
+  std::string line = "\r" + head;
+  const std::size_t used = head.size() + 2;
+  if (width > used + 1) line += "  " + TailIn(Escape(path), width - used - 1);
+  line += "\033[K";
+  Write(line);
+  shown_ = true;
+}
+
+void TerminalStatus::Clear() {
+  if (!shown_) return;
+  Write("\r\033[K");
+  shown_ = false;
+}
+
+void TerminalStatus::Write(const std::string& text) const {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // the line is a courtesy: a terminal that takes no more goes without
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+namespace {
 
 }  // namespace
 
@@ -174,7 +257,11 @@ bool WorkingDirectoryName(std::string& name) {
 int ScanAndPrint(const std::string& root, const std::string& openAs, const std::string& dir, bool summary,
                  const platform::System& system, std::FILE* out, std::FILE* err) {
   ScanResult scan;
-  NoProgress progress;
+  // A line that says how far the scan has come, only where a person watches it.
+  std::optional<TerminalStatus> status;
+  NoProgress quiet;
+  if (const int fd = ::fileno(err); fd >= 0 && ::isatty(fd) == 1) status.emplace(fd);
+  ScanProgress& progress = status ? static_cast<ScanProgress&>(*status) : quiet;
   const std::atomic<bool> never = false;
   Scanner scanner(system, progress, never);
   switch (scanner.ReachDrive(root, scan, openAs)) {
@@ -189,6 +276,7 @@ int ScanAndPrint(const std::string& root, const std::string& openAs, const std::
       break;
   }
   scanner.ScanDrive(scan);
+  if (status) status->Clear();
   if (scan.end == ScanResult::End::OutOfMemory) throw std::bad_alloc();
 
   if (!summary) PrintTree(scan, out);

@@ -14,9 +14,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "engine/diskspace.h"
+#include "engine/estimate.h"
 #include "engine/formatsize.h"
 #include "engine/rowtext.h"
 #include "engine/scanner.h"
@@ -45,6 +47,8 @@ struct ScanFixture : ScanProgress {
   int doEvents = 0;
   std::function<void(const std::string&)> onShow;
   std::function<void(int)> onDoEvents;  // gets the 1-based count of calls so far
+  std::optional<DriveHolds> holds;
+  std::vector<int64_t> entriesShown;
 
   explicit ScanFixture(unsigned readers = Readers(), platform::ReadAhead::Hooks hooks = {})
       : scanner(system, *this, cancel, {.readAhead = {.readers = readers}, .hooks = std::move(hooks)}) {}
@@ -52,7 +56,11 @@ struct ScanFixture : ScanProgress {
   // Reaches the "drive"'s root, queries and reads it, and walks it, as the start-up does.
   void Run(const std::string& root) { scanner.ReachDrive(root, scan), scanner.ScanDrive(scan); }
 
-  void ShowCurrentDir(std::string_view path) override { if (onShow) onShow(std::string(path)); }
+  void Measure(const DriveHolds& h) override { holds = h, entriesShown.clear(); }
+  void ShowCurrentDir(std::string_view path, const WalkCounts& counts) override {
+    entriesShown.push_back(counts.entries);
+    if (onShow) onShow(std::string(path));
+  }
   void DoEvents() override { if (++doEvents; onDoEvents) onDoEvents(doEvents); }
 
   std::string Text(NodeStore::Index node) const { return RowText(scan, node, '.'); }
@@ -76,7 +84,7 @@ std::string Size(int64_t bytes) { return FormatSize(static_cast<double>(bytes), 
 
 struct Expected {
   std::vector<std::string> lines;
-  int64_t files = 0, dirs = 0, bytes = 0;
+  int64_t files = 0, dirs = 0, bytes = 0, blocks = 0;
 };
 
 // Adds the line of `path` and those below it; returns its subtree's bytes and lost space.
@@ -86,14 +94,14 @@ std::pair<int64_t, int64_t> Visit(const std::string& path, int depth, int64_t cl
   for (const auto& entry : std::filesystem::directory_iterator(path)) {  // in the order readdir gives
     const std::string child = entry.path().filename();
     struct statx st {};
-    if (::statx(AT_FDCWD, entry.path().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_SIZE, &st) != 0 ||
+    if (::statx(AT_FDCWD, entry.path().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_SIZE | STATX_BLOCKS, &st) != 0 ||
         (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)  // other mounts are left out, as the walk does
       continue;
     const auto size = static_cast<int64_t>(st.stx_size);
     if (S_ISDIR(st.stx_mode))
       (child[0] == '.' ? hidden : dirs).push_back(child);
     else
-      ++files, bytes += size, lost += cluster > 0 && size % cluster ? cluster - size % cluster : 0;
+      ++files, bytes += size, e.blocks += static_cast<int64_t>(st.stx_blocks), lost += cluster > 0 && size % cluster ? cluster - size % cluster : 0;
   }
   std::sort(dirs.begin(), dirs.end());  // ordinary ones by bytes, then hidden ones as read
   const std::string form = hidden.empty() ? "     " + std::to_string(files) + " file(s), ["
@@ -128,6 +136,14 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
   EXPECT_EQ(f.Lines(), e.lines);
   EXPECT_EQ(std::vector<int64_t>({f.scan.gTotalFiles, f.scan.gTotalDirs, f.scan.gTotalFileBytes}),
             std::vector<int64_t>({e.files, e.dirs, e.bytes}));
+  // What the progress is measured by: every name and block, the root's name too; the root
+  // shown with its own name only. A folder is not its file system's root, so the drive's figures do not measure it.
+  const WalkCounts& c = f.scanner.Counts();
+  EXPECT_EQ(std::vector<int64_t>({c.dirs, c.entries, c.allocated}),
+            std::vector<int64_t>({e.dirs + 1, e.files + e.dirs + 1, e.blocks}));
+  // What readers read ahead counts once, never again when the walk takes it.
+  EXPECT_TRUE(f.entriesShown.front() == 1 && *std::max_element(f.entriesShown.begin(), f.entriesShown.end()) <= c.entries);
+  EXPECT_TRUE(f.holds && !f.holds->wholeDrive);
   for (NodeStore::Index n = 0; n < f.scan.tree.size(); ++n) {  // the root's leaf is not hidden
     const std::string path = f.scan.tree.Path(n);
     EXPECT_EQ(f.scan.tree[n].hidden, n > 0 && path[path.rfind('/') + 1] == '.') << path;
@@ -406,6 +422,12 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
     EXPECT_EQ(f.scan.gTotalDirs, 2);
     ::umount2((t / "a/late").c_str(), MNT_DETACH);
   }
+  // One look at a root tells a mount's root from a folder.
+  for (const auto& [dir, root] : {std::pair{"a/mnt", true}, {"a/bind", true}, {"a", false}}) {
+    const int fd = ::open((t / dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(platform::LocalSystem().IsMountRoot(fd), root) << dir;
+    ::close(fd);
+  }
   for (const char* point : {"a/mnt", "a/.hmnt", "a/bind"}) ::umount2((t / point).c_str(), MNT_DETACH);
 }
 
@@ -524,6 +546,89 @@ TEST(NodeStore, ChildrenInOrderAddedPathsAndKeys) {
   EXPECT_EQ(top.Path(27), "/" + names[26]);
   top.Clear();
   EXPECT_EQ(top.size() + top.ChildCount(NodeStore::kNone), 0u);
+}
+
+// ---- progress ---------------------------------------------------------------------------
+
+// A walk that reads `rate(t)` names a second, replayed ten times a second through the
+// estimator of `holds`; the estimates in order.
+std::vector<Estimate> Replay(const DriveHolds& holds, double seconds, const std::function<double(double)>& rate) {
+  ProgressEstimator estimator(holds);
+  std::vector<Estimate> out;
+  double entries = 1;
+  for (int tick = 0; tick <= static_cast<int>(seconds * 10); ++tick) {
+    const double t = tick / 10.0;
+    entries += rate(t) / 10;
+    const auto read = static_cast<int64_t>(entries);
+    out.push_back(estimator.Update({.dirs = read / 10, .entries = read, .allocated = read * 8}, t));
+  }
+  return out;
+}
+
+TEST(Estimate, MeasuredByInodesElseBlocksElseNothing) {
+  using B = Estimate::Basis;
+  // 400 inodes in use, 4,096,000 bytes; the walk has read 100 names and 2,000 blocks (a quarter).
+  const struct { platform::SpaceFigures space; bool mountRoot; B basis; int64_t ofAbout; double fraction; } cases[] = {
+      {{4096, 100, 1100, 1000, 600}, true, B::Entries, 400, 0.25},
+      {{4096, 100, 1100, 0, 0}, true, B::Blocks, 0, 0.25},     // no inode count (btrfs, FUSE)
+      {{4096, 1100, 1100, 0, 0}, true, B::Unknown, 0, 0},      // nothing in use either
+      {{4096, 100, 1100, 1000, 600}, false, B::Unknown, 0, 0}, // a folder: the figures are not its
+      {{}, true, B::Unknown, 0, 0}};                           // a failed query
+  for (const auto& c : cases) {
+    ProgressEstimator estimator(HoldsOf(c.space, c.mountRoot));
+    const Estimate e = estimator.Update({.dirs = 10, .entries = 100, .allocated = 2000}, 1);
+    EXPECT_EQ(std::tuple(e.basis, e.read, e.ofAbout, e.fraction), std::tuple(c.basis, int64_t{100}, c.ofAbout, c.fraction));
+  }
+}
+
+TEST(Estimate, NeverGoesBackNorReachesTheEndBeforeTheWalk) {
+  // Names beyond the inodes in use (hard links, a drive that grows while read), at a steady
+  // rate and at one that falls to nothing; by names and by blocks.
+  for (const int64_t inodes : {int64_t{1000}, int64_t{0}}) {
+    for (const double beyond : {1.0, 3.0}) {
+      const DriveHolds holds{.inodesInUse = inodes, .usedBytes = 1000 * 8 * 512, .wholeDrive = true};
+      const auto e = Replay(holds, 200, [&](double t) { return t < 100 * beyond ? 10 : 0; });
+      double last = 0;
+      for (const Estimate& x : e) {
+        EXPECT_TRUE(x.fraction >= last && x.fraction < 0.99) << x.fraction;
+        last = x.fraction;
+      }
+      EXPECT_NEAR(e[500].fraction, 0.5, 0.01);  // true to the figures before the knee
+      EXPECT_GT(last, beyond > 1 ? 0.985 : 0.94);
+      EXPECT_EQ(e.back().secondsLeft, -1);  // stalled, or past all there was: nothing said
+    }
+  }
+}
+
+TEST(Estimate, TimeLeftFollowsTheRecentRateWithoutSwinging) {
+  const DriveHolds holds{.inodesInUse = 20000, .usedBytes = 0, .wholeDrive = true};
+  // 100 names a second, jittery (bursts and pauses), then 200 from 60 s, or 50.
+  for (const double after : {200.0, 50.0}) {
+    const auto e = Replay(holds, 150, [&](double t) {
+      return (t < 60 ? 100 : after) * (static_cast<int>(t * 10) % 7 < 3 ? 2.3 : 0);
+    });
+    EXPECT_EQ(e[29].secondsLeft, -1);  // nothing in the first seconds
+    EXPECT_NEAR(static_cast<double>(e[300].secondsLeft), 170, 170 * 0.1);
+    // Once the new rate has held a while the figure agrees with it.
+    const double at = 90, left = (20000 - (6000 + after * (at - 60))) / after;
+    if (left > 0) EXPECT_NEAR(static_cast<double>(e[900].secondsLeft), left, left * 0.15);
+    // From one second to the next it moves by little more than the second that passed.
+    for (std::size_t i = 40; i + 10 < e.size() && e[i + 10].secondsLeft >= 0; i += 10)
+      EXPECT_LE(std::abs(e[i + 10].secondsLeft - e[i].secondsLeft), 1 + e[i].secondsLeft / 8) << i;
+  }
+}
+
+TEST(Estimate, WordsReadAtAGlance) {
+  const std::pair<int64_t, const char*> cases[] = {
+      {0, "a few seconds left"},       {9, "a few seconds left"},      {10, "about 10 seconds left"},
+      {44, "about 40 seconds left"},   {45, "about 50 seconds left"},  {55, "about a minute left"},
+      {90, "about 2 minutes left"},    {200, "about 3 minutes left"},  {3599, "about 1 hour left"},
+      {5300, "about 1 hour left"},     {5400, "about 2 hours left"}};
+  for (const auto& [seconds, text] : cases) EXPECT_EQ(TimeLeftText(seconds), text) << seconds;
+  EXPECT_EQ(FiguresText({Estimate::Basis::Entries, 12345, 1000000, 0.01, 200}),
+            "12,345 of about 1,000,000 items, about 3 minutes left");
+  EXPECT_EQ(FiguresText({Estimate::Basis::Unknown, 999, 0, 0, -1}), "999 items read");
+  EXPECT_EQ(GroupedNumber(-1234567), "-1,234,567");
 }
 
 }  // namespace

@@ -87,9 +87,10 @@ struct Machine : platform::System {
   void SetTable(std::string text) { std::lock_guard lock(tableMutex); table = std::move(text); }
   bool QuerySpace(const std::string& root, platform::SpaceFigures& out) const override {
     Pass(root);
-    out = {4096, 150'000, 250'000};  // 4 KB clusters; 400 MB of 1 GB in use
+    out = {4096, 150'000, 250'000, inodes, inodes - 100};  // 4 KB clusters; 400 MB of 1 GB in use
     return true;
   }
+  bool IsMountRoot(int) const override { return mountRoot; }
   // By path, so that a hold holds it too.
   bool QuerySpaceOf(int fd, platform::SpaceFigures& out) const override {
     return QuerySpace(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)), out);
@@ -140,6 +141,8 @@ struct Machine : platform::System {
   std::vector<Message> messages;
   Button answer = Button::Ok;
   int ends = 0;
+  int64_t inodes = 0;      // with 100 of them in use
+  bool mountRoot = true;
   App app{*this};
 };
 
@@ -573,7 +576,7 @@ class WindowsTest : public QObject {
     const QPalette before = QApplication::palette();
     QApplication::setPalette(QPalette(Qt::darkGray, QColor(0x20, 0x20, 0x20)));
     const std::tuple<QPointer<QDialog>, QString, int, int, bool> frames[] = {
-        {&app.Form<frmWait>(), "Korvane v1.5 - Please Wait...", 5220, 1830, false},
+        {&app.Form<frmWait>(), "Korvane v1.5 - Please Wait...", 5220, 2400, false},
         {&app.Form<frmAnalyzer>(), "Analysis of findings", 7395, 4635, true},
         {&app.Form<frmAbout>(), "About KVOR 1.5", 3780, 1815, true},
         {&m_->Pick(), "KVOR 1.5", 3150, 1620, true}};
@@ -848,6 +851,44 @@ class WindowsTest : public QObject {
     QVERIFY(!p.Pick().isVisible() && p.Main().isVisible() && p.ends == 0);
     QTest::mouseClick(p.Pick().cmdCancel, Qt::LeftButton);
     QCOMPARE(p.ends, 1);
+  }
+
+  // The progress dialog's bar and figures, on a drive that counts its inodes (100 in use), one
+  // that counts only its used space, and a folder: they move while the walk does.
+  void progressBarAndFigures() {
+    for (const auto& [inodes, mountRoot, busy] : {std::tuple(int64_t{1000}, true, false), std::tuple(int64_t{0}, true, false),
+                                                 std::tuple(int64_t{1000}, false, true)}) {
+      Machine p;
+      p.inodes = inodes, p.mountRoot = mountRoot;
+      p.app.scans.scanOptions.readAhead.readers = 0;  // what readers read ahead counts too: none here
+      for (int i = 0; i < 40; ++i)
+        std::filesystem::create_directories(p.fixed1 + "/d" + std::to_string(i % 10) + "/e" + std::to_string(i / 10));
+      test::Gate first, second;
+      p.app.scans.directoryHook = [&](std::string_view path) {
+        if (path == p.fixed1 + "/d2") first.Wait();
+        if (path == p.fixed1 + "/d7") second.Wait();
+      };
+      p.app.Form<frmDiskSumm>().show();
+      frmWait& wait = p.app.Form<frmWait>();
+      // Read before d2: the root, its 11 names, and the 4 in each of d0 and d1; before d7, five more.
+      std::vector<int> values;
+      for (test::Gate* gate : {&first, &second}) {
+        gate->AwaitWaiter();
+        p.app.scans.Poll();
+        QCOMPARE(wait.pbScan->maximum() == 0, busy);
+        QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(wait.pbScan);
+        values.push_back(busy ? 0 : bar->valueInterface()->currentValue().toInt());
+        const QString read = gate == &first ? "20" : "40";
+        QVERIFY(wait.lblFigures->text().startsWith(read + (inodes > 0 && !busy ? " of about 100 items" : " items read")));
+        gate->Open();
+      }
+      QCOMPARE(values, (inodes > 0 && !busy ? std::vector<int>{20, 40} : std::vector<int>{0, 0}));  // by blocks: next to none
+      p.app.scans.Finish();
+      // The longest figures a big drive gives fit the line.
+      wait.SetProgress({Estimate::Basis::Entries, 44'444'444, 88'888'888, 0.5, 58 * 60});
+      const QLabel& figures = *wait.lblFigures;
+      QVERIFY(figures.fontMetrics().horizontalAdvance(figures.text()) <= figures.contentsRect().width());
+    }
   }
 
   // The start-up scan held on its way into d5, as on a drive that stops answering: Cancel lands

@@ -1,5 +1,7 @@
 // The report tool end to end: its output format, its exit statuses and messages.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -266,6 +268,59 @@ TEST(Report, OutOfMemoryIsSaidAtEveryLimit) {
   }
   EXPECT_EQ(exact, 4);
   EXPECT_GT(outOfMemory, 4);
+}
+
+// The tool run on `dir` with stdout to /dev/null and stderr to a terminal of `columns` (a
+// pipe where 0); exit status and what its stderr received.
+std::pair<int, std::string> RunWithStderrOn(const std::string& dir, unsigned short columns) {
+  int fds[2] = {-1, -1};
+  pid_t child;
+  if (columns > 0) {
+    struct winsize size {};
+    size.ws_row = 24, size.ws_col = columns;
+    child = ::forkpty(&fds[0], nullptr, nullptr, &size);
+  } else if (::pipe(fds) == 0) {
+    child = ::fork();
+  } else {
+    return {-1, ""};
+  }
+  if (child == 0) {
+    if (columns == 0) ::dup2(fds[1], STDERR_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDOUT_FILENO);
+    ::execl(KVOR_SCAN_PROGRAM, "kvor-scan", "--summary", dir.c_str(), nullptr);
+    ::_exit(127);
+  }
+  if (columns == 0) ::close(fds[1]);
+  std::string got;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;  // EIO: the terminal's last writer is gone
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, got};
+}
+
+TEST(Report, AStatusLineOnATerminalOnly) {
+  TempDir t;
+  const std::string root = t / "a long name to be cut \x1b[2J";  // escaped, never obeyed
+  MakeDir(root), MakeDir(root + "/d"), MakeFile(root + "/d/f", 10);
+  for (const unsigned short columns : {40, 200}) {
+    const auto [status, line] = RunWithStderrOn(root, columns);
+    ASSERT_EQ(status, 0);
+    // Rewritten in place (a folder's scan: items, with no fraction), then cleared.
+    const std::string clear = "\r\x1b[K";
+    ASSERT_TRUE(line.size() > clear.size() && line.starts_with("\r1 item  ") && line.ends_with(clear)) << line;
+    const std::string shown = line.substr(1, line.find("\x1b[K") - 1);
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
+    EXPECT_EQ(shown.size(), std::min<std::size_t>(columns - 1, 8 + Escape(root).size())) << shown;
+    EXPECT_TRUE(shown.ends_with(Escape(root).substr(Escape(root).size() - 20))) << shown;
+  }
+  EXPECT_EQ(RunWithStderrOn(root, 0), std::pair(0, std::string()));  // a pipe gets nothing
 }
 
 }  // namespace
