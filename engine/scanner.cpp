@@ -183,8 +183,8 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   DirCursor::Step step = dirList_.Enter(slot);
   switch (step.move) {
     case DirCursor::Move::OtherDevice:
-      // Left out as a mount point is: no node, no count, no cluster.
-      --counts_.entries;
+      // Left out as a mount point is: no node, no count, no cluster. Its name was read all
+      // the same, so the work done never goes back.
       walkPath_.resize(parent.pathLength);
       return !cancel_;
     case DirCursor::Move::Failed:
