@@ -23,14 +23,15 @@ DirCursor::Move FailureOf(int error) {
   return error == ENOTDIR || error == ELOOP ? DirCursor::Move::Changed : DirCursor::Move::Failed;
 }
 
-// The path the kernel gives an open directory; empty where it does not fit PATH_MAX.
+// The path the kernel gives an open directory; empty where it does not fit PATH_MAX. Read
+// into the heap: the stack may be as small as the system allows.
 std::string DescriptorPath(int fd) {
   char link[64];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  char buffer[PATH_MAX];
-  const ssize_t n = ::readlink(link, buffer, sizeof buffer);
-  return n > 0 && n < static_cast<ssize_t>(sizeof buffer) ? std::string(buffer, static_cast<std::size_t>(n))
-                                                          : std::string();
+  std::string path(PATH_MAX, '\0');
+  const ssize_t n = ::readlink(link, path.data(), path.size());
+  path.resize(n > 0 && n < static_cast<ssize_t>(path.size()) ? static_cast<std::size_t>(n) : 0);
+  return path;
 }
 
 }  // namespace

@@ -156,8 +156,9 @@ int ScanAndPrint(const std::string& root, const std::string& openAs, const std::
   ScanResult scan;
   NoProgress progress;
   const std::atomic<bool> never = false;
-  Scanner scanner(system, progress, never);
-  switch (scanner.ReachDrive(root, scan, openAs)) {
+  // On the heap, like every big object of the scan: the stack may be as small as the system allows.
+  const auto scanner = std::make_unique<Scanner>(system, progress, never);
+  switch (scanner->ReachDrive(root, scan, openAs)) {
     case Scanner::Reach::NotOpened:
       std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
       return 2;
@@ -168,7 +169,7 @@ int ScanAndPrint(const std::string& root, const std::string& openAs, const std::
     case Scanner::Reach::Reached:
       break;
   }
-  scanner.ScanDrive(scan);
+  scanner->ScanDrive(scan);
   if (scan.end == ScanResult::End::OutOfMemory) throw std::bad_alloc();
 
   if (!summary) PrintTree(scan, out);
