@@ -106,6 +106,8 @@ int DirCursor::Open(const std::string& root, const std::string& openAs) {
   level.dev = st.st_dev;
   level.ino = st.st_ino;
   level.mayHoldMounts = mounts_.MayHoldMounts(MountKey());
+  counted_.Clear();
+  counted_.Add(st.st_dev, st.st_ino);
   depth_ = 1;
   return 0;
 }
@@ -200,47 +202,30 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   int fd = -1;
   struct stat st {};
   if (taken.summary == nullptr) {
-    if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return fail(FailureOf(errno), errno);
-    char nameZ[NAME_MAX + 1];
-    name.copy(nameZ, name.size());
-    nameZ[name.size()] = '\0';
-    fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
-    if (fd < 0) return fail(FailureOf(errno), errno);
-    if (::fstat(fd, &st) != 0) {
-      const int error = errno;
-      ::close(fd);
-      return fail(Move::Failed, error);
-    }
-    if (st.st_dev != device_) {
-      // Mounted since the table was read, or reached some other way: another drive.
-      ::close(fd);
-      return fail(Move::OtherDevice, 0);
-    }
+    int error = 0;
+    const Move opened = OpenSubdir(name, fd, st, error);
+    if (opened != Move::Entered) return fail(opened, error);
   }
 
+  // Whoever read it, it is the directory that read describes.
+  const unsigned long dev = taken.summary != nullptr ? taken.summary->device : st.st_dev;
+  const unsigned long ino = taken.summary != nullptr ? taken.summary->inode : st.st_ino;
   const std::size_t parentLength = path_.size();
   bool owned = false;  // whether the level holds fd yet
   try {
-    if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
-    Level& up = *levels_[depth_ - 1];
-    Level& level = *levels_[depth_];
-    AppendName(path_, name);
-    level.nameStart = path_.size() - name.size();
-    level.pathLength = path_.size();
-    level.mayHoldMounts = up.mayHoldMounts && mounts_.MayHoldMounts(MountKey());
-    level.dir = taken.dir;
-    level.slot = slot;
+    // A directory counts once, whoever read it: one counted already under another name (two
+    // siblings exchanged since their parent was read, or one moved ahead of the walk) is not
+    // counted again here.
+    if (!counted_.Add(dev, ino)) {
+      if (fd >= 0) ::close(fd);
+      return fail(Move::Changed, 0);
+    }
+    Level& level = NextLevel(name, slot, taken.dir, dev, ino);
     owned = true;
-    level.Close();
     if (taken.summary != nullptr) {
-      // Read ahead: entered without a descriptor of its own.
-      level.read = std::move(taken.summary);
-      level.dev = level.read->device;
-      level.ino = level.read->inode;
+      level.read = std::move(taken.summary);  // entered without a descriptor of its own
     } else {
       level.fd = fd;
-      level.dev = st.st_dev;
-      level.ino = st.st_ino;
       if (!ReadInto(level)) {
         // Not listed at all, or cut short by a cancel.
         level.Close();
@@ -252,12 +237,10 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   } catch (const std::bad_alloc&) {
     // The walk ends for want of memory; the cursor stays where it was.
     path_.resize(parentLength);
-    if (owned) {
-      levels_[depth_]->Close();
-      levels_[depth_]->dir = nullptr;
-    } else if (fd >= 0) {
+    if (owned)
+      levels_[depth_]->Close(), levels_[depth_]->dir = nullptr;
+    else if (fd >= 0)
       ::close(fd);
-    }
     if (taken.dir != nullptr) ahead_->Leave(taken.dir);
     throw;
   }
@@ -265,6 +248,43 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();
   while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
   return Step{Move::Entered, 0, levels_[depth_ - 1]->read};
+}
+
+// The level below the current one made subdirectory `name` at `slot`, the directory `dev` and
+// `ino`, its path appended; without a descriptor or a read yet.
+DirCursor::Level& DirCursor::NextLevel(std::string_view name, std::size_t slot, ReadAhead::Dir dir,
+                                       unsigned long dev, unsigned long ino) {
+  if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
+  Level& up = *levels_[depth_ - 1];
+  Level& level = *levels_[depth_];
+  AppendName(path_, name);
+  level.nameStart = path_.size() - name.size();
+  level.pathLength = path_.size();
+  level.mayHoldMounts = up.mayHoldMounts && mounts_.MayHoldMounts(MountKey());
+  level.dir = dir;
+  level.slot = slot;
+  level.dev = dev;
+  level.ino = ino;
+  level.Close();
+  return level;
+}
+
+// Opens subdirectory `name` of the current directory for the walk to read: Entered when `fd`
+// holds it and `st` says what it is; else why not, the errno in `error`.
+DirCursor::Move DirCursor::OpenSubdir(std::string_view name, int& fd, struct stat& st, int& error) {
+  if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return error = errno, FailureOf(errno);
+  char nameZ[NAME_MAX + 1];
+  name.copy(nameZ, name.size());
+  nameZ[name.size()] = '\0';
+  fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
+  if (fd < 0) return error = errno, FailureOf(errno);
+  Move move = Move::Entered;
+  if (::fstat(fd, &st) != 0)
+    error = errno, move = Move::Failed;
+  else if (st.st_dev != device_)
+    move = Move::OtherDevice;  // mounted since the table was read, or reached some other way: another drive
+  if (move != Move::Entered) ::close(fd), fd = -1;
+  return move;
 }
 
 void DirCursor::Leave() {

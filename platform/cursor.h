@@ -6,7 +6,8 @@
 // A level keeps its name and its read, not its whole path or every entry; at most kOpenWindow
 // directories of the current path hold an open descriptor, fewer when the process runs short
 // of them. Only directories on the root's device are entered, and none on which the mount table
-// has another file system mounted.
+// has another file system mounted. A directory is entered once a scan, whoever read it: reached
+// again under another name, it is not.
 //
 // While a walk runs, readers read ahead of it (see ReadAhead); a directory they have read is
 // entered without a read of its own, any other is read here.
@@ -15,11 +16,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/listing.h"
 #include "platform/mounts.h"
 #include "platform/readahead.h"
+#include "platform/seendirs.h"
 #include "platform/sizehelpers.h"
 #include "platform/summary.h"
 
@@ -29,9 +32,9 @@ class System;
 
 class DirCursor {
  public:
-  // Failed: it could not be entered (error tells why); Changed: it is no longer a directory
-  // (a file or a symlink took its name since it was read); OtherDevice: a file system is
-  // mounted there since the mount table was read.
+  // Failed: it could not be entered (error tells why); Changed: since it was listed, a file or
+  // a symlink took its name (error tells which), or a directory counted already under another
+  // name did (error 0); OtherDevice: a file system is mounted there since the mount table was read.
   enum class Move { Entered, Failed, Changed, OtherDevice };
   struct Step {
     Move move = Move::Failed;
@@ -82,6 +85,9 @@ class DirCursor {
   struct Level;
   bool ReadInto(Level& level);
   int OpenChild(int parentFd, const char* name);
+  Level& NextLevel(std::string_view name, std::size_t slot, ReadAhead::Dir dir, unsigned long dev,
+                   unsigned long ino);
+  Move OpenSubdir(std::string_view name, int& fd, struct stat& st, int& error);
   bool Reopen(std::size_t k);
   bool GiveBackOne();
   void Launch(unsigned readers);
@@ -110,6 +116,7 @@ class DirCursor {
   DiskWaits waits_;
   long blocks_ = 0;     // read by the walk's thread at the last sample
   unsigned reads_ = 0;  // since then
+  SeenDirs counted_;    // every directory entered since Open, the root's too
 };
 
 }  // namespace kvor::platform
