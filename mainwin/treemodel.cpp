@@ -122,7 +122,9 @@ QVariant TreeModel::headerData(int section, Qt::Orientation orientation, int rol
 
 std::string TreeModel::ProblemText(NodeStore::Index node) const {
   const uint8_t problems = scan_.tree[node].problems;
-  if (problems == platform::kChanged) return "Changed while read: no longer a directory";
+  if (problems == platform::kChanged)
+    return scan_.tree[node].error == 0 ? "Changed while read: counted under another name"
+                                       : "Changed while read: no longer a directory";
   const char* what = (problems & platform::kCannotEnter)      ? "Cannot be read: "
                      : (problems & platform::kListedInPart)   ? "Read only in part: "
                      : (problems & platform::kSizesUnreadable) ? "Sizes cannot be read: "

@@ -88,6 +88,8 @@ int DirCursor::Open(const std::string& root, const std::string& openAs) {
   level.nameStart = 0;
   level.dev = id.device;
   level.ino = id.inode;
+  counted_.Clear();
+  counted_.Add(id.device, id.inode);
   depth_ = 1;
   return 0;
 }
@@ -184,27 +186,25 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
     if (fd < 0) return fail(why.move, why.error);
   }
 
+  // Whoever read it, it is the directory that read describes.
+  const unsigned long dev = taken.summary != nullptr ? taken.summary->device : id.device;
+  const unsigned long ino = taken.summary != nullptr ? taken.summary->inode : id.inode;
   const std::size_t parentLength = path_.size();
   bool owned = false;  // whether the level holds fd yet
   try {
-    if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
-    Level& level = *levels_[depth_];
-    AppendName(path_, name);
-    level.nameStart = path_.size() - name.size();
-    level.pathLength = path_.size();
-    level.dir = taken.dir;
-    level.slot = slot;
+    // A directory counts once, whoever read it: one counted already under another name (two
+    // siblings exchanged since their parent was read, or one moved ahead of the walk) is not
+    // counted again here.
+    if (!counted_.Add(dev, ino)) {
+      if (fd >= 0) ::close(fd);
+      return fail(Move::Changed, 0);
+    }
+    Level& level = NextLevel(name, slot, taken.dir, dev, ino);
     owned = true;
-    level.Close();
     if (taken.summary != nullptr) {
-      // Read ahead: entered without a descriptor of its own.
-      level.read = std::move(taken.summary);
-      level.dev = level.read->device;
-      level.ino = level.read->inode;
+      level.read = std::move(taken.summary);  // entered without a descriptor of its own
     } else {
       level.fd = fd;
-      level.dev = id.device;
-      level.ino = id.inode;
       if (!ReadInto(level)) {
         // Not listed at all, or cut short by a cancel.
         level.Close();
@@ -216,12 +216,10 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
   } catch (const std::bad_alloc&) {
     // The walk ends for want of memory; the cursor stays where it was.
     path_.resize(parentLength);
-    if (owned) {
-      levels_[depth_]->Close();
-      levels_[depth_]->dir = nullptr;
-    } else if (fd >= 0) {
+    if (owned)
+      levels_[depth_]->Close(), levels_[depth_]->dir = nullptr;
+    else if (fd >= 0)
       ::close(fd);
-    }
     if (taken.dir != nullptr) ahead_->Leave(taken.dir);
     throw;
   }
@@ -262,6 +260,23 @@ int DirCursor::OpenSubdir(std::string_view name, Identity& id, Step& why) {
     return mounted ? no(Move::OtherDevice, 0) : no(Move::Changed, ENOENT);
   }
   return fd;
+}
+
+// The level below the current one made subdirectory `name` at `slot`, the directory `dev` and
+// `ino`, its path appended; without a descriptor or a read yet.
+DirCursor::Level& DirCursor::NextLevel(std::string_view name, std::size_t slot, ReadAhead::Dir dir,
+                                       unsigned long dev, unsigned long ino) {
+  if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
+  Level& level = *levels_[depth_];
+  AppendName(path_, name);
+  level.nameStart = path_.size() - name.size();
+  level.pathLength = path_.size();
+  level.dir = dir;
+  level.slot = slot;
+  level.dev = dev;
+  level.ino = ino;
+  level.Close();
+  return level;
 }
 
 void DirCursor::Leave() {

@@ -6,7 +6,8 @@
 // A level keeps its name and its read, not its whole path or every entry; at most kOpenWindow
 // directories of the current path hold an open descriptor, fewer when the process runs short
 // of them. Only directories on the root's mount are entered: btrfs subvolumes below the root are
-// its own, a directory on which a file system is mounted is not entered, nor opened.
+// its own, a directory on which a file system is mounted is not entered, nor opened. A directory
+// is entered once a scan, whoever read it: reached again under another name, it is not.
 //
 // While a walk runs, readers read ahead of it (see ReadAhead); a directory they have read is
 // entered without a read of its own, any other is read here.
@@ -15,10 +16,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/listing.h"
 #include "platform/readahead.h"
+#include "platform/seendirs.h"
 #include "platform/sizehelpers.h"
 #include "platform/summary.h"
 
@@ -26,9 +29,10 @@ namespace kvor::platform {
 
 class DirCursor {
  public:
-  // Failed: it could not be entered (error tells why); Changed: it is no longer a directory
-  // (a file or a symlink took its name since it was read); OtherDevice: a file system is
-  // mounted there (another drive, or another view of this one), so it is left out.
+  // Failed: it could not be entered (error tells why); Changed: since it was listed, a file or
+  // a symlink took its name (error tells which), or a directory counted already under another
+  // name did (error 0); OtherDevice: a file system is mounted there (another drive, or another
+  // view of this one), so it is left out.
   enum class Move { Entered, Failed, Changed, OtherDevice };
   struct Step {
     Move move = Move::Failed;
@@ -80,6 +84,8 @@ class DirCursor {
   bool ReadInto(Level& level);
   int OpenSubdir(std::string_view name, Identity& id, Step& why);
   int OpenChild(int parentFd, const char* name);
+  Level& NextLevel(std::string_view name, std::size_t slot, ReadAhead::Dir dir, unsigned long dev,
+                   unsigned long ino);
   bool Reopen(std::size_t k);
   bool GiveBackOne();
   void Launch(unsigned readers);
@@ -103,6 +109,7 @@ class DirCursor {
   DiskWaits waits_;
   long blocks_ = 0;     // read by the walk's thread at the last sample
   unsigned reads_ = 0;  // since then
+  SeenDirs counted_;    // every directory entered since Open, the root's too
 };
 
 }  // namespace kvor::platform

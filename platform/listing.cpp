@@ -127,12 +127,14 @@ DirListing::Status DirListing::Read(int fd, const Options& options) {
   const std::atomic<bool>* cancel = options.cancel;
   const ListingCalls* calls = options.calls;
 
-  alignas(LinuxDirent64) char buffer[64 * 1024];
+  // On the heap, kept for the next read: a thread's stack may be as small as the system allows.
+  if (buffer_ == nullptr) buffer_ = std::make_unique<char[]>(kBufferSize);
+  char* const buffer = buffer_.get();
   uint32_t seq = 0;
   bool anyRead = false;
   for (;;) {
-    const long n = calls != nullptr && calls->getdents ? calls->getdents(fd, buffer, sizeof buffer)
-                                                       : ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    const long n = calls != nullptr && calls->getdents ? calls->getdents(fd, buffer, kBufferSize)
+                                                       : ::syscall(SYS_getdents64, fd, buffer, kBufferSize);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (!anyRead) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -108,6 +109,8 @@ class DirListing {
   void AddName(std::string_view name);
   void Order(bool foundByStat);
 
+  static constexpr std::size_t kBufferSize = 64 * 1024;  // for getdents64
+  std::unique_ptr<char[]> buffer_;
   std::string names_;
   std::vector<Dir> dirs_;
   std::vector<uint32_t> order_;  // into dirs_: ordinary ones sorted, then hidden ones

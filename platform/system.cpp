@@ -1,6 +1,7 @@
 #include "platform/system.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -8,20 +9,31 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <algorithm>
 #include <memory>
-#include <sstream>
 
 namespace kvor::platform {
 
 namespace {
 
+// Read straight into the string: streams would take a kilobyte of a stack that may be small.
 std::string ReadSmallFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  for (std::size_t got = 0;;) {
+    text.resize(std::max<std::size_t>(got * 2, 4096));
+    ssize_t n;
+    while ((n = ::read(fd, text.data() + got, text.size() - got)) < 0 && errno == EINTR) {
+    }
+    if (n <= 0) {
+      text.resize(n < 0 ? 0 : got);
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return text;
 }
 
 bool FlagFileIsOne(const std::string& path) {

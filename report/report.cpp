@@ -263,8 +263,9 @@ int ScanAndPrint(const std::string& root, const std::string& openAs, const std::
   if (const int fd = ::fileno(err); fd >= 0 && ::isatty(fd) == 1) status.emplace(fd);
   ScanProgress& progress = status ? static_cast<ScanProgress&>(*status) : quiet;
   const std::atomic<bool> never = false;
-  Scanner scanner(system, progress, never);
-  switch (scanner.ReachDrive(root, scan, openAs)) {
+  // On the heap, like every big object of the scan: the stack may be as small as the system allows.
+  const auto scanner = std::make_unique<Scanner>(system, progress, never);
+  switch (scanner->ReachDrive(root, scan, openAs)) {
     case Scanner::Reach::NotOpened:
       std::fprintf(err, "kvor-scan: cannot read %s: %s\n", Escape(dir).c_str(), std::strerror(errno));
       return 2;
@@ -275,7 +276,7 @@ int ScanAndPrint(const std::string& root, const std::string& openAs, const std::
     case Scanner::Reach::Reached:
       break;
   }
-  scanner.ScanDrive(scan);
+  scanner->ScanDrive(scan);
   if (status) status->Clear();
   if (scan.end == ScanResult::End::OutOfMemory) throw std::bad_alloc();
 

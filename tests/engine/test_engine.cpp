@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include "engine/diskspace.h"
 #include "engine/estimate.h"
@@ -287,37 +289,68 @@ void ExpectTotalsOfTheNodes(const ScanFixture& f) {
   EXPECT_EQ(std::pair(f.scan.gTotalFiles, f.scan.gTotalDirs), std::pair(files, int64_t(f.scan.tree.size()) - 1));
 }
 
-TEST(Walk, ADirectorySwappedAfterItsListingIsCountedOnceAndMarked) {
-  // "s" is listed with the root; just before the walk enters it, a symlink to a folder
-  // outside, or a file, takes its name. Read ahead before that, it is walked as it was read.
+// A directory replaced after its parent's listing, before its own read by the walk or by a
+// reader ahead of it: a symlink out of the drive or a file takes its name, or it is exchanged
+// with its sibling before the first sibling's read, the second's, or both. It counts once:
+// read as it now is (the tree is then the drive as it now is), or marked; the totals are the
+// nodes'.
+TEST(Walk, ADirectoryReplacedAfterItsListingCountsOnce) {
   TempDir t, outside;
-  for (const char* dir : {"a", "s", "s/inner"}) MakeDir(t / dir);
-  for (const auto& [file, size] : {std::pair{"top", 10}, {"s/f", 20}, {"s/inner/g", 30}}) MakeFile(t / file, size);
+  for (const char* dir : {"p", "p/q", "p/q/r", "p/q/r/s", "p/q2", "p/q2/new", "s", "s/inner"}) MakeDir(t / dir);
+  for (const auto& [file, size] : {std::pair{"top", 10}, {"p/q/qf", 2}, {"p/q2/n1", 3}, {"s/f", 20}, {"s/inner/g", 30}})
+    MakeFile(t / file, size);
   MakeDir(outside / "x"), MakeFile(outside / "x/decoy", 12345);
-  for (int round = 0; round < 40; ++round) {
-    SCOPED_TRACE(round);
-    ScanFixture f(round % 2 == 0 ? 0 : Readers());
-    f.onShow = [&](const std::string& path) {
-      if (path != t / "s") return;
-      ASSERT_EQ(::rename((t / "s").c_str(), (t / "s.away").c_str()), 0);
-      round % 4 < 2 ? std::filesystem::create_symlink(outside / "x", t / "s") : MakeFile(t / "s", 7);
-    };
-    f.Run(t.path());
-    ::unlink((t / "s").c_str()), ::rename((t / "s.away").c_str(), (t / "s").c_str());
-    ExpectTotalsOfTheNodes(f);
-    const NodeStore::Node& s = f.scan.tree[2];
-    ASSERT_EQ(f.scan.tree.Path(2), t / "s");
-    if (s.problems == 0) {  // read ahead: as it was; "inner" too, or reached through "s" no more
-      EXPECT_EQ(s.files, 1u);
-      EXPECT_EQ(std::pair(f.scan.tree[3].problems, f.scan.gTotalFileBytes),
-                f.scan.tree[3].problems == 0 ? std::pair(uint8_t{0}, int64_t{60}) : std::pair(uint8_t{platform::kChanged}, int64_t{30}));
-    } else {
-      EXPECT_EQ(std::pair(int(s.problems), int(s.error)), std::pair(int(platform::kChanged), ENOTDIR));
-      EXPECT_EQ(std::tuple(f.scan.tree.size(), f.scan.gTotalFiles, f.scan.gTotalFileBytes), std::tuple(3u, 1, 10));
-      EXPECT_EQ(f.Text(2), "s     0 file(s), [0.00 Bytes], Lost space [4.00 KB]");
+  enum Change { kLink, kFile, kExchange };
+  using Marked = std::tuple<std::string, int, int>;  // path below the root, problems, error
+  const int changed = platform::kChanged;
+  const struct {
+    Change change;
+    std::vector<std::string> at;   // made just before the read of each
+    std::vector<Marked> marked;    // none: the tree is the drive as it now is
+    std::tuple<int64_t, int64_t, int64_t> totals;  // files, directories, bytes
+  } cases[] = {{kLink, {"s"}, {{"s", changed, ENOTDIR}}, {3, 7, 15}},
+               {kFile, {"s"}, {{"s", changed, ENOTDIR}}, {3, 7, 15}},
+               {kExchange, {"p/q"}, {}, {5, 8, 65}},
+               {kExchange, {"p/q2"}, {{"p/q2", changed, 0}}, {4, 7, 62}},
+               {kExchange, {"p/q", "p/q2"}, {{"p/q2", changed, 0}}, {4, 6, 63}}};
+  for (const auto& c : cases)
+    for (const bool byReader : {false, true}) {
+      SCOPED_TRACE(std::to_string(&c - cases) + (byReader ? " read ahead" : " read by the walk"));
+      int exchanges = 0;
+      const auto change = [&](const std::string& at) {
+        if (std::find(c.at.begin(), c.at.end(), at) == c.at.end()) return;
+        if (c.change == kExchange) {
+          ASSERT_EQ(::renameat2(AT_FDCWD, (t / "p/q").c_str(), AT_FDCWD, (t / "p/q2").c_str(), RENAME_EXCHANGE), 0);
+          ++exchanges;
+          return;
+        }
+        ASSERT_EQ(::rename((t / "s").c_str(), (t / "s.away").c_str()), 0);
+        c.change == kLink ? std::filesystem::create_symlink(outside / "x", t / "s") : MakeFile(t / "s", 7);
+      };
+      // One reader reads the tree depth first while the walk waits; it goes on once the
+      // reader has made the last change.
+      Gate last;
+      ScanFixture f(byReader ? 1 : 0, {.beforeOpen = [&](std::string_view path) {
+                      if (!byReader) return;
+                      change(std::string(path));
+                      if (path == c.at.back()) last.Open();
+                    }});
+      f.onShow = [&](const std::string& path) {
+        if (byReader && path == t / "p") last.Wait();
+        if (!byReader && path.size() > t.path().size()) change(path.substr(t.path().size() + 1));
+      };
+      f.Run(t.path());
+      ExpectTotalsOfTheNodes(f);
+      std::vector<Marked> marked;
+      for (NodeStore::Index n = 0; n < f.scan.tree.size(); ++n)
+        if (const NodeStore::Node& node = f.scan.tree[n]; node.problems != 0)
+          marked.emplace_back(f.scan.tree.Path(n).substr(t.path().size() + 1), node.problems, node.error);
+      EXPECT_EQ(marked, c.marked);
+      EXPECT_EQ(std::tuple(f.scan.gTotalFiles, f.scan.gTotalDirs, f.scan.gTotalFileBytes), c.totals);
+      if (c.marked.empty()) ExpectMatchesCount(f, t.path());
+      if (exchanges % 2 == 1) ::renameat2(AT_FDCWD, (t / "p/q").c_str(), AT_FDCWD, (t / "p/q2").c_str(), RENAME_EXCHANGE);
+      if (c.change != kExchange) ::unlink((t / "s").c_str()), ::rename((t / "s.away").c_str(), (t / "s").c_str());
     }
-    EXPECT_TRUE(round % 2 == 1 || s.problems != 0);  // nothing read ahead: always marked
-  }
 }
 
 // What goes wrong inside a listing, made to happen where a test wants it: a directory whose
@@ -614,7 +647,9 @@ TEST(Estimate, TimeLeftFollowsTheRecentRateWithoutSwinging) {
     EXPECT_NEAR(static_cast<double>(e[300].secondsLeft), 170, 170 * 0.1);
     // Once the new rate has held a while the figure agrees with it.
     const double at = 90, left = (20000 - (6000 + after * (at - 60))) / after;
-    if (left > 0) EXPECT_NEAR(static_cast<double>(e[900].secondsLeft), left, left * 0.15);
+    if (left > 0) {
+      EXPECT_NEAR(static_cast<double>(e[900].secondsLeft), left, left * 0.15);
+    }
     // From one second to the next it moves by little more than the second that passed.
     for (std::size_t i = 40; i + 10 < e.size() && e[i + 10].secondsLeft >= 0; i += 10)
       EXPECT_LE(std::abs(e[i + 10].secondsLeft - e[i].secondsLeft), 1 + e[i].secondsLeft / 8) << i;

@@ -12,6 +12,7 @@
 #include "platform/cursor.h"
 #include "platform/mounts.h"
 #include "platform/pathrules.h"
+#include "platform/seendirs.h"
 #include "tempdrive.h"
 
 namespace kvor::platform {
@@ -217,6 +218,19 @@ TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
   });
   if (out.empty()) GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(out, "My Disk/A\\xZZ\\x4|Ab::~90OO\t|||1010");
+}
+
+// Each directory is new once: on two devices, past several growths of the table, with
+// inodes beyond 32 bits and the inode 0.
+TEST(SeenDirs, EachDirectoryIsNewOnce) {
+  SeenDirs seen;
+  const auto inode = [](uint64_t i) { return i % 3 == 0 ? i : i % 3 == 1 ? (i << 32) + 7 : ~i; };
+  for (int pass = 0; pass < 2; ++pass)
+    for (uint64_t i = 0; i < 50000; ++i)
+      for (const uint64_t device : {8, 9})
+        ASSERT_EQ(seen.Add(device, inode(i)), pass == 0) << i << " " << device;
+  seen.Clear();
+  EXPECT_TRUE(seen.Add(8, 0));
 }
 
 }  // namespace
