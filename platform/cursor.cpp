@@ -186,15 +186,14 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
     if (fd < 0) return fail(why.move, why.error);
   }
 
-  // Whoever read it, it is the directory that read describes.
+  // Whoever read it, it is the directory that read describes, and it counts once: reached again
+  // under another name (two siblings exchanged since their parent was read, or one moved ahead
+  // of the walk), it is not counted again.
   const unsigned long dev = taken.summary != nullptr ? taken.summary->device : id.device;
   const unsigned long ino = taken.summary != nullptr ? taken.summary->inode : id.inode;
   const std::size_t parentLength = path_.size();
   bool owned = false;  // whether the level holds fd yet
   try {
-    // A directory counts once, whoever read it: one counted already under another name (two
-    // siblings exchanged since their parent was read, or one moved ahead of the walk) is not
-    // counted again here.
     if (!counted_.Add(dev, ino)) {
       if (fd >= 0) ::close(fd);
       return fail(Move::Changed, 0);
@@ -205,11 +204,9 @@ DirCursor::Step DirCursor::Enter(std::size_t slot) {
       level.read = std::move(taken.summary);  // entered without a descriptor of its own
     } else {
       level.fd = fd;
-      if (!ReadInto(level)) {
-        // Not listed at all, or cut short by a cancel.
-        level.Close();
+      if (!ReadInto(level)) {  // not listed at all, or cut short by a cancel
+        level.Close(), level.dir = nullptr;
         path_.resize(parentLength);
-        level.dir = nullptr;
         return fail(Move::Failed, scratch_.Error() != 0 ? scratch_.Error() : ECANCELED);
       }
     }
