@@ -124,9 +124,16 @@ DirListing::Status DirListing::Read(int fd, const Options& options) {
   problems_ = 0;
   error_ = 0;
   dotDotInode_ = 0;
+  const Status listed = ListNames(fd, options);
+  if (listed != Status::Ok) return listed;
+  return ReadSizes(fd, options) ? Status::Ok : Status::Cancelled;
+}
+
+// Every name of the directory, sorted into subdirectories, files whose size is to be read and
+// files that report none. A listing that fails part way keeps what it read, and says so.
+DirListing::Status DirListing::ListNames(int fd, const Options& options) {
   const std::atomic<bool>* cancel = options.cancel;
   const ListingCalls* calls = options.calls;
-
   // On the heap, kept for the next read: a thread's stack may be as small as the system allows.
   if (buffer_ == nullptr) buffer_ = std::make_unique<char[]>(kBufferSize);
   char* const buffer = buffer_.get();
@@ -142,50 +149,59 @@ DirListing::Status DirListing::Read(int fd, const Options& options) {
         return Status::Failed;
       }
       Note(kListedInPart, errno);
-      break;  // keep what was read before the error, and say so
+      return Status::Ok;  // keep what was read before the error, and say so
     }
-    if (n == 0) break;
+    if (n == 0) return Status::Ok;
     anyRead = true;
     for (long offset = 0; offset < n;) {
       const auto* d = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
       offset += d->d_reclen;
       if (cancel != nullptr && ++seq % kCancelCheckInterval == 0 && cancel->load(std::memory_order_relaxed))
         return Status::Cancelled;
-      const std::string_view name(reinterpret_cast<const char*>(d) + offsetof(LinuxDirent64, d_name));
-      if (IsDotOrDotDot(name)) {
-        if (name.size() == 2) dotDotInode_ = d->d_ino;
-        continue;
-      }
-      const auto at = static_cast<uint32_t>(names_.size());
-      switch (d->d_type) {
-        case DT_DIR:
-          AddName(name);
-          dirs_.push_back(Dir{at, seq, static_cast<uint16_t>(name.size()), name.front() == '.'});
-          break;
-        case DT_CHR:
-        case DT_BLK:
-        case DT_FIFO:
-        case DT_SOCK:
-          ++fileCount_;  // these report no size
-          break;
-        default:  // regular files, symlinks, and names whose type the listing does not give
-          AddName(name);
-          unsized_.push_back(Unsized{d->d_ino, at, seq});
-      }
+      AddEntry(std::string_view(reinterpret_cast<const char*>(d) + offsetof(LinuxDirent64, d_name)), d->d_type,
+               d->d_ino, seq);
     }
   }
+}
 
+void DirListing::AddEntry(std::string_view name, unsigned char type, uint64_t inode, uint32_t seq) {
+  if (IsDotOrDotDot(name)) {
+    if (name.size() == 2) dotDotInode_ = inode;
+    return;
+  }
+  const auto at = static_cast<uint32_t>(names_.size());
+  switch (type) {
+    case DT_DIR:
+      AddName(name);
+      dirs_.push_back(Dir{at, seq, static_cast<uint16_t>(name.size()), name.front() == '.'});
+      break;
+    case DT_CHR:
+    case DT_BLK:
+    case DT_FIFO:
+    case DT_SOCK:
+      ++fileCount_;  // these report no size
+      break;
+    default:  // regular files, symlinks, and names whose type the listing does not give
+      AddName(name);
+      unsized_.push_back(Unsized{inode, at, seq});
+  }
+}
+
+// The sizes of the files listed, by helpers beside this thread when there are many; false when
+// cancelled.
+bool DirListing::ReadSizes(int fd, const Options& options) {
   // Sizes are read in inode order, not the listing's (hash) order: on a cold disk neighbouring
   // inodes share a block of the inode table, so each block is read once instead of many times.
   std::sort(unsized_.begin(), unsized_.end(), [](const Unsized& a, const Unsized& b) { return a.inode < b.inode; });
   Sizes sizes;
   SizeHelpers::Outcome outcome = SizeHelpers::Outcome::Alone;
   if (options.helpers != nullptr && unsized_.size() >= SizeHelpers::kLeast)
-    outcome = options.helpers->Read(fd, names_, unsized_, calls, options.clusterSize, cancel, sizes);
+    outcome = options.helpers->Read(fd, names_, unsized_, options.calls, options.clusterSize, options.cancel, sizes);
   if (outcome == SizeHelpers::Outcome::Cancelled ||
       (outcome == SizeHelpers::Outcome::Alone &&
-       !sizes.Read(fd, names_.data(), unsized_.data(), unsized_.size(), calls, options.clusterSize, cancel)))
-    return Status::Cancelled;
+       !sizes.Read(fd, names_.data(), unsized_.data(), unsized_.size(), options.calls, options.clusterSize,
+                   options.cancel)))
+    return false;
   fileCount_ += sizes.files;
   allocated_ = sizes.allocated;
   bytes_ = sizes.bytes;
@@ -194,7 +210,7 @@ DirListing::Status DirListing::Read(int fd, const Options& options) {
   const bool found = !sizes.dirs.empty();
   dirs_.insert(dirs_.end(), sizes.dirs.begin(), sizes.dirs.end());
   Order(found);
-  return Status::Ok;
+  return true;
 }
 
 // Puts the subdirectories in the walk's order: ordinary ones by name, then hidden ones as listed.

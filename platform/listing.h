@@ -107,6 +107,9 @@ class DirListing {
   std::string_view DirName(const Dir& d) const { return std::string_view(names_).substr(d.nameOffset, d.nameLength); }
   void Note(uint8_t problem, int error);
   void AddName(std::string_view name);
+  Status ListNames(int fd, const Options& options);
+  void AddEntry(std::string_view name, unsigned char type, uint64_t inode, uint32_t seq);
+  bool ReadSizes(int fd, const Options& options);
   void Order(bool foundByStat);
 
   static constexpr std::size_t kBufferSize = 64 * 1024;  // for getdents64
