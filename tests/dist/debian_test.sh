@@ -23,17 +23,7 @@ for package in korvane korvane-scan; do
   diff -u <(contents "${cpacked[0]}") <(contents "${deb[0]}") \
     || fail "$package: the source package's binary holds other files than cpack's"
   rm -rf "$WORK/root" && dpkg-deb -x "${deb[0]}" "$WORK/root"
-  # Hardened: a stack protector, checked libc calls, position independent, relocations
-  # read-only and bound at start.
-  for bin in "$WORK"/root/usr/bin/*; do
-    symbols="$(readelf --dyn-syms -W "$bin")" headers="$(readelf -h -l -d -W "$bin")"
-    for symbol in __stack_chk_fail '__[a-z0-9_]+_chk'; do
-      grep -qE " $symbol@" <<<"$symbols" || fail "$(basename "$bin"): no $symbol"
-    done
-    for header in "Type: *DYN" "GNU_RELRO" "FLAGS_1.*NOW.*PIE"; do
-      grep -qE "$header" <<<"$headers" || fail "$(basename "$bin"): no $header"
-    done
-  done
+  check_hardened "$WORK"/root/usr/bin/*
   ! grep -rlaE "/build/korvane-|/srv/another/place" "$WORK/root" || fail "$package: a build path in the files above"
 done
 # Lintian's informational tags, for the record (errors and warnings already failed the build).

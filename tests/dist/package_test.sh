@@ -42,17 +42,7 @@ for deb in "$DEB" "$SCAN"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ { print
 
 dpkg-deb -x "$DEB" "$WORK/root"
 dpkg-deb -x "$SCAN" "$WORK/root"
-# Hardened as Debian's own: a stack protector, checked libc calls, position independent,
-# relocations read-only and bound at start.
-for bin in "$WORK"/root/usr/bin/*; do
-  symbols="$(readelf --dyn-syms -W "$bin")" headers="$(readelf -h -l -d -W "$bin")"
-  for symbol in __stack_chk_fail '__[a-z0-9_]+_chk'; do
-    grep -qE " $symbol@" <<<"$symbols" || fail "$(basename "$bin"): no $symbol"
-  done
-  for header in "Type: *DYN" "GNU_RELRO" "FLAGS_1.*NOW.*PIE"; do
-    grep -qE "$header" <<<"$headers" || fail "$(basename "$bin"): no $header"
-  done
-done
+check_hardened "$WORK"/root/usr/bin/*
 # The metainfo's launchable, the desktop entry and the icon agree.
 appstreamcli validate-tree --no-net "$WORK/root" >"$WORK/as.log" 2>&1 || { cat "$WORK/as.log"; fail "validate-tree"; }
 grep -qx 'Exec=kvor' "$WORK"/root/usr/share/applications/*.desktop || fail "Exec under /usr"
