@@ -125,6 +125,7 @@ if [ "$TESTS" -eq 1 ]; then
   fresh_chroot "$OUT/testbed"
   chroot "$OUT/testbed" apt-get update -qq
   status=0
+  rm -rf "$OUT/autopkgtest"
   autopkgtest --output-dir "$OUT/autopkgtest" --no-built-binaries \
     "$OUT"/result/*.deb "$OUT/chroot/build/$NAME/" -- chroot "$OUT/testbed" >"$OUT/autopkgtest.log" 2>&1 || status=$?
   sed -n '/^@@@@@@@@@@@@@@@@@@@@ summary/,$p' "$OUT/autopkgtest.log"

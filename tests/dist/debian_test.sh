@@ -14,7 +14,7 @@ cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/cpack" >"$WORK/cpack.
 
 # contents DEB: mode, owner and path of each entry, and the size of each that is no program.
 contents() {
-  dpkg-deb -c "$1" | awk '{ size = ($6 ~ /^\.\/usr\/bin\// || $1 ~ /^d/) ? "" : " " $3; print $1, $2, $6 size }' |
+  dpkg-deb -c "$1" | awk '$6 != "./" { size = ($6 ~ /^\.\/usr\/bin\// || $1 ~ /^d/) ? "" : " " $3; print $1, $2, $6 size }' |
     LC_ALL=C sort
 }
 for package in korvane korvane-scan; do
