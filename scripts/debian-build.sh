@@ -82,6 +82,7 @@ VERSION="$(git -C "$SRC" show HEAD:debian/changelog | dpkg-parsechangelog -l- -S
 UPSTREAM="${VERSION%-*}"
 NAME="korvane-$UPSTREAM"
 ORIG="korvane_$UPSTREAM.orig.tar.xz"
+ARCH="$(dpkg --print-architecture)"
 step "source $VERSION from commit $(git -C "$SRC" rev-parse --short HEAD)"
 rm -rf "$OUT/result" && mkdir -p "$OUT/result"
 
@@ -128,7 +129,7 @@ if [ "$TESTS" -eq 1 ]; then
   rm -rf "$OUT/autopkgtest"
   autopkgtest --output-dir "$OUT/autopkgtest" --no-built-binaries \
     "$OUT"/result/*.deb "$OUT/chroot/build/$NAME/" -- chroot "$OUT/testbed" >"$OUT/autopkgtest.log" 2>&1 || status=$?
-  sed -n '/^@@@@@@@@@@@@@@@@@@@@ summary/,$p' "$OUT/autopkgtest.log"
+  sed -n '/@@@@@@@@@@@@@@@@@@@@ summary/,$p' "$OUT/autopkgtest.log"
   [ "$status" -eq 0 ] || { tail -n 40 "$OUT/autopkgtest.log"; fail "autopkgtest (status $status)"; }
 
   # Installed beside what they depend on and purged, twice: nothing of theirs is left.
@@ -140,11 +141,11 @@ if [ "$TESTS" -eq 1 ]; then
     -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /var/log \) -prune -o -print | LC_ALL=C sort; }
   in_chroot() { chroot "$P" env DEBIAN_FRONTEND=noninteractive "$@" >>"$OUT/purge.log" 2>&1 || { cat "$OUT/purge.log"; fail "$*"; }; }
   in_chroot apt-get update -qq
-  scan_only="$(chroot "$P" apt-get install -s -qq /debs/korvane-scan_"$VERSION"_*.deb | grep -c '^Inst ')"
-  in_chroot apt-get install -y -qq /debs/korvane_"$VERSION"_*.deb /debs/korvane-scan_"$VERSION"_*.deb
+  scan_only="$(chroot "$P" apt-get install -s -qq /debs/korvane-scan_"$VERSION"_"$ARCH".deb | grep -c '^Inst ')"
+  in_chroot apt-get install -y -qq /debs/korvane_"$VERSION"_"$ARCH".deb /debs/korvane-scan_"$VERSION"_"$ARCH".deb
   in_chroot apt-get purge -y -qq korvane korvane-scan
   files >"$OUT/files-before"
-  in_chroot apt-get install -y -qq /debs/korvane_"$VERSION"_*.deb /debs/korvane-scan_"$VERSION"_*.deb
+  in_chroot apt-get install -y -qq /debs/korvane_"$VERSION"_"$ARCH".deb /debs/korvane-scan_"$VERSION"_"$ARCH".deb
   in_chroot apt-get purge -y -qq korvane korvane-scan
   diff -u "$OUT/files-before" <(files) || fail "left after purge"
   step "purge leaves nothing; korvane-scan alone installs $scan_only package(s)"
