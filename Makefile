@@ -19,7 +19,8 @@ DEPS    = build run package test screenshots
 TESTS   = ON
 TARGETS =
 
-.PHONY: all deps configure build run test install package sanitize asan tsan clean
+.PHONY: all deps configure build run test install install-built uninstall package debian \
+  debian-test sanitize asan tsan clean
 
 all: build
 
@@ -42,13 +43,44 @@ run: deps build
 install: DEPS = build
 install: TESTS = OFF
 install: deps build
-	@cmake --install $(BUILD) --prefix $(PREFIX)
+	@$(MAKE) --no-print-directory install-built
 
-# $(BUILD)/korvane_1.5.0_amd64.deb (the program) and korvane-scan_1.5.0_amd64.deb (kvor-scan)
+# What is built, installed; the folders the install is about to make are noted first (from
+# an install into a staging folder), so that `make uninstall` removes them and only them.
+install-built:
+	@rm -rf $(BUILD)/staging
+	@DESTDIR=$(abspath $(BUILD))/staging cmake --install $(BUILD) --prefix "$(PREFIX)" >/dev/null
+	@cd $(BUILD)/staging && find . -mindepth 1 -type d | sed 's|^\.||' | \
+	  while IFS= read -r d; do [ -d "$$d" ] || printf '%s\n' "$$d"; done >../install_dirs.txt
+	@rm -rf $(BUILD)/staging
+	@cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# Removes what `make install` installed from this build folder, then the folders it made.
+uninstall:
+	@[ -f $(BUILD)/install_manifest.txt ] || { echo "uninstall: nothing installed from $(BUILD)" >&2; exit 1; }
+	@xargs -r -d '\n' rm -f -- <$(BUILD)/install_manifest.txt
+	@[ ! -f $(BUILD)/install_dirs.txt ] || LC_ALL=C sort -r $(BUILD)/install_dirs.txt | \
+	  xargs -r -d '\n' rmdir --ignore-fail-on-non-empty --
+	@rm -f $(BUILD)/install_manifest.txt $(BUILD)/install_dirs.txt
+
+# $(BUILD)/korvane_1.5.0-1_amd64.deb (the program) and korvane-scan_1.5.0-1_amd64.deb
+# (kvor-scan), made by cpack from this build; `make debian` builds the source package.
 package: DEPS = build package
 package: TESTS = OFF
 package: deps build
 	@cd $(BUILD) && cpack -G DEB
+
+# The Debian source package and its binaries, built in a clean bookworm chroot, then lintian,
+# the autopkgtests and a purge (scripts/debian-build.sh); `debian-test` also builds them twice
+# and compares them with what cpack makes. Needs root, debootstrap and the mirror.
+debian: DEPS = debian
+debian: deps
+	@scripts/debian-build.sh
+
+debian-test: DEPS = build package debian
+debian-test: TESTS = OFF
+debian-test: deps build
+	@tests/dist/debian_test.sh $(BUILD) $(CURDIR)
 
 # The sanitizer passes first, so the plain suite's summary closes the output.
 test: DEPS = build run package test

@@ -221,7 +221,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Arguments& args, std::F
     const std::string_view name = given.substr(0, given.find('='));
     if (!isWhole(name, c == '?' ? optopt : c)) return UsageError(err, "unrecognized option '" + Escape(given) + "'");
     if (c == '?') return UsageError(err, "option '" + Escape(name) + "' doesn't allow an argument");
-    if (c == kHelp || c == kVersion) return PrintText(c == kHelp ? kUsage : "kvor-scan 1.5\n", out, err);
+    if (c == kHelp || c == kVersion) return PrintText(c == kHelp ? kUsage : "kvor-scan " KVOR_VERSION "\n", out, err);
     args.summary = true;
   }
   if (optind == argc) return UsageError(err, "missing operand");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what Korvane needs on Debian 12, by step:
-#   scripts/install-deps.sh [build] [run] [package] [test] [screenshots]   (none: all of them)
+#   scripts/install-deps.sh [build] [run] [package] [test] [screenshots] [debian]
+# (none: all but debian)
 # Idempotent: installs only what is missing. Needs root (or sudo).
 set -euo pipefail
 SUDO=""
@@ -22,6 +23,8 @@ declare -A lists=(
           desktop-file-utils appstream lintian groff-base man-db file bindfs fuse3 btrfs-progs"
   # scripts/screenshots.sh; mkfs.ext4 for its small real drive
   [screenshots]="xvfb openbox xdotool imagemagick e2fsprogs"
+  # scripts/debian-build.sh: the clean chroot, the source package, its checks and tests
+  [debian]="debootstrap dpkg-dev xz-utils git lintian autopkgtest"
 )
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(build run package test screenshots)

@@ -4,6 +4,21 @@ WORK="$(mktemp -d "${TMPDIR:-/tmp}/kvor-dist-XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# check_hardened BINARY...: hardened as Debian's own: a stack protector, checked libc calls,
+# position independent, relocations read-only and bound at start.
+check_hardened() {
+  local bin symbols headers symbol header
+  for bin in "$@"; do
+    symbols="$(readelf --dyn-syms -W "$bin")" headers="$(readelf -h -l -d -W "$bin")"
+    for symbol in __stack_chk_fail '__[a-z0-9_]+_chk'; do
+      grep -qE " $symbol@" <<<"$symbols" || fail "$(basename "$bin"): no $symbol"
+    done
+    for header in "Type: *DYN" "GNU_RELRO" "FLAGS_1.*NOW.*PIE"; do
+      grep -qE "$header" <<<"$headers" || fail "$(basename "$bin"): no $header"
+    done
+  done
+}
+
 # scan_small_tree BINARY: the report of a two-directory tree, checked line by line.
 scan_small_tree() {
   local tree="$WORK/tree" out

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # install_test.sh BUILD SOURCE: an install into a temporary prefix holds exactly the expected
-# files, the validators accept them, the manual pages render and the installed tool runs.
+# files, the validators accept them, the manual pages render and the installed tool runs;
+# `make uninstall` then removes them and the folders the install made, and only those.
 . "$(dirname "$0")/common.sh"
 BUILD="$1" SOURCE="$2"
 # Not /usr, and with a character that the desktop entry's Exec must quote.
 PREFIX="$WORK/pre fix"
 
-cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
+mkdir -p "$PREFIX/share/kept"
+make -s -C "$SOURCE" BUILD="$BUILD" PREFIX="$PREFIX" install-built >/dev/null
 diff -u "$SOURCE/tests/dist/installed-files.txt" <(cd "$PREFIX" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort) \
   || fail "installed files differ from tests/dist/installed-files.txt"
 
@@ -51,4 +53,7 @@ for args in "--help >/dev/full" "--version >&-"; do
   err="$(eval "\"\$PREFIX/bin/kvor-scan\" $args" 2>&1)" && fail "kvor-scan $args: status 0"
   grep -qx "kvor-scan: cannot write the report: .*" <<<"$err" || fail "kvor-scan $args: $err"
 done
+make -s -C "$SOURCE" BUILD="$BUILD" uninstall
+left="$(cd "$PREFIX" && find . | LC_ALL=C sort | tr '\n' ' ')"
+[ "$left" = ". ./share ./share/kept " ] || fail "left after make uninstall: $left"
 echo "install: $(wc -l <"$SOURCE/tests/dist/installed-files.txt") files, validators and manual pages clean"

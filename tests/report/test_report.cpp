@@ -122,7 +122,7 @@ TEST(Report, ArgumentsRootsAndMessages) {
     const platform::System& system = platform::LocalSystem();
     To to = kMemory;
   } cases[] = {
-      {{"--help"}, 0, usage.substr(0, usage.size() - 1), ""}, {{"--version", "x"}, 0, "kvor-scan 1.5", ""},
+      {{"--help"}, 0, usage.substr(0, usage.size() - 1), ""}, {{"--version", "x"}, 0, "kvor-scan " KVOR_VERSION, ""},
       {{t.path(), "--help"}, 0, usage, ""},
       {{"--help"}, 2, "", "kvor-scan: cannot write the report: No space left on device\n", failing, kFull},
       {{"--version"}, 2, "", "kvor-scan: cannot write the report: Bad file descriptor\n", failing, kClosed},
