@@ -471,17 +471,15 @@ class WindowsTest : public QObject {
     main.tvDisk->expand(model.index(0, 0));
     main.tvDisk->doItemsLayout();
     QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(main.tvDisk);
-    QStringList headers, rows;
+    QStringList cells;  // the column header by its name, the rows by their descriptions
     for (int i = 0; i < tree->childCount(); ++i) {
-      const QAccessibleInterface* cell = tree->child(i);
-      (cell->role() == QAccessible::ColumnHeader ? headers : rows) << cell->text(QAccessible::Description);
-      if (cell->role() == QAccessible::ColumnHeader) headers.last() = cell->text(QAccessible::Name);
+      const bool header = tree->child(i)->role() == QAccessible::ColumnHeader;
+      cells << tree->child(i)->text(header ? QAccessible::Name : QAccessible::Description);
     }
     const QString root = QString::fromStdString(p.fixed1);
     QCOMPARE(tree->text(QAccessible::Name), "Directory tree");
-    QCOMPARE(headers, QStringList{"Directory"});
-    QCOMPARE(rows, QStringList({root, root + "/bin", root + "/locked; Cannot be read: Permission denied",
-                                root + "/.cache; hidden"}));
+    QCOMPARE(cells, QStringList({"Directory", root, root + "/bin", root + "/locked; Cannot be read: Permission denied",
+                                 root + "/.cache; hidden"}));
     // Each row opens and closes itself (.cache is third under the root, fourth shown), becomes the
     // current row, selected; its state read back agrees with the view's.
     const QModelIndex top = model.index(0, 0), cache = model.index(2, 0, top);
