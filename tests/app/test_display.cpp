@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -94,6 +93,42 @@ class FakeXServer {
   std::thread thread_;
 };
 
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+// The program with exactly `env` (and PATH) as the shell takes it, given `args`.
+Outcome Program(const std::string& env, const std::string& args = "") {
+  const kvor::test::TempDir files;
+  const std::string command = "env -i PATH=/usr/bin:/bin " + env + " " KVOR_PROGRAM " " + args + " >" + (files / "out") +
+                              " 2>" + (files / "err");
+  const int status = std::system(command.c_str());
+  const auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read(files / "out"), read(files / "err")};
+}
+
+// A compositor that answers a round trip and offers nothing more, on a socket of its own.
+class FakeCompositor {
+ public:
+  explicit FakeCompositor(const std::string& name) {
+    if (wl_display_add_socket(display_, name.c_str()) != 0) std::abort();
+    thread_ = std::thread([this] { wl_display_run(display_); });
+  }
+  ~FakeCompositor() {
+    wl_display_terminate(display_);
+    thread_.join();
+    wl_display_destroy(display_);
+  }
+
+ private:
+  wl_display* display_ = wl_display_create();
+  std::thread thread_;
+};
+
 }  // namespace
 
 TEST(Display, EveryBadValueGetsTheOneLineMessage) {
@@ -126,63 +161,20 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
       "QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY=wayland-dead " + xdg,
       "WAYLAND_DISPLAY=wayland-dead " + xdg + " DISPLAY=" + closing.display};
   for (const std::string& env : cases) {
-    // The program with exactly `env` (and PATH); its stderr read, its stdout dropped.
-    const std::string command = "env -i PATH=/usr/bin:/bin " + env + " " KVOR_PROGRAM " 2>&1 >/dev/null";
-    std::FILE* pipe = ::popen(command.c_str(), "r");
-    std::string err(4096, '\0');
-    err.resize(std::fread(err.data(), 1, err.size(), pipe));
-    const int status = ::pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << (env.empty() ? "(empty)" : env.substr(0, 60));
-    EXPECT_EQ(err, "kvor: no display (no X11 or Wayland session); run kvor-scan for a text report\n");
+    const Outcome run = Program(env);
+    EXPECT_EQ(std::to_string(run.status) + " " + run.out + run.err,
+              "2 kvor: no display (no X11 or Wayland session); run kvor-scan for a text report\n")
+        << (env.empty() ? "(empty)" : env.substr(0, 60));
   }
   // Each server was asked: the cases above reached it.
   EXPECT_EQ(std::vector({refusing.connections.load(), closing.connections.load(), silent.connections.load()}),
             std::vector({2, 2, 1}));
 }
 
-namespace {
-
-// A compositor that answers a round trip and offers nothing more, on a socket of its own.
-class FakeCompositor {
- public:
-  explicit FakeCompositor(const std::string& name) {
-    if (wl_display_add_socket(display_, name.c_str()) != 0) std::abort();
-    thread_ = std::thread([this] { wl_display_run(display_); });
-  }
-  ~FakeCompositor() {
-    wl_display_terminate(display_);
-    thread_.join();
-    wl_display_destroy(display_);
-  }
-
- private:
-  wl_display* display_ = wl_display_create();
-  std::thread thread_;
-};
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-Outcome Program(const std::string& args) {
-  const kvor::test::TempDir files;
-  const std::string command = "env -i PATH=/usr/bin:/bin " KVOR_PROGRAM " " + args + " >" + (files / "out") + " 2>" +
-                              (files / "err");
-  const int status = std::system(command.c_str());
-  const auto read = [](const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read(files / "out"), read(files / "err")};
-}
-
-}  // namespace
-
 // Before the display is looked for: --help and --version answer without one, any other
 // argument is refused by name.
 TEST(CommandLine, HelpVersionAndAStrayArgument) {
-  const Outcome version = Program("--version"), help = Program("--help");
+  const Outcome version = Program("", "--version"), help = Program("", "--help");
   EXPECT_EQ(std::vector({version.status, help.status}), std::vector({0, 0}));
   EXPECT_EQ(version.out + version.err, "kvor 1.5.0\n");
   EXPECT_TRUE(help.err.empty() && help.out.find("no arguments") != std::string::npos &&
@@ -192,7 +184,7 @@ TEST(CommandLine, HelpVersionAndAStrayArgument) {
       {"/tmp", "'/tmp'"}, {"--help --version", "'--version'"}, {"-platform xcb", "'-platform'"}, {"--", "'--'"},
       {"\"$(printf '\\377')\"", "'\\xff'"}};
   for (const auto& [args, named] : stray) {
-    const Outcome run = Program(args);
+    const Outcome run = Program("", args);
     EXPECT_TRUE(run.status == 2 && run.out.empty() && std::count(run.err.begin(), run.err.end(), '\n') == 1 &&
                 run.err.rfind("kvor: unrecognized argument " + named, 0) == 0)
         << args << ": " << run.err;

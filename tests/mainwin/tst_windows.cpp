@@ -56,6 +56,12 @@ std::string MountLine(int id, const std::string& point, const std::string& rest)
   return std::to_string(id) + " 1 0:" + std::to_string(id) + " / " + point + " rw - " + rest + " rw\n";
 }
 
+bool Shows(const QModelIndex& index, Picture normal, Picture selected) {
+  const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
+  return icon.pixmap(13, 13, QIcon::Normal).toImage() == forms::TreePicture(normal).toImage() &&
+         icon.pixmap(13, 13, QIcon::Selected).toImage() == forms::TreePicture(selected).toImage();
+}
+
 // The program on its drives: message boxes answered and recorded, its end counted, its scan's
 // worker held at a chosen path as a drive that stops answering would.
 struct Machine : platform::System {
@@ -108,6 +114,10 @@ struct Machine : platform::System {
   int IndexOf(const std::string& root) { return Pick().driveList->findData(QByteArray::fromStdString(root)); }
   void Choose(const std::string& root) { Pick().driveList->SetListIndex(IndexOf(root)); }
   const NodeStore& Tree() { return Main().Result().tree; }
+  void MakeTenByFour() {  // d0..d9 on the program's drive, e0..e3 in each
+    for (int i = 0; i < 40; ++i)
+      std::filesystem::create_directories(fixed1 + "/d" + std::to_string(i % 10) + "/e" + std::to_string(i / 10));
+  }
   // Select Disk: while the dialog is shown modally, choose `roots` in turn and answer; then the
   // scan, if one starts, runs to its end.
   void SelectDisk(const std::vector<std::string>& roots, std::function<void(frmDiskPick&)> answer) {
@@ -119,15 +129,14 @@ struct Machine : platform::System {
     Main().cmdSelect_Click();
     app.scans.Finish();
   }
-  // What a cancel leaves: the tree marked, Analyze disabled, the window back with the focus.
-  bool OnlyUserAborted() {
+  // What a cancel (or a scan that ran out of memory) leaves: the tree one marked row, Analyze
+  // disabled, the window back with the focus.
+  bool Stopped(const QString& row = "User Aborted...") {
     const QAbstractItemModel& m = *Main().tvDisk->model();
-    const QIcon icon = m.index(0, 0).data(Qt::DecorationRole).value<QIcon>();
-    return m.rowCount() == 1 && m.rowCount(m.index(0, 0)) == 0 && m.index(0, 0).data() == "User Aborted..." &&
-           icon.pixmap(13, 13, QIcon::Normal).toImage() == forms::TreePicture(Picture::XClosed).toImage() &&
-           icon.pixmap(13, 13, QIcon::Selected).toImage() == forms::TreePicture(Picture::XClosed).toImage() &&
-           !Main().mnuAnalyze->isEnabled() && Main().isVisible() && !app.Loaded<frmWait>() &&
-           Main().tvDisk->currentIndex().data() == "User Aborted..." && Main().focusWidget() == Main().tvDisk;
+    return m.rowCount() == 1 && m.rowCount(m.index(0, 0)) == 0 && m.index(0, 0).data() == row &&
+           Shows(m.index(0, 0), Picture::XClosed, Picture::XClosed) && !Main().mnuAnalyze->isEnabled() &&
+           Main().isVisible() && !app.Loaded<frmWait>() && Main().tvDisk->currentIndex().data() == row &&
+           Main().focusWidget() == Main().tvDisk;
   }
 
   QTemporaryDir dir;
@@ -170,12 +179,6 @@ bool Near(double twips, double expected) { return std::abs(twips - expected) <= 
 // The tree's pixels, from its edges in twips.
 QRect Pixels(const QRectF& t) {
   return {QPoint(Px(t.left()), Px(t.top())), QPoint(Px(t.right()) - 1, Px(t.bottom()) - 1)};
-}
-
-void Pictures(const QModelIndex& index, Picture normal, Picture selected) {
-  const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
-  QCOMPARE(icon.pixmap(13, 13, QIcon::Normal).toImage(), forms::TreePicture(normal).toImage());
-  QCOMPARE(icon.pixmap(13, 13, QIcon::Selected).toImage(), forms::TreePicture(selected).toImage());
 }
 
 // The threads of this process that wait on a FUSE daemon: for its answer, or for the end of its
@@ -259,21 +262,20 @@ class WindowsTest : public QObject {
     // Pictures, which the report does not print; the hidden .cache comes last. The first level
     // is open, the tree has the focus and the root is current, so the arrow keys work at once.
     const QModelIndex root = main.tvDisk->model()->index(0, 0);
-    Pictures(root, Picture::Closed, Picture::Open);
-    Pictures(root.model()->index(2, 0, root), Picture::HClosed, Picture::HOpen);
+    QVERIFY(Shows(root, Picture::Closed, Picture::Open) &&
+            Shows(root.model()->index(2, 0, root), Picture::HClosed, Picture::HOpen));
     // White is clear in every picture, at both sizes: the view's background shows through.
     for (const Picture picture : {Picture::Open, Picture::Closed, Picture::HOpen, Picture::HClosed, Picture::XClosed,
                                   Picture::UClosed}) {
       const QIcon icon = forms::TreeIcon(picture, picture);
       for (const int size : {13, 26}) {
         const QImage image = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
-        int clear = 0;
-        for (int y = 0; y < size; ++y)
-          for (int x = 0; x < size; ++x) {
-            QVERIFY(image.pixel(x, y) != qRgb(255, 255, 255));
-            clear += qAlpha(image.pixel(x, y)) == 0;
-          }
-        QVERIFY(image.width() == size && clear > size);
+        int clear = 0, white = 0;
+        for (int i = 0; i < size * size; ++i) {
+          const QRgb pixel = image.pixel(i % size, i / size);
+          clear += qAlpha(pixel) == 0, white += pixel == qRgb(255, 255, 255);
+        }
+        QVERIFY(image.width() == size && clear > size && white == 0);
       }
     }
     QVERIFY(main.tvDisk->isExpanded(root) && !main.tvDisk->isExpanded(root.model()->index(1, 0, root)));
@@ -303,15 +305,12 @@ class WindowsTest : public QObject {
 
   // The window as loaded, before its first show, and then its resize rule.
   void makeUpPanelAndResizeRule() {
-    App& app = m_->app;
-    QCOMPARE(frmDiskSumm(app.windows, app.state, app.figures, app.scans, app).windowTitle(), "Korvane v1.5");  // as built; the load names it
     frmDiskSumm& main = m_->Main();
     const QSize minimum(Px(4335), Px(3675));
     const QRectF withPanel(180, 1560, 4020, 1950), withoutPanel(180, 600, 4020, 2910);
     QVERIFY(main.ClientSize() == minimum && main.tvDisk->geometry() == Pixels(withPanel));
     QVERIFY(main.mnuDisplay->actions() == QList<QAction*>{main.mnuDiskInfo} && main.mnuDiskInfo->isCheckable());
-    QVERIFY(!main.cmdSelect->autoDefault() && main.Label3->textFormat() == Qt::PlainText);
-    QVERIFY(main.Label3->text() == "Used:" && !main.windowIcon().isNull());
+    QVERIFY(!main.cmdSelect->autoDefault() && main.Label3->textFormat() == Qt::PlainText && !main.windowIcon().isNull());
     // One column without a header, in the walk's order; wide texts scroll sideways.
     const QTreeView& tv = *main.tvDisk;
     QCOMPARE(std::tuple(tv.isHeaderHidden(), tv.uniformRowHeights(), int(tv.editTriggers()), tv.isSortingEnabled(),
@@ -333,13 +332,12 @@ class WindowsTest : public QObject {
     QCOMPARE(box.font(), main.framDisk->font());
 
     main.show();
-    QVERIFY(main.TreeTwips() == withPanel && main.tvDisk->geometry() == Pixels(withPanel));
-    // Through the menu Qt flips the mark itself before the handler runs.
-    main.mnuDiskInfo->trigger();
-    QVERIFY(main.TreeTwips() == withoutPanel && main.tvDisk->geometry() == Pixels(withoutPanel));
-    QVERIFY(!main.mnuDiskInfo->isChecked() && !main.framDisk->isVisible());
-    main.mnuDiskInfo->trigger();
-    QVERIFY(main.TreeTwips() == withPanel && main.mnuDiskInfo->isChecked() && main.framDisk->isVisible());
+    for (const bool panel : {false, true}) {  // through the menu Qt flips the mark itself before the handler runs
+      main.mnuDiskInfo->trigger();
+      const QRectF tree = panel ? withPanel : withoutPanel;
+      QVERIFY(main.TreeTwips() == tree && main.tvDisk->geometry() == Pixels(tree));
+      QVERIFY(main.mnuDiskInfo->isChecked() == panel && main.framDisk->isVisible() == panel);
+    }
     main.resize(50, 40);
     QVERIFY(main.ClientSize() == minimum && main.TreeTwips() == withPanel);
     // Larger: the tree takes all of it, the panel and the button keep their place and size.
@@ -383,11 +381,10 @@ class WindowsTest : public QObject {
     QVERIFY(root.data() == "Root" && model.NodeOf(model.index(2, 0, root)) == h && model.NodeOf(xi) == x);
     QCOMPARE(model.NodeOf(model.index(1, 0, root)), a);
     QVERIFY(!model.index(1, 0).isValid() && !model.index(0, 1).isValid() && !model.index(-1, 0).isValid());
-    Pictures(model.index(2, 0, root), Picture::HClosed, Picture::HOpen);
-    Pictures(xi, Picture::Closed, Picture::Open);
     const QModelIndex bad = model.index(0, 0, xi);
+    QVERIFY(Shows(model.index(2, 0, root), Picture::HClosed, Picture::HOpen) && Shows(xi, Picture::Closed, Picture::Open) &&
+            Shows(bad, Picture::UClosed, Picture::UClosed));
     QCOMPARE(bad.data(Qt::ToolTipRole).toString(), QStringLiteral("/d/b/x/locked\nCannot be read: Permission denied"));
-    Pictures(bad, Picture::UClosed, Picture::UClosed);
     // Its text dimmed, yet readable (4.5:1) on the view's background, on a light and on a dark
     // palette whose own dimmed text is too faint; a selected row's text on its selection too.
     const auto contrast = [](const QColor& a, const QColor& b) {
@@ -474,17 +471,15 @@ class WindowsTest : public QObject {
     main.tvDisk->expand(model.index(0, 0));
     main.tvDisk->doItemsLayout();
     QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(main.tvDisk);
-    QStringList headers, rows;
+    QStringList cells;  // the column header by its name, the rows by their descriptions
     for (int i = 0; i < tree->childCount(); ++i) {
-      const QAccessibleInterface* cell = tree->child(i);
-      (cell->role() == QAccessible::ColumnHeader ? headers : rows) << cell->text(QAccessible::Description);
-      if (cell->role() == QAccessible::ColumnHeader) headers.last() = cell->text(QAccessible::Name);
+      const bool header = tree->child(i)->role() == QAccessible::ColumnHeader;
+      cells << tree->child(i)->text(header ? QAccessible::Name : QAccessible::Description);
     }
     const QString root = QString::fromStdString(p.fixed1);
     QCOMPARE(tree->text(QAccessible::Name), "Directory tree");
-    QCOMPARE(headers, QStringList{"Directory"});
-    QCOMPARE(rows, QStringList({root, root + "/bin", root + "/locked; Cannot be read: Permission denied",
-                                root + "/.cache; hidden"}));
+    QCOMPARE(cells, QStringList({"Directory", root, root + "/bin", root + "/locked; Cannot be read: Permission denied",
+                                 root + "/.cache; hidden"}));
     // Each row opens and closes itself (.cache is third under the root, fourth shown), becomes the
     // current row, selected; its state read back agrees with the view's.
     const QModelIndex top = model.index(0, 0), cache = model.index(2, 0, top);
@@ -619,9 +614,8 @@ class WindowsTest : public QObject {
     const auto shown = [&](const QString& dir) {
       emit m_->app.scans.currentDir(dir);
       const QStringList lines = wait.lblCurDir->text().split(u'\n');
-      for (const QString& line : lines)
-        if (metrics.horizontalAdvance(line) > width) QTest::qFail("line too wide", __FILE__, __LINE__);
-      if (lines.size() > 2) QTest::qFail("more than two lines", __FILE__, __LINE__);
+      const auto tooWide = [&](const QString& line) { return metrics.horizontalAdvance(line) > width; };
+      if (lines.size() > 2 || std::any_of(lines.begin(), lines.end(), tooWide)) QTest::qFail("too wide", __FILE__, __LINE__);
       return lines;
     };
     QCOMPARE(shown("/srv/data"), QStringList{"/srv/data"});
@@ -737,53 +731,40 @@ class WindowsTest : public QObject {
     frmDiskSumm& main = p.app.Form<frmDiskSumm>();
     main.show();
     p.app.scans.Finish();
-    const QAbstractItemModel& tree = *main.tvDisk->model();
     QCOMPARE(p.messages, std::vector({Message{Message::Kind::Information, "There was not enough memory to finish the scan.",
                                               "Korvane 1.5"}}));
-    QVERIFY(tree.rowCount() == 1 && tree.index(0, 0).data() == "Out of memory" && !main.mnuAnalyze->isEnabled());
-    QVERIFY(main.isVisible() && main.focusWidget() == main.tvDisk && !p.app.Loaded<frmWait>());
+    QVERIFY(p.Stopped("Out of memory"));
     p.app.scans.directoryHook = nullptr;
     main.mnuRefresh_Click();
     p.app.scans.Finish();
     QVERIFY(p.Tree().size() == 4 && main.mnuAnalyze->isEnabled() && p.messages.size() == 1);
   }
 
-  // A drive mounted where the name is not UTF-8 is chosen and scanned at its own bytes.
-  void driveAtANameThatIsNotUtf8() {
+  // A drive mounted where the name is not UTF-8 is chosen and scanned at its own bytes, and named
+  // as the report writes them. Unmounted after its scan: Refresh tells of a drive with a problem
+  // and scans nothing, not the folder beneath it in its name; the window stays as it was, and
+  // Select Disk shows the dialog, which no longer offers the drive. One gone after it was chosen,
+  // before OK: the same.
+  void driveAtANameThatIsNotUtf8GoneBetweenTwoScans() {
     Machine& p = *m_;
-    const std::string odd = p.base + "h_\xff\xfe";
-    std::filesystem::create_directories(odd);
-    if (::mount("kvortest", odd.c_str(), "tmpfs", 0, "size=256k") != 0) QSKIP("tmpfs cannot be mounted here");
-    test::MakeFile(odd + "/f", 100);
-    p.SetTable(p.table + MountLine(37, odd, "ext4 /dev/vdf1"));
-    p.SelectDisk({odd}, &frmDiskPick::cmdOK_Click);
-    ::umount2(odd.c_str(), MNT_DETACH);
-    ::rmdir(odd.c_str());  // a name the temporary folder's own removal cannot spell
-    QVERIFY(p.messages.empty() && p.Tree().Path(0) == odd && p.Tree()[0].problems == 0);
-    // Named in the list by its bytes, as the report writes them.
-    QCOMPARE(p.Pick().driveList->Drive(), QString::fromStdString(Escape(odd) + " [vdf1]"));
-    QVERIFY(p.app.figures.gTotalFiles == 1 && p.app.figures.gTotalFileBytes == 100);
-  }
-
-  // A drive unmounted after its scan: Refresh tells of a drive with a problem and scans nothing,
-  // not the folder beneath it in its name; the window stays as it was, and Select Disk shows the
-  // dialog, which no longer offers the drive. One gone after it was chosen, before OK: the same.
-  void driveGoneBetweenTwoScans() {
-    Machine& p = *m_;
-    const std::string drive = p.base + "h_drive", table = p.table;
+    const std::string drive = p.base + "h_\xff\xfe", table = p.table;
     std::filesystem::create_directories(drive);
     if (::mount("kvortest", drive.c_str(), "tmpfs", 0, "size=256k") != 0) QSKIP("tmpfs cannot be mounted here");
-    const std::shared_ptr<const char> unmount(drive.c_str(), [](const char* at) { ::umount2(at, MNT_DETACH); });
+    // Removed here: a name the temporary folder's own removal cannot spell.
+    const std::shared_ptr<const char> unmount(drive.c_str(), [](const char* at) { ::umount2(at, MNT_DETACH), ::rmdir(at); });
     std::filesystem::create_directories(drive + "/sub");
+    test::MakeFile(drive + "/sub/f", 100);
     p.SetTable(table + MountLine(37, drive, "ext4 /dev/vdf1"));
     p.SelectDisk({drive}, &frmDiskPick::cmdOK_Click);
-    QVERIFY(p.messages.empty() && p.Tree().Path(0) == drive && p.Tree().size() == 2);
+    QVERIFY(p.messages.empty() && p.Tree().Path(0) == drive && p.Tree().size() == 2 && p.Tree()[0].problems == 0);
+    QCOMPARE(p.Pick().driveList->Drive(), QString::fromStdString(Escape(drive) + " [vdf1]"));
+    QVERIFY(p.app.figures.gTotalFiles == 1 && p.app.figures.gTotalFileBytes == 100);
     QSignalSpy scans(&p.app.scans, &ScanController::ended);
     ::umount2(drive.c_str(), MNT_DETACH);
     p.SetTable(table);
     p.Main().mnuRefresh_Click();
     p.app.scans.Finish();
-    const Message problem{Message::Kind::Information, Problem(drive + " [vdf1]"), "Korvane 1.5"};
+    const Message problem{Message::Kind::Information, Problem(Escape(drive) + " [vdf1]"), "Korvane 1.5"};
     QVERIFY(scans.isEmpty() && p.messages == std::vector{problem} && !p.app.state.gRescan);
     QVERIFY(p.Main().isVisible() && p.Tree().Path(0) == drive && p.Tree().size() == 2);
     p.SelectDisk({p.fixed2}, &frmDiskPick::cmdOK_Click);  // the dialog is shown
@@ -861,8 +842,7 @@ class WindowsTest : public QObject {
       Machine p;
       p.inodes = inodes, p.mountRoot = mountRoot;
       p.app.scans.scanOptions.readAhead.readers = 0;  // what readers read ahead counts too: none here
-      for (int i = 0; i < 40; ++i)
-        std::filesystem::create_directories(p.fixed1 + "/d" + std::to_string(i % 10) + "/e" + std::to_string(i / 10));
+      p.MakeTenByFour();
       test::Gate first, second;
       p.app.scans.directoryHook = [&](std::string_view path) {
         if (path == p.fixed1 + "/d2") first.Wait();
@@ -896,8 +876,7 @@ class WindowsTest : public QObject {
   // the worker, let go at last, changes nothing.
   void cancelWhileTheWorkerIsHeld() {
     Machine& p = *m_;
-    for (int i = 0; i < 40; ++i)
-      std::filesystem::create_directories(p.fixed1 + "/d" + std::to_string(i % 10) + "/e" + std::to_string(i / 10));
+    p.MakeTenByFour();
     p.holdAt = p.fixed1 + "/d5";
     frmDiskSumm& main = p.app.Form<frmDiskSumm>();
     main.show();  // as the program does once the load returns: it waits for the scan
@@ -906,11 +885,11 @@ class WindowsTest : public QObject {
     QCOMPARE(p.app.Form<frmWait>().lblCurDir->text().remove(u'\n'), QString::fromStdString(p.holdAt));
     QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);  // what it posted before
     QTest::mouseClick(p.app.Form<frmWait>().btnStop, Qt::LeftButton);
-    QVERIFY(p.OnlyUserAborted() && p.app.state.gAbort && !p.app.scans.Busy() && p.app.scans.Workers() == 1);
+    QVERIFY(p.Stopped() && p.app.state.gAbort && !p.app.scans.Busy() && p.app.scans.Workers() == 1);
     // A change of drive (refused here, so the list comes back) clears the abort flag but does
     // not vouch for the partial figures; a complete scan enables Analyze again.
     p.SelectDisk({p.net}, &frmDiskPick::cmdCancel_Click);
-    QVERIFY(!p.app.state.gAbort && p.OnlyUserAborted());
+    QVERIFY(!p.app.state.gAbort && p.Stopped());
     main.mnuRefresh_Click();
     p.app.scans.Finish();
     QVERIFY(p.Tree().Path(0) == p.fixed1 && p.Tree().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled());
@@ -933,7 +912,7 @@ class WindowsTest : public QObject {
     h.Main().mnuRefresh_Click();
     while (FuseWaiters() == 0) QThread::yieldCurrentThread();  // the worker is in the kernel
     QTest::mouseClick(h.app.Form<frmWait>().btnStop, Qt::LeftButton);
-    QVERIFY(h.OnlyUserAborted() && h.app.scans.Workers() == 1);
+    QVERIFY(h.Stopped() && h.app.scans.Workers() == 1);
     h.Choose(h.fixed2);  // another drive, scanned beside the stuck worker
     h.Main().mnuRefresh_Click();
     h.app.scans.Finish();
