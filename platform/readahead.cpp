@@ -422,6 +422,21 @@ struct ReadAhead::Shared {
       if (!StartReader(self)) break;
   }
 
+  // Nothing to pick: sleeps until the walk or another reader makes some. Called with the mutex held.
+  void WaitForWork(bool far, std::unique_lock<std::mutex>& lock) {
+    if (far) {
+      farIdle = true;
+      farWork.wait(lock);
+      farIdle = false;
+    } else {
+      ++idle;
+      work.wait(lock);
+      --idle;
+    }
+  }
+
+  // A reader that runs out of memory hands back what it took (the walk reads it in place) and
+  // stops, and no other starts.
   static void Run(std::shared_ptr<Shared> self, bool far) {
     // The last owner frees the shared block when this returns, not under its own mutex.
     Shared& s = *self;
@@ -430,8 +445,6 @@ struct ReadAhead::Shared {
     long blocks = BlocksRead(s.hooks.blocksRead);
     unsigned reads = 0;
     std::unique_lock lock(s.mutex);
-    // A reader that runs out of memory hands back what it took (the walk reads it in place) and
-    // stops, and no other starts.
     for (;;) {
       if (s.stop) break;
       std::string path;
@@ -444,15 +457,7 @@ struct ReadAhead::Shared {
       }
       if (node == nullptr) {
         s.Tell();
-        if (far) {
-          s.farIdle = true;
-          s.farWork.wait(lock);
-          s.farIdle = false;
-        } else {
-          ++s.idle;
-          s.work.wait(lock);
-          --s.idle;
-        }
+        s.WaitForWork(far, lock);
         continue;
       }
       if (s.HasWork()) s.WakeReader();
