@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QPalette>
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 
 #include "engine/escape.h"
@@ -86,6 +85,7 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
   }
   const NodeStore::Index node = NodeOf(index);
   const NodeStore::Node& n = scan_.tree[node];
+  const auto why = [&] { return QString::fromStdString(ProblemText(scan_.tree, node, ProblemWords::Window)); };
   switch (role) {
     case Qt::DisplayRole:
       return QString::fromStdString(RowText(scan_, node, separator_, ShownName(scan_.tree.Name(node))));
@@ -96,14 +96,14 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
     case Qt::ToolTipRole: {
       // The full path; for a directory not read whole, also why.
       QString tip = QString::fromStdString(Escape(scan_.tree.Path(node)));
-      if (n.problems != 0) tip += QLatin1Char('\n') + QString::fromStdString(ProblemText(node));
+      if (n.problems != 0) tip += QLatin1Char('\n') + why();
       return tip.isEmpty() ? QVariant() : QVariant(tip);
     }
     case Qt::AccessibleDescriptionRole: {
       // What the tip, the grey and the green tell the eye: the path, why it was not read whole,
       // and whether it is hidden.
       QString about = QString::fromStdString(Escape(scan_.tree.Path(node)));
-      if (n.problems != 0) about += QStringLiteral("; ") + QString::fromStdString(ProblemText(node));
+      if (n.problems != 0) about += QStringLiteral("; ") + why();
       if (n.hidden) about += QStringLiteral("; hidden");
       return about;
     }
@@ -118,18 +118,6 @@ QVariant TreeModel::data(const QModelIndex& index, int role) const {
 QVariant TreeModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (section != 0 || orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
   return QStringLiteral("Directory");
-}
-
-std::string TreeModel::ProblemText(NodeStore::Index node) const {
-  const uint8_t problems = scan_.tree[node].problems;
-  if (problems == platform::kChanged)
-    return scan_.tree[node].error == 0 ? "Changed while read: counted under another name"
-                                       : "Changed while read: no longer a directory";
-  const char* what = (problems & platform::kCannotEnter)      ? "Cannot be read: "
-                     : (problems & platform::kListedInPart)   ? "Read only in part: "
-                     : (problems & platform::kSizesUnreadable) ? "Sizes cannot be read: "
-                                                               : "Figures too large: ";
-  return what + std::string(std::strerror(scan_.tree[node].error));
 }
 
 Qt::ItemFlags TreeModel::flags(const QModelIndex& index) const {

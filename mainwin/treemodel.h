@@ -38,7 +38,6 @@ class TreeModel final : public QAbstractItemModel {
 
  private:
   const QIcon& Icon(forms::Picture image, forms::Picture selectedImage) const;
-  std::string ProblemText(NodeStore::Index node) const;
 
   ScanResult scan_;
   bool aborted_ = false;

@@ -150,19 +150,9 @@ void PrintTotals(const ScanFigures& s, std::FILE* out) {
 bool ReportProblems(const NodeStore& tree, std::FILE* err) {
   bool any = false;
   for (NodeStore::Index node = 0; node < tree.size(); ++node) {
-    const uint8_t problems = tree[node].problems;
-    if (problems == 0) continue;
+    if (tree[node].problems == 0) continue;
     any = true;
-    const std::string path = Escape(tree.Path(node));
-    const char* reason = std::strerror(tree[node].error);
-    if (problems & (platform::kCannotEnter | platform::kListedInPart))
-      std::fprintf(err, "kvor-scan: cannot read %s: %s\n", path.c_str(), reason);
-    else if (problems & platform::kChanged)
-      std::fprintf(err, "kvor-scan: changed while read: %s\n", path.c_str());
-    else if (problems & platform::kSizesUnreadable)
-      std::fprintf(err, "kvor-scan: cannot read sizes in %s: %s\n", path.c_str(), reason);
-    else
-      std::fprintf(err, "kvor-scan: figures too large in %s: %s\n", path.c_str(), reason);
+    std::fprintf(err, "kvor-scan: %s\n", ProblemText(tree, node, ProblemWords::Report).c_str());
   }
   return any;
 }

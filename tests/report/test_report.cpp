@@ -170,29 +170,6 @@ TEST(Report, ArgumentsRootsAndMessages) {
   EXPECT_EQ(RunReport({t / "link"}, platform::LocalSystem()).rows.at(1).at(2), "1?" + t / "link/sub");
 }
 
-// One line per directory not read whole, the worst of its problems named.
-TEST(Report, ProblemLines) {
-  NodeStore tree;
-  tree.AddRoot("/d");
-  const std::pair<uint8_t, int> marks[] = {
-      {0, 0}, {platform::kCannotEnter, EACCES}, {platform::kListedInPart | platform::kSizesUnreadable, EIO},
-      {platform::kChanged, ENOTDIR}, {platform::kSizesUnreadable, EACCES}, {platform::kSumTooLarge, EOVERFLOW}};
-  for (const auto& [problems, error] : marks) {
-    const auto node = tree.Add(0, "n" + std::to_string(tree.size()) + "\t", false);
-    tree[node].problems = problems, tree[node].error = static_cast<int16_t>(error);
-  }
-  bool any = false;
-  EXPECT_EQ(Written([&](std::FILE* err) { any = report::ReportProblems(tree, err); }),
-            "kvor-scan: cannot read /d/n2\\x09: Permission denied\n"
-            "kvor-scan: cannot read /d/n3\\x09: Input/output error\n"
-            "kvor-scan: changed while read: /d/n4\\x09\n"
-            "kvor-scan: cannot read sizes in /d/n5\\x09: Permission denied\n"
-            "kvor-scan: figures too large in /d/n6\\x09: Value too large for defined data type\n");
-  EXPECT_TRUE(any);
-  tree.AddRoot("/e");
-  EXPECT_FALSE(report::ReportProblems(tree, stderr));
-}
-
 TEST(Report, StatusesWhenSomethingCannotBeRead) {
   TempDir t;
   for (const char* dir : {"gone", "ok", "ok/locked", "ok/open"}) MakeDir(t / dir);
