@@ -9,9 +9,6 @@ namespace kvor {
 
 namespace {
 
-// A worker that has not returned by then is left to the system when the program goes.
-constexpr auto kLastWait = std::chrono::seconds(2);
-
 // The most of a path the relay keeps, as its two ends: far more than two lines of the label.
 constexpr std::size_t kShownEnds = 2048;
 
@@ -51,19 +48,11 @@ struct ScanController::Run {
   Run(RunId id, const platform::System& system, const Scanner::Options& options)
       : id(id), scanner(system, progress, cancel, options) {}
 
-  bool Done() {
-    std::lock_guard lock(mutex);
-    return done;
-  }
-
   const RunId id;
   std::atomic<bool> cancel = false;
   ProgressRelay progress;
   Scanner scanner;
   ScanResult result;
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool done = false;
 };
 
 ScanController::ScanController(const platform::System& system, int intervalMs)
@@ -114,18 +103,15 @@ ScanController::RunId ScanController::Start(platform::Drive drive) {
       run->result.end = ScanResult::End::OutOfMemory;
     }
     Post(alive, [id](ScanController& c) { c.OnEnded(id); });
-    std::lock_guard lock(run->mutex);
-    run->done = true;
-    run->cv.notify_all();
+    return true;
   };
-  try {
-    workers_.reserve(workers_.size() + 1);  // so the thread, once made, is always kept
-    std::thread thread(work);
-    workers_.push_back({run, std::move(thread)});
-  } catch (const std::exception&) {
+  workers_.reserve(workers_.size() + 1);  // so the worker, once started, is always kept
+  platform::detached::Answer<bool> returned(work, startWorker);
+  if (returned.Started()) {
+    workers_.push_back({run, std::move(returned)});
+  } else {
     // No thread for the scan: it ends as one that ran out of memory, once this has returned.
     run->result.end = ScanResult::End::OutOfMemory;
-    run->done = true;
     Post(alive_, [id](ScanController& c) { c.OnEnded(id); });
   }
   timer_.start();
@@ -158,8 +144,8 @@ void ScanController::OnEnded(RunId id) {
 ScanResult ScanController::TakeResult() { return std::exchange(result_, ScanResult()); }
 
 void ScanController::Finish(bool abandonedToo) {
-  for (Worker& worker : workers_)
-    if ((abandonedToo || worker.run == current_) && worker.thread.joinable()) worker.thread.join();
+  for (const Worker& worker : workers_)
+    if (abandonedToo || worker.run == current_) worker.returned.Within(std::chrono::hours(24));
   // Every event the worker posted is queued by now; deliver them in order.
   QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
 }
@@ -179,21 +165,11 @@ void ScanController::Poll() {
 }
 
 void ScanController::Reap(bool all) {
-  for (Worker& worker : workers_) {
-    if (!worker.thread.joinable()) continue;
-    if (all) {
-      std::unique_lock lock(worker.run->mutex);
-      if (!worker.run->cv.wait_for(lock, kLastWait, [&] { return worker.run->done; })) {
-        lock.unlock();
-        worker.thread.detach();
-        continue;
-      }
-    } else if (!worker.run->Done()) {
-      continue;
-    }
-    worker.thread.join();
-  }
-  std::erase_if(workers_, [](const Worker& worker) { return !worker.thread.joinable(); });
+  const auto deadline = std::chrono::steady_clock::now() + lastWait;
+  // As the controller goes, a worker that has not returned by the deadline is left to itself.
+  if (all)
+    for (const Worker& worker : workers_) worker.returned.By(deadline);
+  std::erase_if(workers_, [all](const Worker& worker) { return all || worker.returned.Came(); });
 }
 
 }  // namespace kvor

@@ -8,7 +8,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,7 +16,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "engine/estimate.h"
@@ -24,6 +23,7 @@
 #include "engine/scanner.h"
 #include "engine/scanresult.h"
 #include "mainwin/scans.h"
+#include "platform/detached.h"
 #include "platform/mounts.h"
 #include "platform/system.h"
 
@@ -74,6 +74,7 @@ class ScanController final : public Scans {
 
   // The result of the run that ended last with `ended(id, true)` (valid in that slot only).
   ScanResult TakeResult() override;
+  void GiveBackMemory() override { system_.GiveBackMemory(); }
 
   // Blocks until the current run's worker (`abandonedToo`: every worker) has returned, then
   // hands over what they posted as the event loop would. For tests and the benchmark; a
@@ -89,6 +90,10 @@ class ScanController final : public Scans {
   std::function<void(std::string_view)> directoryHook;
   // The walk's options for every run started afterwards (tests leave the readers out).
   Scanner::Options scanOptions;
+  // How a run's worker is started (tests refuse it), and how long the controller, as it goes,
+  // waits for workers that have not returned before it leaves them to the system.
+  platform::detached::Starter startWorker = platform::detached::Start;
+  std::chrono::milliseconds lastWait = std::chrono::seconds(2);
 
  signals:
   // The directory the current run is about to read, at most once per timer interval.
@@ -100,7 +105,7 @@ class ScanController final : public Scans {
   struct Run;
   struct Worker {
     std::shared_ptr<Run> run;
-    std::thread thread;
+    platform::detached::Answer<bool> returned;
   };
   static void Post(const std::weak_ptr<ScanController*>& alive,
                    std::function<void(ScanController&)> call);

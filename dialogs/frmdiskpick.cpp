@@ -1,17 +1,8 @@
 #include "dialogs/frmdiskpick.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QCloseEvent>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "forms/centerform.h"
 #include "forms/controls.h"
@@ -31,52 +22,6 @@ namespace {
 // How long the dialog waits for the root of an accepted drive to answer. A local disk answers
 // at once, a sleeping one within this; a file system whose server or daemon is gone may never.
 constexpr auto kRootWait = std::chrono::seconds(2);
-
-bool Unavailable(int error) {
-  switch (error) {
-    case EIO:
-    case ENOENT:
-    case ENOTDIR:
-    case ESTALE:
-    case ENOTCONN:
-    case ENXIO:
-    case ENODEV:
-    case ENOMEDIUM:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Whether the root answers: lstat (never follow a link) on a thread of its own, waited for
-// within kRootWait. A probe that does not come back is left to itself; it touches only its own.
-bool RootAnswers(const std::string& root) {
-  struct Probe {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    bool answers = false;
-  };
-  const auto probe = std::make_shared<Probe>();
-  std::thread([probe, root] {
-    struct stat st {};
-    const bool answers = ::lstat(root.c_str(), &st) == 0 || !Unavailable(errno);
-    std::lock_guard lock(probe->mutex);
-    probe->answers = answers;
-    probe->done = true;
-    probe->cv.notify_all();
-  }).detach();
-  std::unique_lock lock(probe->mutex);
-  return probe->cv.wait_for(lock, kRootWait, [&] { return probe->done; }) && probe->answers;
-}
-
-// A drive that vanished since the list was filled, or whose root no longer answers (I/O
-// error, stale network handle, a mount gone from under us, a server that is gone). Only an
-// accepted drive is asked: a refused one is refused by its type alone, with no system call.
-bool DeviceUnavailable(const std::string& root, platform::DriveType type) {
-  if (type == platform::DriveType::NotMounted) return true;
-  return type == platform::DriveType::Fixed && !RootAnswers(root);
-}
 
 }  // namespace
 
@@ -100,19 +45,16 @@ frmDiskPick::frmDiskPick(forms::Windows& windows, ScanState& state, const platfo
   connect(cmdOK, &QPushButton::clicked, this, &frmDiskPick::cmdOK_Click);
   connect(cmdCancel, &QPushButton::clicked, this, &frmDiskPick::cmdCancel_Click);
 
-  mountinfo_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-  if (mountinfo_ >= 0) {
-    mountsChanged_ = new QSocketNotifier(mountinfo_, QSocketNotifier::Exception, this);
+  if (mounts_.Descriptor() >= 0) {
+    mountsChanged_ = new QSocketNotifier(mounts_.Descriptor(), QSocketNotifier::Exception, this);
     connect(mountsChanged_, &QSocketNotifier::activated, this, [this] {
       if (isVisible()) ReloadDrives();
     });
   }
 }
 
-frmDiskPick::~frmDiskPick() {
-  delete mountsChanged_;
-  if (mountinfo_ >= 0) ::close(mountinfo_);
-}
+// The notifier goes before the descriptor it watches.
+frmDiskPick::~frmDiskPick() { delete mountsChanged_; }
 
 void frmDiskPick::ReloadDrives() {
   ScanState& s = state_;
@@ -146,13 +88,11 @@ void frmDiskPick::driveList_Change() {
   s.gAbort = false;
   if (driveList->ListIndex() < 0) return;
 
-  const std::string root = driveList->Root();
-  platform::DriveType type = platform::DriveTypeOf(system_, root);
-  if (DeviceUnavailable(root, type)) {
-    TellProblem();
-    // The type query is the step that failed; the handler goes on without a type.
-    type = platform::DriveType::Unknown;
-  }
+  platform::DriveType type = platform::DriveType::Unknown;
+  const platform::DriveCheck check = platform::CheckDrive(system_, driveList->Root(), kRootWait);
+  // The type query is the step that failed: the handler goes on without a type.
+  if (check.unavailable) TellProblem();
+  else type = check.type;
 
   if (type == platform::DriveType::Fixed) {
     s.gIgnoreDriveChange = false;

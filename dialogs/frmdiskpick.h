@@ -59,8 +59,7 @@ class frmDiskPick : public QDialog {
   // Choose() waits for the answer. Shown any other way (before the main window runs), OK shows
   // the main window and Cancel ends the program.
   bool asked_ = false;
-  // /proc/self/mountinfo signals each change of the mount table as an exceptional condition.
-  int mountinfo_ = -1;
+  platform::MountWatch mounts_{system_};
   QSocketNotifier* mountsChanged_ = nullptr;
 };
 

@@ -5,7 +5,6 @@
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QResizeEvent>
-#include <malloc.h>
 
 #include <algorithm>
 #include <optional>
@@ -226,10 +225,8 @@ void frmDiskSumm::ScanEnded(Scans::RunId id, bool complete) {
   // The arrow keys work at once: the tree has the focus, its first node is current.
   tvDisk->setFocus();
   tvDisk->setCurrentIndex(model_->index(0, 0));
-  // The old tree and the scan's working memory are free now, but the allocator keeps the
-  // pages in the arenas of the threads that used them (the worker's, the readers'), and each
-  // scan runs on new threads: without this, every Refresh adds to what the program holds.
-  malloc_trim(0);
+  // The old tree and the scan's working memory are free now.
+  scans_.GiveBackMemory();
   if (outOfMemory)
     windows_.Inform(QStringLiteral("There was not enough memory to finish the scan."),
                     QString::fromLatin1(forms::kTitle));

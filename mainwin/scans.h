@@ -20,6 +20,9 @@ class Scans : public QObject {
   virtual RunId Start(platform::Drive drive) = 0;
   // The result of the scan that ended last with `ended(id, true)`, handed over once.
   virtual ScanResult TakeResult() = 0;
+  // Hands back to the system what the scans no longer hold (the old tree, the walk's working
+  // memory), once they are let go: else every Refresh adds to what the program holds.
+  virtual void GiveBackMemory() = 0;
 
  signals:
   // The drive's figures, queried before the walk.

@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <future>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "platform/detached.h"
 
 namespace kvor::platform {
 
@@ -41,15 +41,6 @@ bool CompositorAnswers() {
   return answers;
 }
 
-// Runs `probe` on a thread of its own. A probe that never returns is left to itself: the
-// program ends without a display, and the thread with it.
-std::future<bool> Probe(bool (*probe)()) {
-  std::packaged_task<bool()> task(probe);
-  std::future<bool> answer = task.get_future();
-  std::thread(std::move(task)).detach();
-  return answer;
-}
-
 // While it lives, what the client libraries write to stderr goes nowhere: libxcb writes a
 // server's refusal there itself, libwayland why it cannot connect. The program says it once,
 // its own way.
@@ -69,8 +60,10 @@ class QuietStderr {
   int saved_;
 };
 
-bool AnsweredTrue(std::future<bool>& answer, std::chrono::steady_clock::time_point deadline) {
-  return answer.valid() && answer.wait_until(deadline) == std::future_status::ready && answer.get();
+// A probe that never returns is left to itself: the program ends without a display, and the
+// thread with it. One that cannot be started (no thread) answers no.
+bool AnsweredTrue(const detached::Answer<bool>& answer, std::chrono::steady_clock::time_point deadline) {
+  return answer.By(deadline).value_or(false);
 }
 
 }  // namespace
@@ -109,8 +102,8 @@ DisplayCheck CheckDisplay(std::chrono::milliseconds wait, const HasPlugin& hasPl
   const QuietStderr quiet;
   // Both asked at once, so a silent one does not use up the other's time; each waited for
   // only when its turn comes.
-  std::future<bool> wayland = askWayland ? Probe(CompositorAnswers) : std::future<bool>();
-  std::future<bool> x = askX ? Probe(XServerAccepts) : std::future<bool>();
+  const auto probe = [](bool ask, bool (*asks)()) { return ask ? detached::Answer<bool>(asks) : detached::Answer<bool>(); };
+  const detached::Answer<bool> wayland = probe(askWayland, CompositorAnswers), x = probe(askX, XServerAccepts);
   std::optional<bool> compositor, server;
   std::string usable;
   bool pluginMissing = false;

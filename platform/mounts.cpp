@@ -1,9 +1,14 @@
 #include "platform/mounts.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 
+#include "platform/detached.h"
 #include "platform/pathrules.h"
 
 namespace kvor::platform {
@@ -227,6 +232,44 @@ bool StillMounted(const System& system, const Drive& drive) {
   const MountTable table = MountTable::Parse(text);
   const MountEntry* now = table.At(drive.root);
   return now != nullptr && now->id == drive.mountId;
+}
+
+namespace {
+
+// The failures of a look at a drive's root that mean the drive cannot be used now.
+bool MeansUnavailable(int error) {
+  switch (error) {
+    case EIO:
+    case ENOENT:
+    case ENOTDIR:
+    case ESTALE:
+    case ENOTCONN:
+    case ENXIO:
+    case ENODEV:
+    case ENOMEDIUM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+DriveCheck CheckDrive(const System& system, const std::string& rootPath, std::chrono::milliseconds wait) {
+  const DriveType type = DriveTypeOf(system, rootPath);
+  if (type != DriveType::Fixed) return {type, type == DriveType::NotMounted};
+  // lstat, never following a link, on a thread of its own: a look that never comes back is left
+  // to itself, holding only its copy of the path and its answer.
+  const detached::Answer<int> look([root = rootPath] {
+    struct stat st {};
+    return ::lstat(root.c_str(), &st) == 0 ? 0 : errno;
+  });
+  const std::optional<int> error = look.Within(wait);
+  return {type, !error || MeansUnavailable(*error)};
+}
+
+MountWatch::~MountWatch() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace kvor::platform

@@ -1,6 +1,7 @@
 #pragma once
 // The mount table: which file systems are mounted where, and what kind of drive each is. A scan
 // does not read it: it tells a mount point by statx as it comes to one.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -86,5 +87,29 @@ DriveType DriveTypeOf(const System& system, std::string_view rootPath);
 // the caller. True where that cannot be told: the drive's mount is not known, or the system
 // gives no mount table.
 bool StillMounted(const System& system, const Drive& drive);
+
+// Whether a drive can be used as it is chosen: its type by the mount table now, and whether it
+// is unavailable: gone from the table, or fixed and its root does not answer within `wait` (an
+// I/O error, a stale handle, a mount gone from under us, a server or daemon that is gone). Only a
+// fixed drive is looked at; the others are told by their type alone, with no call on the drive.
+struct DriveCheck {
+  DriveType type = DriveType::Unknown;
+  bool unavailable = false;
+};
+DriveCheck CheckDrive(const System& system, const std::string& rootPath, std::chrono::milliseconds wait);
+
+// The system's watch on the mount table, closed with this.
+class MountWatch {
+ public:
+  explicit MountWatch(const System& system) : fd_(system.WatchMountTable()) {}
+  ~MountWatch();
+  MountWatch(const MountWatch&) = delete;
+  MountWatch& operator=(const MountWatch&) = delete;
+  // What to watch for an exceptional condition; -1 when there is nothing to watch.
+  int Descriptor() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 }  // namespace kvor::platform

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -148,6 +149,10 @@ std::string System::ProgramFolder() const {
   if (slash == std::string::npos) return {};
   return slash == 0 ? std::string("/") : exe.substr(0, slash);
 }
+
+int System::WatchMountTable() const { return ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC); }
+
+void System::GiveBackMemory() const { ::malloc_trim(0); }
 
 const System& LocalSystem() {
   static const System system{};

@@ -40,6 +40,14 @@ class System {
 
   // The folder that holds the program's own executable.
   virtual std::string ProgramFolder() const;
+
+  // A descriptor that signals every change of the mount table as an exceptional condition (what
+  // poll calls POLLPRI), for an event loop to watch; -1 where there is none. The caller closes it.
+  virtual int WatchMountTable() const;
+
+  // Hands back to the system the memory freed since: the allocator keeps freed pages in the
+  // arenas of the threads that used them, and each scan runs on new threads.
+  virtual void GiveBackMemory() const;
 };
 
 // The machine itself.
