@@ -713,31 +713,42 @@ class WindowsTest : public QObject {
     s.gLastDriveIndex = list.count();  // nowhere to go back to: the refused choice stays
     p.Choose(p.ram);
     QVERIFY(p.messages.size() == 11 && list.Root() == p.ram);
-    // The list read afresh: a drive mounted that sorts first, one unmounted (above); the drive
-    // chosen and the one scanned last keep to their entries.
-    p.SetTable(MountLine(40, p.base + "0_new", "ext4 /dev/x") + p.table);
+    // The mount table changes while the dialog is open: the list is read afresh, with a drive
+    // mounted that sorts first and one unmounted (above); the drive chosen and the one scanned
+    // last keep to their entries. Hidden, the dialog leaves its list alone.
     s.gLastDriveIndex = 0;
-    p.Pick().ReloadDrives();
-    QVERIFY(list.count() == 6 && p.IndexOf(p.gone) == -1 && list.Root() == p.ram);
-    QVERIFY(s.gLastDriveIndex == 1 && p.IndexOf(p.fixed1) == 1);
+    const auto changed = [&](const std::string& table) {
+      p.SetTable(table);
+      QEvent event(QEvent::SockAct);  // as the event loop delivers the watch's signal
+      QCoreApplication::sendEvent(p.Pick().findChild<QSocketNotifier*>(), &event);
+    };
+    changed(MountLine(41, p.base + "00_hidden", "ext4 /dev/y") + p.table);
+    QVERIFY(list.count() == 6 && p.IndexOf(p.gone) >= 0);
+    p.Pick().show();
+    changed(MountLine(40, p.base + "0_new", "ext4 /dev/x") + p.table.substr(p.table.find('\n') + 1));
+    QVERIFY(list.count() == 6 && p.IndexOf(p.base + "00_hidden") == -1 && p.IndexOf(p.gone) == -1);
+    QVERIFY(list.Root() == p.ram && s.gLastDriveIndex == 1 && p.IndexOf(p.fixed1) == 1);
   }
 
-  // Memory running out in the walk (here where it hands the progress dialog a path) is said,
-  // and the window stays as after a cancel; the next scan shows the whole tree.
+  // Memory running out in the walk (here where it hands the progress dialog a path), or no thread
+  // for the scan, is said, and the window stays as after a cancel; the next scan shows the whole tree.
   void outOfMemoryIsSaid() {
-    Machine& p = *m_;
-    std::filesystem::create_directories(p.fixed1 + "/a/b");
-    p.app.scans.directoryHook = [&](std::string_view path) { if (path == p.fixed1 + "/a/b") throw std::bad_alloc(); };
-    frmDiskSumm& main = p.app.Form<frmDiskSumm>();
-    main.show();
-    p.app.scans.Finish();
-    QCOMPARE(p.messages, std::vector({Message{Message::Kind::Information, "There was not enough memory to finish the scan.",
-                                              "Korvane 1.5"}}));
-    QVERIFY(p.Stopped("Out of memory"));
-    p.app.scans.directoryHook = nullptr;
-    main.mnuRefresh_Click();
-    p.app.scans.Finish();
-    QVERIFY(p.Tree().size() == 4 && main.mnuAnalyze->isEnabled() && p.messages.size() == 1);
+    for (const bool noThread : {false, true}) {
+      Machine p;
+      std::filesystem::create_directories(p.fixed1 + "/a/b");
+      p.app.scans.directoryHook = [&](std::string_view path) { if (path == p.fixed1 + "/a/b") throw std::bad_alloc(); };
+      if (noThread) p.app.scans.directoryHook = nullptr, p.app.scans.startWorker = [](auto) { return false; };
+      frmDiskSumm& main = p.app.Form<frmDiskSumm>();
+      main.show();
+      p.app.scans.Finish();
+      QCOMPARE(p.messages, std::vector({Message{Message::Kind::Information,
+                                                "There was not enough memory to finish the scan.", "Korvane 1.5"}}));
+      QVERIFY(p.Stopped("Out of memory") && p.app.scans.Workers() == 0);
+      p.app.scans.directoryHook = nullptr, p.app.scans.startWorker = platform::detached::Start;
+      main.mnuRefresh_Click();
+      p.app.scans.Finish();
+      QVERIFY(p.Tree().size() == 4 && main.mnuAnalyze->isEnabled() && p.messages.size() == 1);
+    }
   }
 
   // A drive mounted where the name is not UTF-8 is chosen and scanned at its own bytes, and named
@@ -899,6 +910,16 @@ class WindowsTest : public QObject {
     p.gate.Open();
     p.app.scans.Finish(true);
     QVERIFY(std::pair(p.app.figures.gTotalDirs, p.app.figures.gTotalFileBytes) == totals && totals.first == 51);
+    // A controller that goes while its worker is stuck leaves it behind without waiting; the
+    // worker, let go, reaches nothing of it.
+    test::Gate stuck;
+    auto left = std::make_unique<ScanController>(p);
+    left->lastWait = {}, left->directoryHook = [&](std::string_view) { stuck.Wait(); };
+    left->Start({.root = p.fixed2});
+    stuck.AwaitWaiter();
+    left.reset();
+    stuck.Open();
+    platform::detached::WaitAllGone();
   }
 
   void cancelLandsWhileTheWorkerWaitsOnAFuseDrive() {
