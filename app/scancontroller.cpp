@@ -105,8 +105,12 @@ ScanController::RunId ScanController::Start(platform::Drive drive) {
     Post(alive, [id](ScanController& c) { c.OnEnded(id); });
     return true;
   };
-  workers_.reserve(workers_.size() + 1);  // so the worker, once started, is always kept
-  platform::detached::Answer<bool> returned(work, startWorker);
+  platform::detached::Answer<bool> returned;
+  try {
+    workers_.reserve(workers_.size() + 1);  // so the worker, once started, is always kept
+    returned = platform::detached::Answer<bool>(work, startWorker);
+  } catch (const std::bad_alloc&) {
+  }
   if (returned.Started()) {
     workers_.push_back({run, std::move(returned)});
   } else {
