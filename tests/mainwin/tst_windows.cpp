@@ -162,18 +162,13 @@ QString Problem(const std::string& drive) {
 }
 
 // What the report tool prints for the drive; with `app`, the same print of what the window holds.
-std::string Report(const platform::System& system, const std::string& root, App* app = nullptr) {
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
-  std::string arg0 = "kvor-scan", arg1 = root;
-  char* argv[] = {arg0.data(), arg1.data(), nullptr};
-  if (app != nullptr) report::PrintTree(app->Form<frmDiskSumm>().Result(), out), report::PrintTotals(app->figures, out);
-  else report::Run(2, argv, system, out, stderr);
-  std::fclose(out);
-  const std::string text(buffer, size);
-  std::free(buffer);
-  return text;
+std::string Report(const platform::System& system, std::string root, App* app = nullptr) {
+  return test::Written([&](std::FILE* out) {
+    std::string arg0 = "kvor-scan";
+    char* argv[] = {arg0.data(), root.data(), nullptr};
+    if (app != nullptr) report::PrintTree(app->Form<frmDiskSumm>().Result(), out), report::PrintTotals(app->figures, out);
+    else report::Run(2, argv, system, out, stderr);
+  });
 }
 QString Size(double bytes) { return QString::fromStdString(FormatSize(bytes)); }
 bool Near(double twips, double expected) { return std::abs(twips - expected) <= forms::TwipsOf(1); }

@@ -27,18 +27,6 @@ struct Output {
   std::map<std::string, std::string> totals;
 };
 
-// What `write` writes to a stream.
-std::string Written(const std::function<void(std::FILE*)>& write) {
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* stream = ::open_memstream(&text, &size);
-  write(stream);
-  std::fclose(stream);
-  std::string written(text, size);
-  std::free(text);
-  return written;
-}
-
 // The tool in this process; what it prints goes to `to` when given.
 Output RunReport(std::vector<std::string> args, const platform::System& system, std::FILE* to = nullptr) {
   args.insert(args.begin(), "kvor-scan");

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <stdexcept>
@@ -58,6 +59,17 @@ void MakeTree(const std::string& root, unsigned seed, int dirs) {
   int links = 0;
   for (const char* target : {root.c_str(), "..", "self", "missing-target", "/"})
     std::filesystem::create_symlink(target, made[rng() % made.size()] + "/link" + std::to_string(links++));
+}
+
+std::string Written(const std::function<void(std::FILE*)>& write) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* stream = ::open_memstream(&text, &size);
+  write(stream);
+  std::fclose(stream);
+  std::string written(text, size);
+  std::free(text);
+  return written;
 }
 
 std::string RunInChild(const std::function<void()>& prepare, const std::function<std::string()>& body) {

@@ -3,6 +3,7 @@
 // so that any temporary directory can play a drive.
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -52,5 +53,8 @@ std::string RunInChild(const std::function<void()>& prepare, const std::function
 void DropPrivileges();  // to nobody's, where this process is root
 
 int OpenDescriptors();  // of this process
+
+// What `write` writes to a stream.
+std::string Written(const std::function<void(std::FILE*)>& write);
 
 }  // namespace kvor::test
