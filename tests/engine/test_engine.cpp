@@ -52,8 +52,8 @@ struct ScanFixture : ScanProgress {
   std::optional<DriveHolds> holds;
   std::vector<int64_t> entriesShown;
 
-  explicit ScanFixture(unsigned readers = Readers(), platform::ReadAhead::Hooks hooks = {})
-      : scanner(system, *this, cancel, {.readAhead = {.readers = readers}, .hooks = std::move(hooks)}) {}
+  explicit ScanFixture(unsigned readers = Readers(), Scanner::Options o = {})
+      : scanner(system, *this, cancel, (o.readers = readers, o.firstReaders = readers, std::move(o))) {}
 
   // Reaches the "drive"'s root, queries and reads it, and walks it, as the start-up does.
   void Run(const std::string& root) { scanner.ReachDrive(root, scan), scanner.ScanDrive(scan); }
@@ -364,7 +364,7 @@ TEST(Walk, ListingsThatFailPartWayOrLoseEntries) {
   const auto in = [](int fd, const std::string& dir) {
     return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)) == dir;
   };
-  platform::ReadAhead::Hooks hooks{.listing = {
+  Scanner::Options hooks{.listing = {
       .getdents = [&](int fd, char* buffer, std::size_t size) -> long {
         static thread_local int calls = 0;  // per listing of "part": the first batch, then an error
         if (!in(fd, t / "part")) return ::syscall(SYS_getdents64, fd, buffer, size);
