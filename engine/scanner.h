@@ -48,8 +48,6 @@ class Scanner {
   // Walks the drive reached last into `scan`'s tree and totals. When memory runs out the walk
   // ends there (ScanResult::End::OutOfMemory); a reader that runs out only stops reading ahead.
   void ScanDrive(ScanResult& scan);
-  // What the last walk read, to its end.
-  const WalkCounts& Counts() const { return counts_; }
 
  private:
   // One directory of the path being walked: the cursor holds its read.

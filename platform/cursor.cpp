@@ -166,10 +166,6 @@ void DirCursor::StopReadAhead() {
   for (auto& level : levels_) level->dir = nullptr;
 }
 
-std::string_view DirCursor::Path() const {
-  return depth_ == 0 ? std::string_view() : std::string_view(path_).substr(0, Top().pathLength);
-}
-
 const DirSummary& DirCursor::CurrentRead() const { return *Top().read; }
 
 std::string_view DirCursor::PathOf(std::size_t slot) {

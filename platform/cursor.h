@@ -71,9 +71,8 @@ class DirCursor {
   // Back to the parent.
   void Leave();
 
-  // The current directory's path: the root as opened, then the names entered.
-  std::string_view Path() const;
-  // The path of subdirectory `slot` of the current directory, valid until the next move.
+  // The path of subdirectory `slot` of the current directory (the root as opened, then the
+  // names entered), valid until the next move.
   std::string_view PathOf(std::size_t slot);
   // The read of the current directory, kept until the walk leaves it.
   const DirSummary& CurrentRead() const;
