@@ -163,6 +163,105 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
 
 // ---- whole trees ---------------------------------------------------------------------
 
+// What goes wrong while a walk reads, made to happen at one directory: just before the walk
+// (or a reader ahead of it) reads it, or inside its listing. Whatever it is, the directory
+// says what and why, the walk goes on, and the totals are the nodes'. A directory replaced
+// counts once: read as it now is, or marked; one read ahead is entered as it was read.
+TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
+  enum Fault { kRemove, kLate, kLink, kFile, kSwap, kLocked, kListingFails, kSizesGone, kNoDescriptors };
+  const int changed = platform::kChanged, cannot = platform::kCannotEnter;
+  const struct {
+    Fault fault;
+    std::vector<std::string> at;  // the change made just before the read of each
+    bool readAhead;               // also before a reader's read, ahead of the walk
+    std::string marked;           // path below the root, problems, errno of each
+    int64_t files, dirs, bytes;   // against the tree as it was
+  } cases[] = {  // those that need a process of their own first, before any thread has started
+      {kLocked, {}, false, "listonly 4 13 listonly/sub 1 13 locked 1 13", -1, -1, -50000100},
+      {kNoDescriptors, {"thin"}, false, "thin 1 24", -20, 0, -51045},
+      {kRemove, {""}, false, "gone 1 2", 0, -1, 0}, {kLate, {"m/c"}, true, "", 0, 0, 0},  // "m" counts as read
+      {kLink, {"s"}, true, "s 16 20", -2, -1, -50}, {kFile, {"s"}, true, "s 16 20", -2, -1, -50},
+      {kSwap, {"p/q"}, true, "", 0, 0, 0}, {kSwap, {"p/q2"}, true, "p/q2 16 0", -1, -1, -3},
+      {kSwap, {"p/q", "p/q2"}, true, "p/q2 16 0", -1, -2, -2},
+      {kListingFails, {}, false, "part 2 5", -132, 0, -132}, {kSizesGone, {}, false, "", -10, 0, -50000}};
+  static_assert(ENOENT == 2 && EACCES == 13 && EIO == 5 && EMFILE == 24 && ENOTDIR == 20 && changed == 16 && cannot == 1);
+  for (const auto& c : cases)
+    for (const bool byReader : {false, c.readAhead}) {
+      SCOPED_TRACE(std::to_string(&c - cases) + (byReader ? " read ahead" : ""));
+      TempDir t;
+      for (const char* dir : {"gone", "gone/inner", "listonly", "listonly/sub", "locked", "locked/inside", "m", "m/c",
+                              "p", "p/q", "p/q/r", "p/q/r/s", "p/q2", "p/q2/new", "part", "s", "s/inner", "thin"})
+        MakeDir(t / dir);
+      for (const auto& [file, size] : {std::pair{"top", 10}, {"listonly/big", 50000000}, {"locked/secret", 100},
+                                       {"m/f", 3}, {"p/q/qf", 2}, {"p/q2/n1", 3}, {"s/f", 20}, {"s/inner/g", 30}})
+        MakeFile(t / file, size);
+      for (int i = 0; i < 300; ++i) MakeFile(t / ("part/f" + std::to_string(i)), 1);
+      for (int i = 0; i < 10; ++i) MakeFile(t / ("thin/keep" + std::to_string(i)), 100 + i), MakeFile(t / ("thin/gone" + std::to_string(i)), 5000);
+      const Expected e = Count(t.path(), 4096);
+      const auto change = [&](const std::string& at) {
+        if (std::find(c.at.begin(), c.at.end(), at) == c.at.end()) return;
+        if (c.fault == kRemove) std::filesystem::remove_all(t / "gone");
+        if (c.fault == kLate) MakeFile(t / "m/late", 1000);
+        if (c.fault == kSwap) ::renameat2(AT_FDCWD, (t / "p/q").c_str(), AT_FDCWD, (t / "p/q2").c_str(), RENAME_EXCHANGE);
+        if (c.fault == kLink || c.fault == kFile) ::rename((t / "s").c_str(), (t / "s.away").c_str());
+        c.fault == kLink ? std::filesystem::create_symlink("/", t / "s") : c.fault == kFile ? MakeFile(t / "s", 7) : void();
+        const auto open = static_cast<rlim_t>(OpenDescriptors());
+        if (const rlimit r{open, open}; c.fault == kNoDescriptors && ::setrlimit(RLIMIT_NOFILE, &r) == 0)
+          while (::dup(0) >= 0) {}  // and the gaps below the limit filled
+      };
+      // Inside the listing of "part", an error after the first batch; in "thin", entries gone
+      // between the listing and the reading of their sizes.
+      Scanner::Options hooks;
+      if (c.fault == kListingFails)
+        hooks.listing.getdents = [&](int fd, char* buffer, std::size_t size) -> long {
+          static thread_local int calls = 0;
+          if (std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)) != t / "part")
+            return ::syscall(SYS_getdents64, fd, buffer, size);
+          return calls++ % 2 == 1 ? (errno = EIO, -1) : ::syscall(SYS_getdents64, fd, buffer, 4096);
+        };
+      if (c.fault == kSizesGone)
+        hooks.listing.lstatat = [&](int fd, const char* name, struct stat* st) {
+          return std::string_view(name).starts_with("gone") ? (errno = ENOENT, -1) : ::fstatat(fd, name, st, AT_SYMLINK_NOFOLLOW);
+        };
+      // Read ahead, one reader reads the tree while the walk waits; it goes on once the reader
+      // has made the last change.
+      Gate last;
+      if (byReader) hooks.beforeOpen = [&](std::string_view path) {
+        change(std::string(path));
+        if (path == c.at.back()) last.Open();
+      };
+      const auto prepare = [&] {
+        if (c.fault != kLocked) return;
+        for (const auto& [dir, mode] : {std::pair{"locked", 0}, {"listonly", 0444}, {"", 0777}}) ::chmod((t / dir).c_str(), mode);
+        DropPrivileges();
+      };
+      const auto walk = [&] {
+        ScanFixture f(byReader ? 1 : 0, hooks);
+        f.onShow = [&](const std::string& path) {
+          const std::string at = path.substr(std::min(path.size(), t.path().size() + 1));
+          byReader ? at == c.at.front().substr(0, c.at.front().find('/')) ? last.Wait() : void() : change(at);
+        };
+        f.Run(t.path());
+        std::string got;
+        int64_t files = 0;
+        for (const auto& [path, own, bytes, lost, form, hidden, problems, error] : f.Rows()) {
+          files += own;
+          if (problems != 0) got += path.substr(t.path().size() + 1) + " " + std::to_string(problems) + " " + std::to_string(error) + " ";
+        }
+        const auto [all, dirs, bytes] = f.Totals();  // always what the nodes show
+        return got + std::to_string(files == all && dirs == int64_t(f.scan.tree.size()) - 1) + " " + std::to_string(all) +
+               " " + std::to_string(dirs) + " " + std::to_string(bytes);
+      };
+      const std::string out = c.fault == kLocked || c.fault == kNoDescriptors ? RunInChild(prepare, walk) : walk();
+      EXPECT_EQ(out, c.marked + (c.marked.empty() ? "" : " ") + "1 " + std::to_string(e.files + c.files) + " " +
+                         std::to_string(e.dirs + c.dirs) + " " + std::to_string(e.bytes + c.bytes));
+    }
+  TempDir t;  // a root that cannot be opened is marked, not shown as an empty drive
+  ScanFixture gone;
+  gone.Run(t / "nothing");
+  EXPECT_EQ(gone.Rows(), std::vector<Row>{Row(t / "nothing", 0, 0, 0, int(Form::Root), false, platform::kCannotEnter, ENOENT)});
+}
+
 TEST(Walk, TreesMatchAnIndependentCount) {
   for (const unsigned seed : {0u, 1u, 2u, 3u}) {
     SCOPED_TRACE(seed);
@@ -231,104 +330,6 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
     f.Run(t.path());
     ASSERT_EQ(f.Rows(), full.Rows());
   }
-}
-
-// What goes wrong while a walk reads, made to happen at one directory: just before the walk
-// (or a reader ahead of it) reads it, or inside its listing. Whatever it is, the directory
-// says what and why, the walk goes on, and the totals are the nodes'. A directory replaced
-// counts once: read as it now is, or marked; one read ahead is entered as it was read.
-TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
-  enum Fault { kRemove, kLate, kLink, kFile, kSwap, kLocked, kListingFails, kSizesGone, kNoDescriptors };
-  const int changed = platform::kChanged, cannot = platform::kCannotEnter;
-  const struct {
-    Fault fault;
-    std::vector<std::string> at;  // the change made just before the read of each
-    bool readAhead;               // also before a reader's read, ahead of the walk
-    std::string marked;           // path below the root, problems, errno of each
-    int64_t files, dirs, bytes;   // against the tree as it was
-  } cases[] = {
-      {kRemove, {""}, false, "gone 1 2", 0, -1, 0}, {kLate, {"m/c"}, true, "", 0, 0, 0},  // "m" counts as read
-      {kLink, {"s"}, true, "s 16 20", -2, -1, -50}, {kFile, {"s"}, true, "s 16 20", -2, -1, -50},
-      {kSwap, {"p/q"}, true, "", 0, 0, 0}, {kSwap, {"p/q2"}, true, "p/q2 16 0", -1, -1, -3},
-      {kSwap, {"p/q", "p/q2"}, true, "p/q2 16 0", -1, -2, -2},
-      {kLocked, {}, false, "listonly 4 13 listonly/sub 1 13 locked 1 13", -1, -1, -50000100},
-      {kListingFails, {}, false, "part 2 5", -132, 0, -132}, {kSizesGone, {}, false, "", -10, 0, -50000},
-      {kNoDescriptors, {"thin"}, false, "thin 1 24", -20, 0, -51045}};
-  static_assert(ENOENT == 2 && EACCES == 13 && EIO == 5 && EMFILE == 24 && ENOTDIR == 20 && changed == 16 && cannot == 1);
-  for (const auto& c : cases)
-    for (const bool byReader : {false, c.readAhead}) {
-      SCOPED_TRACE(std::to_string(&c - cases) + (byReader ? " read ahead" : ""));
-      TempDir t;
-      for (const char* dir : {"gone", "gone/inner", "listonly", "listonly/sub", "locked", "locked/inside", "m", "m/c",
-                              "p", "p/q", "p/q/r", "p/q/r/s", "p/q2", "p/q2/new", "part", "s", "s/inner", "thin"})
-        MakeDir(t / dir);
-      for (const auto& [file, size] : {std::pair{"top", 10}, {"listonly/big", 50000000}, {"locked/secret", 100},
-                                       {"m/f", 3}, {"p/q/qf", 2}, {"p/q2/n1", 3}, {"s/f", 20}, {"s/inner/g", 30}})
-        MakeFile(t / file, size);
-      for (int i = 0; i < 300; ++i) MakeFile(t / ("part/f" + std::to_string(i)), 1);
-      for (int i = 0; i < 10; ++i) MakeFile(t / ("thin/keep" + std::to_string(i)), 100 + i), MakeFile(t / ("thin/gone" + std::to_string(i)), 5000);
-      const Expected e = Count(t.path(), 4096);
-      const auto change = [&](const std::string& at) {
-        if (std::find(c.at.begin(), c.at.end(), at) == c.at.end()) return;
-        if (c.fault == kRemove) std::filesystem::remove_all(t / "gone");
-        if (c.fault == kLate) MakeFile(t / "m/late", 1000);
-        if (c.fault == kSwap) ::renameat2(AT_FDCWD, (t / "p/q").c_str(), AT_FDCWD, (t / "p/q2").c_str(), RENAME_EXCHANGE);
-        if (c.fault == kLink || c.fault == kFile) ::rename((t / "s").c_str(), (t / "s.away").c_str());
-        c.fault == kLink ? std::filesystem::create_symlink("/", t / "s") : c.fault == kFile ? MakeFile(t / "s", 7) : void();
-        const auto open = static_cast<rlim_t>(OpenDescriptors());
-        if (const rlimit r{open, open}; c.fault == kNoDescriptors && ::setrlimit(RLIMIT_NOFILE, &r) == 0)
-          while (::dup(0) >= 0) {}  // and the gaps below the limit filled
-      };
-      // Inside the listing of "part", an error after the first batch; in "thin", entries gone
-      // between the listing and the reading of their sizes.
-      Scanner::Options hooks;
-      if (c.fault == kListingFails)
-        hooks.listing.getdents = [&](int fd, char* buffer, std::size_t size) -> long {
-          static thread_local int calls = 0;
-          if (std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)) != t / "part")
-            return ::syscall(SYS_getdents64, fd, buffer, size);
-          return calls++ % 2 == 1 ? (errno = EIO, -1) : ::syscall(SYS_getdents64, fd, buffer, 4096);
-        };
-      if (c.fault == kSizesGone)
-        hooks.listing.lstatat = [&](int fd, const char* name, struct stat* st) {
-          return std::string_view(name).starts_with("gone") ? (errno = ENOENT, -1) : ::fstatat(fd, name, st, AT_SYMLINK_NOFOLLOW);
-        };
-      // Read ahead, one reader reads the tree while the walk waits; it goes on once the reader
-      // has made the last change.
-      Gate last;
-      if (byReader) hooks.beforeOpen = [&](std::string_view path) {
-        change(std::string(path));
-        if (path == c.at.back()) last.Open();
-      };
-      const auto prepare = [&] {
-        if (c.fault != kLocked) return;
-        for (const auto& [dir, mode] : {std::pair{"locked", 0}, {"listonly", 0444}, {"", 0777}}) ::chmod((t / dir).c_str(), mode);
-        DropPrivileges();
-      };
-      const std::string out = RunInChild(prepare, [&] {
-        ScanFixture f(byReader ? 1 : 0, hooks);
-        f.onShow = [&](const std::string& path) {
-          const std::string at = path.substr(std::min(path.size(), t.path().size() + 1));
-          byReader ? at == c.at.front().substr(0, c.at.front().find('/')) ? last.Wait() : void() : change(at);
-        };
-        f.Run(t.path());
-        std::string got;
-        int64_t files = 0;
-        for (const auto& [path, own, bytes, lost, form, hidden, problems, error] : f.Rows()) {
-          files += own;
-          if (problems != 0) got += path.substr(t.path().size() + 1) + " " + std::to_string(problems) + " " + std::to_string(error) + " ";
-        }
-        const auto [all, dirs, bytes] = f.Totals();  // always what the nodes show
-        return got + std::to_string(files == all && dirs == int64_t(f.scan.tree.size()) - 1) + " " + std::to_string(all) +
-               " " + std::to_string(dirs) + " " + std::to_string(bytes);
-      });
-      EXPECT_EQ(out, c.marked + (c.marked.empty() ? "" : " ") + "1 " + std::to_string(e.files + c.files) + " " +
-                         std::to_string(e.dirs + c.dirs) + " " + std::to_string(e.bytes + c.bytes));
-    }
-  TempDir t;  // a root that cannot be opened is marked, not shown as an empty drive
-  ScanFixture gone;
-  gone.Run(t / "nothing");
-  EXPECT_EQ(gone.Rows(), std::vector<Row>{Row(t / "nothing", 0, 0, 0, int(Form::Root), false, platform::kCannotEnter, ENOENT)});
 }
 
 TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
