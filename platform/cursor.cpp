@@ -66,7 +66,6 @@ int DirCursor::Open(const std::string& root, const std::string& openAs) {
   CloseAll();
   depth_ = 0;
   rootRead_ = false;
-  path_.clear();
   const int fd = OpenDirectory(openAs.empty() ? root : openAs);
   if (fd < 0) return errno;
   if (levels_.empty()) levels_.push_back(std::make_unique<Level>());
@@ -334,7 +333,8 @@ bool DirCursor::Reopen(std::size_t k) {
   for (std::size_t j = from; j <= k; ++j) {
     Level& level = *levels_[j];
     const std::string name = path_.substr(level.nameStart, level.pathLength - level.nameStart);
-    const int next = OpenChild(fd, name.c_str(), openat2_);
+    int next = OpenChild(fd, name.c_str(), openat2_);
+    if (next < 0 && errno == ENOSYS) openat2_ = false, next = OpenChild(fd, name.c_str(), false);
     if (j > from) ::close(fd);
     if (next < 0) {
       if (errno == EXDEV) errno = ENOENT;  // mounted over since it was read
@@ -358,7 +358,10 @@ bool DirCursor::Reopen(std::size_t k) {
 // could not.
 int DirCursor::OpenChild(int parentFd, const char* name, bool onMount) {
   for (;;) {
-    const int fd = onMount ? OpenOnMount(parentFd, name) : OpenDirectoryAt(parentFd, name);
+    const ListingCalls& calls = options_.hooks.listing;
+    const int fd = !onMount              ? OpenDirectoryAt(parentFd, name)
+                   : calls.openOnMount ? calls.openOnMount(parentFd, name)
+                                       : OpenOnMount(parentFd, name);
     if (fd >= 0) return fd;
     const int error = errno;
     if (!OutOfDescriptors(error)) return -1;

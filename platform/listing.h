@@ -17,10 +17,11 @@
 
 namespace kvor::platform {
 
-// The two calls a listing makes of the system, replaceable so tests can make them fail.
+// The calls a read makes of the system, replaceable so tests can make them fail.
 struct ListingCalls {
   std::function<long(int fd, char* buffer, std::size_t size)> getdents = {};  // as getdents64
   std::function<int(int fd, const char* name, struct stat* st)> lstatat = {};  // fstatat, no link followed
+  std::function<int(int parentFd, const char* name)> openOnMount = {};        // the walk's, as OpenOnMount
 };
 
 // Space lost to rounding `size` up to whole clusters.
