@@ -9,9 +9,9 @@ SUPP  = $(CURDIR)/tests
 
 # Where threads meet: the scan's worker and the user interface, the readers ahead of the walk.
 THREAD_TESTS = tst_windows test_platform_readahead
-# The walk's tests where readers hand it what they read: the others fork, or ask for a thread
-# stack the sanitizer's runtime refuses.
-THREAD_WALK = --gtest_filter=Walk.EntersWhatWasReadAhead*:Walk.ADirectoryReplaced*:Walk.StopAtAnyYield*
+# The walk's tests where readers hand it what they read: the others fork once threads have run,
+# or ask for a thread stack the sanitizer's runtime refuses.
+THREAD_WALK = --gtest_filter=Walk.FaultsAreMarked*:Walk.TreesMatch*:Walk.StopAtAnyYield*
 
 # What `deps` installs and `build` builds; the targets below narrow them. Without the tests
 # the build needs no GoogleTest.

@@ -23,12 +23,8 @@ void ProgressRelay::ShowCurrentDir(std::string_view path, const WalkCounts& coun
   {
     std::lock_guard lock(mutex_);
     counts_ = counts;
-    if (path.size() <= 2 * kShownEnds) {
-      path_.assign(path);
-    } else {
-      // The label shortens the middle anyway (FitTwoLines): the middle is never shown.
-      path_.assign(path.substr(0, kShownEnds)).append("\u2026").append(path.substr(path.size() - kShownEnds));
-    }
+    // The label shortens the middle anyway (FitTwoLines): the middle is never shown.
+    ShortenPath(path, kShownEnds, path_);
     fresh_ = true;
   }
   if (hook) hook(path);

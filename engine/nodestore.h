@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/listing.h"
+#include "platform/problems.h"
 
 namespace kvor {
 

@@ -2,7 +2,9 @@
 // What the walk tells whoever runs it: what the drive holds, the directory about to be read
 // with what has been read so far, and a chance for waiting events to run. A window shows the
 // figures and cancels at the yield; the report tool may show them on a terminal.
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace kvor {
@@ -39,5 +41,9 @@ class NoProgress final : public ScanProgress {
   void ShowCurrentDir(std::string_view, const WalkCounts&) override {}
   void DoEvents() override {}
 };
+
+// Into `out`, a path as a progress line keeps it: whole up to 2 * `ends` bytes, else its first
+// and last `ends` bytes (or a few less) joined by "…"; a UTF-8 sequence is never cut in two.
+void ShortenPath(std::string_view path, std::size_t ends, std::string& out);
 
 }  // namespace kvor

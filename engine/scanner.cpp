@@ -5,7 +5,6 @@
 
 #include "engine/diskspace.h"
 #include "engine/estimate.h"
-#include "platform/pathrules.h"
 
 namespace kvor {
 
@@ -18,9 +17,18 @@ int64_t Saturate(Int128 value) {
   return static_cast<int64_t>(value);
 }
 
+namespace {
+
+DirCursor::Options CursorOptions(Scanner::Options&& o) {
+  return {.readAhead = {.readers = o.readers, .firstReaders = o.firstReaders},
+          .hooks = {.beforeOpen = std::move(o.beforeOpen), .listing = std::move(o.listing)}};
+}
+
+}  // namespace
+
 Scanner::Scanner(const platform::System& system, ScanProgress& progress, const std::atomic<bool>& cancel,
                  Options options)
-    : system_(system), progress_(progress), cancel_(cancel), dirList_(&cancel, std::move(options)) {}
+    : system_(system), progress_(progress), cancel_(cancel), dirList_(&cancel, CursorOptions(std::move(options))) {}
 
 Scanner::Reach Scanner::ReachDrive(const std::string& root, ScanResult& scan, const std::string& openAs) {
   rootPath_ = root;
@@ -108,8 +116,7 @@ void Scanner::ScanFromRoot(ScanResult& scan) {
   } readingAhead{dirList_};
   dirList_.StartReadAhead();
 
-  walkPath_ = rootPath_;
-  frames_.push_back(Frame{root, rootRead_, 0, walkPath_.size()});
+  frames_.push_back(Frame{root, 0});
   if (!Walk(scan)) {
     scan.end = ScanResult::End::Stopped;
     return;
@@ -149,7 +156,7 @@ void Scanner::Count(ScanResult& scan, NodeStore::Index parent, NodeStore::Index 
 bool Scanner::Walk(ScanResult& scan) {
   for (;;) {
     Frame& f = frames_.back();
-    if (f.next < f.read->SlotCount()) {
+    if (f.next < dirList_.CurrentRead().SlotCount()) {
       if (!ScanDirectory(scan, f.next++)) return false;
       continue;
     }
@@ -158,7 +165,6 @@ bool Scanner::Walk(ScanResult& scan) {
     const NodeStore::Index done = f.node;
     dirList_.Leave();
     frames_.pop_back();
-    walkPath_.resize(frames_.back().pathLength);
     progress_.DoEvents();
     if (cancel_) return false;
     Count(scan, frames_.back().node, done);
@@ -170,13 +176,12 @@ bool Scanner::Walk(ScanResult& scan) {
 bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   if (cancel_) return false;
   NodeStore& tree = scan.tree;
-  const Frame& parent = frames_.back();
-  const NodeStore::Index up = parent.node;
-  const std::shared_ptr<const DirSummary> parentRead = parent.read;
-  const bool hidden = parentRead->Hidden(slot);
-  const std::string_view name = parentRead->Name(slot);
-  platform::AppendName(walkPath_, name);
-  progress_.ShowCurrentDir(walkPath_, CountsRead());
+  const NodeStore::Index up = frames_.back().node;
+  // The parent's read stays with the cursor while the walk is below it.
+  const DirSummary& parentRead = dirList_.CurrentRead();
+  const bool hidden = parentRead.Hidden(slot);
+  const std::string_view name = parentRead.Name(slot);
+  progress_.ShowCurrentDir(dirList_.PathOf(slot), CountsRead());
   progress_.DoEvents();
   if (cancel_) return false;
 
@@ -185,7 +190,6 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
     case DirCursor::Move::OtherDevice:
       // Left out as a mount point is: no node, no count, no cluster. Its name was read all
       // the same, so the work done never goes back.
-      walkPath_.resize(parent.pathLength);
       return !cancel_;
     case DirCursor::Move::Failed:
     case DirCursor::Move::Changed: {
@@ -197,7 +201,6 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
       tree[node].problems = step.move == DirCursor::Move::Changed ? platform::kChanged : platform::kCannotEnter;
       tree[node].error = static_cast<int16_t>(step.error);
       progress_.DoEvents();
-      walkPath_.resize(parent.pathLength);
       if (cancel_) return false;
       Count(scan, up, node);
       return true;
@@ -208,7 +211,7 @@ bool Scanner::ScanDirectory(ScanResult& scan, std::size_t slot) {
   const NodeStore::Index node = tree.Add(up, name, hidden);
   SetOwnFigures(tree[node], *step.read, scan.gClusterSize);
   CountRead(*step.read);
-  frames_.push_back(Frame{node, std::move(step.read), 0, walkPath_.size()});
+  frames_.push_back(Frame{node, 0});
   return true;
 }
 

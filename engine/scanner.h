@@ -4,8 +4,10 @@
 // window's worker runs one; so do the report tool and the tests.
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/progress.h"
@@ -15,9 +17,19 @@
 
 namespace kvor {
 
+// What a scan is given beyond the drive: how many read ahead of the walk, and the tests' hooks.
+struct ScanOptions {
+  unsigned readers = platform::DirCursor::kReaders;  // read ahead of the walk, at most; 0: none
+  unsigned firstReaders = platform::DirCursor::FirstReaders();  // of them, started at once
+  // For tests: called on a reader's thread before it opens a directory (by its path below
+  // the root), and the system calls of every listing, the walk's own too.
+  std::function<void(std::string_view)> beforeOpen = {};
+  platform::ListingCalls listing = {};
+};
+
 class Scanner {
  public:
-  using Options = platform::DirCursor::Options;
+  using Options = ScanOptions;
 
   // `cancel` stops the walk at its next test; what it built so far stays as it was.
   Scanner(const platform::System& system, ScanProgress& progress, const std::atomic<bool>& cancel,
@@ -36,16 +48,12 @@ class Scanner {
   // Walks the drive reached last into `scan`'s tree and totals. When memory runs out the walk
   // ends there (ScanResult::End::OutOfMemory); a reader that runs out only stops reading ahead.
   void ScanDrive(ScanResult& scan);
-  // What the last walk read, to its end.
-  const WalkCounts& Counts() const { return counts_; }
 
  private:
-  // One directory of the path being walked.
+  // One directory of the path being walked: the cursor holds its read.
   struct Frame {
     NodeStore::Index node;
-    std::shared_ptr<const platform::DirSummary> read;
-    std::size_t next = 0;        // slot
-    std::size_t pathLength = 0;  // walkPath_ up to this directory
+    std::size_t next = 0;  // slot
   };
   void ScanFromRoot(ScanResult& scan);
   bool Walk(ScanResult& scan);
@@ -64,7 +72,6 @@ class Scanner {
   WalkCounts counts_;            // what the walk has read
   int openError_ = 0;            // why the root was not opened
   std::shared_ptr<const platform::DirSummary> rootRead_;
-  std::string walkPath_;         // the path of the directory being entered or walked
   std::vector<Frame> frames_;    // the walk's own stack: depth costs memory, not call stack
 };
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/pathrules.h"
 
@@ -65,7 +66,6 @@ int DirCursor::Open(const std::string& root, const std::string& openAs) {
   CloseAll();
   depth_ = 0;
   rootRead_ = false;
-  path_.clear();
   const int fd = OpenDirectory(openAs.empty() ? root : openAs);
   if (fd < 0) return errno;
   if (levels_.empty()) levels_.push_back(std::make_unique<Level>());
@@ -99,17 +99,17 @@ std::shared_ptr<const DirSummary> DirCursor::ReadRoot(int64_t clusterSize) {
   Level& root = *levels_[0];
   if (!rootRead_) {
     clusterSize_ = clusterSize;
-    ReadInto(root);
+    ReadInto(root, root.fd);
     rootRead_ = true;
   }
   return root.read;
 }
 
-// Reads the directory open at level.fd, at the current path, into its summary; false when it
+// Reads the directory open at `fd`, the one `level` names, into its summary; false when it
 // could not be listed whole (or at all).
-bool DirCursor::ReadInto(Level& level) {
+bool DirCursor::ReadInto(Level& level, int fd) {
   const DirListing::Status status = scratch_.Read(
-      level.fd, {.cancel = cancel_, .calls = &options_.hooks.listing, .clusterSize = clusterSize_,
+      fd, {.cancel = cancel_, .calls = &options_.hooks.listing, .clusterSize = clusterSize_,
                  .helpers = helpers_.get()});
   level.read = std::make_shared<const DirSummary>(Summarize(scratch_, clusterSize_, level.dev, level.ino));
   scratch_.Trim();
@@ -165,115 +165,136 @@ void DirCursor::StopReadAhead() {
   for (auto& level : levels_) level->dir = nullptr;
 }
 
+const DirSummary& DirCursor::CurrentRead() const { return *Top().read; }
+
+std::string_view DirCursor::PathOf(std::size_t slot) {
+  path_.resize(Top().pathLength);
+  AppendName(path_, Top().read->Name(slot));
+  return path_;
+}
+
+// What entering one directory holds until its level takes it: the read-ahead's node, the
+// descriptor opened here, the level being made. Whatever way Enter ends short of that, a
+// failure or std::bad_alloc, they are given back here and the cursor stays where it was.
+struct DirCursor::Entering {
+  DirCursor& cursor;
+  ReadAhead::Taken taken;
+  int fd = -1;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  Level* level = nullptr;
+
+  explicit Entering(DirCursor& c) : cursor(c) {}
+  ~Entering() {
+    if (fd >= 0) ::close(fd);
+    if (level != nullptr) level->read = nullptr, level->dir = nullptr;
+    if (taken.dir != nullptr) cursor.ahead_->Leave(taken.dir);
+  }
+};
+
 DirCursor::Step DirCursor::Enter(std::size_t slot) {
   if (depth_ == 0 || !rootRead_) return Step{Move::Failed, ENOENT, nullptr};
-  ReadAhead::Taken taken;
-  const Level& parent = *levels_[depth_ - 1];
-  const std::string_view name = parent.read->Name(slot);
+  const std::string_view name = Top().read->Name(slot);
   if (name.size() > NAME_MAX) return Step{Move::Failed, ENAMETOOLONG, nullptr};
-  if (ahead_ != nullptr && parent.dir != nullptr) taken = ahead_->Enter(parent.dir, slot, cancel_);
-  // The read-ahead's node goes with the level, or now when there is none.
-  const auto fail = [&](Move move, int error) {
-    if (taken.dir != nullptr) ahead_->Leave(taken.dir);
-    return Step{move, error, nullptr};
-  };
-
-  int fd = -1;
-  Identity id;
-  if (taken.summary == nullptr) {
-    Step why;
-    fd = OpenSubdir(name, id, why);
-    if (fd < 0) return fail(why.move, why.error);
+  Entering entering(*this);
+  TakeReadAhead(entering, slot);
+  if (entering.taken.summary == nullptr) {
+    const Step opened = OpenSubdir(name, entering);
+    if (opened.move != Move::Entered) return opened;
   }
-
   // Whoever read it, it is the directory that read describes, and it counts once: reached again
   // under another name (two siblings exchanged since their parent was read, or one moved ahead
   // of the walk), it is not counted again.
-  const unsigned long dev = taken.summary != nullptr ? taken.summary->device : id.device;
-  const unsigned long ino = taken.summary != nullptr ? taken.summary->inode : id.inode;
-  const std::size_t parentLength = path_.size();
-  bool owned = false;  // whether the level holds fd yet
-  try {
-    if (!counted_.Add(dev, ino)) {
-      if (fd >= 0) ::close(fd);
-      return fail(Move::Changed, 0);
-    }
-    Level& level = NextLevel(name, slot, taken.dir, dev, ino);
-    owned = true;
-    if (taken.summary != nullptr) {
-      level.read = std::move(taken.summary);  // entered without a descriptor of its own
-    } else {
-      level.fd = fd;
-      if (!ReadInto(level)) {  // not listed at all, or cut short by a cancel
-        level.Close(), level.dir = nullptr;
-        path_.resize(parentLength);
-        return fail(Move::Failed, scratch_.Error() != 0 ? scratch_.Error() : ECANCELED);
-      }
-    }
-  } catch (const std::bad_alloc&) {
-    // The walk ends for want of memory; the cursor stays where it was.
-    path_.resize(parentLength);
-    if (owned)
-      levels_[depth_]->Close(), levels_[depth_]->dir = nullptr;
-    else if (fd >= 0)
-      ::close(fd);
-    if (taken.dir != nullptr) ahead_->Leave(taken.dir);
-    throw;
+  if (!counted_.Add(entering.device, entering.inode)) return Step{Move::Changed, 0, nullptr};
+  Level& level = NextLevel(name, slot, entering);
+  if (entering.taken.summary != nullptr) {
+    level.read = std::move(entering.taken.summary);  // entered without a descriptor of its own
+  } else if (!ReadInto(level, entering.fd)) {      // not listed at all, or cut short by a cancel
+    return Step{Move::Failed, scratch_.Error() != 0 ? scratch_.Error() : ECANCELED, nullptr};
   }
+  // The level holds it all now.
+  level.fd = std::exchange(entering.fd, -1);
+  entering.taken.dir = nullptr, entering.level = nullptr;
   ++depth_;
-  if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();
-  while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
-  return Step{Move::Entered, 0, levels_[depth_ - 1]->read};
+  Settle();
+  return Step{Move::Entered, 0, level.read};
 }
 
-// Subdirectory `name` of the current directory, opened: told by statx first, so that a file
-// system mounted there is left out without being opened or asked, then checked to be what
-// statx saw. -1 when it is not entered, `why` saying so.
-int DirCursor::OpenSubdir(std::string_view name, Identity& id, Step& why) {
-  const auto no = [&why](Move move, int error) {
-    why = Step{move, error, nullptr};
-    return -1;
-  };
-  if (levels_[depth_ - 1]->fd < 0 && !Reopen(depth_ - 1)) return no(FailureOf(errno), errno);
+// A summary the read-ahead made of child `slot`, if any, and its node, whichever the walk takes.
+void DirCursor::TakeReadAhead(Entering& entering, std::size_t slot) {
+  if (ahead_ == nullptr || Top().dir == nullptr) return;
+  entering.taken = ahead_->Enter(Top().dir, slot, cancel_);
+  if (entering.taken.summary == nullptr) return;
+  entering.device = entering.taken.summary->device;
+  entering.inode = entering.taken.summary->inode;
+}
+
+// Subdirectory `name` of the current directory, opened on the root's mount: a file system
+// mounted there is left out without being opened, nor automounted; a symlink or a file that
+// took its name is not a directory. Without openat2, statx tells a mount's root first.
+DirCursor::Step DirCursor::OpenSubdir(std::string_view name, Entering& entering) {
+  if (Top().fd < 0 && !Reopen(depth_ - 1)) return Step{FailureOf(errno), errno, nullptr};
   char nameZ[NAME_MAX + 1];
   name.copy(nameZ, name.size());
   nameZ[name.size()] = '\0';
-  if (!IdentityOf(levels_[depth_ - 1]->fd, nameZ, id)) return no(FailureOf(errno), errno);
-  if (id.mountRoot || id.mount != mount_) return no(Move::OtherDevice, 0);
-  if (!id.directory) return no(Move::Changed, ENOTDIR);
-  const int fd = OpenChild(levels_[depth_ - 1]->fd, nameZ);
-  if (fd < 0) return no(FailureOf(errno), errno);
-  const Identity seen = id;
-  if (!IdentityOf(fd, "", id)) {
-    const int error = errno;
-    ::close(fd);
-    return no(Move::Failed, error);
-  }
-  // Mounted over since statx looked, it is another drive; replaced since, it is not the
-  // directory the parent's read named.
-  const bool mounted = id.mountRoot || id.mount != mount_;
-  if (mounted || id.device != seen.device || id.inode != seen.inode) {
-    ::close(fd);
-    return mounted ? no(Move::OtherDevice, 0) : no(Move::Changed, ENOENT);
-  }
-  return fd;
+  if (!openat2_) return OpenAfterStatx(nameZ, entering);
+  entering.fd = OpenChild(Top().fd, nameZ, true);
+  if (entering.fd >= 0) return Identify(entering, nullptr);
+  const int error = errno;
+  if (error == EXDEV) return Step{Move::OtherDevice, 0, nullptr};
+  if (error == ENOSYS) openat2_ = false;
+  if (error == ENOSYS || error == EPERM) return OpenAfterStatx(nameZ, entering);  // or a filter refused it
+  const int why = error == ELOOP ? ENOTDIR : error;  // a symlink is no directory
+  return Step{FailureOf(why), why, nullptr};
 }
 
-// The level below the current one made subdirectory `name` at `slot`, the directory `dev` and
-// `ino`, its path appended; without a descriptor or a read yet.
-DirCursor::Level& DirCursor::NextLevel(std::string_view name, std::size_t slot, ReadAhead::Dir dir,
-                                       unsigned long dev, unsigned long ino) {
+// statx first, so that a file system mounted there is left out without being opened or asked,
+// then the directory opened checked to be what statx saw.
+DirCursor::Step DirCursor::OpenAfterStatx(const char* name, Entering& entering) {
+  Identity seen;
+  if (!IdentityOf(Top().fd, name, seen)) return Step{FailureOf(errno), errno, nullptr};
+  if (seen.mountRoot || seen.mount != mount_) return Step{Move::OtherDevice, 0, nullptr};
+  if (!seen.directory) return Step{Move::Changed, ENOTDIR, nullptr};
+  entering.fd = OpenChild(Top().fd, name, false);
+  if (entering.fd < 0) return Step{FailureOf(errno), errno, nullptr};
+  return Identify(entering, &seen);
+}
+
+// The directory opened: on the root's mount and not a mount's root (mounted over since statx
+// looked, it is another drive), and the one statx saw, when it looked (replaced since, it is not
+// the directory the parent's read named).
+DirCursor::Step DirCursor::Identify(Entering& entering, const Identity* seen) {
+  Identity id;
+  if (!IdentityOf(entering.fd, "", id)) return Step{Move::Failed, errno, nullptr};
+  entering.device = id.device;
+  entering.inode = id.inode;
+  if (id.mountRoot || id.mount != mount_) return Step{Move::OtherDevice, 0, nullptr};
+  if (seen != nullptr && (id.device != seen->device || id.inode != seen->inode))
+    return Step{Move::Changed, ENOENT, nullptr};
+  return Step{Move::Entered, 0, nullptr};
+}
+
+// The level below the current one made subdirectory `name` at `slot`, its path appended;
+// without a descriptor or a read yet.
+DirCursor::Level& DirCursor::NextLevel(std::string_view name, std::size_t slot, Entering& entering) {
   if (levels_.size() <= depth_) levels_.push_back(std::make_unique<Level>());
   Level& level = *levels_[depth_];
+  path_.resize(Top().pathLength);
   AppendName(path_, name);
   level.nameStart = path_.size() - name.size();
   level.pathLength = path_.size();
-  level.dir = dir;
+  level.dir = entering.taken.dir;
   level.slot = slot;
-  level.dev = dev;
-  level.ino = ino;
-  level.Close();
+  level.dev = entering.device;
+  level.ino = entering.inode;
+  entering.level = &level;
   return level;
+}
+
+// After a level is entered: the disk's waits sampled, the descriptors beyond the window closed.
+void DirCursor::Settle() {
+  if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();
+  while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
 }
 
 void DirCursor::Leave() {
@@ -312,9 +333,13 @@ bool DirCursor::Reopen(std::size_t k) {
   for (std::size_t j = from; j <= k; ++j) {
     Level& level = *levels_[j];
     const std::string name = path_.substr(level.nameStart, level.pathLength - level.nameStart);
-    const int next = OpenChild(fd, name.c_str());
+    int next = OpenChild(fd, name.c_str(), openat2_);
+    if (next < 0 && errno == ENOSYS) openat2_ = false, next = OpenChild(fd, name.c_str(), false);
     if (j > from) ::close(fd);
-    if (next < 0) return false;
+    if (next < 0) {
+      if (errno == EXDEV) errno = ENOENT;  // mounted over since it was read
+      return false;
+    }
     struct stat st;
     if (::fstat(next, &st) != 0 || st.st_dev != level.dev || st.st_ino != level.ino) {
       ::close(next);
@@ -331,9 +356,12 @@ bool DirCursor::Reopen(std::size_t k) {
 // openat that, when the process runs out of descriptors, gives back the oldest of its own
 // and tries again: the window narrows instead of a directory being lost. errno tells why it
 // could not.
-int DirCursor::OpenChild(int parentFd, const char* name) {
+int DirCursor::OpenChild(int parentFd, const char* name, bool onMount) {
   for (;;) {
-    const int fd = OpenDirectoryAt(parentFd, name);
+    const ListingCalls& calls = options_.hooks.listing;
+    const int fd = !onMount              ? OpenDirectoryAt(parentFd, name)
+                   : calls.openOnMount ? calls.openOnMount(parentFd, name)
+                                       : OpenOnMount(parentFd, name);
     if (fd >= 0) return fd;
     const int error = errno;
     if (!OutOfDescriptors(error)) return -1;

@@ -71,8 +71,11 @@ class DirCursor {
   // Back to the parent.
   void Leave();
 
-  // The current directory's path: the root as opened, then the names entered.
-  const std::string& Path() const { return path_; }
+  // The path of subdirectory `slot` of the current directory (the root as opened, then the
+  // names entered), valid until the next move.
+  std::string_view PathOf(std::size_t slot);
+  // The read of the current directory, kept until the walk leaves it.
+  const DirSummary& CurrentRead() const;
 
   // Readers read ahead of the walk from where it stands until StopReadAhead, or Open.
   void StartReadAhead();
@@ -81,12 +84,17 @@ class DirCursor {
 
  private:
   struct Level;
-  bool ReadInto(Level& level);
-  int OpenSubdir(std::string_view name, Identity& id, Step& why);
-  int OpenChild(int parentFd, const char* name);
-  Level& NextLevel(std::string_view name, std::size_t slot, ReadAhead::Dir dir, unsigned long dev,
-                   unsigned long ino);
+  struct Entering;
+  Level& Top() const { return *levels_[depth_ - 1]; }
+  bool ReadInto(Level& level, int fd);
+  void TakeReadAhead(Entering& entering, std::size_t slot);
+  Step OpenSubdir(std::string_view name, Entering& entering);
+  Step OpenAfterStatx(const char* name, Entering& entering);
+  Step Identify(Entering& entering, const Identity* seen);
+  Level& NextLevel(std::string_view name, std::size_t slot, Entering& entering);
+  void Settle();
   bool Reopen(std::size_t k);
+  int OpenChild(int parentFd, const char* name, bool onMount);
   bool GiveBackOne();
   void Launch(unsigned readers);
   void SampleDiskWaits();
@@ -101,6 +109,7 @@ class DirCursor {
   std::size_t lowOpen_ = 1;    // levels [lowOpen_, depth_) hold descriptors; the root always does
   std::size_t window_ = kOpenWindow;
   uint64_t mount_ = 0;         // the root's mount ID
+  bool openat2_ = true;        // until the kernel says it has none
   int64_t clusterSize_ = 0;
   DirListing scratch_;         // a read here, before its summary
   std::shared_ptr<SizeHelpers> helpers_;  // of the walk's own reads and the readers' alike

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <new>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,7 +14,6 @@
 #include <unistd.h>
 
 #include "platform/sizehelpers.h"
-
 
 namespace kvor::platform {
 
@@ -35,6 +35,13 @@ bool IsDotOrDotDot(std::string_view name) { return name == "." || name == ".."; 
 
 int OpenDirectoryAt(int parentFd, const char* name) {
   return ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int OpenOnMount(int parentFd, const char* name) {
+  open_how how{};
+  how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, parentFd, name, &how, sizeof how));
 }
 
 int OpenDirectory(const std::string& path) {

@@ -13,24 +13,15 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "platform/problems.h"
+
 namespace kvor::platform {
 
-// Sums of sizes: every entry may be near 2^63 bytes (sparse files), so they add up in 128 bits.
-__extension__ typedef __int128 Int128;
-
-// What kept a directory's figures from being whole; several may hold at once.
-enum ReadProblem : uint8_t {
-  kCannotEnter = 1,      // could not be opened or listed at all
-  kListedInPart = 2,     // the listing failed part way; what came before it is kept
-  kSizesUnreadable = 4,  // some entries were listed but their size could not be read
-  kSumTooLarge = 8,      // a figure of the scan state stopped at its largest value
-  kChanged = 16,         // listed as a directory, something else by the time it was entered
-};
-
-// The two calls a listing makes of the system, replaceable so tests can make them fail.
+// The calls a read makes of the system, replaceable so tests can make them fail.
 struct ListingCalls {
   std::function<long(int fd, char* buffer, std::size_t size)> getdents = {};  // as getdents64
   std::function<int(int fd, const char* name, struct stat* st)> lstatat = {};  // fstatat, no link followed
+  std::function<int(int parentFd, const char* name)> openOnMount = {};        // the walk's, as OpenOnMount
 };
 
 // Space lost to rounding `size` up to whole clusters.
@@ -130,6 +121,11 @@ class DirListing {
 
 // Opens a directory for reading without following a final symlink; -1 on failure.
 int OpenDirectoryAt(int parentFd, const char* name);
+// Opens subdirectory `name` of the directory open at `parentFd` on that directory's mount only,
+// with openat2: -1 with EXDEV where a file system is mounted there (neither opened nor
+// automounted), ELOOP where it is a symlink, ENOSYS (or EPERM, under a filter) where the
+// kernel offers no openat2.
+int OpenOnMount(int parentFd, const char* name);
 // Opens a directory by path; a final symlink is followed (a root given as a link).
 int OpenDirectory(const std::string& path);
 

@@ -842,7 +842,7 @@ class WindowsTest : public QObject {
                                                  std::tuple(int64_t{1000}, false, true)}) {
       Machine p;
       p.inodes = inodes, p.mountRoot = mountRoot;
-      p.app.scans.scanOptions.readAhead.readers = 0;  // what readers read ahead counts too: none here
+      p.app.scans.scanOptions.readers = 0;  // what readers read ahead counts too: none here
       p.MakeTenByFour();
       test::Gate first, second;
       p.app.scans.directoryHook = [&](std::string_view path) {

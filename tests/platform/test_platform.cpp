@@ -1,4 +1,4 @@
-// The platform layer: the mount table and drives, path rules, the cursor the walk moves with,
+// The platform layer: the mount table and drives, path rules, the directories a walk has seen,
 // and what the system layer reads from udev's and sysfs's folders.
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -9,7 +9,6 @@
 #include <fstream>
 #include <set>
 
-#include "platform/cursor.h"
 #include "platform/mounts.h"
 #include "platform/pathrules.h"
 #include "platform/seendirs.h"
@@ -159,35 +158,6 @@ TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
   ::umount2(point.c_str(), MNT_DETACH);
   EXPECT_EQ(space.blockSize * space.totalBlocks, 1 << 20);
   EXPECT_EQ(space.freeBlocks, space.totalBlocks);  // free counts every unused block
-}
-
-TEST(DirCursor, EntersBySlotAndLeavesBack) {
-  TempDir t;
-  for (const char* dir : {"zz", "a", "a/b", "z", "zz/.h2", "zz/.h1"}) MakeDir(t / dir);
-  for (const auto& [file, size] : {std::pair{"a/f", 1}, {"zz/g", 5000}, {"zz/h", 3}, {".top", 7}}) MakeFile(t / file, size);
-  DirCursor list(nullptr, {.readAhead = {.readers = 0}});
-  EXPECT_EQ(std::pair(list.Enter(0).error, list.ReadRoot(4096)), std::pair(ENOENT, std::shared_ptr<const DirSummary>()));
-  EXPECT_EQ(list.Open(t / "missing"), ENOENT);
-  ASSERT_EQ(list.Open(t.path()), 0);
-  const auto root = list.ReadRoot(4096);
-  // Ordinary subdirectories sorted, hidden ones after them; the root's own file.
-  ASSERT_EQ(root->SlotCount(), 3u);
-  EXPECT_EQ(std::string(root->Name(0)) + root->Name(1).data()[0] + std::string(root->Name(2)), "azzz");
-  EXPECT_EQ(std::tuple(root->fileCount, int64_t(root->bytes), int64_t(root->lostSpace)), std::tuple(1u, 7, 4089));
-  const DirCursor::Step a = list.Enter(0);
-  ASSERT_EQ(a.move, DirCursor::Move::Entered);
-  EXPECT_EQ(list.Enter(0).read->SlotCount(), 0u);  // a/b, empty
-  EXPECT_EQ(list.Path(), t / "a/b");
-  list.Leave(), list.Leave();
-  const DirCursor::Step zz = list.Enter(2);
-  EXPECT_EQ(std::tuple(list.Path(), zz.read->ordinaryCount, zz.read->SlotCount(), zz.read->fileCount),
-            std::tuple(t / "zz", 0u, 2u, 2u));
-  EXPECT_EQ((std::set<std::string_view>{zz.read->Name(0), zz.read->Name(1)}), (std::set<std::string_view>{".h1", ".h2"}));
-  // Elsewhere: a new start, the old levels closed.
-  const int open = OpenDescriptors();
-  EXPECT_EQ(list.Open(t / "a"), 0);
-  EXPECT_EQ(OpenDescriptors(), open - 1);
-  EXPECT_EQ(list.Path(), t / "a");
 }
 
 TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
