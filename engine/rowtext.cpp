@@ -4,7 +4,7 @@
 
 #include "engine/escape.h"
 #include "engine/formatsize.h"
-#include "platform/listing.h"
+#include "platform/problems.h"
 
 namespace kvor {
 

@@ -155,7 +155,9 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
   before.pop_back();
   shown.erase(std::unique(shown.begin(), shown.end()), shown.end());
   before.erase(std::unique(before.begin(), before.end()), before.end());
-  if (f.readers == 0) EXPECT_EQ(shown, before);
+  if (f.readers == 0) {
+    EXPECT_EQ(shown, before);
+  }
   for (const auto& [names, blocks] : f.shown) EXPECT_TRUE(names <= all.first && blocks <= all.second);
   EXPECT_EQ(f.shown.front(), (std::pair<int64_t, int64_t>(1, 0)));
   EXPECT_TRUE(f.holds && !f.holds->wholeDrive);  // a folder: the drive's figures do not measure it
