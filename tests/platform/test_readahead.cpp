@@ -124,25 +124,6 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
   detached::WaitAllGone();
 }
 
-// Depth costs each directory the same: readers followed down a comb 2,000 levels deep (paths
-// up to 4,001 bytes) put what they read in the walk's order with a few steps up the tree each,
-// not a path's worth (which would take millions).
-TEST(ReadAhead, OrderingCostsNoStepPerLevelAbove) {
-  TempDir t;
-  const int start = ::open(".", O_RDONLY | O_DIRECTORY), levels = 2000;
-  ASSERT_EQ(::chdir(t.path().c_str()), 0);
-  for (int i = 0; i < levels; ++i) {
-    MakeDir("s"), MakeDir("d");
-    ASSERT_EQ(::chdir("d"), 0);
-  }
-  ASSERT_EQ(::fchdir(start) + ::close(start), 0);
-  Walk w({.readers = 4, .maxPath = SIZE_MAX});
-  EXPECT_EQ(w.Run(t.path()).size(), 2u * levels + 1);
-  EXPECT_GT(w.Ahead().GetStats().read, 0u);
-  EXPECT_LE(w.Ahead().GetStats().hops, 64u * 2 * levels);
-  w.list.StopReadAhead();
-}
-
 // A wide directory's sizes, read in slices by helpers beside the lister, are what one thread
 // reads: whatever entries go or turn into directories meanwhile, a cancel while a helper is
 // stuck in a read, and no descriptor to lend the helpers.
@@ -203,18 +184,6 @@ TEST(SizeHelpers, SlicesReadWhatOneThreadReads) {
   ::close(fd);
 }
 
-// No reader until reads wait on the disk; then one per read that waited, once about half the
-// recent ones did.
-TEST(DiskWaits, ReadersJoinOnceAboutHalfTheReadsWaited) {
-  // Samples of 8 reads: the blocks read in each, and the readers to add after it.
-  for (const auto& samples : std::vector<std::vector<std::pair<long, unsigned>>>{
-           {{0, 0}, {7, 0}}, {{3 * 8, 0}, {3 * 8, 0}}, {{8 * 8, 3}, {1000, 8}}, {{8 * 8, 3}, {0, 0}, {8 * 8, 5}}}) {
-    DiskWaits waits;
-    for (const auto& [blocks, added] : samples)
-      EXPECT_EQ(waits.Add(8, blocks), added) << blocks << " of " << samples.size();
-  }
-}
-
 TEST(ReadAhead, WalkStartsReadersOnceItsReadsWait) {
   TempDir t;
   MakeTree(t.path(), 9, 150);
@@ -237,52 +206,6 @@ TEST(ReadAhead, WalkStartsReadersOnceItsReadsWait) {
     // Readers that start late start where the walk stands: no stray path.
     EXPECT_EQ(std::pair(readAhead > 0, strays.load()), std::pair(waitFrom < 1000, 0));
   }
-}
-
-// One reader reads the part the walk reaches last of what it has in hand, and leaves it for the
-// next once the walk gets there: on a warm cache the two then read side by side.
-TEST(ReadAhead, ReaderKeepsAwayFromTheWalk) {
-  TempDir t;
-  for (const char* dir : {"a", "a/x", "b", "b/x", "b/y", "c", "c/x"}) MakeDir(t / dir);
-  Gate a, bx;                      // the reader held before these, until the walk has entered them
-  std::vector<std::string> order;  // of the reader's reads
-  Walk w({.readers = 1}, {.beforeOpen = [&](std::string_view path) {
-           if (path == "a" || path == "b/x") (path == "a" ? a : bx).Wait();
-           order.emplace_back(path);
-         }});
-  w.onEntered = [&](const std::string& path) {
-    if (path.empty()) a.AwaitWaiter();
-    if (path == "a") a.Open(), bx.AwaitWaiter();
-    if (path == "b/x") bx.Open(), w.Ahead().WaitIdle();
-  };
-  w.Run(t.path());
-  EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "b/x", "c", "c/x", "b/y"}));
-  // Read and handed over: b, b/y, c, c/x; nothing the walk had entered (a, b/x) is read after it.
-  EXPECT_EQ(std::pair(w.Ahead().GetStats().read, w.Ahead().GetStats().handedOver), std::pair(4ul, 4ul));
-}
-
-// Small folders after a big one fill the budget while the walk is in the big one: once they
-// hold half of it, the reader's next part lies nearer the walk, inside the big folder.
-TEST(ReadAhead, ReaderMovesNearerWhenItsPartsFillTheBudget) {
-  TempDir t;
-  for (const char* dir : {"a", "a/p", "a/p/x", "a/q"}) MakeDir(t / dir);
-  for (const char small : std::string("bcdefghijk")) MakeDir(t / std::string(1, small));
-  Gate a;
-  std::vector<std::string> order;
-  Walk w({.readers = 1, .maxDirs = 8}, {.beforeOpen = [&](std::string_view path) {
-           if (path == "a") a.Wait();
-           order.emplace_back(path);
-         }});
-  w.onEntered = [&](const std::string& path) {
-    if (path.empty()) a.AwaitWaiter();
-    if (path == "a") a.Open(), w.Ahead().WaitIdle();
-  };
-  const std::vector<std::string> expected = Walk({.readers = 0}).Run(t.path());
-  EXPECT_EQ(w.Run(t.path()), expected);
-  w.list.StopReadAhead();
-  // Up to a full budget, read while the walk waits in "a"; the rest goes on beside the walk.
-  order.resize(9);
-  EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "d", "e", "a/p", "a/p/x", "a/q", "f"}));
 }
 
 TEST(ReadAhead, TreeChangedUnderTheReaders) {
