@@ -75,6 +75,14 @@ struct ReadAhead::Shared {
     readyBlocks.store(ready.blocks, std::memory_order_relaxed);
   }
   bool HasWork() { return !noOpen && plan.HasWork(); }
+  // The walk changes the plan by `change`, which tells whether readers have work again.
+  template <class F>
+  void Change(F change) {
+    std::lock_guard lock(mutex);
+    const bool news = change(plan);
+    Publish();
+    if (news) WakeReader();
+  }
 
   // Opens `path` below the root: no symlink on the way, no other mount (refused before its root
   // is opened), nothing above the root; waits and tries again while the process is out of
@@ -121,27 +129,15 @@ struct ReadAhead::Shared {
     const int fd = Open(path, node);
     if (fd < 0) return nullptr;
     held = true;
-    std::shared_ptr<const DirSummary> out;
-    Identity id, up;
-    // The directory on the drive's mount (a subvolume's device may be its own), and still the
-    // child of the directory whose read named it (a rename since then makes it the walk's to
-    // read). Its ".." entry says so without a lookup where the file system gives the parent's
-    // inode there and both are on one device, where inodes are unique; elsewhere ask.
     try {
-      if (IdentityOf(fd, "", id) && id.mount == mount && !id.mountRoot) {
-        if (listing.Read(fd, {.cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize,
-                              .helpers = helpers.get()}) == DirListing::Status::Ok &&
-            ((id.device == parent.device && listing.DotDotInode() == parent.inode) ||
-             (IdentityOf(fd, "..", up) && up.device == parent.device && up.inode == parent.inode)))
-          out = std::make_shared<const DirSummary>(Summarize(listing, clusterSize, id.device, id.inode));
-        listing.Trim();
-      }
+      auto out = ReadChild(fd, parent, mount, listing,
+                           {.cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize, .helpers = helpers.get()});
+      ::close(fd);
+      return out;
     } catch (const std::bad_alloc&) {
       ::close(fd);
       throw;
     }
-    ::close(fd);
-    return out;
   }
 
   // Up to `count` more readers, each on a thread of its own that co-owns the shared block; the
@@ -280,19 +276,11 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
 }
 
 void ReadAhead::Adopt(Dir dir, std::shared_ptr<const DirSummary> summary) {
-  Shared& s = *shared_;
-  std::lock_guard lock(s.mutex);
-  const bool more = s.plan.Adopt(*dir, std::move(summary));
-  s.Publish();
-  if (more) s.WakeReader();
+  shared_->Change([&](ReadPlan& plan) { return plan.Adopt(*dir, std::move(summary)); });
 }
 
 void ReadAhead::Leave(Dir dir) {
-  Shared& s = *shared_;
-  std::lock_guard lock(s.mutex);
-  const bool room = s.plan.Leave(*dir);
-  s.Publish();
-  if (room) s.WakeReader();
+  shared_->Change([&](ReadPlan& plan) { return plan.Leave(*dir); });
 }
 
 bool ReadAhead::GiveBackDescriptors(const std::atomic<bool>* cancel) {

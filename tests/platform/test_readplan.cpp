@@ -60,7 +60,9 @@ struct Sim {
     const auto& [at, parent] = walk.back();
     const std::string path = at.empty() ? name : at + "/" + name;
     const auto& kids = tree[at];
-    const auto node = parent == nullptr ? nullptr : plan.Enter(*parent, std::find(kids.begin(), kids.end(), name) - kids.begin());
+    const std::size_t slot = std::find(kids.begin(), kids.end(), name) - kids.begin();
+    ASSERT_LT(slot, kids.size()) << name;
+    const auto node = parent == nullptr ? nullptr : plan.Enter(*parent, slot);
     walk.emplace_back(path, node.get());
     if (node == nullptr) return (void)(trace += " >" + name + "~");
     const ReadPlan::Handed handed = plan.Take(node);
@@ -82,6 +84,8 @@ struct Sim {
 };
 
 TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
+  std::string wide = "w";
+  for (int i = 10; i < 90; ++i) wide += " w/" + std::to_string(i);
   const struct {
     const char* tree;
     ReadPlan::Limits limits;
@@ -94,16 +98,21 @@ TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
       {"a a/x b b/y", {}, 2, "N N d D N N", "a b a/x b/y"},
       {"a a/x b b/y", {}, 2, ">a N* #", ">a. a/x b b/y - #3"},
       // The budget: directories held (reads under way among them), bytes, path length.
-      {"a b c d e f", {.maxDirs = 4}, 2, "N* # >a+ >b+ N #", "a b c d ! #4 >a+ >b+^ e #3"},
-      {"a b c", {.maxBytes = 1}, 2, "N* >a+^ N*", "a ! >a+^ b !"},
-      {"a a/bc a/bc/d", {.maxPath = 4}, 2, "N* >a+ >bc+ >d~", "a a/bc - >a+ >bc+ >d~"},
+      {"a b c d e f", {.maxDirs = 4}, 2, "N* # >a < >b N #", "a b c d ! #4 >a+^ >b+ e #2"},
+      {"a b c", {.maxBytes = 1}, 2, "N* >a N*", "a ! >a+^ b !"},
+      {"a a/bc a/bc/d", {.maxPath = 4}, 2, "N* >a >bc >d", "a a/bc - >a+ >bc+ >d~"},
       // What the walk is done with, or has read anew, no longer counts.
-      {"a a/x a/y b", {}, 2, "N* # >a+ < # >b+ #", "a b a/x a/y - #4 >a+ #1 >b+ #0"},
-      {"a a/x", {}, 2, "N D N X >a+ >x.", "a a/x >a+ >x."},
+      {"a a/x a/y b", {}, 2, "N* # >a < # >b #", "a a/x a/y b - #4 >a+ #1 >b+ #0"},
+      {"a a/x", {}, 2, "N D N X >a >x", "a a/x >a+ >x."},
       // The far reader keeps away from the walk and leaves a part the walk reaches for the next.
       {"a a/x b b/x b/y c c/x", {}, 1, "F >a D F D F < >b >x D F*", "a >a. b b/x >b+^ >x. c c/x b/y -"},
       // Its parts fill half the budget while the walk is in a big folder: the next lies nearer.
       {"a a/p a/p/x a/q b c d e f g h i j k", {.maxDirs = 8}, 1, "F >a D F*", "a >a. b c d e a/p a/p/x a/q f !"},
+      // Caught at once in a part nearer the walk, its next part lies farther again.
+      {"a a/p a/q b c d e f", {.maxDirs = 8}, 1, "F >a D F D F D F D F D F >p D F", "a >a. b c d e a/p >p. f"},
+      // Caught at once in a wide folder, it leaves a stretch of it to the walk (alone).
+      {wide.c_str(), {.maxDirs = 80}, 1, "F >w D F", "w >w. w/30"},
+      {wide.c_str(), {.maxDirs = 80}, 2, "F >w D F", "w >w. w/10"},
       // Other readers about, it keeps to half the budget.
       {"a b c d e", {.maxDirs = 4}, 2, "F*", "a b !"},
   };
