@@ -256,8 +256,6 @@ void ReadPlan::Kill(Node& top) {
     Uncount(*n);
     for (auto& [slot, kid] : n->kids) pending.push_back(kid.get());
   }
-  // Freed from the top: a kid a reader still holds lives on, dead, until it delivers.
-  top.kids.clear();
 }
 
 void ReadPlan::Deliver(const std::shared_ptr<Node>& node, std::shared_ptr<const DirSummary> summary) {
@@ -294,9 +292,7 @@ std::shared_ptr<ReadPlan::Node> ReadPlan::Enter(Node& parent, std::size_t slot) 
   std::shared_ptr<Node> node = it->second;
   // The walk has caught up with the far reader: it reads what is left there, the reader moves on.
   const bool ready = node->summary != nullptr && !node->failed;
-  if (!ready && farRegion_ != 0 &&
-      (node->region == farRegion_ || parent.region == farRegion_ ||
-       (&parent == farPartSource_ && slot >= farPartSlot_)))
+  if (!ready && farRegion_ != 0 && (parent.region == farRegion_ || (&parent == farPartSource_ && slot >= farPartSlot_)))
     farCaught_ = true;
   return node;
 }
@@ -318,12 +314,8 @@ ReadPlan::Handed ReadPlan::Take(const std::shared_ptr<Node>& node) {
 }
 
 bool ReadPlan::Adopt(Node& dir, std::shared_ptr<const DirSummary> summary) {
+  // Nothing was scheduled below it: a directory with a read is handed over, not read again.
   dir.summary = std::move(summary);
-  dir.failed = false;
-  dir.cursor = 0;
-  // The children of what the walk read: what was read ahead of an older read goes.
-  for (auto& [slot, kid] : dir.kids) Kill(*kid);
-  dir.kids.clear();
   if (dir.summary->SlotCount() == 0) return false;
   AddSource(dir.parent == nullptr ? root_ : dir.parent->kids.at(dir.slot));
   return true;
@@ -331,7 +323,8 @@ bool ReadPlan::Adopt(Node& dir, std::shared_ptr<const DirSummary> summary) {
 
 bool ReadPlan::Leave(Node& dir) {
   Kill(dir);
-  if (dir.parent != nullptr) dir.parent->kids.erase(dir.slot);  // frees it
+  // Frees it and all below; a node a reader still holds lives on, dead, until it delivers.
+  if (dir.parent != nullptr) dir.parent->kids.erase(dir.slot);
   if (!RoomAgain()) return false;
   waitForRoom_ = false;
   return true;

@@ -77,7 +77,7 @@ class ReadPlan {
   // A read under way of it is to be waited for before Take.
   std::shared_ptr<Node> Enter(Node& parent, std::size_t slot);
   Handed Take(const std::shared_ptr<Node>& node);
-  // The walk read `dir` itself; true when it has slots for readers.
+  // The walk read `dir` itself (not read ahead, or not well); true when it has slots for readers.
   bool Adopt(Node& dir, std::shared_ptr<const DirSummary> summary);
   // The walk is done with `dir`; true when readers that found the budget full have room again.
   bool Leave(Node& dir);

@@ -227,6 +227,8 @@ TEST(ReadAhead, TreeChangedUnderTheReaders) {
     const std::atomic<bool> cancelled = true;
     EXPECT_FALSE(w.Ahead().GiveBackDescriptors(&cancelled));
     inRead.Open(), w.Ahead().WaitIdle();
+    EXPECT_TRUE(w.Ahead().GiveBackDescriptors());  // the root's, for the walk
+    EXPECT_FALSE(w.Ahead().GiveBackDescriptors());
   };
   EXPECT_EQ(w.Run(t.path()), (std::vector<std::string>{" 0 0 0 0 5 gone grow parent swap zz", "gone cannot be entered",
                                                        "grow 0 0 0 0 1 new", "grow/new 0 0 0 0 0", "parent 0 0 0 0 1 x",
