@@ -113,6 +113,7 @@ TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
       // Caught at once in a wide folder, it leaves a stretch of it to the walk (alone).
       {wide.c_str(), {.maxDirs = 80}, 1, "F >w D F D F", "w >w.^ w/120 w/121"},
       {wide.c_str(), {.maxDirs = 80}, 2, "F >w D F D F", "w >w.^ w/100 w/101"},
+      {wide.c_str(), {}, 1, "F >w D >100 < F", "w >w.^ >100. w/200"},
       // Other readers about, it keeps to half the budget.
       {"a b c d e", {.maxDirs = 4}, 2, "F*", "a b !"},
   };
