@@ -50,6 +50,7 @@ struct Sim {
       Deliver(job, true);
     }
     trace += job.full ? " !" : " -";
+    if (job.full && !far) EXPECT_FALSE(plan.HasWork());
   }
   void Deliver(const ReadPlan::Job job, bool good) {
     std::erase_if(picked, [&](const ReadPlan::Job& j) { return j.node == job.node; });
@@ -84,6 +85,7 @@ struct Sim {
 TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
   std::string wide = "w";
   for (int i = 100; i < 300; ++i) wide += " w/" + std::to_string(i);
+  wide += " w/200/1 w/200/2";
   const struct {
     const char* tree;
     ReadPlan::Limits limits;
@@ -97,6 +99,7 @@ TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
       {"a a/x b b/y", {}, 2, ">a N* #", ">a.^ a/x b b/y - #3"},
       // The budget: directories held (reads under way among them), bytes, path length.
       {"a b c d e f", {.maxDirs = 4}, 2, "N* # >a < >b N #", "a b c d ! #4 >a+^ >b+ e #2"},
+      {"a a/x a/y a/z b c d e", {.maxDirs = 8}, 2, "N* >a < >b", "a a/x a/y a/z b c d e ! >a+ ^ >b+"},
       {"a b c", {.maxBytes = 1}, 2, "N* >a N*", "a ! >a+^ b !"},
       {"a a/bc a/bc/d", {.maxPath = 4}, 2, "N* >a >bc >d", "a a/bc - >a+ >bc+ >d~"},
       // What the walk is done with, or has read anew, no longer counts.
@@ -114,6 +117,7 @@ TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
       {wide.c_str(), {.maxDirs = 80}, 1, "F >w D F D F", "w >w.^ w/120 w/121"},
       {wide.c_str(), {.maxDirs = 80}, 2, "F >w D F D F", "w >w.^ w/100 w/101"},
       {wide.c_str(), {}, 1, "F >w D >100 < F", "w >w.^ >100. w/200"},
+      {wide.c_str(), {}, 1, "F >w D F D F D F >200 >2 < < F", "w >w.^ w/200 w/200/1 w/200/2 >200+ >2. w/250"},
       // Other readers about, it keeps to half the budget.
       {"a b c d e", {.maxDirs = 4}, 2, "F*", "a b !"},
   };
