@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "gate.h"
@@ -88,7 +89,10 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     std::atomic<int> reads = 0, samples = 0, strays = 0, entered = 0;  // strays: paths not in the tree
     std::atomic<long> blocks = 0;
     Gate reading;
+    std::mutex mutex;
+    std::set<std::thread::id> readers;
     Walk w(c.options, {.beforeOpen = [&](std::string_view path) {
+                         std::lock_guard{mutex}, readers.insert(std::this_thread::get_id());
                          if (c.held == kStuck) never.Wait();
                          if (c.held == kStarved && ++reads == 3) throw std::bad_alloc();
                          if (c.held == kFewDescriptors)
@@ -108,6 +112,7 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     };
     EXPECT_EQ(w.Run(t.path()), expected);
     ::setrlimit(RLIMIT_NOFILE, &saved);
+    if (std::lock_guard lock(mutex); true) EXPECT_LE(readers.size(), c.options.readers);
     if (c.held == kLate) {
       EXPECT_EQ(std::pair(reads > 0, strays.load()), std::pair(c.waitFrom < 1000, 0));
       continue;

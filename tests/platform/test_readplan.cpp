@@ -99,6 +99,7 @@ TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
       {"a a/x b b/y", {}, 2, ">a N* #", ">a.^ a/x b b/y - #3"},
       // The budget: directories held (reads under way among them), bytes, path length.
       {"a b c d e f", {.maxDirs = 4}, 2, "N* # >a < >b N #", "a b c d ! #4 >a+^ >b+ e #2"},
+      {"a b c d e", {.maxDirs = 4}, 2, "N N N N N D >a", "a b c d ! >a+^"},
       {"a a/x a/y a/z b c d e", {.maxDirs = 8}, 2, "N* >a < >b", "a a/x a/y a/z b c d e ! >a+ ^ >b+"},
       {"a b c", {.maxBytes = 1}, 2, "N* >a N*", "a ! >a+^ b !"},
       {"a a/bc a/bc/d", {.maxPath = 4}, 2, "N* >a >bc >d", "a a/bc - >a+ >bc+ >d~"},
