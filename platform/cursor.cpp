@@ -127,10 +127,8 @@ void DirCursor::StartReadAhead() {
     Launch(0);
     return;
   }
-  armed_ = true;
   waits_ = DiskWaits();
-  blocks_ = BlocksRead(options_.hooks.blocksRead);
-  reads_ = 0;
+  sampler_.emplace(options_.hooks.blocksRead);
 }
 
 // The read-ahead from where the walk stands: the levels below the root are entered in it as
@@ -148,18 +146,16 @@ void DirCursor::Launch(unsigned readers) {
 
 // Every few reads of its own, whether they waited on the disk.
 void DirCursor::SampleDiskWaits() {
-  const long blocks = BlocksRead(options_.hooks.blocksRead);
-  const unsigned readers = waits_.Add(reads_, blocks - blocks_);
-  blocks_ = blocks;
-  reads_ = 0;
-  if (readers > 0) {
+  const long blocks = sampler_->Count();
+  if (blocks < 0) return;
+  if (const unsigned readers = waits_.Add(blocks); readers > 0) {
+    sampler_.reset();
     Launch(readers);
-    armed_ = false;
   }
 }
 
 void DirCursor::StopReadAhead() {
-  armed_ = false;
+  sampler_.reset();
   if (ahead_ == nullptr) return;
   ahead_.reset();
   for (auto& level : levels_) level->dir = nullptr;
@@ -293,7 +289,7 @@ DirCursor::Level& DirCursor::NextLevel(std::string_view name, std::size_t slot, 
 
 // After a level is entered: the disk's waits sampled, the descriptors beyond the window closed.
 void DirCursor::Settle() {
-  if (armed_ && ++reads_ == DiskWaits::kReadsPerSample) SampleDiskWaits();
+  if (sampler_) SampleDiskWaits();
   while (depth_ - lowOpen_ > window_) levels_[lowOpen_++]->Close();
 }
 

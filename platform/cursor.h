@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -114,10 +115,9 @@ class DirCursor {
   DirListing scratch_;         // a read here, before its summary
   std::shared_ptr<SizeHelpers> helpers_;  // of the walk's own reads and the readers' alike
   std::unique_ptr<ReadAhead> ahead_;
-  bool armed_ = false;  // readers start once the walk's reads wait on the disk
+  // Until readers start: the walk's own reads, sampled; they start once those wait on the disk.
+  std::optional<ReadSampler> sampler_;
   DiskWaits waits_;
-  long blocks_ = 0;     // read by the walk's thread at the last sample
-  unsigned reads_ = 0;  // since then
   SeenDirs counted_;    // every directory entered since Open, the root's too
 };
 

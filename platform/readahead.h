@@ -4,15 +4,8 @@
 // about to enter, each into a compact summary, while the walk stays one thread in its own
 // order. The walk takes a summary by position (the child's slot in its parent's summary). A
 // directory not read ahead in time, or whose read ahead went wrong in any way, the walk reads
-// itself: the read-ahead can make a scan slower, never different.
-//
-// The first reader keeps away from the walk: it takes the next slot of the shallowest
-// directory with slots left, reads that part depth first, and leaves it for another as soon
-// as the walk reaches what it is reading. On a warm cache, where no read waits, the walk and
-// it then read side by side instead of one waiting for the other. When what it holds fills
-// half the budget while the walk is elsewhere (a big folder before many small ones), its next
-// part lies nearer the walk; when the walk catches a part at once, farther. The others read
-// the walk's next directories, children of the one being walked first.
+// itself: the read-ahead can make a scan slower, never different. What is read next is the
+// plan's (see ReadPlan); here are the threads, their waking and their reads.
 //
 // Readers open a directory, read it whole and close it before taking the next; the queue
 // holds nodes and slots, never descriptors. Everything readers share lives in one block they
@@ -29,6 +22,7 @@
 
 #include "platform/listing.h"
 #include "platform/diskwaits.h"
+#include "platform/readplan.h"
 #include "platform/sizehelpers.h"
 #include "platform/summary.h"
 
@@ -56,21 +50,13 @@ class ReadAhead {
     // In place of the system calls of every listing, the walk's own too.
     ListingCalls listing = {};
   };
-  struct Stats {
-    uint64_t read = 0;        // summaries made
-    uint64_t handedOver = 0;  // taken by the walk
-    uint64_t notReady = 0;    // entered by the walk before (or without) a good read ahead
-    uint64_t retries = 0;     // opens tried again after running out of descriptors
-    uint64_t hops = 0;        // steps up the tree taken to put directories in the walk's order
-  };
-  struct Node;
-  using Dir = Node*;  // a directory the walk stands in, valid until it leaves it
+  using Stats = ReadPlan::Stats;
+  using Dir = ReadPlan::Node*;  // a directory the walk stands in, valid until it leaves it
   struct Taken {
     Dir dir = nullptr;
     std::shared_ptr<const DirSummary> summary;  // null: the walk reads the directory itself
   };
 
-  explicit ReadAhead(Options options);
   ReadAhead(Options options, Hooks hooks);
   // Stops, and waits a little for readers to finish their reads; one that does not is left
   // to end on its own.
@@ -100,10 +86,7 @@ class ReadAhead {
 
   Stats GetStats() const;
   // Names and 512-byte file blocks read ahead and not yet taken by the walk; without a lock.
-  struct Ready {
-    int64_t names = 0;
-    int64_t blocks = 0;
-  };
+  using Ready = ReadPlan::Ready;
   Ready ReadyToTake() const;
   // Until readers have nothing more to do (all read, or the budget full); for tests.
   void WaitIdle();

@@ -130,12 +130,11 @@ SizeHelpers::Outcome SizeHelpers::Read(int fd, std::string& names, std::vector<D
   }
   // The lister's first slice tells whether reads wait on the disk; then many at once keep it
   // busy, as a spare core does on a warm cache.
-  constexpr long kWaited = 4096 / 512;  // a page read from the disk
   const long before = BlocksRead(state_->blocksRead);
   bool first = true;
   for (std::size_t i; (i = job->next.fetch_add(1)) < job->slices;) {
     job->RunSlice(i, cancel);
-    if (first && BlocksRead(state_->blocksRead) - before >= kWaited) {
+    if (first && DiskWaits::Waited(BlocksRead(state_->blocksRead) - before)) {
       std::lock_guard lock(state_->mutex);
       State::Grow(state_, state_->most);
     }

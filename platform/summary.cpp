@@ -29,4 +29,19 @@ DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t de
   return s;
 }
 
+std::shared_ptr<const DirSummary> ReadChild(int fd, const DirSummary& parent, uint64_t mount, DirListing& listing,
+                                            const DirListing::Options& options) {
+  Identity id, up;
+  if (!IdentityOf(fd, "", id) || id.mount != mount || id.mountRoot) return nullptr;
+  std::shared_ptr<const DirSummary> out;
+  // Its ".." entry names the parent without a lookup where the file system gives the parent's
+  // inode there and both are on one device, where inodes are unique; elsewhere ask.
+  if (listing.Read(fd, options) == DirListing::Status::Ok &&
+      ((id.device == parent.device && listing.DotDotInode() == parent.inode) ||
+       (IdentityOf(fd, "..", up) && up.device == parent.device && up.inode == parent.inode)))
+    out = std::make_shared<const DirSummary>(Summarize(listing, options.clusterSize, id.device, id.inode));
+  listing.Trim();
+  return out;
+}
+
 }  // namespace kvor::platform

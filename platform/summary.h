@@ -4,6 +4,7 @@
 // read-ahead can hold thousands of them.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,5 +40,11 @@ struct DirSummary {
 
 // The summary of a listing read whole (or in part, as its problems say).
 DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode);
+
+// The summary of the directory open at `fd`, opened by its path after `parent` was read; null
+// when it is not as the walk would find it there: on another mount (a subvolume's device may
+// be its own), not read whole, or no longer `parent`'s child (a rename since then).
+std::shared_ptr<const DirSummary> ReadChild(int fd, const DirSummary& parent, uint64_t mount, DirListing& listing,
+                                            const DirListing::Options& options);
 
 }  // namespace kvor::platform
