@@ -538,9 +538,6 @@ class WindowsTest : public QObject {
     const QPalette& light = about.palette();
     QVERIFY(light.color(QPalette::WindowText) == Qt::black && light.color(QPalette::Window) == Qt::white);
     QVERIFY(about.autoFillBackground() && about.lblTitle->text() == "Korvane 1.5" && !about.Image1->pixmap().isNull());
-    for (const auto& [picture, left] : {std::pair(about.Image1, 270), std::pair(app.Form<frmWait>().img1, 450)})
-      QVERIFY(picture->alignment() == (Qt::AlignLeft | Qt::AlignTop) && !picture->hasScaledContents() &&
-              picture->pos() == TwipRect(left, 150, 0, 0).topLeft());  // at its place, unscaled
     for (const auto& [dialog, title, width, height, closeBox] : frames) {
       QDialog& d = *dialog;
       QVERIFY(d.windowTitle() == title && !d.windowIcon().isNull());
@@ -577,7 +574,6 @@ class WindowsTest : public QObject {
       return lines;
     };
     QCOMPARE(shown("/srv/data"), QStringList{"/srv/data"});
-    QCOMPARE(wait.lblCurDir->alignment(), Qt::AlignHCenter | Qt::AlignTop);
     // Longer than a line: broken after the last separator within what fits (not one just past
     // it) that leaves the first line at least half full; nothing lost.
     QString line = QStringLiteral("/");
@@ -645,11 +641,11 @@ class WindowsTest : public QObject {
     DriveListBox& list = *p.Pick().driveList;
     QVERIFY(list.count() == 6 && list.Drive() == QString::fromStdString(p.fixed1 + " [vdb1]") && p.messages.empty());
     QVERIFY(s.gLastDriveIndex == 0 && !s.gRescan && !s.gAbort && !s.gIgnoreDriveChange);
-    list.SetDrive(p.fixed2 + "/deep/er");
-    QCOMPARE(list.Root(), p.fixed2);
-    list.SetDrive(p.fixed1 + "/bin");
-    list.SetDrive("/nowhere/at/all");
-    QCOMPARE(list.Root(), p.fixed1);
+    for (const auto& [given, root] : {std::pair(p.fixed2 + "/deep/er", p.fixed2), {p.fixed1 + "/bin", p.fixed1},
+                                      {"/nowhere/at/all", p.fixed1}}) {
+      list.SetDrive(given);
+      QCOMPARE(list.Root(), root);
+    }
     std::filesystem::remove_all(p.gone);
     for (const std::string* refused : {&p.ram, &p.net, &p.cd, &p.ram, &p.gone, &p.gone}) {
       s.gAbort = true;  // a cancelled scan before: its flag goes with any change of drive
@@ -753,18 +749,18 @@ class WindowsTest : public QObject {
     Machine& p = *m_;
     p.Main();  // its start-up scan ended
     QSignalSpy scans(&p.app.scans, &ScanController::ended);
-    // Cancel (Enter on it), or the close box, after choosing another drive: nothing changes,
-    // the list keeps the choice, the dialog is only hidden.
-    p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdCancel, Qt::Key_Return); });
-    p.SelectDisk({p.fixed2}, &QWidget::close);
-    QVERIFY(scans.isEmpty() && p.app.state.gLastDriveIndex == 0 && p.ends == 0);
-    QCOMPARE(p.Pick().driveList->Root(), p.fixed2);
-    // OK on the drive already scanned, or coming back to it before OK: no scan. A refused
-    // drive: one message, the selection back, OK starts no scan.
-    p.SelectDisk({p.fixed1}, &frmDiskPick::cmdOK_Click);
-    p.SelectDisk({p.fixed2, p.fixed1}, &frmDiskPick::cmdOK_Click);
-    p.SelectDisk({p.cd}, &frmDiskPick::cmdOK_Click);
-    QVERIFY(scans.isEmpty() && p.messages.size() == 1);
+    // No scan: Cancel (Enter on it) or the close box after choosing another drive (the list keeps
+    // the choice, the dialog is only hidden); OK on the drive already scanned, or coming back to
+    // it before OK; a refused drive (one message, the selection back).
+    const std::tuple<std::vector<std::string>, std::function<void(frmDiskPick&)>, std::string> unchanged[] = {
+        {{p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdCancel, Qt::Key_Return); }, p.fixed2},
+        {{p.fixed2}, &QWidget::close, p.fixed2}, {{p.fixed1}, &frmDiskPick::cmdOK_Click, p.fixed1},
+        {{p.fixed2, p.fixed1}, &frmDiskPick::cmdOK_Click, p.fixed1}, {{p.cd}, &frmDiskPick::cmdOK_Click, p.fixed1}};
+    for (const auto& [roots, answer, root] : unchanged) {
+      p.SelectDisk(roots, answer);
+      QVERIFY(scans.isEmpty() && p.app.state.gLastDriveIndex == 0 && p.ends == 0 && p.Pick().driveList->Root() == root);
+    }
+    QCOMPARE(p.messages.size(), 1u);
     // Another fixed drive and OK (the keypad's Enter on it): scanned, and it becomes the drive
     // last scanned.
     p.SelectDisk({p.fixed2}, [](frmDiskPick& pick) { QTest::keyClick(pick.cmdOK, Qt::Key_Enter, Qt::KeypadModifier); });
