@@ -69,23 +69,21 @@ class FakeXServer {
     }
     for (const int fd : held) ::close(fd);
   }
-  // Reads the client's opening (byte order, version, authorization name and data, each padded to
-  // four bytes) and answers as a server that wants a cookie the client does not have.
+  // Reads the client's opening and answers as a server that wants a cookie the client does not have: failed,
+  // protocol 11.0, the reason padded to four bytes, in the byte order the client chose.
   static void Refuse(int client) {
-    unsigned char opening[12];
+    unsigned char opening[12];  // byte order, version, the lengths of the authorization's name and data
     if (::recv(client, opening, sizeof opening, MSG_WAITALL) != sizeof opening) return;
-    const auto field = [&](int at) { return opening[0] == 'l' ? opening[at] | opening[at + 1] << 8 : opening[at] << 8 | opening[at + 1]; };
+    const bool little = opening[0] == 'l';
+    const auto field = [&](int at) { return little ? opening[at] | opening[at + 1] << 8 : opening[at] << 8 | opening[at + 1]; };
     std::string rest(((field(6) + 3) & ~3) + ((field(8) + 3) & ~3), '\0');
     if (!rest.empty() && ::recv(client, rest.data(), rest.size(), MSG_WAITALL) != ssize_t(rest.size())) return;
-    const std::string reason = "Authorization required, but no authorization protocol specified\n";
-    std::string reply(8 + ((reason.size() + 3) & ~3), '\0');
-    const auto units = (reply.size() - 8) / 4;
-    const bool little = opening[0] == 'l';
-    reply[1] = char(reason.size());  // reply[0] = 0: failed
-    reply[little ? 2 : 3] = 11;      // protocol 11.0
-    reply[little ? 6 : 7] = char(units);
-    reply.replace(8, reason.size(), reason);
-    ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+    std::string reason = "Authorization required, but no authorization protocol specified\n";
+    const char length = char(reason.size());
+    reason.resize((reason.size() + 3) & ~3);
+    std::string reply(8, '\0');
+    reply[1] = length, reply[little ? 2 : 3] = 11, reply[little ? 6 : 7] = char(reason.size() / 4);
+    ::send(client, (reply + reason).data(), reply.size() + reason.size(), MSG_NOSIGNAL);
   }
 
   const Does does_;

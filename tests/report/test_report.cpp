@@ -151,9 +151,6 @@ TEST(Report, ArgumentsRootsAndMessages) {
     const Output o = RunReport(c.args, c.system, to);
     EXPECT_EQ(std::to_string(o.status) + " " + o.err, std::to_string(c.status) + " " + c.err);
     EXPECT_EQ(o.out.substr(0, c.status == 2 ? std::string::npos : c.out.size()), c.out);
-    const bool report = c.status == 0 && (c.out.starts_with("node") || c.out.starts_with("total"));
-    EXPECT_EQ(o.totals.size(), report ? 7u : 0u);
-    EXPECT_TRUE(o.totals.empty() || o.totals.at("gClusterSize") + o.totals.at("gTotalBytes") != "00");
   }
   EXPECT_EQ(RunReport({t / "link"}, platform::LocalSystem()).rows.at(1).at(2), "1?" + t / "link/sub");
 }
