@@ -865,7 +865,7 @@ class WindowsTest : public QObject {
     test::Gate stuck;
     auto left = std::make_unique<ScanController>(p);
     left->lastWait = {}, left->directoryHook = [&](std::string_view) { stuck.Wait(); };
-    left->Start({.root = p.fixed2});
+    left->Start({.root = p.fixed2, .source = {}, .fsType = {}});
     stuck.AwaitWaiter();
     left.reset();
     stuck.Open();

@@ -112,7 +112,10 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     };
     EXPECT_EQ(w.Run(t.path()), expected);
     ::setrlimit(RLIMIT_NOFILE, &saved);
-    if (std::lock_guard lock(mutex); true) EXPECT_LE(readers.size(), c.options.readers);
+    {
+      std::lock_guard lock(mutex);
+      EXPECT_LE(readers.size(), c.options.readers);
+    }
     if (c.held == kLate) {
       EXPECT_EQ(std::pair(reads > 0, strays.load()), std::pair(c.waitFrom < 1000, 0));
       continue;
@@ -122,9 +125,12 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     const ReadAhead::Stats stats = w.Ahead().GetStats();
     EXPECT_EQ(std::pair(stats.handedOver + stats.notReady == dirs, stats.retries > 0),
               std::pair(c.options.maxPath > 20, c.held == kFewDescriptors));
-    if (c.held == kIdle || c.held == kFewDescriptors || c.held == kStuck)
+    if (c.held == kIdle || c.held == kFewDescriptors || c.held == kStuck) {
       EXPECT_EQ(stats.handedOver, c.held == kStuck ? 0 : dirs);
-    if (c.held == kStarved && c.options.readers == 1) EXPECT_LE(stats.read, 2u);
+    }
+    if (c.held == kStarved && c.options.readers == 1) {
+      EXPECT_LE(stats.read, 2u);
+    }
     w.list.StopReadAhead();  // must not wait for readers stuck in a read
   }
   never.Open();

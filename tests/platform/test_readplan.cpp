@@ -50,7 +50,9 @@ struct Sim {
       Deliver(job, true);
     }
     trace += job.full ? " !" : " -";
-    if (job.full && !far) EXPECT_FALSE(plan.HasWork());
+    if (job.full && !far) {
+      EXPECT_FALSE(plan.HasWork());
+    }
   }
   void Deliver(const ReadPlan::Job job, bool good) {
     std::erase_if(picked, [&](const ReadPlan::Job& j) { return j.node == job.node; });
