@@ -60,7 +60,10 @@ struct ScanFixture : ScanProgress {
       : readers(r), scanner(system, *this, cancel, (o.readers = r, o.firstReaders = r, std::move(o))) {}
 
   // Reaches the "drive"'s root, queries and reads it, and walks it, as the start-up does.
-  void Run(const std::string& root) { scanner.ReachDrive(root, scan), scanner.ScanDrive(scan); }
+  Scanner::Reach Run(const std::string& root) {
+    const Scanner::Reach reach = scanner.ReachDrive(root, scan);
+    return scanner.ScanDrive(scan), reach;
+  }
 
   void Measure(const DriveHolds& h) override { holds = h, shown.clear(); }
   void ShowCurrentDir(std::string_view path, const WalkCounts& counts) override {
@@ -143,7 +146,7 @@ Expected Count(const std::string& root, int64_t cluster) {
 }
 
 void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
-  const Expected e = Count(root, f.scan.gClusterSize);
+  const Expected e = Count(root, f.system.queryFails ? 0 : f.system.figures.blockSize);  // the cluster the query gave
   EXPECT_EQ(f.Rows(), e.rows);
   EXPECT_EQ(f.Totals(), std::tuple(e.files, e.dirs, e.bytes));
   // What the progress is measured by: every name read (a mount point's too) and block, the root's
@@ -277,8 +280,9 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     ScanFixture f(seed == 3 ? 4 : Readers(), {.beforeOpen = [&](std::string_view) { if (seed == 3) late.Wait(); }});
     f.onDoEvents = [&](int n) { if (n == 60) late.Open(); };
     f.system.queryFails = seed == 2;
-    f.Run(t.path());
+    const bool notQueried = f.Run(t.path()) == Scanner::Reach::NotQueried;
     late.Open();
+    EXPECT_EQ(std::pair(notQueried, f.scan.gTotalBytes == 0), std::pair(seed == 2, seed == 2));  // still walked
     ExpectMatchesCount(f, t.path());
     EXPECT_EQ(f.doEvents > 0, seed > 0);  // a root alone: nothing to yield for
     // A rescan sees what changed since, and holds no more descriptors than the scan before.
@@ -474,7 +478,6 @@ TEST(Walk, BtrfsSubvolumesAreWalkedMountsLeftOutWithOrWithoutProc) {
   ASSERT_TRUE(made);
   if (withoutProc.empty()) GTEST_SKIP() << "no mount namespace here";
   // Dirs d d/e sv sv/x sv/.nested sv/.nested/deep snap snap/x snap/.nested; files at each name.
-  EXPECT_EQ(std::tuple(e.files, e.dirs, e.bytes), std::tuple(7, 9, 5000 * 4 + 100 + 7 + 3));
   const std::string counted = Serial(e.rows) + "7 9 20110";
   EXPECT_EQ(withProc, "1" + counted);
   EXPECT_EQ(withoutProc + withoutEither, "0" + counted + "0" + counted);
@@ -536,15 +539,6 @@ TEST(GetDiskSpace, FiguresFromClustersOfTheQuery) {
                                    GetDiskSpace(s, c.space, "USED"), GetDiskSpace(s, c.space, "TOTAL")};
     EXPECT_EQ(got, (std::vector<int64_t>{0, c.free, c.cluster, c.used, c.total}));  // "free": kinds are exact
   }
-  // A drive whose space cannot be queried is still walked, with no cluster to lose.
-  TempDir t;
-  MakeFile(t / "f", 10);
-  ScanFixture f;
-  f.system.queryFails = true;
-  EXPECT_EQ(f.scanner.ReachDrive(t.path(), f.scan), Scanner::Reach::NotQueried);
-  f.scanner.ScanDrive(f.scan);
-  EXPECT_EQ(std::tuple(f.scan.gTotalBytes, f.scan.gClusterSize, f.scan.gTotalFiles, f.scan.gTotalFileBytes),
-            std::tuple(int64_t{0}, int64_t{0}, int64_t{1}, int64_t{10}));
 }
 
 TEST(NodeStore, ChildrenInOrderAddedPathsAndKeys) {
