@@ -60,7 +60,10 @@ struct ScanFixture : ScanProgress {
       : readers(r), scanner(system, *this, cancel, (o.readers = r, o.firstReaders = r, std::move(o))) {}
 
   // Reaches the "drive"'s root, queries and reads it, and walks it, as the start-up does.
-  void Run(const std::string& root) { scanner.ReachDrive(root, scan), scanner.ScanDrive(scan); }
+  Scanner::Reach Run(const std::string& root) {
+    const Scanner::Reach reach = scanner.ReachDrive(root, scan);
+    return scanner.ScanDrive(scan), reach;
+  }
 
   void Measure(const DriveHolds& h) override { holds = h, shown.clear(); }
   void ShowCurrentDir(std::string_view path, const WalkCounts& counts) override {
@@ -143,7 +146,7 @@ Expected Count(const std::string& root, int64_t cluster) {
 }
 
 void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
-  const Expected e = Count(root, f.scan.gClusterSize);
+  const Expected e = Count(root, f.system.queryFails ? 0 : f.system.figures.blockSize);  // the cluster the query gave
   EXPECT_EQ(f.Rows(), e.rows);
   EXPECT_EQ(f.Totals(), std::tuple(e.files, e.dirs, e.bytes));
   // What the progress is measured by: every name read (a mount point's too) and block, the root's
@@ -177,15 +180,15 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
     std::vector<std::string> at;  // the change made just before the read of each
     bool readAhead;               // also before a reader's read, ahead of the walk
     std::string marked;           // path below the root, problems, errno of each
-    int64_t files, dirs, bytes;   // against the tree as it was
+    int64_t files, dirs, bytes, lost;  // against the tree as it was
   } cases[] = {  // those that need a process of their own first, before any thread has started
-      {kLocked, {}, false, "listonly 4 13 listonly/sub 1 13 locked 1 13", -1, -1, -50000100},
-      {kNoDescriptors, {"thin/last"}, false, "thin/last 1 24", 0, 0, 0},
-      {kRemove, {""}, false, "gone 1 2", 0, -1, 0}, {kLate, {"m/c"}, true, "", 0, 0, 0},  // "m" counts as read
-      {kLink, {"s"}, true, "s 16 20", -2, -1, -50}, {kFile, {"s"}, true, "s 16 20", -2, -1, -50},
-      {kSwap, {"p/q"}, true, "", 0, 0, 0}, {kSwap, {"p/q2"}, true, "p/q2 16 0", -1, -1, -3},
-      {kSwap, {"p/q", "p/q2"}, true, "p/q2 16 0", -1, -2, -2},
-      {kListingFails, {}, false, "part 2 5", -132, 0, -132}, {kSizesGone, {}, false, "", -10, 0, -50000}};
+      {kLocked, {}, false, "listonly 4 13 listonly/sub 1 13 locked 1 13", -1, -1, -50000100, -16156},
+      {kNoDescriptors, {"thin/last"}, false, "thin/last 1 24", 0, 0, 0, 0},
+      {kRemove, {""}, false, "gone 1 2", 0, -1, 0, -8192}, {kLate, {"m/c"}, true, "", 0, 0, 0, 0},  // "m" counts as read
+      {kLink, {"s"}, true, "s 16 20", -2, -1, -50, -16334}, {kFile, {"s"}, true, "s 16 20", -2, -1, -50, -16334},
+      {kSwap, {"p/q"}, true, "", 0, 0, 0, 0}, {kSwap, {"p/q2"}, true, "p/q2 16 0", -1, -1, -3, -12285},
+      {kSwap, {"p/q", "p/q2"}, true, "p/q2 16 0", -1, -2, -2, -20478},
+      {kListingFails, {}, false, "part 2 5", -132, 0, -132, -540540}, {kSizesGone, {}, false, "", -10, 0, -50000, -31920}};
   static_assert(ENOENT == 2 && EACCES == 13 && EIO == 5 && EMFILE == 24 && ENOTDIR == 20 && changed == 16 && cannot == 1);
   for (const auto& c : cases)
     for (const bool byReader : {false, c.readAhead}) {
@@ -252,11 +255,12 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
         }
         const auto [all, dirs, bytes] = f.Totals();  // always what the nodes show
         return got + std::to_string(files == all && dirs == int64_t(f.scan.tree.size()) - 1) + " " + std::to_string(all) +
-               " " + std::to_string(dirs) + " " + std::to_string(bytes);
+               " " + std::to_string(dirs) + " " + std::to_string(bytes) + " " + std::to_string(std::get<3>(f.Rows()[0]));
       };
       const std::string out = c.fault == kLocked || c.fault == kNoDescriptors ? RunInChild(prepare, walk) : walk();
       EXPECT_EQ(out, c.marked + (c.marked.empty() ? "" : " ") + "1 " + std::to_string(e.files + c.files) + " " +
-                         std::to_string(e.dirs + c.dirs) + " " + std::to_string(e.bytes + c.bytes));
+                         std::to_string(e.dirs + c.dirs) + " " + std::to_string(e.bytes + c.bytes) + " " +
+                         std::to_string(std::get<3>(e.rows[0]) + c.lost));
     }
   TempDir t;  // a root that cannot be opened is marked, not shown as an empty drive
   ScanFixture gone;
@@ -279,8 +283,9 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     ScanFixture f(seed == 3 ? 4 : Readers(), {.beforeOpen = [&](std::string_view) { if (seed == 3) late.Wait(); }});
     f.onDoEvents = [&](int n) { if (n == 60) late.Open(); };
     f.system.queryFails = seed == 2;
-    f.Run(t.path());
+    const bool notQueried = f.Run(t.path()) == Scanner::Reach::NotQueried;
     late.Open();
+    EXPECT_EQ(std::pair(notQueried, f.scan.gTotalBytes == 0), std::pair(seed == 2, seed == 2));  // still walked
     ExpectMatchesCount(f, t.path());
     EXPECT_EQ(f.doEvents > 0, seed > 0);  // a root alone: nothing to yield for
     // A rescan sees what changed since, and holds no more descriptors than the scan before.
@@ -417,7 +422,6 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
     };
     f.Run(t.path());
     ExpectMatchesCount(f, t.path());
-    EXPECT_EQ(f.scan.gTotalDirs, 2);
     ::umount2((t / "a/late").c_str(), MNT_DETACH);
   }
   // A root given as a symlink: followed there once, the mounts below its target left out all the same.
@@ -425,7 +429,6 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
   ScanFixture f;
   f.Run(t / "link");
   ExpectMatchesCount(f, t / "link");
-  EXPECT_EQ(f.scan.gTotalDirs, 1);
   // One look at a root tells a mount's root from a folder.
   for (const auto& [dir, root] : {std::pair{"a/mnt", true}, {"a/bind", true}, {"a", false}}) {
     const int fd = ::open((t / dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -476,7 +479,6 @@ TEST(Walk, BtrfsSubvolumesAreWalkedMountsLeftOutWithOrWithoutProc) {
   ASSERT_TRUE(made);
   if (withoutProc.empty()) GTEST_SKIP() << "no mount namespace here";
   // Dirs d d/e sv sv/x sv/.nested sv/.nested/deep snap snap/x snap/.nested; files at each name.
-  EXPECT_EQ(std::tuple(e.files, e.dirs, e.bytes), std::tuple(7, 9, 5000 * 4 + 100 + 7 + 3));
   const std::string counted = Serial(e.rows) + "7 9 20110";
   EXPECT_EQ(withProc, "1" + counted);
   EXPECT_EQ(withoutProc + withoutEither, "0" + counted + "0" + counted);
@@ -538,15 +540,6 @@ TEST(GetDiskSpace, FiguresFromClustersOfTheQuery) {
                                    GetDiskSpace(s, c.space, "USED"), GetDiskSpace(s, c.space, "TOTAL")};
     EXPECT_EQ(got, (std::vector<int64_t>{0, c.free, c.cluster, c.used, c.total}));  // "free": kinds are exact
   }
-  // A drive whose space cannot be queried is still walked, with no cluster to lose.
-  TempDir t;
-  MakeFile(t / "f", 10);
-  ScanFixture f;
-  f.system.queryFails = true;
-  EXPECT_EQ(f.scanner.ReachDrive(t.path(), f.scan), Scanner::Reach::NotQueried);
-  f.scanner.ScanDrive(f.scan);
-  EXPECT_EQ(std::tuple(f.scan.gTotalBytes, f.scan.gClusterSize, f.scan.gTotalFiles, f.scan.gTotalFileBytes),
-            std::tuple(int64_t{0}, int64_t{0}, int64_t{1}, int64_t{10}));
 }
 
 TEST(NodeStore, ChildrenInOrderAddedPathsAndKeys) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 #include "platform/mounts.h"
 #include "platform/pathrules.h"
@@ -127,14 +128,12 @@ TEST(PathRules, AppendAndNormalise) {
   std::string root = "/", dir = "/usr", none;
   AppendName(root, "usr"), AppendName(dir, "b"), AppendName(none, "c");
   EXPECT_EQ(root + dir + none, "/usr/usr/b/c");
-  const std::pair<const char*, const char*> paths[] = {
-      {"a/./b//c/", "/w/d/a/b/c"}, {"/x/../..", "/"}, {"", "/w/d"}, {"../../../y", "/y"}, {"/a/b/../c", "/a/c"}};
-  for (const auto& [path, normal] : paths) EXPECT_EQ(NormalisePath(path, "/w/d"), normal) << path;
-  // With no working directory to go by, a relative path stays relative.
-  const std::pair<const char*, const char*> relative[] = {
-      {"a/./b//c/", "a/b/c"}, {"", "."}, {"./a/..", "."}, {"../../y/../z", "../../z"}, {"a/../../b", "../b"},
-      {"/x/../y", "/y"}};
-  for (const auto& [path, normal] : relative) EXPECT_EQ(NormalisePath(path, ""), normal) << path;
+  // With no working directory to go by (""), a relative path stays relative.
+  const std::tuple<const char*, const char*, const char*> paths[] = {
+      {"a/./b//c/", "/w/d", "/w/d/a/b/c"}, {"/x/../..", "/w/d", "/"}, {"", "/w/d", "/w/d"}, {"../../../y", "/w/d", "/y"},
+      {"/a/b/../c", "/w/d", "/a/c"}, {"a/./b//c/", "", "a/b/c"}, {"", "", "."}, {"./a/..", "", "."},
+      {"../../y/../z", "", "../../z"}, {"a/../../b", "", "../b"}, {"/x/../y", "", "/y"}};
+  for (const auto& [path, cwd, normal] : paths) EXPECT_EQ(NormalisePath(path, cwd), normal) << path << " in " << cwd;
 }
 
 // On the real machine: a scratch directory, and tmpfs mounted on it where this process may.
