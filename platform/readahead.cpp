@@ -54,7 +54,7 @@ struct ReadAhead::Shared {
   std::atomic<int64_t> readyNames = 0, readyBlocks = 0;
 
   Shared(Options o, Hooks h)
-      : options(o), hooks(std::move(h)), plan({.maxDirs = o.maxDirs, .maxBytes = o.maxBytes, .maxPath = o.maxPath}) {}
+      : options(o), hooks(std::move(h)), plan(o.limits) {}
   ~Shared() {
     if (rootFd >= 0) ::close(rootFd);
   }

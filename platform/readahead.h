@@ -32,11 +32,7 @@ class ReadAhead {
  public:
   struct Options {
     unsigned readers = 8;                   // at most; 0: nothing is read ahead
-    std::size_t maxDirs = 16384;            // summaries held before readers wait for the walk
-    std::size_t maxBytes = std::size_t{32} << 20;
-    // Deeper directories are left to the walk, untracked: a reader opens a directory by its
-    // path from the root, which costs the kernel a step per component.
-    std::size_t maxPath = 1024;
+    ReadPlan::Limits limits = {};           // what readers hold before they wait for the walk
     // Readers started at once; the others start as reads wait on the disk (see DiskWaits).
     unsigned firstReaders = ~0u;
   };

@@ -26,7 +26,9 @@ class ReadPlan {
   struct Limits {
     std::size_t maxDirs = 16384;  // summaries held (reads under way among them)
     std::size_t maxBytes = std::size_t{32} << 20;
-    std::size_t maxPath = 1024;   // deeper directories are the walk's alone
+    // Deeper directories are the walk's alone: a reader opens a directory by its path from the
+    // root, which costs the kernel a step per component.
+    std::size_t maxPath = 1024;
   };
   struct Node {
     Node* parent = nullptr;     // outlives the node while it is alive

@@ -72,7 +72,7 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     ReadAhead::Options options;
     Held held;
     int waitFrom = 1000;  // the first sample of the walk's reads that waited
-  } cases[] = {{{.readers = 1}, kRacing}, {{.readers = 8}, kRacing}, {{.readers = 2, .maxPath = 20}, kRacing},
+  } cases[] = {{{.readers = 1}, kRacing}, {{.readers = 8}, kRacing}, {{.readers = 2, .limits = {.maxPath = 20}}, kRacing},
                {{.readers = 3}, kIdle}, {{.readers = 4}, kFewDescriptors}, {{.readers = 4}, kStuck},
                {{.readers = 1}, kStarved}, {{.readers = 8, .firstReaders = 3}, kStarved},
                {{.readers = 2, .firstReaders = 0}, kLate, 1}, {{.readers = 2, .firstReaders = 0}, kLate, 3},
@@ -124,7 +124,7 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     // waited is taken; nothing waited for that is stuck; a lone reader out of memory stops.
     const ReadAhead::Stats stats = w.Ahead().GetStats();
     EXPECT_EQ(std::pair(stats.handedOver + stats.notReady == dirs, stats.retries > 0),
-              std::pair(c.options.maxPath > 20, c.held == kFewDescriptors));
+              std::pair(c.options.limits.maxPath > 20, c.held == kFewDescriptors));
     if (c.held == kIdle || c.held == kFewDescriptors || c.held == kStuck) {
       EXPECT_EQ(stats.handedOver, c.held == kStuck ? 0 : dirs);
     }
