@@ -4,6 +4,7 @@
 #include <xcb/xcb.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,9 +24,20 @@ bool IsSet(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
+// A server that closes the connection before the client library has written all it sends would
+// end the program by SIGPIPE. Blocked on the probe's own thread (which ends after it), the write
+// fails instead and the probe reads that as no display.
+void NoPipeSignal() {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
+
 // As the toolkit connects: DISPLAY and XAUTHORITY from the environment. A server that refuses
 // the connection (no authorization) or closes it leaves an error on it.
 bool XServerAccepts() {
+  NoPipeSignal();
   xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
   const bool accepted = xcb_connection_has_error(connection) == 0;
   xcb_disconnect(connection);
@@ -34,6 +46,7 @@ bool XServerAccepts() {
 
 // A socket that takes the connection is not yet a compositor: one round trip shows it answers.
 bool CompositorAnswers() {
+  NoPipeSignal();
   wl_display* display = wl_display_connect(nullptr);
   if (display == nullptr) return false;
   const bool answers = wl_display_roundtrip(display) >= 0;
