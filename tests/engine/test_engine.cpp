@@ -348,14 +348,15 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
   // entered only after the chain below has returned, past the window of open descriptors.
   // Walked on 256 KiB of stack (a walk that recursed would need several times that) with
   // 32 descriptors in all.
-  TempDir t;
+  TempDir t, other;
   const int depth = 3000;
   // Built from within, a level at a time: its paths soon grow too long to name.
   const int start = ::open(".", O_RDONLY | O_DIRECTORY);
-  std::string deepest = t.path();
+  std::string deepest = t.path(), level100;
   ASSERT_EQ(::chdir(t.path().c_str()), 0);
   for (int i = 0; i < depth; ++i) {
     MakeDir("s"), MakeFile("s/f", 1), MakeDir("d"), deepest += "/d";
+    if (i == 99) level100 = deepest;
     ASSERT_EQ(::chdir("d"), 0);
   }
   ASSERT_EQ(::fchdir(start) + ::close(start), 0);
@@ -368,24 +369,29 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
   };
   // Once the walk is at the bottom, an ancestor far beyond the window is renamed, or renamed
   // and replaced by a decoy: the walk goes back up the directories it read, never the decoy.
-  for (const bool replace : {false, true}) {
+  // Or on its way up, the level it stands in is moved under another parent: it climbs back to
+  // the parent it came from.
+  enum { kRenamed, kReplaced, kMovedOut };
+  for (const int change : {kRenamed, kReplaced, kMovedOut}) {
     const std::string out = RunInChild(limit, [&] {
       ScanFixture f;
       f.onShow = [&, done = false](const std::string& path) mutable {
-        if (done || !path.ends_with("/s")) return;
+        if (done || !path.ends_with("/s") || (change == kMovedOut && path != level100 + "/s")) return;
         done = true;
-        ::rename((t / "d/d/d").c_str(), (t / "d/d/moved").c_str());
-        if (replace) MakeDir(t / "d/d/d"), MakeFile(t / "d/d/d/decoy", 12345);
+        ::rename(change == kMovedOut ? level100.c_str() : (t / "d/d/d").c_str(),
+                 change == kMovedOut ? (other / "x").c_str() : (t / "d/d/moved").c_str());
+        if (change == kReplaced) MakeDir(t / "d/d/d"), MakeFile(t / "d/d/d/decoy", 12345);
       };
       std::thread([&] { f.Run(t.path()); }).join();
       int64_t marked = 0;
       for (const Row& r : f.Rows()) marked += std::get<6>(r) != 0;
       const auto [d, files, bytes, lost, form, hidden, problems, error] = f.Rows().at(1);
-      return f.scan.tree.Path(depth) + " " + d + " " + Text({bytes, lost, marked, f.scan.gTotalFiles, f.scan.gTotalDirs});
+      return Text({f.scan.tree.Path(depth) == deepest && d == t / "d", bytes, lost, marked, f.scan.gTotalFiles, f.scan.gTotalDirs});
     });
-    EXPECT_EQ(out, deepest + " " + t / "d" + " " + Text({depth - 1, 4096 + (depth - 1) * int64_t{4095 + 4 * 4096}, 0, 3000, 6000}));
-    if (replace) std::filesystem::remove_all(t / "d/d/d");
-    ::rename((t / "d/d/moved").c_str(), (t / "d/d/d").c_str());
+    EXPECT_EQ(out, Text({1, depth - 1, 4096 + (depth - 1) * int64_t{4095 + 4 * 4096}, 0, 3000, 6000})) << change;
+    if (change == kReplaced) std::filesystem::remove_all(t / "d/d/d");
+    ::rename(change == kMovedOut ? (other / "x").c_str() : (t / "d/d/moved").c_str(),
+             change == kMovedOut ? level100.c_str() : (t / "d/d/d").c_str());
   }
 }
 
