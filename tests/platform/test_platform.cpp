@@ -21,7 +21,8 @@ namespace {
 using namespace test;
 
 // A desktop with a USB stick, a DVD, an NFS share and a container's view mixed in;
-// "/" comes late, as it can after a pivot.
+// "/" comes late, as it can after a pivot. One of a type nobody knows has a device number
+// but no device path.
 constexpr const char* kTable =
     "23 22 0:21 / /proc rw,nosuid shared:12 - proc proc rw\n"
     "26 22 0:5 / /dev rw,nosuid shared:4 - devtmpfs udev rw,size=8000k\n"
@@ -36,7 +37,7 @@ constexpr const char* kTable =
     "39 22 0:45 / /var/lib/box rw - overlay overlay rw,lowerdir=/a\n"
     "40 22 0:46 / /mnt/sshfs rw - fuse.sshfs me@host:/srv rw\n"
     "41 22 0:47 / /mnt/ram rw - ramfs\n"  // no source: named by its type
-    "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n" "43 22 0:48 / /mnt/weird rw - fuse.mystery thing rw\n"
+    "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n" "43 22 8:48 / /mnt/weird rw - fuse.mystery thing rw\n"
     "46 34 0:50 / /run/user/1000 rw - tmpfs tmpfs rw\n" "47 34 8:33 / /run/media/alice/STICK rw - vfat /dev/sdc1 rw\n"
     "48 22 7:1 / /snap/core/123 ro - squashfs /dev/loop1 ro\n" "49 22 0:51 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
     "50 22 8:49 / /devices rw - ext4 /dev/sde1 rw\n" "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
