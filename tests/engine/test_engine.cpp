@@ -499,8 +499,8 @@ TEST(Progress, LongPathsKeepTheirEndsWithoutCuttingACharacter) {
 TEST(FormatSize, UnitsRoundingAndSeparator) {
   const std::pair<double, const char*> cases[] = {
       {0, "0.00 Bytes"}, {1023, "1023.00 Bytes"}, {1024, "1.00 KB"}, {1536, "1.50 KB"},
-      {1152, "1.13 KB"},          // exactly 1.125: half rounds away from zero
-      {1024 * 2.005, "2.00 KB"},  // 2.005 is not exact: it lies below
+      // Exactly 1.125: half rounds away from zero. 2.005 is not exact: it lies below.
+      {1152, "1.13 KB"}, {1024 * 2.005, "2.00 KB"},
       {1048575, "1024.00 KB"}, {1048576, "1.00 MB"}, {1073741823, "1024.00 MB"}, {1073741824, "1.00 GB"},
       {5 * 1099511627776.0, "5120.00 GB"}, {9.0e18, "8381903171.54 GB"},
       // Negative counts stay in bytes, down to the most negative 64-bit figure.
