@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <clocale>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -19,7 +18,6 @@
 #include <thread>
 #include <tuple>
 
-#include "engine/diskspace.h"
 #include "engine/estimate.h"
 #include "engine/formatsize.h"
 #include "engine/scanner.h"
@@ -81,19 +79,12 @@ struct ScanFixture : ScanProgress {
     }
     return out;
   }
-  std::tuple<int64_t, int64_t, int64_t> Totals() const {
-    return {scan.gTotalFiles, scan.gTotalDirs, scan.gTotalFileBytes};
-  }
 };
 
-// Rows as text, to come back from a child process: one line each, the figures in decimal.
-std::string Serial(const std::vector<Row>& rows) {
+// Figures as text, to come back from a child process.
+std::string Text(std::initializer_list<int64_t> figures) {
   std::string out;
-  for (const Row& r : rows) {
-    out += std::get<0>(r);
-    std::apply([&](const std::string&, auto... n) { ((out += " " + std::to_string(n)), ...); }, r);
-    out += "\n";
-  }
+  for (const int64_t n : figures) out += std::to_string(n) + " ";
   return out;
 }
 
@@ -148,7 +139,7 @@ Expected Count(const std::string& root, int64_t cluster) {
 void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
   const Expected e = Count(root, f.system.queryFails ? 0 : f.system.figures.blockSize);  // the cluster the query gave
   EXPECT_EQ(f.Rows(), e.rows);
-  EXPECT_EQ(f.Totals(), std::tuple(e.files, e.dirs, e.bytes));
+  EXPECT_EQ(std::tuple(f.scan.gTotalFiles, f.scan.gTotalDirs, f.scan.gTotalFileBytes), std::tuple(e.files, e.dirs, e.bytes));
   // What the progress is measured by: every name read (a mount point's too) and block, the root's
   // name first. Without readers, before each directory what was read before it; with them, what
   // readers read ahead counts once, never again when the walk takes it.
@@ -156,14 +147,13 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
   for (const auto& [names, blocks] : e.reads) before.emplace_back(before.back().first + names, before.back().second + blocks);
   const auto all = before.back();
   before.pop_back();
-  shown.erase(std::unique(shown.begin(), shown.end()), shown.end());
-  before.erase(std::unique(before.begin(), before.end()), before.end());
-  if (f.readers == 0) {
-    EXPECT_EQ(shown, before);
-  }
+  for (auto* counts : {&shown, &before}) counts->erase(std::unique(counts->begin(), counts->end()), counts->end());
+  EXPECT_EQ(shown, f.readers == 0 ? before : shown);
   for (const auto& [names, blocks] : f.shown) EXPECT_TRUE(names <= all.first && blocks <= all.second);
   EXPECT_EQ(f.shown.front(), (std::pair<int64_t, int64_t>(1, 0)));
-  EXPECT_TRUE(f.holds && !f.holds->wholeDrive);  // a folder: the drive's figures do not measure it
+  struct statx st {};  // the drive's figures measure a mount's root, not a folder
+  ::statx(AT_FDCWD, root.c_str(), 0, 0, &st);
+  EXPECT_TRUE(f.holds && f.holds->wholeDrive == ((st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0));
 }
 
 // ---- whole trees ---------------------------------------------------------------------
@@ -174,7 +164,6 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
 // counts once: read as it now is, or marked; one read ahead is entered as it was read.
 TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
   enum Fault { kRemove, kLate, kLink, kFile, kSwap, kLocked, kListingFails, kSizesGone, kNoDescriptors };
-  const int changed = platform::kChanged, cannot = platform::kCannotEnter;
   const struct {
     Fault fault;
     std::vector<std::string> at;  // the change made just before the read of each
@@ -182,21 +171,21 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
     std::string marked;           // path below the root, problems, errno of each
     int64_t files, dirs, bytes, lost;  // against the tree as it was
   } cases[] = {  // those that need a process of their own first, before any thread has started
-      {kLocked, {}, false, "listonly 4 13 listonly/sub 1 13 locked 1 13", -1, -1, -50000100, -16156},
-      {kNoDescriptors, {"thin/last"}, false, "thin/last 1 24", 0, 0, 0, 0},
-      {kRemove, {""}, false, "gone 1 2", 0, -1, 0, -8192}, {kLate, {"m/c"}, true, "", 0, 0, 0, 0},  // "m" counts as read
-      {kLink, {"s"}, true, "s 16 20", -2, -1, -50, -16334}, {kFile, {"s"}, true, "s 16 20", -2, -1, -50, -16334},
-      {kSwap, {"p/q"}, true, "", 0, 0, 0, 0}, {kSwap, {"p/q2"}, true, "p/q2 16 0", -1, -1, -3, -12285},
-      {kSwap, {"p/q", "p/q2"}, true, "p/q2 16 0", -1, -2, -2, -20478},
-      {kListingFails, {}, false, "part 2 5", -132, 0, -132, -540540}, {kSizesGone, {}, false, "", -10, 0, -50000, -31920}};
-  static_assert(ENOENT == 2 && EACCES == 13 && EIO == 5 && EMFILE == 24 && ENOTDIR == 20 && changed == 16 && cannot == 1);
+      {kLocked, {}, false, "listonly 4 13 listonly/sub 1 13 locked 1 13 ", -1, -1, -50000100, -16156},
+      {kNoDescriptors, {"thin/last"}, false, "thin/last 1 24 ", 0, 0, 0, 0},
+      {kRemove, {""}, false, "gone 1 2 ", 0, -1, 0, -8192}, {kLate, {"m/c"}, true, "", 0, 0, 0, 0},  // "m" counts as read
+      {kLink, {"s"}, true, "s 16 20 ", -2, -1, -50, -16334}, {kFile, {"s"}, true, "s 16 20 ", -2, -1, -50, -16334},
+      {kSwap, {"p/q"}, true, "", 0, 0, 0, 0}, {kSwap, {"p/q2"}, true, "p/q2 16 0 ", -1, -1, -3, -12285},
+      {kSwap, {"p/q", "p/q2"}, true, "p/q2 16 0 ", -1, -2, -2, -20478},
+      {kListingFails, {}, false, "part 2 5 ", -132, 0, -132, -540540}, {kSizesGone, {}, false, "", -10, 0, -50000, -31920}};
+  static_assert(ENOENT == 2 && EACCES == 13 && EIO == 5 && EMFILE == 24 && ENOTDIR == 20 && platform::kChanged == 16 &&
+                platform::kCannotEnter == 1);
   for (const auto& c : cases)
     for (const bool byReader : {false, c.readAhead}) {
       SCOPED_TRACE(std::to_string(&c - cases) + (byReader ? " read ahead" : ""));
       TempDir t;
-      for (const char* dir : {"gone", "gone/inner", "listonly", "listonly/sub", "locked", "locked/inside", "m", "m/c",
-                              "p", "p/q", "p/q/r", "p/q/r/s", "p/q2", "p/q2/new", "part", "s", "s/inner", "thin", "thin/last"})
-        MakeDir(t / dir);
+      for (const char* dir : {"gone/inner", "listonly/sub", "locked/inside", "m/c", "p/q/r/s", "p/q2/new", "part", "s/inner", "thin/last"})
+        std::filesystem::create_directories(t / dir);
       for (const auto& [file, size] : {std::pair{"top", 10}, {"listonly/big", 50000000}, {"locked/secret", 100},
                                        {"m/f", 3}, {"p/q/qf", 2}, {"p/q2/n1", 3}, {"s/f", 20}, {"s/inner/g", 30}})
         MakeFile(t / file, size);
@@ -236,6 +225,7 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
         if (path == c.at.back()) last.Open();
       };
       const auto prepare = [&] {
+        ::close(0);  // and no standard input: the root's descriptor may be 0
         if (c.fault != kLocked) return;
         for (const auto& [dir, mode] : {std::pair{"locked", 0}, {"listonly", 0444}, {"", 0777}}) ::chmod((t / dir).c_str(), mode);
         DropPrivileges();
@@ -251,16 +241,14 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
         int64_t files = 0;
         for (const auto& [path, own, bytes, lost, form, hidden, problems, error] : f.Rows()) {
           files += own;
-          if (problems != 0) got += path.substr(t.path().size() + 1) + " " + std::to_string(problems) + " " + std::to_string(error) + " ";
+          if (problems != 0) got += path.substr(t.path().size() + 1) + " " + Text({problems, error});
         }
-        const auto [all, dirs, bytes] = f.Totals();  // always what the nodes show
-        return got + std::to_string(files == all && dirs == int64_t(f.scan.tree.size()) - 1) + " " + std::to_string(all) +
-               " " + std::to_string(dirs) + " " + std::to_string(bytes) + " " + std::to_string(std::get<3>(f.Rows()[0]));
+        const ScanResult& s = f.scan;  // its totals always what the nodes show
+        return got + Text({files == s.gTotalFiles && s.gTotalDirs == int64_t(s.tree.size()) - 1, s.gTotalFiles,
+                           s.gTotalDirs, s.gTotalFileBytes, std::get<3>(f.Rows()[0])});
       };
       const std::string out = c.fault == kLocked || c.fault == kNoDescriptors ? RunInChild(prepare, walk) : walk();
-      EXPECT_EQ(out, c.marked + (c.marked.empty() ? "" : " ") + "1 " + std::to_string(e.files + c.files) + " " +
-                         std::to_string(e.dirs + c.dirs) + " " + std::to_string(e.bytes + c.bytes) + " " +
-                         std::to_string(std::get<3>(e.rows[0]) + c.lost));
+      EXPECT_EQ(out, c.marked + Text({1, e.files + c.files, e.dirs + c.dirs, e.bytes + c.bytes, std::get<3>(e.rows[0]) + c.lost}));
     }
   TempDir t;  // a root that cannot be opened is marked, not shown as an empty drive
   ScanFixture gone;
@@ -283,11 +271,14 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     ScanFixture f(seed == 3 ? 4 : Readers(), {.beforeOpen = [&](std::string_view) { if (seed == 3) late.Wait(); }});
     f.onDoEvents = [&](int n) { if (n == 60) late.Open(); };
     f.system.queryFails = seed == 2;
+    if (seed == 1) f.system.figures = {4096, 3LL << 28, 1LL << 32};  // bytes beyond 32 bits
     const bool notQueried = f.Run(t.path()) == Scanner::Reach::NotQueried;
     late.Open();
-    EXPECT_EQ(std::pair(notQueried, f.scan.gTotalBytes == 0), std::pair(seed == 2, seed == 2));  // still walked
+    const platform::SpaceFigures s = seed == 2 ? platform::SpaceFigures{} : f.system.figures;  // still walked
+    EXPECT_EQ(std::tuple(notQueried, f.scan.gClusterSize, f.scan.gFreeBytes, f.scan.gUsedBytes, f.scan.gTotalBytes),
+              std::tuple(seed == 2, s.blockSize, s.blockSize * s.freeBlocks, s.blockSize * (s.totalBlocks - s.freeBlocks),
+                         s.blockSize * s.totalBlocks));
     ExpectMatchesCount(f, t.path());
-    EXPECT_EQ(f.doEvents > 0, seed > 0);  // a root alone: nothing to yield for
     // A rescan sees what changed since, and holds no more descriptors than the scan before.
     MakeFile(t / "new", 5);
     MakeDir(t / ".new");
@@ -310,10 +301,10 @@ TEST(Walk, SumsBeyondSixtyFourBitsStayExact) {
   // the exact figures, and what the analysis finds is the total as it stopped.
   EXPECT_EQ(f.scan.gTotalFileBytes, INT64_MAX);
   EXPECT_TRUE(FoundBytes(f.scan) == Int128{4096} + INT64_MAX);
-  for (const NodeStore::Index n : {0u, 1u}) {
-    EXPECT_EQ(f.scan.tree[n].problems * 1000 + f.scan.tree[n].error, platform::kSumTooLarge * 1000 + EOVERFLOW);
-    EXPECT_TRUE(f.scan.tree[n].bytes == Int128{10000000000000000000ULL} && f.scan.tree[n].lost == 4096 * (3 - 2 * n));
-  }
+  for (const NodeStore::Index n : {0u, 1u})
+    EXPECT_EQ(std::tuple(f.scan.tree[n].problems, f.scan.tree[n].error, f.scan.tree[n].bytes == Int128{10000000000000000000ULL},
+                         f.scan.tree[n].lost),
+              std::tuple(platform::kSumTooLarge, EOVERFLOW, true, Int128{4096} * (3 - 2 * n)));
 }
 
 TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
@@ -328,9 +319,9 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
     std::vector<Row> atStop;
     f.onDoEvents = [&](int n) { if (n == stopAt) f.cancel = true, atStop = f.Rows(); };
     f.Run(t.path());
-    EXPECT_EQ(f.doEvents, stopAt);  // no yield after the stop
-    EXPECT_EQ(f.Rows(), atStop);    // no node added, no figure changed
-    EXPECT_EQ(std::pair(f.scan.tree[0].form, f.scan.end), std::pair(Form::Root, ScanResult::End::Stopped));
+    // No yield after the stop, no node added, no figure changed.
+    EXPECT_EQ(std::tuple(f.doEvents, f.Rows(), f.scan.tree[0].form, f.scan.end),
+              std::tuple(stopAt, atStop, Form::Root, ScanResult::End::Stopped));
     // A new scan after the stop, from wherever the walk stood, shows the whole tree.
     f.cancel = false;
     f.onDoEvents = nullptr;
@@ -354,14 +345,15 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
   // entered only after the chain below has returned, past the window of open descriptors.
   // Walked on 256 KiB of stack (a walk that recursed would need several times that) with
   // 32 descriptors in all.
-  TempDir t;
+  TempDir t, other;
   const int depth = 3000;
   // Built from within, a level at a time: its paths soon grow too long to name.
   const int start = ::open(".", O_RDONLY | O_DIRECTORY);
-  std::string deepest = t.path();
+  std::string deepest = t.path(), level100;
   ASSERT_EQ(::chdir(t.path().c_str()), 0);
   for (int i = 0; i < depth; ++i) {
     MakeDir("s"), MakeFile("s/f", 1), MakeDir("d"), deepest += "/d";
+    if (i == 99) level100 = deepest;
     ASSERT_EQ(::chdir("d"), 0);
   }
   ASSERT_EQ(::fchdir(start) + ::close(start), 0);
@@ -374,26 +366,30 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
   };
   // Once the walk is at the bottom, an ancestor far beyond the window is renamed, or renamed
   // and replaced by a decoy: the walk goes back up the directories it read, never the decoy.
-  for (const bool replace : {false, true}) {
+  // Or on its way up, the level it stands in is moved under another parent: it climbs back to
+  // the parent it came from.
+  enum { kRenamed, kReplaced, kMovedOut };
+  for (const int change : {kRenamed, kReplaced, kMovedOut}) {
     const std::string out = RunInChild(limit, [&] {
       ScanFixture f;
       f.onShow = [&, done = false](const std::string& path) mutable {
-        if (done || !path.ends_with("/s")) return;
+        if (path == t.path()) ::close(0);  // no standard input: a level's descriptor may be 0
+        if (done || !path.ends_with("/s") || (change == kMovedOut && path != level100 + "/s")) return;
         done = true;
-        ::rename((t / "d/d/d").c_str(), (t / "d/d/moved").c_str());
-        if (replace) MakeDir(t / "d/d/d"), MakeFile(t / "d/d/d/decoy", 12345);
+        ::rename(change == kMovedOut ? level100.c_str() : (t / "d/d/d").c_str(),
+                 change == kMovedOut ? (other / "x").c_str() : (t / "d/d/moved").c_str());
+        if (change == kReplaced) MakeDir(t / "d/d/d"), MakeFile(t / "d/d/d/decoy", 12345);
       };
       std::thread([&] { f.Run(t.path()); }).join();
-      const Row d = f.Rows().at(1);
-      int marked = 0;
+      int64_t marked = 0;
       for (const Row& r : f.Rows()) marked += std::get<6>(r) != 0;
-      return f.scan.tree.Path(depth) + "\n" + Serial({d}) + std::to_string(marked) + " " +
-             std::to_string(std::get<0>(f.Totals())) + " " + std::to_string(std::get<1>(f.Totals()));
+      const auto [d, files, bytes, lost, form, hidden, problems, error] = f.Rows().at(1);
+      return Text({f.scan.tree.Path(depth) == deepest && d == t / "d", bytes, lost, marked, f.scan.gTotalFiles, f.scan.gTotalDirs});
     });
-    EXPECT_EQ(out, deepest + "\n" + Serial({Row(t / "d", 0, depth - 1, 4096 + (depth - 1) * int64_t{4095 + 4 * 4096},
-                                                 int(Form::Ordinary), false, 0, 0)}) + "0 3000 6000");
-    if (replace) std::filesystem::remove_all(t / "d/d/d");
-    ::rename((t / "d/d/moved").c_str(), (t / "d/d/d").c_str());
+    EXPECT_EQ(out, Text({1, depth - 1, 4096 + (depth - 1) * int64_t{4095 + 4 * 4096}, 0, 3000, 6000})) << change;
+    if (change == kReplaced) std::filesystem::remove_all(t / "d/d/d");
+    ::rename(change == kMovedOut ? (other / "x").c_str() : (t / "d/d/moved").c_str(),
+             change == kMovedOut ? level100.c_str() : (t / "d/d/d").c_str());
   }
 }
 
@@ -424,16 +420,13 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
     ExpectMatchesCount(f, t.path());
     ::umount2((t / "a/late").c_str(), MNT_DETACH);
   }
-  // A root given as a symlink: followed there once, the mounts below its target left out all the same.
+  // A root given as a symlink: followed there once, the mounts below its target left out all the
+  // same. The roots of mounts as drives: measured by the drive's figures, a bind mount's too.
   std::filesystem::create_symlink(t / "a", t / "link");
-  ScanFixture f;
-  f.Run(t / "link");
-  ExpectMatchesCount(f, t / "link");
-  // One look at a root tells a mount's root from a folder.
-  for (const auto& [dir, root] : {std::pair{"a/mnt", true}, {"a/bind", true}, {"a", false}}) {
-    const int fd = ::open((t / dir).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    EXPECT_EQ(platform::LocalSystem().IsMountRoot(fd), root) << dir;
-    ::close(fd);
+  for (const char* root : {"link", "a/mnt", "a/bind"}) {
+    ScanFixture f;
+    f.Run(t / root);
+    ExpectMatchesCount(f, t / root);
   }
   for (const char* point : {"a/mnt", "a/.hmnt", "a/bind"}) ::umount2((t / point).c_str(), MNT_DETACH);
 }
@@ -468,20 +461,18 @@ TEST(Walk, BtrfsSubvolumesAreWalkedMountsLeftOutWithOrWithoutProc) {
           if (noOpenat2) o.listing.openOnMount = [](int, const char*) { return errno = ENOSYS, -1; };
           ScanFixture f(noOpenat2 ? 0 : Readers(), o);
           f.Run(mnt);
-          const auto [files, dirs, bytes] = f.Totals();
-          return std::to_string(std::filesystem::exists("/proc/self")) + Serial(f.Rows()) + std::to_string(files) +
-                 " " + std::to_string(dirs) + " " + std::to_string(bytes);
+          ExpectMatchesCount(f, mnt);  // what it finds wrong is written from the child
+          return std::to_string(std::filesystem::exists("/proc/self")) + (testing::Test::HasFailure() ? " wrong " : " ");
         });
   };
-  const std::string withProc = scan(false), withoutProc = scan(true), withoutEither = scan(true, true);
+  const std::string scans = scan(false) + scan(true) + scan(true, true);
   const Expected e = Count(mnt, 4096);
   ::umount2(mnt.c_str(), MNT_DETACH);  // and everything mounted below it
   ASSERT_TRUE(made);
-  if (withoutProc.empty()) GTEST_SKIP() << "no mount namespace here";
+  if (scans.empty()) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(scans, "1 0 0 ");
   // Dirs d d/e sv sv/x sv/.nested sv/.nested/deep snap snap/x snap/.nested; files at each name.
-  const std::string counted = Serial(e.rows) + "7 9 20110";
-  EXPECT_EQ(withProc, "1" + counted);
-  EXPECT_EQ(withoutProc + withoutEither, "0" + counted + "0" + counted);
+  EXPECT_EQ(std::tuple(e.files, e.dirs, e.bytes), std::tuple(7, 9, 20110));
 }
 
 TEST(Progress, LongPathsKeepTheirEndsWithoutCuttingACharacter) {
@@ -502,15 +493,14 @@ TEST(Progress, LongPathsKeepTheirEndsWithoutCuttingACharacter) {
     const std::size_t cut = out.find("\u2026");
     EXPECT_EQ(std::pair(cut == std::string::npos ? out.size() : cut, cut == std::string::npos ? 0 : out.size() - cut - 3),
               std::pair(c.head, c.tail)) << &c - cases;
-    EXPECT_TRUE(c.path.starts_with(out.substr(0, c.head)) && c.path.ends_with(out.substr(out.size() - c.tail)));
   }
 }
 
 TEST(FormatSize, UnitsRoundingAndSeparator) {
   const std::pair<double, const char*> cases[] = {
       {0, "0.00 Bytes"}, {1023, "1023.00 Bytes"}, {1024, "1.00 KB"}, {1536, "1.50 KB"},
-      {1152, "1.13 KB"},          // exactly 1.125: half rounds away from zero
-      {1024 * 2.005, "2.00 KB"},  // 2.005 is not exact: it lies below
+      // Exactly 1.125: half rounds away from zero. 2.005 is not exact: it lies below.
+      {1152, "1.13 KB"}, {1024 * 2.005, "2.00 KB"},
       {1048575, "1024.00 KB"}, {1048576, "1.00 MB"}, {1073741823, "1024.00 MB"}, {1073741824, "1.00 GB"},
       {5 * 1099511627776.0, "5120.00 GB"}, {9.0e18, "8381903171.54 GB"},
       // Negative counts stay in bytes, down to the most negative 64-bit figure.
@@ -529,19 +519,6 @@ TEST(FormatSize, UnitsRoundingAndSeparator) {
   EXPECT_EQ(FormatSize(1536), "1.50 KB");
 }
 
-TEST(GetDiskSpace, FiguresFromClustersOfTheQuery) {
-  const struct { platform::SpaceFigures space; int64_t cluster, free, used, total; } cases[] = {
-      {{32768, 10000, 65000}, 32768, 327680000, 1802240000, 2129920000},
-      {{4096, 3LL << 28, 1LL << 32}, 4096, 3LL << 40, 13LL << 40, 1LL << 44},  // beyond 32 bits
-      {{}, 0, 0, 0, 0}};                                                        // a failed query
-  for (const auto& c : cases) {
-    ScanFigures s;
-    const std::vector<int64_t> got{GetDiskSpace(s, c.space, "free"), GetDiskSpace(s, c.space, "FREE"), s.gClusterSize,
-                                   GetDiskSpace(s, c.space, "USED"), GetDiskSpace(s, c.space, "TOTAL")};
-    EXPECT_EQ(got, (std::vector<int64_t>{0, c.free, c.cluster, c.used, c.total}));  // "free": kinds are exact
-  }
-}
-
 TEST(NodeStore, ChildrenInOrderAddedPathsAndKeys) {
   NodeStore store;
   const auto root = store.AddRoot("/srv/data");
@@ -549,12 +526,10 @@ TEST(NodeStore, ChildrenInOrderAddedPathsAndKeys) {
   const auto d = store.Add(b, "d e", true);
   const auto a = store.Add(root, "a", false);
   const auto x = store.Add(d, "x", false);
-  EXPECT_EQ((std::vector<std::size_t>{store.ChildCount(NodeStore::kNone), store.ChildCount(root), store.Child(root, 1),
-                                       store[a].row, store[x].parent, store.Child(b, 0), store.ChildCount(x)}),
-            (std::vector<std::size_t>{1, 2, a, 1, d, d, 0}));
-  EXPECT_EQ(store.Path(x) + "|" + store.Path(a) + "|" + store.Path(root), "/srv/data/b c/d e/x|/srv/data/a|/srv/data");
+  EXPECT_EQ((std::vector<std::size_t>{store.ChildCount(NodeStore::kNone), store.ChildCount(root), store.Child(root, 0),
+                                       store.Child(root, 1), store[a].row, store[x].parent, store.Child(b, 0), store.ChildCount(x)}),
+            (std::vector<std::size_t>{1, 2, b, a, 1, d, d, 0}));
   // Children asked for, then more added: the index follows.
-  EXPECT_EQ(store.Child(root, 0), b);
   const auto late = store.Add(root, "z", false);
   EXPECT_EQ(std::pair(store.ChildCount(root), store.Child(root, 2)), std::pair(std::size_t{3}, late));
   // Below "/" no doubled separator; names of every length, across the chunks names are kept in.
@@ -565,8 +540,6 @@ TEST(NodeStore, ChildrenInOrderAddedPathsAndKeys) {
   for (const auto& name : names) top.Add(0, name, false);
   for (NodeStore::Index i = 1; i <= names.size(); ++i) ASSERT_EQ(top.Name(i), names[i - 1]) << i;
   EXPECT_EQ(top.Path(27), "/" + names[26]);
-  top.Clear();
-  EXPECT_EQ(top.size() + top.ChildCount(NodeStore::kNone), 0u);
 }
 
 // ---- progress ---------------------------------------------------------------------------
@@ -605,36 +578,28 @@ TEST(Estimate, MeasuredByInodesElseBlocksElseNothing) {
 TEST(Estimate, NeverGoesBackNorReachesTheEndBeforeTheWalk) {
   // Names beyond the inodes in use (hard links, a drive that grows while read), at a steady
   // rate and at one that falls to nothing; by names and by blocks.
-  for (const int64_t inodes : {int64_t{1000}, int64_t{0}}) {
+  for (const int64_t inodes : {int64_t{1000}, int64_t{0}})
     for (const double beyond : {1.0, 3.0}) {
-      const DriveHolds holds{.inodesInUse = inodes, .usedBytes = 1000 * 8 * 512, .wholeDrive = true};
-      const auto e = Replay(holds, 200, [&](double t) { return t < 100 * beyond ? 10 : 0; });
-      double last = 0;
-      for (const Estimate& x : e) {
-        EXPECT_TRUE(x.fraction >= last && x.fraction < 0.99) << x.fraction;
-        last = x.fraction;
-      }
+      const auto e = Replay({.inodesInUse = inodes, .usedBytes = 1000 * 8 * 512, .wholeDrive = true}, 200,
+                            [&](double t) { return t < 100 * beyond ? 10 : 0; });
+      EXPECT_TRUE(std::ranges::is_sorted(e, {}, &Estimate::fraction) && e.back().fraction < 0.99);
       EXPECT_NEAR(e[500].fraction, 0.5, 0.01);  // true to the figures before the knee
-      EXPECT_GT(last, beyond > 1 ? 0.985 : 0.94);
-      EXPECT_EQ(e.back().secondsLeft, -1);  // stalled, or past all there was: nothing said
+      // Near the end by then; stalled, or past all there was: no time left said.
+      EXPECT_EQ(std::pair(e.back().fraction > (beyond > 1 ? 0.985 : 0.94), e.back().secondsLeft), std::pair(true, int64_t{-1}));
     }
-  }
 }
 
 TEST(Estimate, TimeLeftFollowsTheRecentRateWithoutSwinging) {
-  const DriveHolds holds{.inodesInUse = 20000, .usedBytes = 0, .wholeDrive = true};
   // 100 names a second, jittery (bursts and pauses), then 200 from 60 s, or 50.
   for (const double after : {200.0, 50.0}) {
-    const auto e = Replay(holds, 150, [&](double t) {
+    const auto e = Replay({.inodesInUse = 20000, .usedBytes = 0, .wholeDrive = true}, 150, [&](double t) {
       return (t < 60 ? 100 : after) * (static_cast<int>(t * 10) % 7 < 3 ? 2.3 : 0);
     });
     EXPECT_EQ(e[29].secondsLeft, -1);  // nothing in the first seconds
     EXPECT_NEAR(static_cast<double>(e[300].secondsLeft), 170, 170 * 0.1);
     // Once the new rate has held a while the figure agrees with it.
-    const double at = 90, left = (20000 - (6000 + after * (at - 60))) / after;
-    if (left > 0) {
-      EXPECT_NEAR(static_cast<double>(e[900].secondsLeft), left, left * 0.15);
-    }
+    const double left = (20000 - (6000 + after * 30)) / after;  // at 90 s
+    EXPECT_NEAR(static_cast<double>(e[900].secondsLeft), left, left * 0.15);
     // From one second to the next it moves by little more than the second that passed.
     for (std::size_t i = 40; i + 10 < e.size() && e[i + 10].secondsLeft >= 0; i += 10)
       EXPECT_LE(std::abs(e[i + 10].secondsLeft - e[i].secondsLeft), 1 + e[i].secondsLeft / 8) << i;
@@ -643,10 +608,9 @@ TEST(Estimate, TimeLeftFollowsTheRecentRateWithoutSwinging) {
 
 TEST(Estimate, WordsReadAtAGlance) {
   const std::pair<int64_t, const char*> cases[] = {
-      {0, "a few seconds left"},       {9, "a few seconds left"},      {10, "about 10 seconds left"},
-      {44, "about 40 seconds left"},   {45, "about 50 seconds left"},  {55, "about a minute left"},
-      {90, "about 2 minutes left"},    {200, "about 3 minutes left"},  {3599, "about 1 hour left"},
-      {5300, "about 1 hour left"},     {5400, "about 2 hours left"}};
+      {0, "a few seconds left"}, {9, "a few seconds left"}, {10, "about 10 seconds left"}, {44, "about 40 seconds left"},
+      {45, "about 50 seconds left"}, {55, "about a minute left"}, {90, "about 2 minutes left"},
+      {200, "about 3 minutes left"}, {3599, "about 1 hour left"}, {5300, "about 1 hour left"}, {5400, "about 2 hours left"}};
   for (const auto& [seconds, text] : cases) EXPECT_EQ(TimeLeftText(seconds), text) << seconds;
   EXPECT_EQ(FiguresText({Estimate::Basis::Entries, 12345, 1000000, 0.01, 200}),
             "12,345 of about 1,000,000 items, about 3 minutes left");

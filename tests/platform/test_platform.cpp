@@ -20,10 +20,9 @@ namespace {
 
 using namespace test;
 
-using Names = std::vector<std::string>;
-
 // A desktop with a USB stick, a DVD, an NFS share and a container's view mixed in;
-// "/" comes late, as it can after a pivot.
+// "/" comes late, as it can after a pivot. One of a type nobody knows has a device number
+// but no device path.
 constexpr const char* kTable =
     "23 22 0:21 / /proc rw,nosuid shared:12 - proc proc rw\n"
     "26 22 0:5 / /dev rw,nosuid shared:4 - devtmpfs udev rw,size=8000k\n"
@@ -38,7 +37,7 @@ constexpr const char* kTable =
     "39 22 0:45 / /var/lib/box rw - overlay overlay rw,lowerdir=/a\n"
     "40 22 0:46 / /mnt/sshfs rw - fuse.sshfs me@host:/srv rw\n"
     "41 22 0:47 / /mnt/ram rw - ramfs\n"  // no source: named by its type
-    "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n" "43 22 0:48 / /mnt/weird rw - fuse.mystery thing rw\n"
+    "42 22 7:0 / /mnt/disc\\040image ro - udf /dev/loop0 ro\n" "43 22 8:48 / /mnt/weird rw - fuse.mystery thing rw\n"
     "46 34 0:50 / /run/user/1000 rw - tmpfs tmpfs rw\n" "47 34 8:33 / /run/media/alice/STICK rw - vfat /dev/sdc1 rw\n"
     "48 22 7:1 / /snap/core/123 ro - squashfs /dev/loop1 ro\n" "49 22 0:51 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
     "50 22 8:49 / /devices rw - ext4 /dev/sde1 rw\n" "22 1 8:2 / / rw,relatime shared:1 - ext4 /dev/sda2 rw\n"
@@ -59,9 +58,9 @@ struct TableSystem : System {
 
 TEST(MountTable, ParsesPointsAndNamesByPathComponents) {
   const auto table = MountTable::Parse(kTable);
-  EXPECT_EQ(table.At("/srv/data")->root, "/alice data");  // bind mount
-  EXPECT_EQ(table.At("/dev/shm/")->id, 29);                // the last mount at a point is visible
-  EXPECT_EQ(table.At("/home")->major * 100 + table.At("/home")->minor, 803u);
+  // A bind mount's root, the last mount at a point (the one seen), a device.
+  EXPECT_EQ(std::tuple(table.At("/srv/data")->root, table.At("/dev/shm/")->id, table.At("/home")->major, table.At("/home")->minor),
+            std::tuple("/alice data", 29, 8u, 3u));
   for (const char* notEscape : {"x\\04", "x\\089y", "\\", "\\400"}) EXPECT_EQ(DecodeMountField(notEscape), notEscape);
   EXPECT_EQ(DecodeMountField("\\134040\\101"), "\\040A");  // decoded once, never twice
   EXPECT_EQ(DecodeMountField(std::string_view("x\\0401", 4)), "x\\04");  // the field ends where it ends
@@ -70,50 +69,44 @@ TEST(MountTable, ParsesPointsAndNamesByPathComponents) {
   const std::pair<const char*, const char*> owners[] = {
       {"/home2/x", "/home2"},   {"/home/alice/file", "/home"}, {"/home/", "/home"},
       {"/homework", "/"},       {"/dev/shmem", "/dev"},        {"/dev/shm/a", "/dev/shm"},
-      {"/media/usb", "/"},      {"/media/usb stick/p", "/media/usb stick"}, {"/", "/"}};
+      {"/media/usb", "/"},      {"/media/usb stick/p", "/media/usb stick"}, {"/", "/"},
+      {"/mnt/a [b]/x", "/mnt/a [b]"}, {"/mnt/disc image/x", "/mnt/disc image"},
+      {"/mnt/odd\ttab\nline\\slash/x", "/mnt/odd\ttab\nline\\slash"}};
   for (const auto& [path, point] : owners) EXPECT_EQ(moved.MountPointOf(path), point) << path;
   EXPECT_EQ(MountTable().MountPointOf("/home"), "");
-  for (const char* point : {"/mnt/a [b]", "/mnt/disc image", "/mnt/odd\ttab\nline\\slash"})
-    EXPECT_EQ(moved.MountPointOf(std::string(point) + "/x"), point);
 }
 
 TEST(MountTable, DriveTypesDrivesAndTheirTexts) {
   TableSystem sys;
   const auto table = MountTable::Read(sys);
-  const std::pair<const char*, DriveType> types[] = {
-      {"/", DriveType::Fixed},           {"/home", DriveType::Fixed},           {"/srv/data", DriveType::Fixed},
-      {"/var/lib/box", DriveType::Fixed}, {"/media/usb stick", DriveType::Removable}, {"/media/cdrom", DriveType::Optical},
-      {"/mnt/disc image", DriveType::Optical}, {"/mnt/nfs", DriveType::Remote},    {"/mnt/sshfs", DriveType::Remote},
-      {"/run", DriveType::RamDisk},      {"/mnt/ram", DriveType::RamDisk},      {"/mnt/weird", DriveType::Unknown},
-      {"/proc", DriveType::Unknown},     {"/home/alice", DriveType::NotMounted}, {"", DriveType::NotMounted}};
-  for (const auto& [path, type] : types) EXPECT_EQ(table.TypeOf(path, sys), type) << path;
-  // The removable flag decides for block devices only.
-  sys.removable = {{8, 2}, {0, 41}, {11, 0}};
-  for (const auto& [path, type] : {std::pair{"/", DriveType::Removable}, {"/media/usb stick", DriveType::Fixed},
-                                   {"/run", DriveType::RamDisk}, {"/media/cdrom", DriveType::Optical}})
-    EXPECT_EQ(table.TypeOf(path, sys), type) << path;
-
+  using enum DriveType;
   // No /dev/shm, /run, /run/user/..., /sys/... or snap image; removable media under /run/media
   // and names that merely begin like a system folder stay. Each drive's text leads back to its
   // root path, odd names included.
-  Names points;
-  for (const Drive& d : table.Drives()) points.push_back(d.root);
-  EXPECT_EQ(points, (Names{"/", "/devices", "/home", "/home2", "/media/cdrom", "/media/usb stick", "/mnt/a [b]",
-                           "/mnt/disc image", "/mnt/nfs", "/mnt/odd\ttab\nline\\slash", "/mnt/ram", "/mnt/sshfs",
-                           "/mnt/weird", "/run/media/alice/STICK", "/srv/data", "/var/lib/box"}));
-  const std::pair<const char*, const char*> texts[] = {
-      {"/", "/ [sda2]"}, {"/media/usb stick", "/media/usb stick [HOLIDAY]"}, {"/run", "/run [tmpfs]"},
-      {"/mnt/nfs", "/mnt/nfs [server:/my export]"}, {"/dev/shm", "/dev/shm [shm2]"}, {"/home", "/home [odd (label)]"},
-      {"/mnt/a [b]", "/mnt/a [b] [vg-data]"}, {"/mnt/ram", "/mnt/ram [ramfs]"}};
-  for (const auto& [point, text] : texts) EXPECT_EQ(DriveText(DriveOf(*table.At(point)), sys), text);
+  std::vector<std::pair<std::string, DriveType>> drives;
+  for (const Drive& d : table.Drives()) drives.emplace_back(DriveText(d, sys), table.TypeOf(d.root, sys));
+  EXPECT_EQ(drives, (std::vector<std::pair<std::string, DriveType>>{
+                        {"/ [sda2]", Fixed}, {"/devices [sde1]", Fixed}, {"/home [odd (label)]", Fixed},
+                        {"/home2 [sdc1]", Fixed}, {"/media/cdrom [sr0]", Optical}, {"/media/usb stick [HOLIDAY]", Removable},
+                        {"/mnt/a [b] [vg-data]", Fixed}, {"/mnt/disc image [loop0]", Optical},
+                        {"/mnt/nfs [server:/my export]", Remote}, {"/mnt/odd\ttab\nline\\slash [sda4]", Fixed},
+                        {"/mnt/ram [ramfs]", RamDisk}, {"/mnt/sshfs [me@host:/srv]", Remote}, {"/mnt/weird [thing]", Unknown},
+                        {"/run/media/alice/STICK [sdc1]", Fixed}, {"/srv/data [odd (label)]", Fixed},
+                        {"/var/lib/box [overlay]", Fixed}}));
+  for (const auto& [path, type] : {std::pair{"/run", RamDisk}, {"/proc", Unknown}, {"/home/alice", NotMounted}, {"", NotMounted}})
+    EXPECT_EQ(table.TypeOf(path, sys), type) << path;
+  // The removable flag decides for block devices only.
+  sys.removable = {{8, 2}, {0, 41}, {11, 0}};
+  for (const auto& [path, type] : {std::pair{"/", Removable}, {"/media/usb stick", Fixed}, {"/run", RamDisk}, {"/media/cdrom", Optical}})
+    EXPECT_EQ(table.TypeOf(path, sys), type) << path;
 
   // DriveTypeOf reads the table afresh on every call, and so does StillMounted: a drive is the
   // mount it was while that mount is the one seen at its root.
-  EXPECT_EQ(DriveTypeOf(sys, "/home"), DriveType::Fixed);
+  EXPECT_EQ(DriveTypeOf(sys, "/home"), Fixed);
   const Drive home = DriveOf(*table.At("/home")), covered{"/dev/shm", "tmpfs", "tmpfs", 28};
   const std::string before = sys.table;
   sys.table = "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n";
-  EXPECT_EQ(DriveTypeOf(sys, "/home"), DriveType::NotMounted);
+  EXPECT_EQ(DriveTypeOf(sys, "/home"), NotMounted);
   const std::tuple<std::string, Drive, bool> mounted[] = {
       {before, home, true}, {before, covered, false}, {sys.table, home, false}, {"", home, true},
       {sys.table + "99 1 8:9 / /home rw - ext4 /dev/sdb1 rw\n", home, false},
@@ -136,41 +129,34 @@ TEST(PathRules, AppendAndNormalise) {
   for (const auto& [path, cwd, normal] : paths) EXPECT_EQ(NormalisePath(path, cwd), normal) << path << " in " << cwd;
 }
 
-// On the real machine: a scratch directory, and tmpfs mounted on it where this process may.
-TEST(RealMount, LocalDrivesSpaceQueryAndTmpfs) {
+// The machine's own: its mount table, program folder and space queries; then, in a mount
+// namespace of its own where tmpfs over /dev and /sys hides the machine's, a RAM disk's type,
+// text and space, and labels and removable flags where udev and sysfs put them.
+TEST(System, TheMachineAndUdevAndSysfsOfItsOwn) {
   const System& sys = LocalSystem();
   EXPECT_EQ(MountTable::Read(sys).Drives().at(0).root, "/");
   EXPECT_TRUE(std::filesystem::is_directory(sys.ProgramFolder()));
   TempDir t;
-  const std::string point = t / "point";
-  MakeDir(point);
   std::filesystem::create_symlink("/", t / "link");
   SpaceFigures space;
   // Not through a symlink, a path that is not there, or a descriptor that is not open.
-  EXPECT_FALSE(sys.QuerySpace(t / "link", space) || sys.QuerySpace("/no/such", space) ||
-               sys.QuerySpaceOf(-1, space));
-  if (::mount("kvortest", point.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0) GTEST_SKIP() << "cannot mount";
-  const auto table = MountTable::Read(sys);
-  EXPECT_EQ(DriveTypeOf(sys, point), DriveType::RamDisk);
-  EXPECT_EQ(DriveText(DriveOf(*table.At(point)), sys), point + " [kvortest]");
-  EXPECT_TRUE(sys.QuerySpace(point, space));
-  ::umount2(point.c_str(), MNT_DETACH);
-  EXPECT_EQ(space.blockSize * space.totalBlocks, 1 << 20);
-  EXPECT_EQ(space.freeBlocks, space.totalBlocks);  // free counts every unused block
-}
-
-TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
-  // In a mount namespace of its own, where tmpfs over /dev and /sys hides the machine's.
+  EXPECT_FALSE(sys.QuerySpace(t / "link", space) || sys.QuerySpace("/no/such", space) || sys.QuerySpaceOf(-1, space));
   const auto hide = [] {
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("kvortest", "/dev", "tmpfs", 0, nullptr) != 0 || ::mount("kvortest", "/sys", "tmpfs", 0, nullptr) != 0)
+        ::mount("kvortest", "/dev", "tmpfs", 0, "size=1m") != 0 || ::mount("kvortest", "/sys", "tmpfs", 0, nullptr) != 0)
       ::_exit(0);
   };
-  const std::string out = RunInChild(hide, [] {
+  const std::string out = RunInChild(hide, [&] {
+    SpaceFigures dev;
+    const bool queried = sys.QuerySpace("/dev", dev) && dev.freeBlocks == dev.totalBlocks;  // free: every unused block
+    const std::string ram = std::to_string(queried) + " " + std::to_string(dev.blockSize * dev.totalBlocks) + " " +
+                            std::to_string(DriveTypeOf(sys, "/dev") == DriveType::RamDisk) + " " +
+                            DriveText(DriveOf(*MountTable::Read(sys).At("/dev")), sys);
     for (const char* dir : {"/dev/disk/by-label", "/sys/dev/block", "/sys/d/sda/sda1", "/sys/d/sdb", "/sys/d/sr0"})
       std::filesystem::create_directories(dir);
     for (const char* dev : {"/dev/sda1", "/dev/sdb", "/dev/sr0"}) MakeFile(dev, 0);
-    std::filesystem::create_symlink("../../sda1", "/dev/disk/by-label/My\\x20Disk\\x2fA\\xZZ\\x4");
+    // Escapes decoded where whole; a backslash without x, or an x without a backslash, stays.
+    std::filesystem::create_symlink("../../sda1", "/dev/disk/by-label/My\\x20Disk\\x2fA\\xZZ\\y41Ox41\\x4");
     std::filesystem::create_symlink("/dev/sdb", "/dev/disk/by-label/Ab\\x3a\\x3A\\x7e\\x39\\x30\\x4F\\x4f\\x09");
     for (const auto& [link, to] : {std::pair{"8:1", "sda/sda1"}, {"8:16", "sdb"}, {"11:0", "sr0"}})
       std::filesystem::create_symlink(std::string("../../d/") + to, std::string("/sys/dev/block/") + link);
@@ -178,15 +164,14 @@ TEST(System, LabelsAndRemovableFlagsWhereUdevAndSysfsPutThem) {
                                      {"/sys/d/sda/sda1/removable", "0\n"}, {"/sys/d/sdb/removable", "0\n"},
                                      {"/sys/d/sr0/removable", "1"}})
       std::ofstream(file) << text;
-    const System& sys = LocalSystem();
     std::string flags;
     for (const auto& [major, minor] : {std::pair{8u, 1u}, {8u, 16u}, {11u, 0u}, {9u, 9u}})
       flags += sys.IsRemovableDevice(major, minor) ? "1" : "0";
-    return sys.VolumeLabel("/dev/sda1") + "|" + sys.VolumeLabel("/dev/sdb") + "|" + sys.VolumeLabel("/dev/sr0") +
-           "|" + sys.VolumeLabel("/dev/none") + "|" + flags;
+    return ram + "|" + sys.VolumeLabel("/dev/sda1") + "|" + sys.VolumeLabel("/dev/sdb") + "|" +
+           sys.VolumeLabel("/dev/sr0") + "|" + sys.VolumeLabel("/dev/none") + "|" + flags;
   });
   if (out.empty()) GTEST_SKIP() << "no mount namespace here";
-  EXPECT_EQ(out, "My Disk/A\\xZZ\\x4|Ab::~90OO\t|||1010");
+  EXPECT_EQ(out, "1 1048576 1 /dev [kvortest]|My Disk/A\\xZZ\\y41Ox41\\x4|Ab::~90OO\t|||1010");
 }
 
 // Each directory is new once: on two devices, past several growths of the table, with

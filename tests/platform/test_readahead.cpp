@@ -175,12 +175,15 @@ TEST(SizeHelpers, SlicesReadWhatOneThreadReads) {
   const std::thread::id lister = std::this_thread::get_id();
   Gate helperIn, stuck;
   std::atomic<bool> cancel = false, listerWaited = false, helperWaits = false;
+  std::atomic<std::size_t> listerReads = 0;
   const ListingCalls hanging{.lstatat = [&](int at, const char* name, struct stat* st) {
+    listerReads += std::this_thread::get_id() == lister;
     if (std::this_thread::get_id() == lister && !listerWaited.exchange(true)) helperIn.Wait();
     if (std::this_thread::get_id() != lister && !helperWaits.exchange(true)) cancel = true, helperIn.Open(), stuck.Wait();
     return ::fstatat(at, name, st, AT_SYMLINK_NOFOLLOW);
   }};
   EXPECT_EQ(read(&helpers, &hanging, &cancel), "not read");
+  EXPECT_LE(listerReads, SizeHelpers::kSlice);  // the lister stops after the slice it was in
   stuck.Open();
   EXPECT_EQ(read(&helpers), alone);  // the helpers go on after a job left behind
   // No descriptor to lend: the lister reads alone. Every descriptor left is taken first.

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <random>
 #include <stdexcept>
 

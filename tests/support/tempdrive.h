@@ -30,16 +30,14 @@ void MakeFile(const std::string& path, uint64_t size);  // sparse beyond a few K
 // A seeded tree below `root`: `dirs` directories nested at random, a fifth of them hidden; four
 // files per directory, of many sizes, some hidden; directories with odd names (blanks, "?",
 // ",", "\\", control bytes, bytes that are not UTF-8, names like dot entries); a chain a
-// dozen deep; symlinks, loops among them. Returns the directories made at random.
+// dozen deep; symlinks, loops among them.
 void MakeTree(const std::string& root, unsigned seed, int dirs);
 
 // Space figures chosen by the test; the mount table is the machine's.
 struct FakeSystem : platform::System {
   platform::SpaceFigures figures{4096, 1000, 100000};
   bool queryFails = false;
-  bool QuerySpace(const std::string&, platform::SpaceFigures& out) const override {
-    return QuerySpaceOf(-1, out);
-  }
+  bool QuerySpace(const std::string&, platform::SpaceFigures& out) const override { return QuerySpaceOf(-1, out); }
   bool QuerySpaceOf(int, platform::SpaceFigures& out) const override {
     out = queryFails ? platform::SpaceFigures{} : figures;
     errno = queryFails ? EIO : errno;
