@@ -419,11 +419,9 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
     Scanner::Options o{.beforeOpen = [&](std::string_view path) { if (path == "src") read.Open(); }};
     if (readers == 2) o.listing.openOnMount = [](int, const char*) { return errno = ENOSYS, -1; };
     ScanFixture f(readers % 2, o);
-    if (readers == 1) ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k");
-    f.onShow = [&](const std::string& path) {
-      if (path == t / "a" && readers != 1) ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k");
-      if (path == t / "a" && readers == 1) read.Wait();
-    };
+    const auto mountLate = [&] { ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k"); };
+    if (readers == 1) mountLate();
+    f.onShow = [&](const std::string& path) { if (path == t / "a") readers == 1 ? read.Wait() : mountLate(); };
     f.Run(t.path());
     ExpectMatchesCount(f, t.path());
     ::umount2((t / "a/late").c_str(), MNT_DETACH);
