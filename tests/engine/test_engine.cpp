@@ -71,20 +71,13 @@ struct ScanFixture : ScanProgress {
   void DoEvents() override { if (++doEvents; onDoEvents) onDoEvents(doEvents); }
 
   // The rows as the window reads the tree: each directory, then its children in turn.
-  std::vector<Row> Rows() const {
-    std::vector<Row> out;
-    std::vector<std::pair<NodeStore::Index, std::size_t>> up{{NodeStore::kNone, 0}};  // and the next child's row
-    while (!up.empty()) {
-      auto& [parent, row] = up.back();
-      if (row == scan.tree.ChildCount(parent)) {
-        up.pop_back();
-      } else {
-        const NodeStore::Index n = scan.tree.Child(parent, row++);
-        const NodeStore::Node& x = scan.tree[n];
-        out.emplace_back(scan.tree.Path(n), x.files, Saturate(x.bytes), Saturate(x.lost), int(x.form), x.hidden,
-                         x.problems, x.error);
-        up.emplace_back(n, 0);
-      }
+  std::vector<Row> Rows(NodeStore::Index parent = NodeStore::kNone, std::vector<Row> out = {}) const {
+    for (std::size_t row = 0; row < scan.tree.ChildCount(parent); ++row) {
+      const NodeStore::Index n = scan.tree.Child(parent, row);
+      const NodeStore::Node& x = scan.tree[n];
+      out.emplace_back(scan.tree.Path(n), x.files, Saturate(x.bytes), Saturate(x.lost), int(x.form), x.hidden,
+                       x.problems, x.error);
+      out = Rows(n, std::move(out));
     }
     return out;
   }
