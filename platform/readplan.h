@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/summary.h"
@@ -31,14 +30,23 @@ class ReadPlan {
     std::size_t maxPath = 1024;
   };
   struct Node {
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    ~Node();
     Node* parent = nullptr;     // outlives the node while it is alive
     Node* jump = nullptr;       // an ancestor further up (see Link)
+    std::shared_ptr<const DirSummary> summary;  // the read the walk uses (or will use)
+    // The scheduled or entered children, by slot: a list, as the walk takes them from its front
+    // and readers add at its back; a map in each of thousands of nodes would weigh more than them.
+    std::shared_ptr<Node> firstKid;
+    std::shared_ptr<Node> nextKid;
+    Node* prevKid = nullptr;
+    Node* lastKid = nullptr;
     uint32_t slot = 0;
     uint32_t depth = 0;         // below the root
-    std::size_t pathLength = 0; // of the path relative to the root
-    std::shared_ptr<const DirSummary> summary;  // the read the walk uses (or will use)
-    std::unordered_map<uint32_t, std::shared_ptr<Node>> kids;  // scheduled or entered slots
-    std::size_t cursor = 0;     // next slot to schedule
+    uint32_t pathLength = 0;    // of the path relative to the root, at most Limits::maxPath
+    uint32_t cursor = 0;        // next slot to schedule (slots' names end at 32-bit offsets)
     uint32_t region = 0;        // the far reader's part it was scheduled in; 0: none
     bool opening = false;       // its reader is opening or reading it (the threads' to set)
     bool walked = false;        // the walk has arrived: a read finishing now is not used
@@ -93,9 +101,13 @@ class ReadPlan {
   bool FarFull() const;
   bool RoomAgain() const;
   std::size_t RoomAfter(std::size_t held) const;
+  std::size_t MaxPath() const;
   static bool HasSlots(const Node& source);
   static void DropSpent(std::vector<std::shared_ptr<Node>>& stack);
   static void Link(Node& node, Node& parent, uint32_t slot);
+  static std::shared_ptr<Node> Kid(Node& parent, uint32_t slot);
+  static void AddKid(Node& parent, std::shared_ptr<Node> kid);
+  static void Unlink(Node& kid);
   std::size_t Lift(const Node*& n, uint32_t depth);
   bool WalkedBefore(const Node* a, const Node* b);
   void AddSource(std::shared_ptr<Node> source);
