@@ -142,7 +142,7 @@ DirListing::Status DirListing::ListNames(int fd, const Options& options) {
   const std::atomic<bool>* cancel = options.cancel;
   const ListingCalls* calls = options.calls;
   // On the heap, kept for the next read: a thread's stack may be as small as the system allows.
-  if (buffer_ == nullptr) buffer_ = std::make_unique<char[]>(kBufferSize);
+  if (buffer_ == nullptr) buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
   char* const buffer = buffer_.get();
   uint32_t seq = 0;
   bool anyRead = false;
@@ -233,7 +233,8 @@ void DirListing::Order(bool foundByStat) {
 }
 
 void DirListing::Trim() {
-  constexpr std::size_t kKeep = 256 * 1024;  // bytes worth keeping for the next read
+  // Bytes worth keeping for the next read: each of many readers keeps its own.
+  constexpr std::size_t kKeep = 32 * 1024;
   if (names_.capacity() > kKeep) std::string().swap(names_);
   if (unsized_.capacity() * sizeof(Unsized) > kKeep) std::vector<Unsized>().swap(unsized_);
   if (dirs_.capacity() * sizeof(Dir) > kKeep) std::vector<Dir>().swap(dirs_);
