@@ -233,12 +233,12 @@ ReadAhead::~ReadAhead() {
   detached::WaitUntil([&] { return watch.expired(); }, kAbandonAfter);
 }
 
-ReadAhead::Dir ReadAhead::Start(int rootFd, std::shared_ptr<const DirSummary> root,
+ReadAhead::Dir ReadAhead::Start(int rootFd, std::shared_ptr<const DirSummary> root, int64_t clusterSize,
                                 std::shared_ptr<SizeHelpers> helpers) {
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
   s.helpers = std::move(helpers);
-  s.clusterSize = root->clusterSize;
+  s.clusterSize = clusterSize;
   Dir dir = s.plan.Start(std::move(root));
   Identity id;
   if (s.options.readers > 0 && IdentityOf(rootFd, "", id)) {
