@@ -288,14 +288,19 @@ void ReadPlan::Uncount(Node& node) {
   Count(node, -1);
 }
 
+// Marks `top` and all below it dead, by the children's links and without memory of its own:
+// the walk leaves a directory on its way out of a failure too, out of memory among them.
 void ReadPlan::Kill(Node& top) {
-  std::vector<Node*> pending{&top};
-  while (!pending.empty()) {
-    Node* n = pending.back();
-    pending.pop_back();
+  for (Node* n = &top;;) {
     n->dead = true;
     Uncount(*n);
-    for (Node* kid = n->firstKid.get(); kid != nullptr; kid = kid->nextKid.get()) pending.push_back(kid);
+    if (n->firstKid != nullptr) {
+      n = n->firstKid.get();
+      continue;
+    }
+    while (n != &top && n->nextKid == nullptr) n = n->parent;
+    if (n == &top) return;
+    n = n->nextKid.get();
   }
 }
 
