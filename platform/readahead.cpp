@@ -47,6 +47,7 @@ struct ReadAhead::Shared {
   int watchers = 0;                 // callers waiting for `changed`, the walk's Enter aside
   const Node* awaited = nullptr;    // the read the walk waits for
   std::shared_ptr<SizeHelpers> helpers;  // kept while a reader may use them
+  const std::shared_ptr<BlockPool> summaries = std::make_shared<BlockPool>();
   int64_t clusterSize = 0;
   uint64_t mount = 0;               // the root's mount ID
   uint64_t retries = 0;
@@ -131,7 +132,8 @@ struct ReadAhead::Shared {
     held = true;
     try {
       auto out = ReadChild(fd, parent, mount, listing,
-                           {.cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize, .helpers = helpers.get()});
+                           {.cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize, .helpers = helpers.get()},
+                           summaries);
       ::close(fd);
       return out;
     } catch (const std::bad_alloc&) {

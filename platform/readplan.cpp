@@ -71,8 +71,10 @@ void ReadPlan::Unlink(Node& kid) {
   kid.prevKid = nullptr;
 }
 
+std::shared_ptr<ReadPlan::Node> ReadPlan::NewNode() { return std::allocate_shared<Node>(PoolAllocator<Node>(pool_)); }
+
 ReadPlan::Node* ReadPlan::Start(std::shared_ptr<const DirSummary> root) {
-  root_ = std::make_shared<Node>();
+  root_ = NewNode();
   root_->summary = std::move(root);
   root_->walked = true;
   sources_.push_back(root_);
@@ -171,7 +173,7 @@ std::shared_ptr<ReadPlan::Node> ReadPlan::Schedule(Node& source, uint32_t region
   if (source.lastKid != nullptr && source.lastKid->slot == slot) return nullptr;  // entered by the walk already
   const std::size_t length = ChildPathLength(source.pathLength, source.summary->Name(slot));
   if (length > MaxPath()) return nullptr;
-  auto node = std::make_shared<Node>();
+  auto node = NewNode();
   Link(*node, source, slot);
   node->pathLength = static_cast<uint32_t>(length);
   node->region = region;
@@ -330,7 +332,7 @@ std::shared_ptr<ReadPlan::Node> ReadPlan::Enter(Node& parent, std::size_t slot) 
   if (node == nullptr) {
     const std::size_t length = ChildPathLength(parent.pathLength, parent.summary->Name(slot));
     if (length > MaxPath()) return nullptr;  // no reader goes there, nor below
-    node = std::make_shared<Node>();
+    node = NewNode();
     Link(*node, parent, key);
     node->pathLength = static_cast<uint32_t>(length);
     AddKid(parent, node);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/blockpool.h"
 #include "platform/summary.h"
 
 namespace kvor::platform {
@@ -118,8 +119,11 @@ class ReadPlan {
   void Count(const Node& node, int sign);
   void Uncount(Node& node);
   void Kill(Node& top);
+  std::shared_ptr<Node> NewNode();
 
   Limits limits_;
+  // Nodes are made on readers' threads and mostly freed on the walk's.
+  std::shared_ptr<BlockPool> pool_ = std::make_shared<BlockPool>();
   unsigned readers_ = 0;
   std::shared_ptr<Node> root_;
   // Nodes with slots to schedule, in the walk's order: the last holds the slot it reaches first.

@@ -29,7 +29,7 @@ DirSummary Summarize(const DirListing& listing, uint64_t device, uint64_t inode)
 }
 
 std::shared_ptr<const DirSummary> ReadChild(int fd, const DirSummary& parent, uint64_t mount, DirListing& listing,
-                                            const DirListing::Options& options) {
+                                            const DirListing::Options& options, const std::shared_ptr<BlockPool>& pool) {
   Identity id, up;
   if (!IdentityOf(fd, "", id) || id.mount != mount || id.mountRoot) return nullptr;
   std::shared_ptr<const DirSummary> out;
@@ -38,7 +38,7 @@ std::shared_ptr<const DirSummary> ReadChild(int fd, const DirSummary& parent, ui
   if (listing.Read(fd, options) == DirListing::Status::Ok &&
       ((id.device == parent.device && listing.DotDotInode() == parent.inode) ||
        (IdentityOf(fd, "..", up) && up.device == parent.device && up.inode == parent.inode)))
-    out = std::make_shared<const DirSummary>(Summarize(listing, id.device, id.inode));
+    out = std::allocate_shared<DirSummary>(PoolAllocator<DirSummary>(pool), Summarize(listing, id.device, id.inode));
   listing.Trim();
   return out;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/blockpool.h"
 #include "platform/listing.h"
 
 namespace kvor::platform {
@@ -43,8 +44,9 @@ DirSummary Summarize(const DirListing& listing, uint64_t device, uint64_t inode)
 
 // The summary of the directory open at `fd`, opened by its path after `parent` was read; null
 // when it is not as the walk would find it there: on another mount (a subvolume's device may
-// be its own), not read whole, or no longer `parent`'s child (a rename since then).
+// be its own), not read whole, or no longer `parent`'s child (a rename since then). Made in
+// `pool`.
 std::shared_ptr<const DirSummary> ReadChild(int fd, const DirSummary& parent, uint64_t mount, DirListing& listing,
-                                            const DirListing::Options& options);
+                                            const DirListing::Options& options, const std::shared_ptr<BlockPool>& pool);
 
 }  // namespace kvor::platform
