@@ -234,7 +234,7 @@ void DirListing::Order(bool foundByStat) {
 
 void DirListing::Trim() {
   // Bytes worth keeping for the next read: each of many readers keeps its own.
-  constexpr std::size_t kKeep = 32 * 1024;
+  constexpr std::size_t kKeep = 8 * 1024;
   if (names_.capacity() > kKeep) std::string().swap(names_);
   if (unsized_.capacity() * sizeof(Unsized) > kKeep) std::vector<Unsized>().swap(unsized_);
   if (dirs_.capacity() * sizeof(Dir) > kKeep) std::vector<Dir>().swap(dirs_);
