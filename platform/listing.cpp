@@ -31,6 +31,16 @@ constexpr std::size_t kCancelCheckInterval = 1024;
 
 bool IsDotOrDotDot(std::string_view name) { return name == "." || name == ".."; }
 
+// A name's first 8 bytes as a number that orders as the bytes do; a shorter name's are
+// followed by zeros, which no name holds.
+uint64_t Prefix(std::string_view name) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, name.data(), std::min<std::size_t>(name.size(), sizeof bytes));
+  uint64_t key = 0;
+  for (const unsigned char b : bytes) key = key << 8 | b;
+  return key;
+}
+
 }  // namespace
 
 int OpenDirectoryAt(int parentFd, const char* name) {
@@ -226,7 +236,14 @@ void DirListing::Order(bool foundByStat) {
   for (uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
   const auto hidden = std::stable_partition(order_.begin(), order_.end(), [&](uint32_t i) { return !dirs_[i].hidden; });
   ordinary_ = static_cast<std::size_t>(hidden - order_.begin());
-  std::sort(order_.begin(), hidden, [&](uint32_t a, uint32_t b) { return DirName(dirs_[a]) < DirName(dirs_[b]); });
+  // By their first bytes as numbers, whole names compared only where those tie: the walk waits
+  // while a wide directory's names are sorted.
+  std::vector<std::pair<uint64_t, uint32_t>> keyed(ordinary_);
+  for (std::size_t i = 0; i < ordinary_; ++i) keyed[i] = {Prefix(DirName(dirs_[order_[i]])), order_[i]};
+  std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : DirName(dirs_[a.second]) < DirName(dirs_[b.second]);
+  });
+  for (std::size_t i = 0; i < ordinary_; ++i) order_[i] = keyed[i].second;
   // Directories the sizes' reads found came after those listed as such, in inode order.
   if (foundByStat)
     std::sort(hidden, order_.end(), [&](uint32_t a, uint32_t b) { return dirs_[a].seq < dirs_[b].seq; });
