@@ -24,8 +24,8 @@ namespace kvor::platform {
 class ReadPlan {
  public:
   struct Limits {
-    // Summaries held (reads under way among them). Each costs about 300 bytes with its node: at
-    // 8,192 the readers stay well ahead of the walk, and a 1M-entry scan within 16 MiB.
+    // Summaries held (reads under way among them). Each costs about 300 bytes with its node;
+    // 8,192 of them keep a 1M-entry scan within 16 MiB.
     std::size_t maxDirs = 8192;
     std::size_t maxBytes = std::size_t{32} << 20;
     // Deeper directories are the walk's alone: a reader opens a directory by its path from the
