@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "platform/pathrules.h"
 
@@ -11,12 +13,20 @@ namespace kvor {
 
 void NodeStore::Clear() { *this = NodeStore(); }
 
+static_assert(std::is_trivially_destructible_v<NodeStore::Node>, "chunks are freed without destroying nodes");
+
+void NodeStore::AddChunk() {
+  std::unique_ptr<Node[], FreeChunk> chunk(
+      static_cast<Node*>(::operator new(sizeof(Node) << kChunkBits, std::align_val_t{alignof(Node)})));
+  chunks_.push_back(std::move(chunk));
+}
+
 NodeStore::Index NodeStore::AddRoot(std::string_view path) {
   Clear();
   rootPath_.assign(path);
-  chunks_.push_back(std::make_unique<Node[]>(std::size_t{1} << kChunkBits));
+  AddChunk();
+  new (&(*this)[0]) Node{.form = Form::Root};
   size_ = 1;
-  (*this)[0].form = Form::Root;
   return 0;
 }
 
@@ -31,9 +41,9 @@ NodeStore::Index NodeStore::Add(Index parent, std::string_view name, bool hidden
   }
   const auto index = static_cast<Index>(size_);
   if (index == kNone) throw std::bad_alloc();
-  if ((index & kChunkMask) == 0) chunks_.push_back(std::make_unique<Node[]>(std::size_t{1} << kChunkBits));
+  if ((index & kChunkMask) == 0) AddChunk();
   std::memcpy(&names_[nameEnd_ / kNameChunk][nameEnd_ % kNameChunk], name.data(), name.size());
-  Node& node = (*this)[index];
+  Node& node = *new (&(*this)[index]) Node{};
   node.parent = parent;
   node.row = (*this)[parent].children++;
   node.nameOffset = static_cast<uint32_t>(nameEnd_);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,7 +69,12 @@ class NodeStore {
   static constexpr std::size_t kNameChunk = 64 * 1024;
 
   // Nodes and names in chunks: the tree grows without a reallocation that would hold it twice.
-  std::vector<std::unique_ptr<Node[]>> chunks_;
+  // A chunk's nodes are made as they are added: the pages of those not yet added stay untouched.
+  struct FreeChunk {
+    void operator()(Node* chunk) const { ::operator delete(chunk, std::align_val_t{alignof(Node)}); }
+  };
+  std::vector<std::unique_ptr<Node[], FreeChunk>> chunks_;
+  void AddChunk();
   std::vector<std::unique_ptr<char[]>> names_;
   std::size_t size_ = 0;
   std::size_t nameEnd_ = 0;  // where the next name goes

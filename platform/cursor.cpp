@@ -111,7 +111,7 @@ bool DirCursor::ReadInto(Level& level, int fd) {
   const DirListing::Status status = scratch_.Read(
       fd, {.cancel = cancel_, .calls = &options_.hooks.listing, .clusterSize = clusterSize_,
                  .helpers = helpers_.get()});
-  level.read = std::make_shared<const DirSummary>(Summarize(scratch_, clusterSize_, level.dev, level.ino));
+  level.read = std::make_shared<const DirSummary>(Summarize(scratch_, level.dev, level.ino));
   scratch_.Trim();
   if (status != DirListing::Status::Ok) return false;
   if (ahead_ != nullptr && level.dir != nullptr) ahead_->Adopt(level.dir, level.read);
@@ -135,7 +135,7 @@ void DirCursor::StartReadAhead() {
 // the walk entered them.
 void DirCursor::Launch(unsigned readers) {
   ahead_ = std::make_unique<ReadAhead>(options_.readAhead, options_.hooks);
-  levels_[0]->dir = ahead_->Start(levels_[0]->fd, levels_[0]->read, helpers_);
+  levels_[0]->dir = ahead_->Start(levels_[0]->fd, levels_[0]->read, clusterSize_, helpers_);
   for (std::size_t k = 1; k < depth_; ++k) {
     Level& level = *levels_[k];
     level.dir = levels_[k - 1]->dir == nullptr ? nullptr : ahead_->Enter(levels_[k - 1]->dir, level.slot).dir;

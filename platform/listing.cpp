@@ -31,6 +31,16 @@ constexpr std::size_t kCancelCheckInterval = 1024;
 
 bool IsDotOrDotDot(std::string_view name) { return name == "." || name == ".."; }
 
+// A name's first 8 bytes as a number that orders as the bytes do; a shorter name's are
+// followed by zeros, which no name holds.
+uint64_t Prefix(std::string_view name) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, name.data(), std::min<std::size_t>(name.size(), sizeof bytes));
+  uint64_t key = 0;
+  for (const unsigned char b : bytes) key = key << 8 | b;
+  return key;
+}
+
 }  // namespace
 
 int OpenDirectoryAt(int parentFd, const char* name) {
@@ -142,7 +152,7 @@ DirListing::Status DirListing::ListNames(int fd, const Options& options) {
   const std::atomic<bool>* cancel = options.cancel;
   const ListingCalls* calls = options.calls;
   // On the heap, kept for the next read: a thread's stack may be as small as the system allows.
-  if (buffer_ == nullptr) buffer_ = std::make_unique<char[]>(kBufferSize);
+  if (buffer_ == nullptr) buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
   char* const buffer = buffer_.get();
   uint32_t seq = 0;
   bool anyRead = false;
@@ -226,14 +236,22 @@ void DirListing::Order(bool foundByStat) {
   for (uint32_t i = 0; i < order_.size(); ++i) order_[i] = i;
   const auto hidden = std::stable_partition(order_.begin(), order_.end(), [&](uint32_t i) { return !dirs_[i].hidden; });
   ordinary_ = static_cast<std::size_t>(hidden - order_.begin());
-  std::sort(order_.begin(), hidden, [&](uint32_t a, uint32_t b) { return DirName(dirs_[a]) < DirName(dirs_[b]); });
+  // By their first bytes as numbers, whole names compared only where those tie: the walk waits
+  // while a wide directory's names are sorted.
+  std::vector<std::pair<uint64_t, uint32_t>> keyed(ordinary_);
+  for (std::size_t i = 0; i < ordinary_; ++i) keyed[i] = {Prefix(DirName(dirs_[order_[i]])), order_[i]};
+  std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : DirName(dirs_[a.second]) < DirName(dirs_[b.second]);
+  });
+  for (std::size_t i = 0; i < ordinary_; ++i) order_[i] = keyed[i].second;
   // Directories the sizes' reads found came after those listed as such, in inode order.
   if (foundByStat)
     std::sort(hidden, order_.end(), [&](uint32_t a, uint32_t b) { return dirs_[a].seq < dirs_[b].seq; });
 }
 
 void DirListing::Trim() {
-  constexpr std::size_t kKeep = 256 * 1024;  // bytes worth keeping for the next read
+  // Bytes worth keeping for the next read: each of many readers keeps its own.
+  constexpr std::size_t kKeep = 8 * 1024;
   if (names_.capacity() > kKeep) std::string().swap(names_);
   if (unsized_.capacity() * sizeof(Unsized) > kKeep) std::vector<Unsized>().swap(unsized_);
   if (dirs_.capacity() * sizeof(Dir) > kKeep) std::vector<Dir>().swap(dirs_);

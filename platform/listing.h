@@ -103,7 +103,7 @@ class DirListing {
   bool ReadSizes(int fd, const Options& options);
   void Order(bool foundByStat);
 
-  static constexpr std::size_t kBufferSize = 64 * 1024;  // for getdents64
+  static constexpr std::size_t kBufferSize = 16 * 1024;  // for getdents64
   std::unique_ptr<char[]> buffer_;
   std::string names_;
   std::vector<Dir> dirs_;

@@ -47,6 +47,7 @@ struct ReadAhead::Shared {
   int watchers = 0;                 // callers waiting for `changed`, the walk's Enter aside
   const Node* awaited = nullptr;    // the read the walk waits for
   std::shared_ptr<SizeHelpers> helpers;  // kept while a reader may use them
+  const std::shared_ptr<BlockPool> summaries = std::make_shared<BlockPool>();
   int64_t clusterSize = 0;
   uint64_t mount = 0;               // the root's mount ID
   uint64_t retries = 0;
@@ -131,7 +132,8 @@ struct ReadAhead::Shared {
     held = true;
     try {
       auto out = ReadChild(fd, parent, mount, listing,
-                           {.cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize, .helpers = helpers.get()});
+                           {.cancel = &stop, .calls = &hooks.listing, .clusterSize = clusterSize, .helpers = helpers.get()},
+                           summaries);
       ::close(fd);
       return out;
     } catch (const std::bad_alloc&) {
@@ -233,12 +235,12 @@ ReadAhead::~ReadAhead() {
   detached::WaitUntil([&] { return watch.expired(); }, kAbandonAfter);
 }
 
-ReadAhead::Dir ReadAhead::Start(int rootFd, std::shared_ptr<const DirSummary> root,
+ReadAhead::Dir ReadAhead::Start(int rootFd, std::shared_ptr<const DirSummary> root, int64_t clusterSize,
                                 std::shared_ptr<SizeHelpers> helpers) {
   Shared& s = *shared_;
   std::lock_guard lock(s.mutex);
   s.helpers = std::move(helpers);
-  s.clusterSize = root->clusterSize;
+  s.clusterSize = clusterSize;
   Dir dir = s.plan.Start(std::move(root));
   Identity id;
   if (s.options.readers > 0 && IdentityOf(rootFd, "", id)) {

@@ -61,10 +61,11 @@ class ReadAhead {
   ReadAhead& operator=(const ReadAhead&) = delete;
 
   // Starts below the root the walk stands at: `rootFd` is the walk's (duplicated here), `root`
-  // the walk's read of it. Only directories on the root's mount are read (btrfs subvolumes
+  // the walk's read of it, whose lost space was summed for `clusterSize`. Only directories on the root's mount are read (btrfs subvolumes
   // below it among them); a file system mounted below is not entered.
   // A wide directory's sizes are read with `helpers`, if any.
-  Dir Start(int rootFd, std::shared_ptr<const DirSummary> root, std::shared_ptr<SizeHelpers> helpers = nullptr);
+  Dir Start(int rootFd, std::shared_ptr<const DirSummary> root, int64_t clusterSize,
+            std::shared_ptr<SizeHelpers> helpers = nullptr);
   // Starts `count` more readers (within Options::readers), the disk's waits so far in `waits`.
   void AddReaders(unsigned count, const DiskWaits& waits);
   // The walk enters child `slot` of `parent`. A read of it under way is waited for, until

@@ -33,8 +33,48 @@ std::size_t ChildPathLength(std::size_t parentLength, std::string_view name) {
 
 }  // namespace
 
+// Frees the children one by one: their list, destroyed link by link, could be longer than a
+// thread's stack allows.
+ReadPlan::Node::~Node() {
+  while (firstKid != nullptr) firstKid = std::move(firstKid->nextKid);
+}
+
+// The child at `slot`, if scheduled or entered. The walk enters slots in order and leaves each
+// before the next, so the one it looks for is at the front.
+std::shared_ptr<ReadPlan::Node> ReadPlan::Kid(Node& parent, uint32_t slot) {
+  for (Node* k = parent.firstKid.get(); k != nullptr && k->slot <= slot; k = k->nextKid.get())
+    if (k->slot == slot) return k->prevKid == nullptr ? parent.firstKid : k->prevKid->nextKid;
+  return nullptr;
+}
+
+// Files `kid` among its parent's children by slot: a scheduled slot after all the others, one
+// the walk enters near the front, the slots before it being left already.
+void ReadPlan::AddKid(Node& parent, std::shared_ptr<Node> kid) {
+  Node* after = parent.lastKid;
+  if (after != nullptr && after->slot > kid->slot) {
+    after = nullptr;
+    for (Node* k = parent.firstKid.get(); k->slot < kid->slot; k = k->nextKid.get()) after = k;
+  }
+  std::shared_ptr<Node>& link = after == nullptr ? parent.firstKid : after->nextKid;
+  kid->prevKid = after;
+  kid->nextKid = std::move(link);
+  (kid->nextKid == nullptr ? parent.lastKid : kid->nextKid->prevKid) = kid.get();
+  link = std::move(kid);
+}
+
+// Takes `kid` out of its parent's children; it lives on while anyone else holds it.
+void ReadPlan::Unlink(Node& kid) {
+  Node& parent = *kid.parent;
+  (kid.nextKid == nullptr ? parent.lastKid : kid.nextKid->prevKid) = kid.prevKid;
+  std::shared_ptr<Node>& link = kid.prevKid == nullptr ? parent.firstKid : kid.prevKid->nextKid;
+  const std::shared_ptr<Node> keep = std::exchange(link, std::move(kid.nextKid));
+  kid.prevKid = nullptr;
+}
+
+std::shared_ptr<ReadPlan::Node> ReadPlan::NewNode() { return std::allocate_shared<Node>(PoolAllocator<Node>(pool_)); }
+
 ReadPlan::Node* ReadPlan::Start(std::shared_ptr<const DirSummary> root) {
-  root_ = std::make_shared<Node>();
+  root_ = NewNode();
   root_->summary = std::move(root);
   root_->walked = true;
   sources_.push_back(root_);
@@ -51,6 +91,9 @@ bool ReadPlan::RoomAgain() const {
          readyBytes_ <= RoomAgainAt(limits_.maxBytes) && (readers_ <= 1 || farDirs_ <= FarRoomAgainAt(limits_.maxDirs));
 }
 // Halfway from `held` directories to a full budget.
+// Node paths are 32-bit lengths.
+std::size_t ReadPlan::MaxPath() const { return std::min<std::size_t>(limits_.maxPath, UINT32_MAX); }
+
 std::size_t ReadPlan::RoomAfter(std::size_t held) const {
   return held + (limits_.maxDirs - std::min(held, limits_.maxDirs)) / 2;
 }
@@ -126,15 +169,15 @@ void ReadPlan::AddSource(std::shared_ptr<Node> source) {
 // Takes the next slot of `source`: its node, with its path relative to the root, or null when
 // that slot is not a reader's.
 std::shared_ptr<ReadPlan::Node> ReadPlan::Schedule(Node& source, uint32_t region, std::string& path) {
-  const auto slot = static_cast<uint32_t>(source.cursor++);
-  if (source.kids.count(slot) != 0) return nullptr;  // entered by the walk already
+  const uint32_t slot = source.cursor++;
+  if (source.lastKid != nullptr && source.lastKid->slot == slot) return nullptr;  // entered by the walk already
   const std::size_t length = ChildPathLength(source.pathLength, source.summary->Name(slot));
-  if (length > limits_.maxPath) return nullptr;
-  auto node = std::make_shared<Node>();
+  if (length > MaxPath()) return nullptr;
+  auto node = NewNode();
   Link(*node, source, slot);
-  node->pathLength = length;
+  node->pathLength = static_cast<uint32_t>(length);
   node->region = region;
-  source.kids.emplace(slot, node);
+  AddKid(source, node);
   path.assign(length, '\0');
   // Spelled from the end: each ancestor's name sits just before its child's.
   for (const Node* n = node.get(); n->parent != nullptr; n = n->parent) {
@@ -206,7 +249,7 @@ std::shared_ptr<ReadPlan::Node> ReadPlan::NewFarPart(std::string& path) {
     // side by side instead of taking turns at each next slot. Other readers read what it leaves.
     const std::size_t left = HasSlots(source) ? source.summary->SlotCount() - source.cursor : 0;
     if (std::exchange(farSkip_, false) && readers_ == 1 && left >= kWide)
-      source.cursor += std::min(left / 2, limits_.maxDirs / 4);
+      source.cursor += static_cast<uint32_t>(std::min(left / 2, limits_.maxDirs / 4));
     while (HasSlots(source))
       if (auto node = Schedule(source, farRegion_, path)) {
         farPartDepth_ = source.depth;
@@ -247,14 +290,19 @@ void ReadPlan::Uncount(Node& node) {
   Count(node, -1);
 }
 
+// Marks `top` and all below it dead, by the children's links and without memory of its own:
+// the walk leaves a directory on its way out of a failure too, out of memory among them.
 void ReadPlan::Kill(Node& top) {
-  std::vector<Node*> pending{&top};
-  while (!pending.empty()) {
-    Node* n = pending.back();
-    pending.pop_back();
+  for (Node* n = &top;;) {
     n->dead = true;
     Uncount(*n);
-    for (auto& [slot, kid] : n->kids) pending.push_back(kid.get());
+    if (n->firstKid != nullptr) {
+      n = n->firstKid.get();
+      continue;
+    }
+    while (n != &top && n->nextKid == nullptr) n = n->parent;
+    if (n == &top) return;
+    n = n->nextKid.get();
   }
 }
 
@@ -279,17 +327,16 @@ void ReadPlan::Deliver(const std::shared_ptr<Node>& node, std::shared_ptr<const 
 
 std::shared_ptr<ReadPlan::Node> ReadPlan::Enter(Node& parent, std::size_t slot) {
   const auto key = static_cast<uint32_t>(slot);
-  parent.cursor = std::max(parent.cursor, slot + 1);  // the slots before are behind the walk
-  auto it = parent.kids.find(key);
-  if (it == parent.kids.end()) {
+  parent.cursor = std::max(parent.cursor, key + 1);  // the slots before are behind the walk
+  std::shared_ptr<Node> node = Kid(parent, key);
+  if (node == nullptr) {
     const std::size_t length = ChildPathLength(parent.pathLength, parent.summary->Name(slot));
-    if (length > limits_.maxPath) return nullptr;  // no reader goes there, nor below
-    auto node = std::make_shared<Node>();
+    if (length > MaxPath()) return nullptr;  // no reader goes there, nor below
+    node = NewNode();
     Link(*node, parent, key);
-    node->pathLength = length;
-    it = parent.kids.emplace(key, std::move(node)).first;
+    node->pathLength = static_cast<uint32_t>(length);
+    AddKid(parent, node);
   }
-  std::shared_ptr<Node> node = it->second;
   // The walk has caught up with the far reader: it reads what is left there, the reader moves on.
   const bool ready = node->summary != nullptr && !node->failed;
   if (!ready && farRegion_ != 0 && (parent.region == farRegion_ || (&parent == farPartSource_ && slot >= farPartSlot_)))
@@ -317,14 +364,14 @@ bool ReadPlan::Adopt(Node& dir, std::shared_ptr<const DirSummary> summary) {
   // Nothing was scheduled below it: a directory with a read is handed over, not read again.
   dir.summary = std::move(summary);
   if (dir.summary->SlotCount() == 0) return false;
-  AddSource(dir.parent == nullptr ? root_ : dir.parent->kids.at(dir.slot));
+  AddSource(dir.parent == nullptr ? root_ : Kid(*dir.parent, dir.slot));
   return true;
 }
 
 bool ReadPlan::Leave(Node& dir) {
   Kill(dir);
   // Frees it and all below; a node a reader still holds lives on, dead, until it delivers.
-  if (dir.parent != nullptr) dir.parent->kids.erase(dir.slot);
+  if (dir.parent != nullptr) Unlink(dir);
   if (!RoomAgain()) return false;
   waitForRoom_ = false;
   return true;

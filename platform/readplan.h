@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "platform/blockpool.h"
 #include "platform/summary.h"
 
 namespace kvor::platform {
@@ -24,21 +24,32 @@ namespace kvor::platform {
 class ReadPlan {
  public:
   struct Limits {
-    std::size_t maxDirs = 16384;  // summaries held (reads under way among them)
+    // Summaries held (reads under way among them). Each costs about 300 bytes with its node;
+    // 8,192 of them keep a 1M-entry scan within 16 MiB.
+    std::size_t maxDirs = 8192;
     std::size_t maxBytes = std::size_t{32} << 20;
     // Deeper directories are the walk's alone: a reader opens a directory by its path from the
     // root, which costs the kernel a step per component.
     std::size_t maxPath = 1024;
   };
   struct Node {
+    Node() = default;
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    ~Node();
     Node* parent = nullptr;     // outlives the node while it is alive
     Node* jump = nullptr;       // an ancestor further up (see Link)
+    std::shared_ptr<const DirSummary> summary;  // the read the walk uses (or will use)
+    // The scheduled or entered children, by slot: a list, as the walk takes them from its front
+    // and readers add at its back; a map in each of thousands of nodes would weigh more than them.
+    std::shared_ptr<Node> firstKid;
+    std::shared_ptr<Node> nextKid;
+    Node* prevKid = nullptr;
+    Node* lastKid = nullptr;
     uint32_t slot = 0;
     uint32_t depth = 0;         // below the root
-    std::size_t pathLength = 0; // of the path relative to the root
-    std::shared_ptr<const DirSummary> summary;  // the read the walk uses (or will use)
-    std::unordered_map<uint32_t, std::shared_ptr<Node>> kids;  // scheduled or entered slots
-    std::size_t cursor = 0;     // next slot to schedule
+    uint32_t pathLength = 0;    // of the path relative to the root, at most Limits::maxPath
+    uint32_t cursor = 0;        // next slot to schedule (slots' names end at 32-bit offsets)
     uint32_t region = 0;        // the far reader's part it was scheduled in; 0: none
     bool opening = false;       // its reader is opening or reading it (the threads' to set)
     bool walked = false;        // the walk has arrived: a read finishing now is not used
@@ -93,9 +104,13 @@ class ReadPlan {
   bool FarFull() const;
   bool RoomAgain() const;
   std::size_t RoomAfter(std::size_t held) const;
+  std::size_t MaxPath() const;
   static bool HasSlots(const Node& source);
   static void DropSpent(std::vector<std::shared_ptr<Node>>& stack);
   static void Link(Node& node, Node& parent, uint32_t slot);
+  static std::shared_ptr<Node> Kid(Node& parent, uint32_t slot);
+  static void AddKid(Node& parent, std::shared_ptr<Node> kid);
+  static void Unlink(Node& kid);
   std::size_t Lift(const Node*& n, uint32_t depth);
   bool WalkedBefore(const Node* a, const Node* b);
   void AddSource(std::shared_ptr<Node> source);
@@ -106,8 +121,11 @@ class ReadPlan {
   void Count(const Node& node, int sign);
   void Uncount(Node& node);
   void Kill(Node& top);
+  std::shared_ptr<Node> NewNode();
 
   Limits limits_;
+  // Nodes are made on readers' threads and mostly freed on the walk's.
+  std::shared_ptr<BlockPool> pool_ = std::make_shared<BlockPool>();
   unsigned readers_ = 0;
   std::shared_ptr<Node> root_;
   // Nodes with slots to schedule, in the walk's order: the last holds the slot it reaches first.

@@ -2,7 +2,8 @@
 // The directories a scan has counted, by device and inode: a directory reached a second time
 // under another name (two siblings exchanged, or one moved, while the drive is read) is not
 // counted again. Compact: 4 bytes a directory (8 for an inode beyond 32 bits) and as many
-// again free at most, for the one device a drive has (or the few of its subvolumes).
+// again free at most (an eighth free at least), for the one device a drive has (or the few of
+// its subvolumes).
 #include <cstddef>
 #include <cstdint>
 #include <vector>

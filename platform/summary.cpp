@@ -2,9 +2,8 @@
 
 namespace kvor::platform {
 
-DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode) {
+DirSummary Summarize(const DirListing& listing, uint64_t device, uint64_t inode) {
   DirSummary s;
-  s.clusterSize = clusterSize;
   s.device = device;
   s.inode = inode;
   s.fileCount = listing.FileCount();
@@ -12,8 +11,8 @@ DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t de
   s.bytes = listing.Bytes();
   s.lostSpace = listing.LostSpace();
   s.problems = listing.Problems();
-  s.error = listing.Error();
-  s.ordinaryCount = listing.SubdirCount();
+  s.error = static_cast<int16_t>(listing.Error());
+  s.ordinaryCount = static_cast<uint32_t>(listing.SubdirCount());
   const std::size_t slots = s.ordinaryCount + listing.HiddenCount();
   s.ends.reserve(slots);
   std::size_t length = 0;
@@ -30,7 +29,7 @@ DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t de
 }
 
 std::shared_ptr<const DirSummary> ReadChild(int fd, const DirSummary& parent, uint64_t mount, DirListing& listing,
-                                            const DirListing::Options& options) {
+                                            const DirListing::Options& options, const std::shared_ptr<BlockPool>& pool) {
   Identity id, up;
   if (!IdentityOf(fd, "", id) || id.mount != mount || id.mountRoot) return nullptr;
   std::shared_ptr<const DirSummary> out;
@@ -39,7 +38,7 @@ std::shared_ptr<const DirSummary> ReadChild(int fd, const DirSummary& parent, ui
   if (listing.Read(fd, options) == DirListing::Status::Ok &&
       ((id.device == parent.device && listing.DotDotInode() == parent.inode) ||
        (IdentityOf(fd, "..", up) && up.device == parent.device && up.inode == parent.inode)))
-    out = std::make_shared<const DirSummary>(Summarize(listing, options.clusterSize, id.device, id.inode));
+    out = std::allocate_shared<DirSummary>(PoolAllocator<DirSummary>(pool), Summarize(listing, id.device, id.inode));
   listing.Trim();
   return out;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/blockpool.h"
 #include "platform/listing.h"
 
 namespace kvor::platform {
@@ -16,16 +17,16 @@ namespace kvor::platform {
 struct DirSummary {
   // The slots: the ordinary subdirectories sorted bytewise, then the hidden ones in listing
   // order.
+  // Thousands are held ahead of the walk: the fields are as narrow as their ranges allow.
   std::string names;
   std::vector<uint32_t> ends;  // end of each slot's name in `names`
-  std::size_t ordinaryCount = 0;
+  uint32_t ordinaryCount = 0;  // below the slots' count, which their 32-bit ends bound
+  uint8_t problems = 0;   // ReadProblem flags of the read, and the errno of the first
+  int16_t error = 0;
   std::size_t fileCount = 0;
   int64_t allocated = 0;  // 512-byte blocks of the files
   Int128 bytes = 0;       // every entry's size
-  Int128 lostSpace = 0;   // every entry's slack for clusterSize
-  int64_t clusterSize = 0;
-  uint8_t problems = 0;   // ReadProblem flags of the read, and the errno of the first
-  int error = 0;
+  Int128 lostSpace = 0;   // every entry's slack for the cluster size it was read with
   uint64_t device = 0;    // of the directory itself
   uint64_t inode = 0;
 
@@ -39,12 +40,13 @@ struct DirSummary {
 };
 
 // The summary of a listing read whole (or in part, as its problems say).
-DirSummary Summarize(const DirListing& listing, int64_t clusterSize, uint64_t device, uint64_t inode);
+DirSummary Summarize(const DirListing& listing, uint64_t device, uint64_t inode);
 
 // The summary of the directory open at `fd`, opened by its path after `parent` was read; null
 // when it is not as the walk would find it there: on another mount (a subvolume's device may
-// be its own), not read whole, or no longer `parent`'s child (a rename since then).
+// be its own), not read whole, or no longer `parent`'s child (a rename since then). Made in
+// `pool`.
 std::shared_ptr<const DirSummary> ReadChild(int fd, const DirSummary& parent, uint64_t mount, DirListing& listing,
-                                            const DirListing::Options& options);
+                                            const DirListing::Options& options, const std::shared_ptr<BlockPool>& pool);
 
 }  // namespace kvor::platform
