@@ -133,11 +133,7 @@ struct Machine : platform::System {
            Main().tvDisk->currentIndex().data() == row && Main().focusWidget() == Main().tvDisk;
   }
 
-  struct Hold {
-    std::string path;
-    test::Gate gate;
-    std::atomic<bool> taken = false;
-  };
+  struct Hold { std::string path; test::Gate gate; std::atomic<bool> taken = false; };
   QTemporaryDir dir;
   const std::string base = dir.path().toStdString() + "/";
   std::string fixed1 = base + "a_fixed", fixed2 = base + "b_fixed", ram = base + "c_ram",
@@ -350,12 +346,9 @@ class WindowsTest : public QObject {
     // The panel shown and hidden (through the menu Qt flips the mark itself before the handler
     // runs), the window made smaller than it may be or larger: the tree takes all of the change.
     main.show();
-    const struct {
-      bool toggle;
-      int grow;  // twips, either way
-      QRectF tree;
-    } steps[] = {{true, 0, withoutPanel}, {true, 0, withPanel}, {false, -4000, withPanel},
-                 {false, 1000, {180, 1560, 5020, 2950}}, {true, 0, {180, 600, 5020, 3910}}, {false, -4000, withoutPanel}};
+    // the panel toggled, the window grown by twips (either way), where the tree is then
+    const std::tuple<bool, int, QRectF> steps[] = {{true, 0, withoutPanel}, {true, 0, withPanel}, {false, -4000, withPanel},
+        {false, 1000, {180, 1560, 5020, 2950}}, {true, 0, {180, 600, 5020, 3910}}, {false, -4000, withoutPanel}};
     for (const auto& [toggle, grow, tree] : steps) {
       if (toggle) main.mnuDiskInfo->trigger();
       main.resize(main.size() + QSize(Px(grow), Px(grow)));
@@ -481,22 +474,18 @@ class WindowsTest : public QObject {
                                  root + "/.h; hidden", root + "/c", root + "/" + wide}));
     // Each row opens and closes itself (a is fifth shown), becomes the current row, selected; its
     // state read back agrees with the view's.
-    const struct {
-      int child;
-      QModelIndex index;
-      bool open;
-      int shown;
-    } steps[] = {{5, ai, true, 15}, {5, ai, false, 9}, {1, top, false, 2}, {1, top, true, 9}};
-    for (const auto& step : steps) {
-      QAccessibleInterface* row = tree->child(step.child);
-      QVERIFY(row->text(QAccessible::Name) == step.index.data() && row->state().collapsed == step.open);
-      row->actionInterface()->doAction(step.open ? "expand" : "collapse");
-      QVERIFY(view.isExpanded(step.index) == step.open && view.currentIndex() == step.index);
-      QVERIFY(view.selectionModel()->isSelected(step.index) && main.focusWidget() == &view);
-      row = tree->child(step.child);
-      QVERIFY(row->state().expanded == step.open && row->state().collapsed != step.open && row->state().selected);
-      QVERIFY(row->actionInterface()->actionNames().contains(step.open ? "collapse" : "expand"));
-      QVERIFY(tree->childCount() == step.shown && tree->indexOfChild(row) == step.child);
+    // child, its index, opened or closed, rows shown after
+    const std::tuple<int, QModelIndex, bool, int> steps[] = {{5, ai, true, 15}, {5, ai, false, 9}, {1, top, false, 2}, {1, top, true, 9}};
+    for (const auto& [child, index, open, shown] : steps) {
+      QAccessibleInterface* row = tree->child(child);
+      QVERIFY(row->text(QAccessible::Name) == index.data() && row->state().collapsed == open);
+      row->actionInterface()->doAction(open ? "expand" : "collapse");
+      QVERIFY(view.isExpanded(index) == open && view.currentIndex() == index);
+      QVERIFY(view.selectionModel()->isSelected(index) && main.focusWidget() == &view);
+      row = tree->child(child);
+      QVERIFY(row->state().expanded == open && row->state().collapsed != open && row->state().selected);
+      QVERIFY(row->actionInterface()->actionNames().contains(open ? "collapse" : "expand"));
+      QVERIFY(tree->childCount() == shown && tree->indexOfChild(row) == child);
     }
     QVERIFY(tree->child(6)->state().expandable == false && tree->child(6)->actionInterface()->actionNames() ==
                                                                QStringList{QAccessibleActionInterface::setFocusAction()});
