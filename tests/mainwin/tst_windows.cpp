@@ -472,9 +472,9 @@ class WindowsTest : public QObject {
     QCOMPARE(cells, QStringList({"Directory", root, root + "/b", root + "/b/x",
                                  root + "/b/x/locked; Cannot be read: Permission denied", root + "/a",
                                  root + "/.h; hidden", root + "/c", root + "/" + wide}));
-    // Each row opens and closes itself (a is fifth shown), becomes the current row, selected; its
-    // state read back agrees with the view's.
-    // child, its index, opened or closed, rows shown after
+    // Each row opens and closes itself, becomes the current row, selected; its state read back
+    // agrees with the view's. By step: the row's child number (a is fifth shown), its index,
+    // opened or closed, the rows shown then. The leaf .h offers only the focus.
     const std::tuple<int, QModelIndex, bool, int> steps[] = {{5, ai, true, 15}, {5, ai, false, 9}, {1, top, false, 2}, {1, top, true, 9}};
     for (const auto& [child, index, open, shown] : steps) {
       QAccessibleInterface* row = tree->child(child);
