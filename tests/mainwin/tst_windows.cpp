@@ -3,8 +3,9 @@
 // Refresh, Select Disk, Analyze, About, Exit), its make-up, panel and layout; the tree as a
 // screen reader and the arrow keys meet it. The dialogs on their own (fixed frames and their
 // answers to Escape and the close box, the progress dialog's directory label, the analysis
-// report, the drive selection) and with the main window: Cancel during a scan held at a gate or
-// on a FUSE drive whose daemon is stopped.
+// report, the drive selection) and with the main window: a scan that does not end (cancelled
+// while held at a gate, out of memory, without a thread), Cancel on a FUSE drive whose daemon
+// is stopped.
 #include <QAbstractItemModelTester>
 #include <QAccessible>
 #include <QScrollBar>
