@@ -53,6 +53,8 @@ void MakeTree(const std::string& root, unsigned seed, int dirs) {
   }
   for (const char* odd : {"with blank", "what?", "a,b", "back\\slash", "new\nline", "\xff\xfe-\xe9", ". ", "..."})
     MakeDir(made[rng() % made.size()] + "/" + odd);
+  // Siblings alike in their first eight bytes: the walk's order is then decided past them.
+  for (const char* twin : {"eightbyt\xff", "eightbyte-b", "eightbyte-a", "eightbyt"}) MakeDir(root + "/" + twin);
   std::string chain = made[rng() % made.size()];
   for (int i = 0; i < 12; ++i) MakeDir(chain += "/chain");
   int links = 0;
