@@ -2,9 +2,10 @@
 // hands out, in which order, when the budget stops it, and where the far reader goes.
 #include <gtest/gtest.h>
 
-#include <deque>
+#include <filesystem>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include "platform/diskwaits.h"
 #include "platform/readplan.h"
@@ -20,15 +21,12 @@ struct Sim {
   std::map<std::string, std::vector<std::string>> tree;  // subdirectories by path
   ReadPlan plan;
   std::vector<std::pair<std::string, ReadPlan::Node*>> walk;  // where the walk stands
-  std::deque<ReadPlan::Job> picked;
+  std::vector<ReadPlan::Job> picked;
   std::string trace;
 
   Sim(const std::string& dirs, ReadPlan::Limits limits, unsigned readers) : plan(limits) {
     std::istringstream in(dirs);
-    for (std::string d; in >> d; tree[d]) {
-      const std::size_t cut = d.rfind('/') + 1;
-      tree[d.substr(0, cut == 0 ? 0 : cut - 1)].push_back(d.substr(cut));
-    }
+    for (std::filesystem::path d; in >> d; tree[d]) tree[d.parent_path()].push_back(d.filename());
     plan.SetReaders(readers);
     walk.emplace_back("", plan.Start(Read("")));
   }
@@ -81,16 +79,10 @@ struct Sim {
 };
 
 TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
-  std::string wide = "w";
+  std::string wide = "w w/200/1 w/200/2";
   for (int i = 100; i < 300; ++i) wide += " w/" + std::to_string(i);
-  wide += " w/200/1 w/200/2";
-  const struct {
-    const char* tree;
-    ReadPlan::Limits limits;
-    unsigned readers;
-    const char* script;
-    const char* trace;
-  } rows[] = {
+  // The tree, the budget, the readers, the script and its trace.
+  const std::tuple<const char*, ReadPlan::Limits, unsigned, const char*, const char*> rows[] = {
       // Others read the walk's next directories, children of the one walked first, whatever
       // order their parents' reads came back in.
       {"a a/x b b/y", {}, 2, "N N d D N N", "a b a/x b/y"},
@@ -114,9 +106,8 @@ TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
       // Other readers about, it keeps to half the budget.
       {"a b c d e", {.maxDirs = 4}, 2, "F*", "a b !"},
   };
-  for (const auto& row : rows) {
-    Sim sim(row.tree, row.limits, row.readers);
-    EXPECT_EQ(sim.Run(row.script), row.trace) << row.tree << " | " << row.script;
+  for (const auto& [tree, limits, readers, script, trace] : rows) {
+    EXPECT_EQ(Sim(tree, limits, readers).Run(script), trace) << tree << " | " << script;
   }
 }
 
