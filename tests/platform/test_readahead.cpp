@@ -93,7 +93,7 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
                          // Out of memory in the third read; the walk goes on once it is.
                          if (c.held == kStarved && ++reads == 3) reading.Open(), throw std::bad_alloc();
                          if (c.held == kFewDescriptors) std::call_once(fill, [&] { ::setrlimit(RLIMIT_NOFILE, &none); });
-                         if (c.held != kStarved) reading.Open();  // else the walk goes on once a reader began
+                         if (c.held == kRacing || c.held == kLate) reading.Open();  // the walk goes on once one began
                        },
                        .outOfDescriptors =
                            [&](std::string_view) { std::call_once(release, [&] { ::setrlimit(RLIMIT_NOFILE, &saved); }); },
