@@ -25,8 +25,8 @@ class ReadPlan {
  public:
   struct Limits {
     // Summaries held (reads under way among them). Each costs about 300 bytes with its node;
-    // 8,192 of them keep a 1M-entry scan within 16 MiB.
-    std::size_t maxDirs = 8192;
+    // 16,384 keep a 1M-entry scan within 16 MiB, and half as many leave the readers short.
+    std::size_t maxDirs = 16384;
     std::size_t maxBytes = std::size_t{32} << 20;
     // Deeper directories are the walk's alone: a reader opens a directory by its path from the
     // root, which costs the kernel a step per component.
