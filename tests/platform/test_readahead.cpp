@@ -86,6 +86,7 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     std::once_flag fill, release;
     std::atomic<int> reads = 0, samples = 0, entered = 0, readers = 0;
     Gate reading;
+    ReadAhead::Ready ready;  // what the progress counts as read before the walk takes it
     Walk w(c.options, {.beforeOpen = [&](std::string_view) {
                          static thread_local bool counted = false;  // each reader is a thread of its own
                          if (!std::exchange(counted, true)) ++readers, readers.notify_all();
@@ -103,7 +104,10 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
       if (late || (path.empty() && (c.held == kRacing || c.held == kStarved))) reading.Wait();
       // Every reader started is in the middle of a read.
       for (int n; path.empty() && c.held == kStuck && (n = readers) < int(c.options.firstReaders);) readers.wait(n);
-      if (path.empty() && (c.held == kIdle || c.held == kFewDescriptors)) w.list.ReadingAhead()->WaitIdle();
+      if (path.empty() && (c.held == kIdle || c.held == kFewDescriptors)) {
+        w.list.ReadingAhead()->WaitIdle();
+        ready = w.list.ReadingAhead()->ReadyToTake();
+      }
     };
     EXPECT_EQ(w.Run(t.path()), expected);
     // Readers start as many as asked for at first, more only as reads wait (the walk waits for
@@ -119,6 +123,9 @@ TEST(ReadAhead, WalkSeesTheSameTreeWhateverTheReaders) {
     // All read while the walk waited is taken; nothing waited for that is stuck.
     if (c.held == kIdle || c.held == kFewDescriptors || c.held == kStuck) {
       EXPECT_EQ(stats.handedOver, c.held == kStuck ? 0 : dirs);
+      const ReadAhead::Ready left = w.list.ReadingAhead()->ReadyToTake();
+      EXPECT_EQ(std::tuple(ready.names > 0, ready.blocks > 0, left.names, left.blocks),
+                std::tuple(c.held != kStuck, c.held != kStuck, 0, 0));
     }
     w.list.StopReadAhead();  // must not wait for readers stuck in a read
   }
