@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/quicklock.h"
+
 namespace kvor::platform {
 
 class BlockPool {
@@ -21,7 +23,7 @@ class BlockPool {
   struct Free {
     Free* next;
   };
-  std::mutex mutex_;
+  QuickMutex mutex_;
   std::size_t size_ = 0;
   Free* free_ = nullptr;
   std::vector<std::unique_ptr<std::byte[]>> slabs_;

@@ -13,6 +13,7 @@
 
 #include "platform/detached.h"
 #include "platform/pathrules.h"
+#include "platform/quicklock.h"
 
 namespace kvor::platform {
 
@@ -22,6 +23,7 @@ constexpr auto kAbandonAfter = std::chrono::milliseconds(100);
 constexpr auto kRetryFirst = std::chrono::milliseconds(1);
 constexpr auto kRetryMost = std::chrono::milliseconds(50);
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
+constexpr int kSpinTurns = 64;  // about 20 microseconds
 
 }  // namespace
 
@@ -31,10 +33,10 @@ struct ReadAhead::Shared {
   Options options;
   Hooks hooks;
   ReadPlan plan;                    // under the mutex
-  std::mutex mutex;
-  std::condition_variable work;     // readers: something to do, or stop
-  std::condition_variable changed;  // the walk: a reader finished or let go of a descriptor
-  std::condition_variable farWork;  // the far reader: something to do, or stop
+  QuickMutex mutex;
+  std::condition_variable_any work;     // readers: something to do, or stop
+  std::condition_variable_any changed;  // the walk: a reader finished or let go of a descriptor
+  std::condition_variable_any farWork;  // the far reader: something to do, or stop
   std::atomic<bool> stop = false;
   bool noOpen = false;
   bool starved = false;             // a reader ran out of memory: no more start
@@ -154,7 +156,7 @@ struct ReadAhead::Shared {
   }
 
   // Nothing to pick: sleeps until the walk or another reader makes some. Called with the mutex held.
-  void WaitForWork(bool far, std::unique_lock<std::mutex>& lock) {
+  void WaitForWork(bool far, std::unique_lock<QuickMutex>& lock) {
     Tell();
     if (far) {
       farIdle = true;
@@ -169,7 +171,7 @@ struct ReadAhead::Shared {
 
   // Reads `job` with the mutex let go, and delivers it; false when memory ran out (the reader
   // stops, and no other starts). Called with the mutex held.
-  bool ReadOne(const std::shared_ptr<Shared>& self, ReadPlan::Job& job, std::unique_lock<std::mutex>& lock,
+  bool ReadOne(const std::shared_ptr<Shared>& self, ReadPlan::Job& job, std::unique_lock<QuickMutex>& lock,
                DirListing& listing, ReadSampler& sampler) {
     // The walk keeps the parent's summary while a child of it may be read.
     const std::shared_ptr<const DirSummary> parent = job.node->parent->summary;
@@ -266,6 +268,13 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   if (node == nullptr) return Taken{};
   // A read under way has a head start on one the walk would begin now: wait for it (not for a
   // reader that has yet to open it: it may be held back).
+  // Most reads end within microseconds; the lock let go and taken again a few times is
+  // cheaper than sleeping on them.
+  for (int turn = 0; turn < kSpinTurns && node->opening && !s.stop; ++turn) {
+    lock.unlock();
+    for (int i = 0; i < 32; ++i) CpuRelax();
+    lock.lock();
+  }
   s.awaited = node.get();
   while (node->opening && !s.stop && (cancel == nullptr || !cancel->load()))
     s.changed.wait_for(lock, kCancelPoll);
