@@ -29,7 +29,7 @@ class QuickMutex {
   void unlock() { mutex_.unlock(); }
 
  private:
-  static constexpr int kTries = 200;  // a few microseconds
+  static constexpr int kTries = 50;  // about three microseconds
   std::mutex mutex_;
 };
 

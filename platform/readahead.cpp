@@ -23,7 +23,7 @@ constexpr auto kAbandonAfter = std::chrono::milliseconds(100);
 constexpr auto kRetryFirst = std::chrono::milliseconds(1);
 constexpr auto kRetryMost = std::chrono::milliseconds(50);
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
-constexpr int kSpinTurns = 64;  // about 20 microseconds
+constexpr int kSpinTurns = 16;  // about ten microseconds
 
 }  // namespace
 
@@ -268,11 +268,12 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   if (node == nullptr) return Taken{};
   // A read under way has a head start on one the walk would begin now: wait for it (not for a
   // reader that has yet to open it: it may be held back).
-  // Most reads end within microseconds; the lock let go and taken again a few times is
-  // cheaper than sleeping on them.
-  for (int turn = 0; turn < kSpinTurns && node->opening && !s.stop; ++turn) {
+  // From the cache a read ends within microseconds: looking again a few times is cheaper than
+  // sleeping on it. Reads that wait on the disk (readers were added for them) are slept on.
+  const bool fromCache = s.started <= s.options.firstReaders;
+  for (int turn = 0; fromCache && turn < kSpinTurns && node->opening && !s.stop; ++turn) {
     lock.unlock();
-    for (int i = 0; i < 32; ++i) CpuRelax();
+    for (int i = 0; i < 8; ++i) CpuRelax();
     lock.lock();
   }
   s.awaited = node.get();
