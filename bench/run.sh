@@ -15,6 +15,7 @@ BUILD=${BUILD:-$repo/build}
 KVOR=${KVOR_SCAN:-$BUILD/kvor-scan}
 LABEL=${LABEL:-current}
 STRACE=${STRACE:-1}
+RT=${RT:-0}
 # The window benchmark that goes with the scanner: beside a given kvor-scan, else the build's.
 if [ -n "${KVOR_SCAN:-}" ]; then
   WINDOW=${KVOR_WINDOW_BENCH-$(dirname "$KVOR_SCAN")/kvor-window-bench}
@@ -239,7 +240,10 @@ measure() {  # [--cold]: times every shape once, warm or cold
   [ -z "${TOOLS:-}" ] || extra+=(--tools "$TOOLS")
   echo "machine: $(nproc) cores, $(free -g | awk '/^Mem:/ { print $2 }') GiB," \
        "$(df -PT "$WORK" | awk 'NR == 2 { print $2 }') at $WORK; load: $(uptime | sed 's/.*load average: //')"
-  python3 -u "$here/measure.py" --rusage "$HELPER" --runs "$RUNS" "${extra[@]}" \
+  # At real-time round-robin priority the runs keep both cores while others compile.
+  local prio=()
+  [ "$RT" = 0 ] || { [ "$(id -u)" = 0 ] && prio=(chrt -r 50); } || say "RT=1 needs root: measured at normal priority"
+  "${prio[@]}" python3 -u "$here/measure.py" --rusage "$HELPER" --runs "$RUNS" "${extra[@]}" \
     --save "$WORK/results/$LABEL-$mode.json" "${trees[@]}"
 }
 
