@@ -3,6 +3,7 @@
 // the lock well under a microsecond. Sleeping in the kernel on a lock the other core is about
 // to let go costs more than the wait: a system call each way, and on a virtual machine an idle
 // core that takes long to wake. So a lock here is tried for a little while first.
+#include <atomic>
 #include <mutex>
 
 namespace kvor::platform {
@@ -19,7 +20,8 @@ inline void CpuRelax() {
 class QuickMutex {
  public:
   void lock() {
-    for (int i = 0; i < kTries; ++i) {
+    const int tries = spin_.load(std::memory_order_relaxed) ? kTries : 0;
+    for (int i = 0; i < tries; ++i) {
       if (mutex_.try_lock()) return;
       CpuRelax();
     }
@@ -27,10 +29,14 @@ class QuickMutex {
   }
   bool try_lock() { return mutex_.try_lock(); }
   void unlock() { mutex_.unlock(); }
+  // With more threads than cores, as when reads wait on the disk, the holder may not be
+  // running at all: trying on would only burn the core it needs.
+  void StopSpinning() { spin_.store(false, std::memory_order_relaxed); }
 
  private:
   static constexpr int kTries = 50;  // about three microseconds
   std::mutex mutex_;
+  std::atomic<bool> spin_ = true;
 };
 
 }  // namespace kvor::platform

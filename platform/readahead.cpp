@@ -153,6 +153,7 @@ struct ReadAhead::Shared {
       if (!detached::Start([self, far] { Run(self, far); })) break;
       s.plan.SetReaders(++s.started);
     }
+    if (s.started > s.options.firstReaders) s.mutex.StopSpinning();
   }
 
   // Nothing to pick: sleeps until the walk or another reader makes some. Called with the mutex held.
