@@ -104,6 +104,10 @@ struct Machine : platform::System {
     if (!app.Loaded<frmDiskSumm>()) app.Form<frmDiskSumm>(), app.scans.Finish();
     return app.Form<frmDiskSumm>();
   }
+  void Refresh() {  // to the scan's end
+    Main().mnuRefresh_Click();
+    app.scans.Finish();
+  }
   frmDiskPick& Pick() { return app.Form<frmDiskPick>(); }
   int IndexOf(const std::string& root) { return Pick().driveList->findData(QByteArray::fromStdString(root)); }
   void Choose(const std::string& root) { Pick().driveList->SetListIndex(IndexOf(root)); }
@@ -299,8 +303,8 @@ class WindowsTest : public QObject {
     main.mnuAbout->trigger();
     QCoreApplication::processEvents();
     const frmAbout& about = p.app.Form<frmAbout>();
-    QVERIFY(about.lblTitle->text() == "marked" && about.isVisible() && !about.isModal() && QApplication::activeWindow() == &about);
-    QCOMPARE(about.windowHandle()->transientParent(), main.windowHandle());
+    QVERIFY(about.lblTitle->text() == "marked" && about.isVisible() && !about.isModal());
+    QVERIFY(QApplication::activeWindow() == &about && about.windowHandle()->transientParent() == main.windowHandle());
 
     // Exit asks every time, from the menu and from the close box.
     p.answer = Button::No;
@@ -328,13 +332,12 @@ class WindowsTest : public QObject {
     QVERIFY(main.ClientSize() == minimum && main.tvDisk->geometry() == Pixels(withPanel));
     // Of the widest figures a value box shows, only those that need it get a smaller font.
     QLabel& box = *main.lblFree;
-    for (const QString& text : {Size(1073741823), Size(1048575), Size(1023), Size(20.0 * (1LL << 40))}) {
+    for (const QString& text : {Size(1073741823), Size(1048575), Size(1023), Size(20.0 * (1LL << 40)), Size(0)}) {
       SetFittingText(box, text);
       QVERIFY(box.text() == text && QFontMetrics(box.font()).horizontalAdvance(text) <= box.contentsRect().width());
       QVERIFY(box.font().pointSizeF() >= main.font().pointSizeF() - 2);
     }
-    SetFittingText(box, Size(0));
-    QCOMPARE(box.font(), main.framDisk->font());
+    QCOMPARE(box.font(), main.framDisk->font());  // back to its own once the figure fits
 
     // The panel shown and hidden (through the menu Qt flips the mark itself before the handler
     // runs), the window made smaller than it may be or larger: the tree takes all of the change.
@@ -387,9 +390,8 @@ class WindowsTest : public QObject {
       QVERIFY2(std::any_of(by.begin(), by.end(), [&](const auto& r) { return r.first->text(QAccessible::Name) == label; }),
                qPrintable(label));
     }
-    frmAbout& about = m_->app.Form<frmAbout>();
-    const QPalette& light = about.palette();
-    QVERIFY(light.color(QPalette::WindowText) == Qt::black && light.color(QPalette::Window) == Qt::white);
+    const frmAbout& about = m_->app.Form<frmAbout>();
+    QVERIFY(about.palette().windowText().color() == Qt::black && about.palette().window().color() == Qt::white);
     QVERIFY(about.autoFillBackground() && about.lblTitle->text() == "Korvane 1.5" && !about.Image1->pixmap().isNull());
     for (const auto& [dialog, title, width, height, closeBox] : frames) {
       QDialog& d = *dialog;
@@ -419,8 +421,7 @@ class WindowsTest : public QObject {
   // name cannot move the text of its row: right-to-left letters keep to the name, and what would
   // move a line's direction or break it shows as the report writes it.
   void treeRows() {
-    Machine& p = *m_;
-    frmDiskSumm& main = p.Main();
+    frmDiskSumm& main = m_->Main();
     QTreeView& view = *main.tvDisk;
     auto& model = static_cast<TreeModel&>(*view.model());
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
@@ -430,10 +431,10 @@ class WindowsTest : public QObject {
     // .h hidden, a chain 31 deep and a row wider than the view.
     const std::string names[] = {"plain", "\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d 2", "x \xd8\xb3\xd9\x84\xd8\xa7\xd9\x85",
                                  "a\xe2\x80\xaegpj.exe", "b\xe2\x81\xa7\xd7\x90", "c\xc2\x9b[2J\xe2\x80\xa8\xe2\x80\x8f"};
-    const QString root = QString::fromStdString(p.fixed1), wide(150, u'w');
+    const QString root = QString::fromStdString(m_->fixed1), wide(150, u'w');
     ScanResult scan;
     NodeStore& t = scan.tree;
-    t.AddRoot(p.fixed1);
+    t.AddRoot(m_->fixed1);
     const auto b = t.Add(0, "b", false), a = t.Add(0, "a", false), locked = t.Add(t.Add(b, "x", false), "locked", false);
     t.Add(0, ".h", true);
     t[b].files = 3, t[b].bytes = 1536, t[b].lost = 2560, t[b].form = NodeStore::Form::HiddenChild;
@@ -670,8 +671,7 @@ class WindowsTest : public QObject {
     QCOMPARE(p.Pick().driveList->Drive(), QString::fromStdString(Escape(drive) + " [vdf1]"));
     QSignalSpy scans(&p.app.scans, &ScanController::ended);
     p.SetTable(table);  // unmounted, its folder left behind
-    p.Main().mnuRefresh_Click();
-    p.app.scans.Finish();
+    p.Refresh();
     const Message problem = Problem(Escape(drive) + " [vdf1]");
     QVERIFY(scans.isEmpty() && p.messages == std::vector{problem} && !p.app.state.gRescan);
     QVERIFY(p.Main().isVisible() && p.Tree().Path(0) == drive && p.Tree().size() == 2);
@@ -776,8 +776,7 @@ class WindowsTest : public QObject {
       p.SelectDisk({p.net}, &frmDiskPick::cmdCancel_Click);
       QVERIFY(p.Stopped(row));
       p.app.scans.startWorker = platform::detached::Start;
-      main.mnuRefresh_Click();
-      p.app.scans.Finish();
+      p.Refresh();
       QVERIFY(p.Tree().size() == 2 + 10 * 5 && main.mnuAnalyze->isEnabled() && p.messages.size() == 1u + (stop != kCancel));
       p.answer = Button::Yes;
       QVERIFY(main.close() && p.ends == 1 && p.app.scans.Workers() == (stop == kCancel));
@@ -810,8 +809,7 @@ class WindowsTest : public QObject {
     QTest::mouseClick(h.app.Form<frmWait>().btnStop, Qt::LeftButton);
     QVERIFY(h.Stopped() && h.app.scans.Workers() == 1);
     h.Choose(h.fixed2);  // another drive, scanned beside the stuck worker
-    h.Main().mnuRefresh_Click();
-    h.app.scans.Finish();
+    h.Refresh();
     QVERIFY(h.Tree().Path(0) == h.fixed2 && h.Main().mnuAnalyze->isEnabled() && FuseWaiters() == 1);
     // The drive dialog does not hang on it. Refused by its type: no system call on it, so no
     // wait. Accepted by its type: its root does not answer within the dialog's wait, so it is a
