@@ -318,8 +318,7 @@ class WindowsTest : public QObject {
     p.Pick().show();
     p.Pick().cmdOK_Click();
     QVERIFY(!p.Pick().isVisible() && main.isVisible() && p.ends == 0);
-    QTest::mouseClick(p.Pick().cmdCancel, Qt::LeftButton);
-    QCOMPARE(p.ends, 1);
+    QTest::mouseClick(p.Pick().cmdCancel, Qt::LeftButton);  // the first end; the close box, the second
     p.answer = Button::Yes;
     QVERIFY(main.close() && p.ends == 2 && !p.app.Loaded<frmDiskSumm>() && !p.app.Loaded<frmDiskPick>());
   }
