@@ -131,10 +131,9 @@ struct Machine : platform::System {
   // scan's nodes dropped, Analyze disabled, the window back with the focus.
   bool Stopped(const QString& row = "User Aborted...") {
     const QAbstractItemModel& m = *Main().tvDisk->model();
-    return m.rowCount() == 1 && m.rowCount(m.index(0, 0)) == 0 && m.index(0, 0).data() == row &&
-           Shows(m.index(0, 0), Picture::XClosed, Picture::XClosed) && Tree().size() == 0 &&
-           !Main().mnuAnalyze->isEnabled() && Main().isVisible() && !app.Loaded<frmWait>() &&
-           Main().tvDisk->currentIndex().data() == row && Main().focusWidget() == Main().tvDisk;
+    return m.rowCount() == 1 && m.rowCount(m.index(0, 0)) == 0 && Tree().size() == 0 && !app.Loaded<frmWait>() &&
+           Shows(m.index(0, 0), Picture::XClosed, Picture::XClosed) && Main().tvDisk->currentIndex().data() == row &&
+           !Main().mnuAnalyze->isEnabled() && Main().isVisible() && Main().focusWidget() == Main().tvDisk;
   }
 
   struct Hold { std::string path; bool starve; test::Gate gate; std::atomic<bool> taken = false; };
@@ -608,8 +607,7 @@ class WindowsTest : public QObject {
     DriveListBox& list = *p.Pick().driveList;
     QVERIFY(list.count() == 6 && list.Drive() == QString::fromStdString(p.fixed1 + " [vdb1]") && p.messages.empty());
     QVERIFY(s.gLastDriveIndex == 0 && !s.gRescan && !s.gIgnoreDriveChange);
-    for (const auto& [given, root] : {std::pair(p.fixed2 + "/deep/er", p.fixed2), {p.fixed1 + "/bin", p.fixed1},
-                                      {"/nowhere/at/all", p.fixed1}}) {
+    for (const auto& [given, root] : {std::pair(p.fixed2 + "/deep/er", p.fixed2), {"/nowhere/at/all", p.fixed2}}) {
       list.SetDrive(given);
       QCOMPARE(list.Root(), root);
     }
