@@ -70,7 +70,6 @@ TEST(Report, OutputStatusesAndMessages) {
        {std::pair{"real/b/f", 3ULL}, {"real/top", 7000000000ULL}, {"file", 1ULL}, {"ok/open/f", 1ULL}})
     MakeFile(t / file, size);
   std::filesystem::create_symlink(t / "real", t / "link");
-  ::chmod((t / "ok/locked").c_str(), 0);
   FakeSystem drive;
   // The totals' lines: the walk's figures, then the drive's.
   const auto totals = [](int files, int dirs, int64_t bytes) {
@@ -129,7 +128,7 @@ TEST(Report, OutputStatusesAndMessages) {
       {{t / "a [b]"}, 0, "node\t0\t0?" + t / "a [b]\tRoot\n" + totals(0, 0, 0)},
       // A directory that cannot be read: said on stderr after the whole report, status 1.
       {{"--summary", t / "ok"}, 1, "cannot read " + t / "ok/locked" + ": Permission denied\n" + totals(1, 2, 1),
-       DropPrivileges},
+       [&] { ::chmod((t / "ok/locked").c_str(), 0), DropPrivileges(); }},
       // A working directory that no longer exists is not "/"; one longer than a path may be
       // (12,060 bytes) is scanned from where it is.
       {{"."}, 2, "cannot resolve the working directory" + noFile,
