@@ -174,24 +174,23 @@ TEST(SizeHelpers, SlicesReadWhatOneThreadReads) {
   ::close(fd);
 }
 
-// One reader, so the order of its reads is known: parent, then parent/x, held until the walk
-// stands in parent and then again in the middle of its read.
+// One reader, so the order of its reads is known: gone, parent, then parent/x, held until the
+// walk stands in parent and then again in the middle of its read.
 TEST(ReadAhead, TreeChangedUnderTheReaders) {
   TempDir t;
-  for (const char* dir : {"parent", "parent/x"}) MakeDir(t / dir);
+  for (const char* dir : {"gone", "parent", "parent/x"}) MakeDir(t / dir);
   Gate walkInParent, inRead;
-  std::atomic<bool> holdRead = false;
   Walk w({.readers = 1}, {.beforeOpen = [&](std::string_view path) {
+           if (path == "gone") ::rmdir((t / "gone").c_str());  // the reader's open fails
            if (path != "parent/x") return;
            // The parent renamed once the walk stands in it (read ahead, so without a
            // descriptor), another put in its place: neither x is taken for the other.
            walkInParent.Wait();
            ::rename((t / "parent").c_str(), (t / "parent.old").c_str());
            for (const char* dir : {"parent", "parent/x"}) MakeDir(t / dir);
-           holdRead = true;
          },
          .listing = {.getdents = [&](int fd, char* buffer, std::size_t size) {
-           if (holdRead.exchange(false)) inRead.Wait();
+           if (std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)) == t / "parent/x") inRead.Wait();
            return ::syscall(SYS_getdents64, fd, buffer, size);
          }}});
   w.onEntered = [&](const std::string& path) {
@@ -207,8 +206,8 @@ TEST(ReadAhead, TreeChangedUnderTheReaders) {
     inRead.Open();
     EXPECT_TRUE(w.list.ReadingAhead()->GiveBackDescriptors());
   };
-  EXPECT_EQ(w.Run(t.path()), (std::vector<std::string>{" (0, 0, 0, 0, 1) parent", "parent (0, 0, 0, 0, 1) x",
-                                                       "parent/x cannot be entered"}));
+  EXPECT_EQ(w.Run(t.path()), (std::vector<std::string>{" (0, 0, 0, 0, 2) gone parent", "gone cannot be entered",
+                                                       "parent (0, 0, 0, 0, 1) x", "parent/x cannot be entered"}));
 }
 
 }  // namespace
