@@ -33,52 +33,45 @@ enum class Does { RefuseAuthorization, StopReading, NothingAtAll };
 
 // An X server that does one thing with every connection, on the abstract socket where a client
 // looks first for display ":n". `env` sends a client to it.
-class FakeXServer {
- public:
+struct FakeXServer {
   explicit FakeXServer(Does does) {
     sockaddr_un address{AF_UNIX, {}};
     for (int n = 4000 + ::getpid() % 20000; env.empty(); ++n) {
       const int name = std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "/tmp/.X11-unix/X%d", n);
       const auto length = socklen_t(sizeof address.sun_family + 1 + name);
-      if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) == 0) env = "DISPLAY=:" + std::to_string(n);
+      if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0) env = "DISPLAY=:" + std::to_string(n);
     }
-    ::listen(listener_, 8);
+    ::listen(listener, 8);
     // Between connecting and writing its opening the client reads its cookies: from a pipe, it
     // waits there until this server has stopped reading, and then writes (EPIPE, SIGPIPE). One
     // that closed at once would show as hung up to the client's poll, which then never writes.
-    if (does == Does::StopReading && ::mkfifo(cookies_.c_str(), 0600) == 0) env = "XAUTHORITY=" + cookies_ + " " + env;
-    thread_ = std::thread([this, does] { Serve(does); });
+    if (does == Does::StopReading && ::mkfifo(cookies.c_str(), 0600) == 0) env = "XAUTHORITY=" + cookies + " " + env;
+    serving = std::thread([this, does] {
+      std::vector<int> held;
+      for (int client; (client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; held.push_back(client)) {
+        ++asked;
+        char opening[12];  // the client's, without a cookie (none is in its environment)
+        if (does == Does::RefuseAuthorization && ::recv(client, opening, sizeof opening, MSG_WAITALL) == sizeof opening)
+          ::send(client, &kRefusal, sizeof kRefusal, MSG_NOSIGNAL);
+        if (does == Does::StopReading && ::shutdown(client, SHUT_RD) == 0)
+          ::close(::open(cookies.c_str(), O_WRONLY | O_CLOEXEC));  // once the client opens them; there are none
+      }
+      for (const int fd : held) ::close(fd);
+    });
   }
   ~FakeXServer() {
-    ::shutdown(listener_, SHUT_RDWR);  // ends the wait in accept
-    ::close(::open(cookies_.c_str(), O_RDONLY | O_NONBLOCK));  // and one for a client that never read its cookies
-    thread_.join();
-    ::close(listener_);
+    ::shutdown(listener, SHUT_RDWR);  // ends the wait in accept
+    ::close(::open(cookies.c_str(), O_RDONLY | O_NONBLOCK));  // and one for a client that never read its cookies
+    serving.join();
+    ::close(listener);
   }
 
   std::string env;
   std::atomic<int> asked = 0;  // connections
-
- private:
-  void Serve(Does does) {
-    std::vector<int> held;
-    for (int client; (client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; held.push_back(client)) {
-      ++asked;
-      char opening[12];  // the client's, without a cookie (none is in its environment)
-      if (does == Does::RefuseAuthorization && ::recv(client, opening, sizeof opening, MSG_WAITALL) == sizeof opening)
-        ::send(client, &kRefusal, sizeof kRefusal, MSG_NOSIGNAL);
-      if (does == Does::StopReading) {
-        ::shutdown(client, SHUT_RD);
-        ::close(::open(cookies_.c_str(), O_WRONLY | O_CLOEXEC));  // once the client opens them; there are none
-      }
-    }
-    for (const int fd : held) ::close(fd);
-  }
-
-  const kvor::test::TempDir files_;
-  const std::string cookies_ = files_ / "cookies";
-  const int listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::thread thread_;
+  const kvor::test::TempDir files;
+  const std::string cookies = files / "cookies";
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::thread serving;
 };
 
 // The program with exactly `env` (and PATH) as the shell takes it, given `args`: its exit status,
@@ -128,9 +121,8 @@ TEST(Display, EveryBadValueGetsTheOneLineMessage) {
 TEST(CommandLine, HelpVersionAndAStrayArgument) {
   EXPECT_EQ(Program("", "--version"), "0 kvor 1.5.0\n|");
   const std::string help = Program("", "--help");
-  EXPECT_TRUE(help.starts_with("0 usage: kvor\n") && help.ends_with("\n|")) << help;
-  EXPECT_NE(help.find("no arguments"), std::string::npos) << help;
-  EXPECT_NE(help.find(KVOR_SCAN_PROGRAM " DIR\n"), std::string::npos) << help;
+  EXPECT_TRUE(help.starts_with("0 usage: kvor\n") && help.ends_with("\n|") &&
+              help.find("no arguments") != help.npos && help.find(KVOR_SCAN_PROGRAM " DIR\n") != help.npos) << help;
   for (const auto& [args, named] : {std::pair<std::string, std::string>{"/tmp", "/tmp"}, {"-platform xcb", "-platform"},
                                     {"--help --version", "--version"}, {"--", "--"},
                                     {"\"$(printf '\\377')\"", "\\xff"}})
@@ -148,30 +140,26 @@ TEST(Display, APlatformIsUsableOnlyWithItsPlugin) {
   wl_display* compositor = wl_display_create();
   ASSERT_EQ(wl_display_add_socket(compositor, "wayland-kvor"), 0);
   std::thread answering([&] { wl_display_run(compositor); });
-  using kvor::platform::DisplayCheck;
-  struct Case {
-    const char *platform, *wayland, *display;
-    std::set<std::string> plugins;
-    DisplayCheck check;
-  } const cases[] = {
-      {nullptr, "wayland-kvor", nullptr, {"xcb"}, DisplayCheck::NoWaylandPlugin},
-      {"wayland", "wayland-kvor", nullptr, {"xcb", "wayland-egl"}, DisplayCheck::NoWaylandPlugin},
-      {"wayland;xcb", "wayland-kvor", ":5987", {"xcb"}, DisplayCheck::NoWaylandPlugin},
-      {"wayland", "wayland-kvor", nullptr, {"wayland"}, DisplayCheck::Usable},
-      {"wayland-egl", "wayland-kvor", nullptr, {"wayland-egl"}, DisplayCheck::Usable},
-      {nullptr, "wayland-none", ":5987", {"wayland", "xcb"}, DisplayCheck::NoDisplay},
-      {"offscreen", nullptr, nullptr, {}, DisplayCheck::Usable},
+  using enum kvor::platform::DisplayCheck;
+  // The toolkit's platform, the compositor's and the X server's names, the toolkit's plugins; what
+  // the check finds.
+  const std::tuple<const char*, const char*, const char*, std::set<std::string>, kvor::platform::DisplayCheck> cases[] = {
+      {nullptr, "wayland-kvor", nullptr, {"xcb"}, NoWaylandPlugin},
+      {"wayland", "wayland-kvor", nullptr, {"xcb", "wayland-egl"}, NoWaylandPlugin},
+      {"wayland;xcb", "wayland-kvor", ":5987", {"xcb"}, NoWaylandPlugin},
+      {"wayland", "wayland-kvor", nullptr, {"wayland"}, Usable}, {"offscreen", nullptr, nullptr, {}, Usable},
+      {"wayland-egl", "wayland-kvor", nullptr, {"wayland-egl"}, Usable},
+      {nullptr, "wayland-none", ":5987", {"wayland", "xcb"}, NoDisplay},
   };
-  for (const Case& c : cases) {
-    for (const auto& [name, value] : {std::pair("QT_QPA_PLATFORM", c.platform), {"WAYLAND_DISPLAY", c.wayland},
-                                      {"DISPLAY", c.display}})
+  for (const auto& [platform, wayland, display, plugins, check] : cases) {
+    for (const auto& [name, value] : {std::pair("QT_QPA_PLATFORM", platform), {"WAYLAND_DISPLAY", wayland},
+                                      {"DISPLAY", display}})
       value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    const auto has = [&](const std::string& name) { return c.plugins.count(name) == 1; };
-    EXPECT_EQ(kvor::platform::CheckDisplay(std::chrono::seconds(10), has), c.check) << "case " << &c - cases;
+    const auto has = [&](const std::string& name) { return plugins.contains(name); };
+    EXPECT_EQ(kvor::platform::CheckDisplay(std::chrono::seconds(10), has), check) << platform << " " << plugins.size();
     // The toolkit's own choice stands where its first platform is of use.
-    EXPECT_EQ(std::getenv("QT_QPA_PLATFORM") == nullptr, c.platform == nullptr);
+    EXPECT_EQ(std::getenv("QT_QPA_PLATFORM") == nullptr, platform == nullptr);
   }
-  for (const char* name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY", "XDG_RUNTIME_DIR"}) ::unsetenv(name);
   wl_display_terminate(compositor);
   answering.join();
   wl_display_destroy(compositor);
