@@ -83,7 +83,8 @@ TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
   const std::tuple<const char*, ReadPlan::Limits, unsigned, const char*, const char*> rows[] = {
       // Others read the walk's next directories, children of the one walked first, whatever
       // order their parents' reads came back in.
-      {"a a/x b b/y", {}, 2, "N N d D N N", "a b a/x b/y"}, {"a a/x a/y b b/x", {}, 2, "N N D N D N", "a b a/x a/y"},
+      {"a a/x b b/y", {}, 2, "N N d D N N", "a b a/x b/y"},
+      {"a a/x a/y b b/x", {}, 2, "N N D N D N", "a b a/x a/y"},
       {"a a/x b b/y", {}, 2, ">a N* #", ">a.^ a/x b b/y - #3"},
       // The budget: directories held (reads under way among them), bytes, path length.
       {"a b c d e f", {.maxDirs = 4}, 2, "N* # >a < >b N #", "a b c d ! #4 >a+^ >b+ e #2"},
@@ -94,7 +95,8 @@ TEST(ReadPlan, HandsOutDirectoriesInTheWalksOrder) {
       // The far reader keeps away from the walk and leaves a part the walk reaches for the next.
       {"a a/x b b/x b/y c c/x", {}, 1, "F >a D F D F < >b >x D F*", "a >a.^ b b/x >b+^ >x. c c/x b/y -"},
       // The walk elsewhere, it goes on with its part; other readers about, it keeps to half the budget.
-      {"a a/x b b/x", {}, 1, "F >a D F D >x F", "a >a.^ b >x. b/x"}, {"a b c d e", {.maxDirs = 4}, 2, "F*", "a b !"},
+      {"a a/x b b/x", {}, 1, "F >a D F D >x F", "a >a.^ b >x. b/x"},
+      {"a b c d e", {.maxDirs = 4}, 2, "F*", "a b !"},
       // Its parts fill half the budget while the walk is in a big folder: the next lies nearer.
       {"a a/p a/p/x a/q b c d e f g h i j k", {.maxDirs = 8}, 1, "F >a D F*", "a >a.^ b c d e a/p a/p/x a/q f !"},
       // Caught at once in a wide folder, it leaves a stretch of it to the walk (alone).
