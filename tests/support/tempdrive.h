@@ -14,8 +14,7 @@
 namespace kvor::test {
 
 // A temporary directory, removed with everything below it (permissions restored first).
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
   const std::string& path() const { return path_; }
