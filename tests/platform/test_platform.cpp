@@ -139,9 +139,8 @@ TEST(System, TheMachineAndUdevAndSysfsOfItsOwn) {
   }, [&] {
     SpaceFigures dev;
     const bool queried = sys.QuerySpace("/dev", dev) && dev.freeBlocks == dev.totalBlocks;  // free: every unused block
-    std::string said = std::to_string(queried) + " " + std::to_string(dev.blockSize * dev.totalBlocks) + " " +
-                      std::to_string(DriveTypeOf(sys, "/dev") == DriveType::RamDisk) + " " +
-                      DriveText(DriveOf(*MountTable::Read(sys).At("/dev")), sys);
+    std::string said = Text(queried, dev.blockSize * dev.totalBlocks, DriveTypeOf(sys, "/dev") == DriveType::RamDisk) +
+                       DriveText(DriveOf(*MountTable::Read(sys).At("/dev")), sys);
     for (const char* dir : {"/dev/disk/by-label", "/sys/dev/block", "/sys/d/sda/sda1", "/sys/d/sdb", "/sys/d/sr0"})
       std::filesystem::create_directories(dir);
     for (const char* dev : {"/dev/sda1", "/dev/sdb", "/dev/sr0"}) MakeFile(dev, 0);

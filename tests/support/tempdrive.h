@@ -51,6 +51,10 @@ void DropPrivileges();  // to nobody's, where this process is root
 
 int OpenDescriptors();  // of this process
 
+// Figures as text, each followed by a blank: what a child process hands back.
+template <class... Figures>
+std::string Text(Figures... figures) { return ((std::to_string(figures) + " ") + ... + std::string()); }
+
 // What `write` writes to a stream.
 std::string Written(const std::function<void(std::FILE*)>& write);
 
