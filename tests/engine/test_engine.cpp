@@ -83,76 +83,65 @@ struct ScanFixture : ScanProgress {
   }
 };
 
-// Figures as text, to come back from a child process.
-std::string Text(std::initializer_list<int64_t> figures) {
-  std::string out;
-  for (const int64_t n : figures) out += std::to_string(n) + " ";
-  return out;
-}
-
 // ---- the independent count -------------------------------------------------------------
 
 struct Expected {
   std::vector<Row> rows;
-  std::vector<std::pair<int64_t, int64_t>> reads;  // names and blocks of each directory, in walk order
+  // Names and blocks read before each directory, in walk order (the root's name first), and at the end.
+  std::vector<std::pair<int64_t, int64_t>> read{{1, 0}};
   int64_t files = 0, dirs = 0, bytes = 0;
 
   Expected(const std::string& root, int64_t cluster) { Visit(root, true, cluster); }
   // Adds the row of `path` and those below it; returns its subtree's bytes and lost space.
-  std::pair<int64_t, int64_t> Visit(const std::string& path, bool root, int64_t cluster);
+  std::pair<int64_t, int64_t> Visit(const std::string& path, bool root, int64_t cluster) {
+    std::vector<std::string> subdirs, hidden;
+    int64_t own = 0, sum = 0, lost = cluster, names = 0, blocks = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {  // in the order readdir gives
+      const std::string child = entry.path().filename();
+      struct statx st {};
+      if (::statx(AT_FDCWD, entry.path().c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &st) != 0) continue;
+      ++names;
+      if ((st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) continue;  // other mounts are left out, as the walk does
+      const auto size = static_cast<int64_t>(st.stx_size);
+      if (S_ISDIR(st.stx_mode))
+        (child[0] == '.' ? hidden : subdirs).push_back(child);
+      else
+        ++own, sum += size, blocks += static_cast<int64_t>(st.stx_blocks), lost += cluster > 0 && size % cluster ? cluster - size % cluster : 0;
+    }
+    std::sort(subdirs.begin(), subdirs.end());  // ordinary ones by bytes, then hidden ones as read
+    const Form form = root ? (subdirs.empty() && hidden.empty() ? Form::Root : Form::RootWalked)
+                           : hidden.empty() ? Form::Ordinary : Form::HiddenChild;
+    subdirs.insert(subdirs.end(), hidden.begin(), hidden.end());
+    const auto at = static_cast<std::ptrdiff_t>(rows.size());
+    read.emplace_back(read.back().first + names, read.back().second + blocks);
+    files += own, dirs += static_cast<int64_t>(subdirs.size()), bytes += sum;
+    for (const auto& child : subdirs) {
+      const auto [b, l] = Visit(path + "/" + child, false, cluster);
+      sum += b, lost += l + cluster;
+    }
+    rows.insert(rows.begin() + at, Row(path, own, sum, lost, int(form), !root && path[path.rfind('/') + 1] == '.', 0, 0));
+    return {sum, lost};
+  }
 };
 
-std::pair<int64_t, int64_t> Expected::Visit(const std::string& path, bool root, int64_t cluster) {
-  std::vector<std::string> subdirs, hidden;
-  int64_t own = 0, sum = 0, lost = cluster, names = 0, blocks = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(path)) {  // in the order readdir gives
-    const std::string child = entry.path().filename();
-    struct statx st {};
-    if (::statx(AT_FDCWD, entry.path().c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_SIZE | STATX_BLOCKS, &st) != 0)
-      continue;
-    ++names;
-    if ((st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) continue;  // other mounts are left out, as the walk does
-    const auto size = static_cast<int64_t>(st.stx_size);
-    if (S_ISDIR(st.stx_mode))
-      (child[0] == '.' ? hidden : subdirs).push_back(child);
-    else
-      ++own, sum += size, blocks += static_cast<int64_t>(st.stx_blocks), lost += cluster > 0 && size % cluster ? cluster - size % cluster : 0;
-  }
-  std::sort(subdirs.begin(), subdirs.end());  // ordinary ones by bytes, then hidden ones as read
-  const Form form = root ? (subdirs.empty() && hidden.empty() ? Form::Root : Form::RootWalked)
-                         : hidden.empty() ? Form::Ordinary : Form::HiddenChild;
-  subdirs.insert(subdirs.end(), hidden.begin(), hidden.end());
-  const std::size_t at = rows.size();
-  const bool isHidden = !root && path[path.rfind('/') + 1] == '.';
-  rows.emplace_back(path, own, 0, 0, int(form), isHidden, 0, 0);
-  reads.emplace_back(names, blocks);
-  files += own, dirs += static_cast<int64_t>(subdirs.size()), bytes += sum;
-  for (const auto& child : subdirs) {
-    const auto [b, l] = Visit(path + "/" + child, false, cluster);
-    sum += b, lost += l + cluster;
-  }
-  std::get<2>(rows[at]) = sum, std::get<3>(rows[at]) = lost;
-  return {sum, lost};
-}
-
-void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
+// Runs the scan of `root` and checks what it found against the independent count.
+Scanner::Reach ExpectScanMatchesCount(ScanFixture& f, const std::string& root) {
+  const Scanner::Reach reach = f.Run(root);
   const Expected e(root, f.system.queryFails ? 0 : f.system.figures.blockSize);  // the cluster the query gave
   EXPECT_EQ(f.Rows(), e.rows);
   EXPECT_EQ(std::tuple(f.scan.gTotalFiles, f.scan.gTotalDirs, f.scan.gTotalFileBytes), std::tuple(e.files, e.dirs, e.bytes));
   // What the progress is measured by: every name read (a mount point's too) and block, the root's
   // name first. Without readers, before each directory what was read before it; with them, what
   // readers read ahead counts once, never again when the walk takes it.
-  std::vector<std::pair<int64_t, int64_t>> before{{1, 0}}, shown = f.shown;
-  for (const auto& [names, blocks] : e.reads) before.emplace_back(before.back().first + names, before.back().second + blocks);
-  const auto all = before.back();
-  before.pop_back();
+  const auto all = e.read.back();
+  std::vector<std::pair<int64_t, int64_t>> shown = f.shown, before(e.read.begin(), e.read.end() - 1);
   for (auto* counts : {&shown, &before}) counts->erase(std::unique(counts->begin(), counts->end()), counts->end());
   EXPECT_EQ(shown, f.readers == 0 ? before : shown);
   for (const auto& [names, blocks] : f.shown) EXPECT_TRUE(names <= all.first && blocks <= all.second);
-  EXPECT_EQ(f.shown.front(), (std::pair<int64_t, int64_t>(1, 0)));
   struct statx st {};  // the drive's figures measure a mount's root, not a folder
   ::statx(AT_FDCWD, root.c_str(), 0, 0, &st);
   EXPECT_TRUE(f.holds && f.holds->wholeDrive == ((st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0));
+  return reach;
 }
 
 // ---- whole trees ---------------------------------------------------------------------
@@ -163,13 +152,12 @@ void ExpectMatchesCount(const ScanFixture& f, const std::string& root) {
 // counts once: read as it now is, or marked; one read ahead is entered as it was read.
 TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
   enum Fault { kRemove, kLate, kLink, kFile, kSwap, kLocked, kListingFails, kSizesGone, kNoDescriptors };
-  const struct {
-    Fault fault;
-    std::vector<std::string> at;  // the change made just before the read of each
-    bool readAhead;               // also before a reader's read, ahead of the walk
-    std::string marked;           // path below the root, problems (1 cannot enter, 16 changed), errno of each
-    int64_t files, dirs, bytes, lost;  // against the tree as it was
-  } cases[] = {  // those that need a process of their own first, before any thread has started
+  // Each fault made just before the read of each directory `at`, also before a reader's read
+  // ahead of the walk where `readAhead`; what is `marked`: each directory's path below the root,
+  // problems (1 cannot enter, 4 sizes unreadable, 16 changed) and errno as Linux numbers them; the totals and lost space against the tree
+  // as it was. Those that need a process of their own come first, before any thread has started.
+  const struct { Fault fault; std::vector<std::string> at; bool readAhead; std::string marked;
+                 int64_t files, dirs, bytes, lost; } cases[] = {
       {kLocked, {}, false, "listonly 4 13 listonly/sub 1 13 locked 1 13 ", -1, -1, -50000100, -16156},
       {kNoDescriptors, {"thin/last"}, false, "thin/last 1 24 ", 0, 0, 0, 0},
       {kRemove, {""}, false, "gone 1 2 ", 0, -1, 0, -8192}, {kLate, {"m/c"}, true, "", 0, 0, 0, 0},  // "m" counts as read
@@ -177,7 +165,6 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
       {kSwap, {"p/q"}, true, "", 0, 0, 0, 0}, {kSwap, {"p/q2"}, true, "p/q2 16 0 ", -1, -1, -3, -12285},
       {kSwap, {"p/q", "p/q2"}, true, "p/q2 16 0 ", -1, -2, -2, -20478},
       {kListingFails, {}, false, "part 2 5 ", -132, 0, -132, -540540}, {kSizesGone, {}, false, "", -10, 0, -50000, -31920}};
-  static_assert(platform::kCannotEnter == 1 && platform::kChanged == 16);  // and errno 2, 5, 13, 20, 24 as Linux has them
   for (const auto& c : cases)
     for (const bool byReader : {false, c.readAhead}) {
       SCOPED_TRACE(std::to_string(&c - cases) + (byReader ? " read ahead" : ""));
@@ -190,6 +177,9 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
       for (int i = 0; i < 300; ++i) MakeFile(t / ("part/f" + std::to_string(i)), 1);
       for (int i = 0; i < 10; ++i) MakeFile(t / ("thin/keep" + std::to_string(i)), 100 + i), MakeFile(t / ("thin/gone" + std::to_string(i)), 5000);
       const Expected e(t.path(), 4096);
+      // Read ahead, one reader reads the tree while the walk waits; it goes on once the reader
+      // has made the last change.
+      Gate last;
       const auto change = [&](const std::string& at) {
         if (std::find(c.at.begin(), c.at.end(), at) == c.at.end()) return;
         if (c.fault == kRemove) std::filesystem::remove_all(t / "gone");
@@ -200,6 +190,7 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
         const auto open = static_cast<rlim_t>(OpenDescriptors());
         if (const rlimit r{open, open}; c.fault == kNoDescriptors && ::setrlimit(RLIMIT_NOFILE, &r) == 0)
           while (::dup(0) >= 0) {}  // and the gaps below the limit filled
+        if (at == c.at.back()) last.Open();
       };
       // Inside the listing of "part", an error after the first batch; in "thin", entries gone
       // between the listing and the reading of their sizes.
@@ -215,13 +206,7 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
         hooks.listing.lstatat = [&](int fd, const char* name, struct stat* st) {
           return std::string_view(name).starts_with("gone") ? (errno = ENOENT, -1) : ::fstatat(fd, name, st, AT_SYMLINK_NOFOLLOW);
         };
-      // Read ahead, one reader reads the tree while the walk waits; it goes on once the reader
-      // has made the last change.
-      Gate last;
-      if (byReader) hooks.beforeOpen = [&](std::string_view path) {
-        change(std::string(path));
-        if (path == c.at.back()) last.Open();
-      };
+      if (byReader) hooks.beforeOpen = [&](std::string_view path) { change(std::string(path)); };
       const auto prepare = [&] {
         ::close(0);  // and no standard input: the root's descriptor may be 0
         if (c.fault != kLocked) return;
@@ -236,22 +221,13 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
         };
         f.Run(t.path());
         std::string got;
-        int64_t files = 0;
-        for (const auto& [path, own, bytes, lost, form, hidden, problems, error] : f.Rows()) {
-          files += own;
-          if (problems != 0) got += path.substr(t.path().size() + 1) + " " + Text({problems, error});
-        }
-        const ScanResult& s = f.scan;  // its totals always what the nodes show
-        return got + Text({files == s.gTotalFiles && s.gTotalDirs == int64_t(s.tree.size()) - 1, s.gTotalFiles,
-                           s.gTotalDirs, s.gTotalFileBytes, std::get<3>(f.Rows()[0])});
+        for (const auto& [path, own, bytes, lost, form, hidden, problems, error] : f.Rows())
+          if (problems != 0) got += path.substr(t.path().size() + 1) + " " + Text(problems, error);
+        return got + Text(f.scan.gTotalFiles, f.scan.gTotalDirs, f.scan.gTotalFileBytes, std::get<3>(f.Rows()[0]));
       };
       const std::string out = c.fault == kLocked || c.fault == kNoDescriptors ? RunInChild(prepare, walk) : walk();
-      EXPECT_EQ(out, c.marked + Text({1, e.files + c.files, e.dirs + c.dirs, e.bytes + c.bytes, std::get<3>(e.rows[0]) + c.lost}));
+      EXPECT_EQ(out, c.marked + Text(e.files + c.files, e.dirs + c.dirs, e.bytes + c.bytes, std::get<3>(e.rows[0]) + c.lost));
     }
-  TempDir t;  // a root that cannot be opened is marked, not shown as an empty drive
-  ScanFixture gone;
-  gone.Run(t / "nothing");
-  EXPECT_EQ(gone.Rows(), std::vector<Row>{Row(t / "nothing", 0, 0, 0, int(Form::Root), false, platform::kCannotEnter, ENOENT)});
 }
 
 TEST(Walk, TreesMatchAnIndependentCount) {
@@ -274,20 +250,21 @@ TEST(Walk, TreesMatchAnIndependentCount) {
     };
     f.system.queryFails = seed == 2;
     if (seed == 1) f.system.figures = {4096, 3LL << 28, 1LL << 32};  // bytes beyond 32 bits
-    const bool notQueried = f.Run(t.path()) == Scanner::Reach::NotQueried;
+    const bool notQueried = ExpectScanMatchesCount(f, t.path()) == Scanner::Reach::NotQueried;
     late.Open();
     const platform::SpaceFigures s = seed == 2 ? platform::SpaceFigures{} : f.system.figures;  // still walked
     EXPECT_EQ(std::tuple(notQueried, f.scan.gClusterSize, f.scan.gFreeBytes, f.scan.gUsedBytes, f.scan.gTotalBytes),
               std::tuple(seed == 2, s.blockSize, s.blockSize * s.freeBlocks, s.blockSize * (s.totalBlocks - s.freeBlocks),
                          s.blockSize * s.totalBlocks));
-    ExpectMatchesCount(f, t.path());
     // A rescan sees what changed since, and holds no more descriptors than the scan before.
     MakeFile(t / "new", 5);
     MakeDir(t / ".new");
     const int open = OpenDescriptors();
-    f.Run(t.path());
-    ExpectMatchesCount(f, t.path());
+    ExpectScanMatchesCount(f, t.path());
     EXPECT_EQ(OpenDescriptors(), open);
+    // One of a root that is gone marks it, never shows an empty drive.
+    f.Run(t / "gone");
+    EXPECT_EQ(f.Rows(), std::vector<Row>{Row(t / "gone", 0, 0, 0, int(Form::Root), false, platform::kCannotEnter, ENOENT)});
   }
 }
 
@@ -303,9 +280,8 @@ TEST(Walk, SumsBeyondSixtyFourBitsStayExact) {
   // the exact figures, and what the analysis finds is the total as it stopped.
   EXPECT_EQ(std::pair(f.scan.gTotalFileBytes, FoundBytes(f.scan) == Int128{4096} + INT64_MAX), std::pair(INT64_MAX, true));
   for (const NodeStore::Index n : {0u, 1u})
-    EXPECT_EQ(std::tuple(f.scan.tree[n].problems, f.scan.tree[n].error, f.scan.tree[n].bytes == Int128{10000000000000000000ULL},
-                         f.scan.tree[n].lost),
-              std::tuple(platform::kSumTooLarge, EOVERFLOW, true, Int128{4096} * (3 - 2 * n)));
+    EXPECT_EQ(std::tuple(f.scan.tree[n].problems, f.scan.tree[n].error, f.scan.tree[n].bytes, f.scan.tree[n].lost),
+              std::tuple(platform::kSumTooLarge, EOVERFLOW, Int128{10000000000000000000ULL}, Int128{4096} * (3 - 2 * n)));
 }
 
 TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
@@ -314,31 +290,27 @@ TEST(Walk, StopAtAnyYieldAddsAndChangesNothingMore) {
   ScanFixture full;
   full.Run(t.path());
   ASSERT_GT(full.doEvents, 10);
-  for (int stopAt = 1; stopAt <= full.doEvents; ++stopAt) {
+  // Stopped at each yield in turn, or (0) while a directory is listed: that cuts its read short,
+  // and nothing is added for it either.
+  for (int stopAt = 0; stopAt <= full.doEvents; ++stopAt) {
     SCOPED_TRACE(stopAt);
-    ScanFixture f;
     std::vector<Row> atStop;
-    f.onDoEvents = [&](int n) { if (n == stopAt) f.cancel = true, atStop = f.Rows(); };
+    int yields = -1;  // at the stop
+    const auto stop = [&](ScanFixture& f) { if (yields < 0) f.cancel = true, atStop = f.Rows(), yields = f.doEvents; };
+    ScanFixture f(stopAt == 0 ? 0 : Readers(), {.listing = {.getdents = [&](int fd, char* buffer, std::size_t size) {
+                                                  if (stopAt == 0 && f.scan.tree.size() > 3) stop(f);
+                                                  return ::syscall(SYS_getdents64, fd, buffer, size);
+                                                }}});
+    f.onDoEvents = [&](int n) { if (n == stopAt) stop(f); };
     f.Run(t.path());
     // No yield after the stop, no node added, no figure changed.
     EXPECT_EQ(std::tuple(f.doEvents, f.Rows(), f.scan.tree[0].form, f.scan.end),
-              std::tuple(stopAt, atStop, Form::Root, ScanResult::End::Stopped));
+              std::tuple(yields, atStop, Form::Root, ScanResult::End::Stopped));
     // A new scan after the stop, from wherever the walk stood, shows the whole tree.
     f.cancel = false;
-    f.onDoEvents = nullptr;
     f.Run(t.path());
     ASSERT_EQ(f.Rows(), full.Rows());
   }
-  // A stop while a directory is listed cuts its read short: nothing is added for it either.
-  ScanFixture* stopping = nullptr;
-  std::vector<Row> atStop;
-  ScanFixture f(0, {.listing = {.getdents = [&](int fd, char* buffer, std::size_t size) {
-                      if (stopping->scan.tree.size() > 3 && !stopping->cancel.exchange(true)) atStop = stopping->Rows();
-                      return ::syscall(SYS_getdents64, fd, buffer, size);
-                    }}});
-  stopping = &f;
-  f.Run(t.path());
-  EXPECT_EQ(std::pair(f.Rows(), f.scan.end), std::pair(atStop, ScanResult::End::Stopped));
 }
 
 TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
@@ -358,13 +330,6 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
     ASSERT_EQ(::chdir("d"), 0);
   }
   ASSERT_EQ(::fchdir(start) + ::close(start), 0);
-  const auto limit = [] {
-    const rlimit r{32, 32};
-    pthread_attr_t attr;  // for every thread from now on
-    if (::setrlimit(RLIMIT_NOFILE, &r) != 0 || pthread_attr_init(&attr) != 0 ||
-        pthread_attr_setstacksize(&attr, 256 << 10) != 0 || pthread_setattr_default_np(&attr) != 0)
-      ::_exit(3);
-  };
   // Once the walk is at the bottom, an ancestor far beyond the window is renamed, or renamed
   // and replaced by a decoy: the walk goes back up the directories it read, never the decoy.
   // Or on its way up, the level it stands in is moved under another parent: it climbs back to
@@ -373,7 +338,13 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
   for (const int change : {kRenamed, kReplaced, kMovedOut}) {
     const std::string from = change == kMovedOut ? level100 : t / "d/d/d";
     const std::string to = change == kMovedOut ? other / "x" : t / "d/d/moved";
-    const std::string out = RunInChild(limit, [&] {
+    const std::string out = RunInChild([] {
+      const rlimit r{32, 32};
+      pthread_attr_t attr;  // for every thread from now on
+      if (::setrlimit(RLIMIT_NOFILE, &r) != 0 || pthread_attr_init(&attr) != 0 ||
+          pthread_attr_setstacksize(&attr, 256 << 10) != 0 || pthread_setattr_default_np(&attr) != 0)
+        ::_exit(3);
+    }, [&] {
       ScanFixture f;
       f.onShow = [&, done = false](const std::string& path) mutable {
         if (path == t.path()) ::close(0);  // no standard input: a level's descriptor may be 0
@@ -383,12 +354,11 @@ TEST(Walk, DeepCombOnASmallStackWithFewDescriptors) {
         if (change == kReplaced) MakeDir(from), MakeFile(from + "/decoy", 12345);
       };
       std::thread([&] { f.Run(t.path()); }).join();
-      int64_t marked = 0;
-      for (const Row& r : f.Rows()) marked += std::get<6>(r) != 0;
+      const auto marked = std::ranges::count_if(f.Rows(), [](const Row& r) { return std::get<6>(r) != 0; });
       const auto [d, files, bytes, lost, form, hidden, problems, error] = f.Rows().at(1);
-      return Text({f.scan.tree.Path(depth) == deepest && d == t / "d", bytes, lost, marked, f.scan.gTotalFiles, f.scan.gTotalDirs});
+      return Text(f.scan.tree.Path(depth) == deepest && d == t / "d", bytes, lost, marked, f.scan.gTotalFiles, f.scan.gTotalDirs);
     });
-    EXPECT_EQ(out, Text({1, depth - 1, 4096 + (depth - 1) * int64_t{4095 + 4 * 4096}, 0, 3000, 6000})) << change;
+    EXPECT_EQ(out, Text(1, depth - 1, 4096 + (depth - 1) * int64_t{4095 + 4 * 4096}, 0, 3000, 6000)) << change;
     if (change == kReplaced) std::filesystem::remove_all(from);
     ::rename(to.c_str(), from.c_str());
   }
@@ -415,8 +385,7 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
     const auto mountLate = [&] { ::mount("kvortest", (t / "a/late").c_str(), "tmpfs", 0, "size=256k"); };
     if (readers == 1) mountLate();
     f.onShow = [&](const std::string& path) { if (path == t / "a") readers == 1 ? read.Wait() : mountLate(); };
-    f.Run(t.path());
-    ExpectMatchesCount(f, t.path());
+    ExpectScanMatchesCount(f, t.path());
     ::umount2((t / "a/late").c_str(), MNT_DETACH);
   }
   // A root given as a symlink: followed there once, the mounts below its target left out all the
@@ -424,8 +393,7 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
   std::filesystem::create_symlink(t / "a", t / "link");
   for (const char* root : {"link", "a/mnt", "a/bind"}) {
     ScanFixture f;
-    f.Run(t / root);
-    ExpectMatchesCount(f, t / root);
+    ExpectScanMatchesCount(f, t / root);
   }
   for (const char* point : {"a/mnt", "a/.hmnt", "a/bind"}) ::umount2((t / point).c_str(), MNT_DETACH);
 }
@@ -434,14 +402,13 @@ TEST(Walk, NeverEntersAnotherMountedFileSystem) {
 // them, a hard link. Subvolumes are the drive's own directories; a bind mount of one and a tmpfs
 // are other mounts, left out. All of it the same whether /proc is mounted or not, with openat2 or not.
 TEST(Walk, BtrfsSubvolumesAreWalkedMountsLeftOutWithOrWithoutProc) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a btrfs image needs root";
   TempDir t;
   const std::string mnt = t / "mnt";
   const auto sh = [&](const std::string& script) {
     return std::system(("{ set -e; cd '" + t.path() + "'; " + script + "; } >/dev/null 2>&1").c_str()) == 0;
   };
   if (!sh("mkdir mnt; truncate -s 128M img; mkfs.btrfs -q img; mount -o loop img mnt"))
-    GTEST_SKIP() << "cannot mount a btrfs image here (btrfs-progs, loop devices, btrfs in the kernel)";
+    GTEST_SKIP() << "cannot mount a btrfs image here (root, btrfs-progs, loop devices, btrfs in the kernel)";
   const bool made = sh(
       "cd mnt; mkdir -p d/e bind tmp; btrfs subvolume create sv; btrfs subvolume create sv/.nested;"
       "mkdir sv/x sv/.nested/deep; head -c 5000 /dev/zero >sv/x/f; ln sv/x/f sv/x/hard; printf abc >sv/.nested/g;"
@@ -449,29 +416,24 @@ TEST(Walk, BtrfsSubvolumesAreWalkedMountsLeftOutWithOrWithoutProc) {
       "mount --bind sv bind; mount -t tmpfs kvortest tmp; printf z >tmp/z; sync");
   // Hidden from the machine's /proc, in a mount namespace of the scan's own.
   const auto scan = [&](bool hideProc, bool noOpenat2 = false) {
-    return RunInChild(
-        [&] {
-          if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-              (hideProc && ::umount2("/proc", MNT_DETACH) != 0))
-            ::_exit(0);
-        },
-        [&] {
-          Scanner::Options o;
-          if (noOpenat2) o.listing.openOnMount = [](int, const char*) { return errno = ENOSYS, -1; };
-          ScanFixture f(noOpenat2 ? 0 : Readers(), o);
-          f.Run(mnt);
-          ExpectMatchesCount(f, mnt);  // what it finds wrong is written from the child
-          return std::to_string(std::filesystem::exists("/proc/self")) + (testing::Test::HasFailure() ? " wrong " : " ");
-        });
+    return RunInChild([&] {
+      if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          (hideProc && ::umount2("/proc", MNT_DETACH) != 0))
+        ::_exit(0);
+    }, [&] {
+      Scanner::Options o;
+      if (noOpenat2) o.listing.openOnMount = [](int, const char*) { return errno = ENOSYS, -1; };
+      ScanFixture f(noOpenat2 ? 0 : Readers(), o);
+      ExpectScanMatchesCount(f, mnt);  // what it finds wrong is written from the child
+      return std::to_string(std::filesystem::exists("/proc/self")) + (testing::Test::HasFailure() ? " wrong " : " ");
+    });
   };
   const std::string scans = scan(false) + scan(true) + scan(true, true);
   const Expected e(mnt, 4096);
   ::umount2(mnt.c_str(), MNT_DETACH);  // and everything mounted below it
-  ASSERT_TRUE(made);
   if (scans.empty()) GTEST_SKIP() << "no mount namespace here";
-  EXPECT_EQ(scans, "1 0 0 ");
   // Dirs d d/e sv sv/x sv/.nested sv/.nested/deep snap snap/x snap/.nested; files at each name.
-  EXPECT_EQ(std::tuple(e.files, e.dirs, e.bytes), std::tuple(7, 9, 20110));
+  EXPECT_EQ(std::tuple(made, scans, e.files, e.dirs, e.bytes), std::tuple(true, "1 0 0 ", 7, 9, 20110));
 }
 
 TEST(Progress, LongPathsKeepTheirEndsWithoutCuttingACharacter) {
@@ -487,9 +449,7 @@ TEST(Progress, LongPathsKeepTheirEndsWithoutCuttingACharacter) {
   for (const auto& c : cases) {
     std::string out = "old";
     ShortenPath(c.path, 2048, out);
-    const std::size_t cut = out.find("\u2026");
-    EXPECT_EQ(std::pair(cut == std::string::npos ? out.size() : cut, cut == std::string::npos ? 0 : out.size() - cut - 3),
-              std::pair(c.head, c.tail)) << &c - cases;
+    EXPECT_EQ(out, c.path.substr(0, c.head) + (c.tail == 0 ? "" : "\u2026" + c.path.substr(c.path.size() - c.tail))) << &c - cases;
   }
 }
 
@@ -522,10 +482,9 @@ std::vector<Estimate> Replay(const DriveHolds& holds, double seconds, const std:
   std::vector<Estimate> out;
   double entries = 1;
   for (int tick = 0; tick <= static_cast<int>(seconds * 10); ++tick) {
-    const double t = tick / 10.0;
-    entries += rate(t) / 10;
+    entries += rate(tick / 10.0) / 10;
     const auto read = static_cast<int64_t>(entries);
-    out.push_back(estimator.Update({.dirs = read / 10, .entries = read, .allocated = read * 8}, t));
+    out.push_back(estimator.Update({.dirs = read / 10, .entries = read, .allocated = read * 8}, tick / 10.0));
   }
   return out;
 }
@@ -561,9 +520,8 @@ TEST(Estimate, NeverGoesBackNorReachesTheEndBeforeTheWalk) {
 TEST(Estimate, TimeLeftFollowsTheRecentRateWithoutSwinging) {
   // 100 names a second, jittery (bursts and pauses), then 200 from 60 s, or 50.
   for (const double after : {200.0, 50.0}) {
-    const auto e = Replay({.inodesInUse = 20000, .usedBytes = 0, .wholeDrive = true}, 150, [&](double t) {
-      return (t < 60 ? 100 : after) * (static_cast<int>(t * 10) % 7 < 3 ? 2.3 : 0);
-    });
+    const auto e = Replay({.inodesInUse = 20000, .usedBytes = 0, .wholeDrive = true}, 150,
+                          [&](double t) { return (t < 60 ? 100 : after) * (static_cast<int>(t * 10) % 7 < 3 ? 2.3 : 0); });
     EXPECT_EQ(e[29].secondsLeft, -1);  // nothing in the first seconds
     EXPECT_NEAR(static_cast<double>(e[300].secondsLeft), 170, 170 * 0.1);
     // Once the new rate has held a while the figure agrees with it.
@@ -580,10 +538,9 @@ TEST(Estimate, WordsReadAtAGlance) {
       {9, "a few seconds left"}, {10, "about 10 seconds left"}, {44, "about 40 seconds left"}, {45, "about 50 seconds left"},
       {55, "about a minute left"}, {90, "about 2 minutes left"}, {3599, "about 1 hour left"}, {5400, "about 2 hours left"}};
   for (const auto& [seconds, text] : cases) EXPECT_EQ(TimeLeftText(seconds), text) << seconds;
-  EXPECT_EQ(FiguresText({Estimate::Basis::Entries, 12345, 1000000, 0.01, 200}),
-            "12,345 of about 1,000,000 items, about 3 minutes left");
-  EXPECT_EQ(FiguresText({Estimate::Basis::Unknown, 999, 0, 0, -1}), "999 items read");
-  EXPECT_EQ(GroupedNumber(-1234567), "-1,234,567");
+  EXPECT_EQ(std::tuple(FiguresText({Estimate::Basis::Entries, 12345, 1000000, 0.01, 200}),
+                       FiguresText({Estimate::Basis::Unknown, 999, 0, 0, -1}), GroupedNumber(-1234567)),
+            std::tuple("12,345 of about 1,000,000 items, about 3 minutes left", "999 items read", "-1,234,567"));
 }
 
 }  // namespace

@@ -5,19 +5,17 @@
 
 namespace kvor::test {
 
-class Gate {
- public:
+struct Gate {
   void Wait() {
-    ++waiting_;
-    waiting_.notify_all();
-    open_.wait(false);
+    ++waiting;
+    waiting.notify_all();
+    open.wait(false);
   }
-  void AwaitWaiter() { waiting_.wait(0); }  // returns once some thread waits at the gate
-  void Open() { open_ = true; open_.notify_all(); }
+  void AwaitWaiter() { waiting.wait(0); }  // returns once some thread waits at the gate
+  void Open() { open = true; open.notify_all(); }
 
- private:
-  std::atomic<int> waiting_ = 0;
-  std::atomic<bool> open_ = false;
+  std::atomic<int> waiting = 0;
+  std::atomic<bool> open = false;
 };
 
 }  // namespace kvor::test

@@ -1,11 +1,11 @@
 #include "tempdrive.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 
@@ -32,21 +32,15 @@ void MakeDir(const std::string& path) {
 }
 
 void MakeFile(const std::string& path, uint64_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const std::string bytes(size <= 8192 ? size : 0, 'k');
-  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
-      (size > 8192 && ::ftruncate(fd, static_cast<off_t>(size)) != 0))
-    throw std::runtime_error("cannot make " + path);
-  ::close(fd);
+  if (!(std::ofstream(path) << std::string(size <= 8192 ? size : 0, 'k'))) throw std::runtime_error("cannot make " + path);
+  if (size > 8192) std::filesystem::resize_file(path, size);
 }
 
 void MakeTree(const std::string& root, unsigned seed, int dirs) {
   std::mt19937 rng(seed);
   std::vector<std::string> made{root};
-  for (int i = 0; i < dirs; ++i) {
-    made.push_back(made[rng() % made.size()] + (rng() % 5 == 0 ? "/.d" : "/d") + std::to_string(i));
-    MakeDir(made.back());
-  }
+  for (int i = 0; i < dirs; ++i)
+    MakeDir(made.emplace_back(made[rng() % made.size()] + (rng() % 5 == 0 ? "/.d" : "/d") + std::to_string(i)));
   for (int i = 0; i < dirs * 4; ++i) {
     const uint64_t size = rng() % 7 == 0 ? rng() % 100000 : rng() % 9000;
     MakeFile(made[rng() % made.size()] + (rng() % 6 == 0 ? "/.f" : "/f") + std::to_string(i), size);
@@ -57,8 +51,7 @@ void MakeTree(const std::string& root, unsigned seed, int dirs) {
   for (const char* twin : {"eightbyt\xff", "eightbyte-b", "eightbyte-a", "eightbyt"}) MakeDir(root + "/" + twin);
   std::string chain = made[rng() % made.size()];
   for (int i = 0; i < 12; ++i) MakeDir(chain += "/chain");
-  int links = 0;
-  for (const char* target : {root.c_str(), "..", "self", "missing-target", "/"})
+  for (int links = 0; const char* target : {root.c_str(), "..", "self", "missing-target", "/"})
     std::filesystem::create_symlink(target, made[rng() % made.size()] + "/link" + std::to_string(links++));
 }
 

@@ -14,8 +14,7 @@
 namespace kvor::test {
 
 // A temporary directory, removed with everything below it (permissions restored first).
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
   const std::string& path() const { return path_; }
@@ -51,6 +50,10 @@ std::string RunInChild(const std::function<void()>& prepare, const std::function
 void DropPrivileges();  // to nobody's, where this process is root
 
 int OpenDescriptors();  // of this process
+
+// Figures as text, each followed by a blank: what a child process hands back.
+template <class... Figures>
+std::string Text(Figures... figures) { return ((std::to_string(figures) + " ") + ... + std::string()); }
 
 // What `write` writes to a stream.
 std::string Written(const std::function<void(std::FILE*)>& write);
