@@ -3,6 +3,8 @@
 #include <new>
 #include <utility>
 
+#include "platform/quicklock.h"
+
 namespace kvor::platform {
 
 namespace {
@@ -20,7 +22,7 @@ constexpr std::size_t kAlign = alignof(std::max_align_t);
 
 void* BlockPool::Take(std::size_t size) {
   if (kPooled) {
-    std::lock_guard lock(mutex_);
+    const auto lock = LockSoon(mutex_);
     if (size_ == 0) size_ = (size + kAlign - 1) / kAlign * kAlign;
     if (size <= size_) {
       if (free_ != nullptr) return std::exchange(free_, free_->next);
@@ -37,7 +39,7 @@ void* BlockPool::Take(std::size_t size) {
 
 void BlockPool::Give(void* block, std::size_t size) noexcept {
   if (kPooled) {
-    std::lock_guard lock(mutex_);
+    const auto lock = LockSoon(mutex_);
     if (size <= size_) {
       free_ = new (block) Free{free_};
       return;

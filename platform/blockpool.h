@@ -8,8 +8,6 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/quicklock.h"
-
 namespace kvor::platform {
 
 class BlockPool {
@@ -23,7 +21,7 @@ class BlockPool {
   struct Free {
     Free* next;
   };
-  QuickMutex mutex_;
+  std::mutex mutex_;
   std::size_t size_ = 0;
   Free* free_ = nullptr;
   std::vector<std::unique_ptr<std::byte[]>> slabs_;

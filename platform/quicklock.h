@@ -3,7 +3,6 @@
 // the lock well under a microsecond. Sleeping in the kernel on a lock the other core is about
 // to let go costs more than the wait: a system call each way, and on a virtual machine an idle
 // core that takes long to wake. So a lock here is tried for a little while first.
-#include <atomic>
 #include <mutex>
 
 namespace kvor::platform {
@@ -17,26 +16,16 @@ inline void CpuRelax() {
 #endif
 }
 
-class QuickMutex {
- public:
-  void lock() {
-    const int tries = spin_.load(std::memory_order_relaxed) ? kTries : 0;
-    for (int i = 0; i < tries; ++i) {
-      if (mutex_.try_lock()) return;
-      CpuRelax();
-    }
-    mutex_.lock();
+// Takes `mutex`, first trying it a while if `spin`. Not with more threads than cores at work, as
+// when reads wait on the disk: the holder may not be running at all, and trying on would only
+// burn the core it needs.
+inline std::unique_lock<std::mutex> LockSoon(std::mutex& mutex, bool spin = true) {
+  constexpr int kTries = 50;  // about three microseconds
+  for (int i = 0; spin && i < kTries; ++i) {
+    if (mutex.try_lock()) return std::unique_lock(mutex, std::adopt_lock);
+    CpuRelax();
   }
-  bool try_lock() { return mutex_.try_lock(); }
-  void unlock() { mutex_.unlock(); }
-  // With more threads than cores, as when reads wait on the disk, the holder may not be
-  // running at all: trying on would only burn the core it needs.
-  void StopSpinning() { spin_.store(false, std::memory_order_relaxed); }
-
- private:
-  static constexpr int kTries = 50;  // about three microseconds
-  std::mutex mutex_;
-  std::atomic<bool> spin_ = true;
-};
+  return std::unique_lock(mutex);
+}
 
 }  // namespace kvor::platform

@@ -33,10 +33,11 @@ struct ReadAhead::Shared {
   Options options;
   Hooks hooks;
   ReadPlan plan;                    // under the mutex
-  QuickMutex mutex;
-  std::condition_variable_any work;     // readers: something to do, or stop
-  std::condition_variable_any changed;  // the walk: a reader finished or let go of a descriptor
-  std::condition_variable_any farWork;  // the far reader: something to do, or stop
+  std::mutex mutex;
+  std::condition_variable work;     // readers: something to do, or stop
+  std::condition_variable changed;  // the walk: a reader finished or let go of a descriptor
+  std::condition_variable farWork;  // the far reader: something to do, or stop
+  std::atomic<bool> spin = true;    // reads come from the cache: waits on the mutex or a read are short
   std::atomic<bool> stop = false;
   bool noOpen = false;
   bool starved = false;             // a reader ran out of memory: no more start
@@ -78,10 +79,11 @@ struct ReadAhead::Shared {
     readyBlocks.store(ready.blocks, std::memory_order_relaxed);
   }
   bool HasWork() { return !noOpen && plan.HasWork(); }
+  std::unique_lock<std::mutex> Lock() { return LockSoon(mutex, spin.load(std::memory_order_relaxed)); }
   // The walk changes the plan by `change`, which tells whether readers have work again.
   template <class F>
   void Change(F change) {
-    std::lock_guard lock(mutex);
+    const auto lock = Lock();
     const bool news = change(plan);
     Publish();
     if (news) WakeReader();
@@ -95,7 +97,7 @@ struct ReadAhead::Shared {
     for (;;) {
       int at;
       {
-        std::lock_guard lock(mutex);
+        const auto lock = Lock();
         if (stop || noOpen || node.walked || node.dead) return -1;
         ++open;
         node.opening = true;
@@ -153,11 +155,11 @@ struct ReadAhead::Shared {
       if (!detached::Start([self, far] { Run(self, far); })) break;
       s.plan.SetReaders(++s.started);
     }
-    if (s.started > s.options.firstReaders) s.mutex.StopSpinning();
+    if (s.started > s.options.firstReaders) s.spin = false;
   }
 
   // Nothing to pick: sleeps until the walk or another reader makes some. Called with the mutex held.
-  void WaitForWork(bool far, std::unique_lock<QuickMutex>& lock) {
+  void WaitForWork(bool far, std::unique_lock<std::mutex>& lock) {
     Tell();
     if (far) {
       farIdle = true;
@@ -172,7 +174,7 @@ struct ReadAhead::Shared {
 
   // Reads `job` with the mutex let go, and delivers it; false when memory ran out (the reader
   // stops, and no other starts). Called with the mutex held.
-  bool ReadOne(const std::shared_ptr<Shared>& self, ReadPlan::Job& job, std::unique_lock<QuickMutex>& lock,
+  bool ReadOne(const std::shared_ptr<Shared>& self, ReadPlan::Job& job, std::unique_lock<std::mutex>& lock,
                DirListing& listing, ReadSampler& sampler) {
     // The walk keeps the parent's summary while a child of it may be read.
     const std::shared_ptr<const DirSummary> parent = job.node->parent->summary;
@@ -186,7 +188,7 @@ struct ReadAhead::Shared {
       starved = true;
     }
     const long blocks = mayGrow ? sampler.Count() : -1;
-    lock.lock();
+    lock = Lock();
     if (blocks >= 0) Grow(self, waits.Add(blocks));
     if (held) --open;
     job.node->opening = false;
@@ -263,7 +265,7 @@ void ReadAhead::AddReaders(unsigned count, const DiskWaits& waits) {
 
 ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomic<bool>* cancel) {
   Shared& s = *shared_;
-  std::unique_lock lock(s.mutex);
+  auto lock = s.Lock();
   // Held here: readers may add to parent's kids while the walk waits, moving its entries.
   const std::shared_ptr<Node> node = s.plan.Enter(*parent, slot);
   if (node == nullptr) return Taken{};
@@ -271,11 +273,10 @@ ReadAhead::Taken ReadAhead::Enter(Dir parent, std::size_t slot, const std::atomi
   // reader that has yet to open it: it may be held back).
   // From the cache a read ends within microseconds: looking again a few times is cheaper than
   // sleeping on it. Reads that wait on the disk (readers were added for them) are slept on.
-  const bool fromCache = s.started <= s.options.firstReaders;
-  for (int turn = 0; fromCache && turn < kSpinTurns && node->opening && !s.stop; ++turn) {
+  for (int turn = 0; s.spin && turn < kSpinTurns && node->opening && !s.stop; ++turn) {
     lock.unlock();
     for (int i = 0; i < 8; ++i) CpuRelax();
-    lock.lock();
+    lock = s.Lock();
   }
   s.awaited = node.get();
   while (node->opening && !s.stop && (cancel == nullptr || !cancel->load()))
