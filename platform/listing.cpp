@@ -119,18 +119,15 @@ bool DirListing::Sizes::Read(int fd, const char* names, const Unsized* unsized, 
   return true;
 }
 
-void DirListing::Sizes::Add(Sizes&& other) {
-  files += other.files;
-  allocated += other.allocated;
-  bytes += other.bytes;
-  lost += other.lost;
-  if (problems == 0) error = other.error;
-  problems |= other.problems;
-  dirs.insert(dirs.end(), other.dirs.begin(), other.dirs.end());
-}
+// The files' sizes read beside the listing, once it has listed enough of them.
+struct DirListing::Handover {
+  SizeHelpers::Stream stream;
+  bool alone = false;  // no helpers to be had
+};
 
 DirListing::Status DirListing::Read(int fd, const Options& options) {
   names_.clear();
+  fileNames_.clear();
   dirs_.clear();
   order_.clear();
   unsized_.clear();
@@ -141,14 +138,15 @@ DirListing::Status DirListing::Read(int fd, const Options& options) {
   problems_ = 0;
   error_ = 0;
   dotDotInode_ = 0;
-  const Status listed = ListNames(fd, options);
+  Handover handover;  // left to the helpers if the read ends early
+  const Status listed = ListNames(fd, options, handover);
   if (listed != Status::Ok) return listed;
-  return ReadSizes(fd, options) ? Status::Ok : Status::Cancelled;
+  return ReadSizes(fd, options, handover) ? Status::Ok : Status::Cancelled;
 }
 
 // Every name of the directory, sorted into subdirectories, files whose size is to be read and
 // files that report none. A listing that fails part way keeps what it read, and says so.
-DirListing::Status DirListing::ListNames(int fd, const Options& options) {
+DirListing::Status DirListing::ListNames(int fd, const Options& options, Handover& handover) {
   const std::atomic<bool>* cancel = options.cancel;
   const ListingCalls* calls = options.calls;
   // On the heap, kept for the next read: a thread's stack may be as small as the system allows.
@@ -178,6 +176,7 @@ DirListing::Status DirListing::ListNames(int fd, const Options& options) {
       AddEntry(std::string_view(reinterpret_cast<const char*>(d) + offsetof(LinuxDirent64, d_name)), d->d_type,
                d->d_ino, seq);
     }
+    HandOver(fd, options, handover);
   }
 }
 
@@ -199,35 +198,78 @@ void DirListing::AddEntry(std::string_view name, unsigned char type, uint64_t in
       ++fileCount_;  // these report no size
       break;
     default:  // regular files, symlinks, and names whose type the listing does not give
-      AddName(name);
-      unsized_.push_back(Unsized{inode, at, seq});
+      if (fileNames_.size() + name.size() + 1 > UINT32_MAX) throw std::bad_alloc();
+      unsized_.push_back(Unsized{inode, static_cast<uint32_t>(fileNames_.size()), seq});
+      fileNames_.append(name);
+      fileNames_.push_back('\0');
   }
 }
 
-// The sizes of the files listed, by helpers beside this thread when there are many; false when
-// cancelled.
-bool DirListing::ReadSizes(int fd, const Options& options) {
-  // Sizes are read in inode order, not the listing's (hash) order: on a cold disk neighbouring
-  // inodes share a block of the inode table, so each block is read once instead of many times.
-  std::sort(unsized_.begin(), unsized_.end(), [](const Unsized& a, const Unsized& b) { return a.inode < b.inode; });
-  Sizes sizes;
-  SizeHelpers::Outcome outcome = SizeHelpers::Outcome::Alone;
-  if (options.helpers != nullptr && unsized_.size() >= SizeHelpers::kLeast)
-    outcome = options.helpers->Read(fd, names_, unsized_, options.calls, options.clusterSize, options.cancel, sizes);
-  if (outcome == SizeHelpers::Outcome::Cancelled ||
-      (outcome == SizeHelpers::Outcome::Alone &&
-       !sizes.Read(fd, names_.data(), unsized_.data(), unsized_.size(), options.calls, options.clusterSize,
-                   options.cancel)))
-    return false;
-  fileCount_ += sizes.files;
-  allocated_ = sizes.allocated;
-  bytes_ = sizes.bytes;
-  lost_ = sizes.lost;
-  if (sizes.problems != 0) Note(sizes.problems, sizes.error);
-  const bool found = !sizes.dirs.empty();
-  dirs_.insert(dirs_.end(), sizes.dirs.begin(), sizes.dirs.end());
-  Order(found);
+// Once a directory has shown itself wide, its files go to the helpers a slice at a time while
+// the listing goes on: the sizes of the first are read while the disk still gives the rest.
+void DirListing::HandOver(int fd, const Options& options, Handover& handover) {
+  if (options.helpers == nullptr || handover.alone) return;
+  if (!handover.stream.Started()) {
+    if (unsized_.size() < SizeHelpers::kLeast) return;
+    handover.alone = !handover.stream.Start(*options.helpers, fd, options.calls, options.clusterSize);
+    if (handover.alone) return;
+  }
+  const std::size_t whole = unsized_.size() - unsized_.size() % SizeHelpers::kSlice;
+  if (whole == 0) return;
+  for (std::size_t begin = 0; begin < whole; begin += SizeHelpers::kSlice)
+    handover.stream.Add(Cut(begin, begin + SizeHelpers::kSlice));
+  Slice rest = Cut(whole, unsized_.size());
+  fileNames_.assign(rest.names);
+  unsized_.assign(rest.unsized.begin(), rest.unsized.end());
+}
+
+// Entries `begin` to `end` of those to be read, with their names. In inode order: on a cold
+// disk neighbouring inodes share a block of the inode table, read once instead of many times.
+// Their names laid out in that order too, or each the kernel copies would miss the caches.
+DirListing::Slice DirListing::Cut(std::size_t begin, std::size_t end) const {
+  Slice slice;
+  slice.unsized.assign(unsized_.begin() + begin, unsized_.begin() + end);
+  std::sort(slice.unsized.begin(), slice.unsized.end(), [](const Unsized& a, const Unsized& b) { return a.inode < b.inode; });
+  for (Unsized& u : slice.unsized) {
+    const char* name = fileNames_.data() + u.nameOffset;
+    u.nameOffset = static_cast<uint32_t>(slice.names.size());
+    slice.names.append(name, std::strlen(name) + 1);
+  }
+  return slice;
+}
+
+// The sizes of the files listed, the helpers' slices or all on this thread; false when cancelled.
+bool DirListing::ReadSizes(int fd, const Options& options, Handover& handover) {
+  const std::size_t listed = dirs_.size();
+  if (handover.stream.Started()) {
+    if (!unsized_.empty()) handover.stream.Add(Cut(0, unsized_.size()));
+    std::vector<Slice> slices;
+    if (handover.stream.Finish(options.cancel, slices) == SizeHelpers::Stream::Outcome::Cancelled) return false;
+    for (const Slice& slice : slices) Take(slice.sizes, slice.names.data());
+  } else {
+    std::sort(unsized_.begin(), unsized_.end(), [](const Unsized& a, const Unsized& b) { return a.inode < b.inode; });
+    Sizes sizes;
+    if (!sizes.Read(fd, fileNames_.data(), unsized_.data(), unsized_.size(), options.calls, options.clusterSize,
+                    options.cancel))
+      return false;
+    Take(sizes, fileNames_.data());
+  }
+  Order(dirs_.size() != listed);
   return true;
+}
+
+// Adds what reading sizes found; the directories among the files are named in `names`.
+void DirListing::Take(const Sizes& sizes, const char* names) {
+  fileCount_ += sizes.files;
+  allocated_ += sizes.allocated;
+  bytes_ += sizes.bytes;
+  lost_ += sizes.lost;
+  if (sizes.problems != 0) Note(sizes.problems, sizes.error);
+  for (const Dir& d : sizes.dirs) {
+    const auto at = static_cast<uint32_t>(names_.size());
+    AddName(std::string_view(names + d.nameOffset, d.nameLength));
+    dirs_.push_back(Dir{at, d.seq, d.nameLength, d.hidden});
+  }
 }
 
 // Puts the subdirectories in the walk's order: ordinary ones by name, then hidden ones as listed.
@@ -253,6 +295,7 @@ void DirListing::Trim() {
   // Bytes worth keeping for the next read: each of many readers keeps its own.
   constexpr std::size_t kKeep = 8 * 1024;
   if (names_.capacity() > kKeep) std::string().swap(names_);
+  if (fileNames_.capacity() > kKeep) std::string().swap(fileNames_);
   if (unsized_.capacity() * sizeof(Unsized) > kKeep) std::vector<Unsized>().swap(unsized_);
   if (dirs_.capacity() * sizeof(Dir) > kKeep) std::vector<Dir>().swap(dirs_);
   if (order_.capacity() * sizeof(uint32_t) > kKeep) std::vector<uint32_t>().swap(order_);

@@ -91,21 +91,31 @@ class DirListing {
     // Reads the sizes of `unsized` in the directory open at `fd`; false when cancelled.
     bool Read(int fd, const char* names, const Unsized* unsized, std::size_t count, const ListingCalls* calls,
               int64_t clusterSize, const std::atomic<bool>* cancel);
-    void Add(Sizes&& other);
+  };
+  // Entries whose size is to be read, in inode order, with their names; and what reading found.
+  struct Slice {
+    std::string names;  // each NUL-terminated, in the entries' order
+    std::vector<Unsized> unsized;
+    Sizes sizes;
   };
 
  private:
+  struct Handover;
   std::string_view DirName(const Dir& d) const { return std::string_view(names_).substr(d.nameOffset, d.nameLength); }
   void Note(uint8_t problem, int error);
   void AddName(std::string_view name);
-  Status ListNames(int fd, const Options& options);
+  Status ListNames(int fd, const Options& options, Handover& handover);
   void AddEntry(std::string_view name, unsigned char type, uint64_t inode, uint32_t seq);
-  bool ReadSizes(int fd, const Options& options);
+  void HandOver(int fd, const Options& options, Handover& handover);
+  bool ReadSizes(int fd, const Options& options, Handover& handover);
+  Slice Cut(std::size_t begin, std::size_t end) const;
+  void Take(const Sizes& sizes, const char* names);
   void Order(bool foundByStat);
 
   static constexpr std::size_t kBufferSize = 16 * 1024;  // for getdents64
   std::unique_ptr<char[]> buffer_;
-  std::string names_;
+  std::string names_;      // of the subdirectories
+  std::string fileNames_;  // of the entries in unsized_
   std::vector<Dir> dirs_;
   std::vector<uint32_t> order_;  // into dirs_: ordinary ones sorted, then hidden ones
   std::size_t ordinary_ = 0;

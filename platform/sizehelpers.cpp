@@ -9,6 +9,7 @@
 #include <new>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/detached.h"
 #include "platform/diskwaits.h"
@@ -21,45 +22,22 @@ constexpr auto kCancelPoll = std::chrono::milliseconds(20);
 
 struct SizeHelpers::Job {
   int fd = -1;  // its own: the lister may leave the job behind
-  std::string names;
-  std::vector<DirListing::Unsized> unsized;
   ListingCalls calls;
   int64_t clusterSize = 0;
-  std::size_t slices = 0;
-  std::atomic<std::size_t> next = 0;
   std::atomic<bool> abandoned = false;
-  std::atomic<bool> outOfMemory = false;
-  std::vector<DirListing::Sizes> results;  // one per slice
-  std::mutex mutex;
-  std::condition_variable doneOne;
+  // The rest under the state's mutex. A deque: a slice being read stays put as more are added.
+  std::deque<Slice> slices;
+  std::size_t next = 0;  // the first slice no thread has taken
   std::size_t done = 0;
+  bool closed = false;  // no more slices come
+  bool outOfMemory = false;
+  std::condition_variable doneOne;
 
   ~Job() {
     if (fd >= 0) ::close(fd);
   }
-  bool Left() const { return next.load(std::memory_order_relaxed) < slices; }
-
-  // Slice `i`; a raised `cancel` leaves the whole job behind.
-  void RunSlice(std::size_t i, const std::atomic<bool>* cancel) {
-    if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) abandoned = true;
-    if (!abandoned) {
-      const std::size_t begin = i * kSlice;
-      try {
-        results[i].Read(fd, names.data(), unsized.data() + begin, std::min(kSlice, unsized.size() - begin), &calls,
-                        clusterSize, &abandoned);
-      } catch (const std::bad_alloc&) {
-        outOfMemory = true;  // no memory for the directories it found: the lister says so
-        abandoned = true;
-      }
-    }
-    std::lock_guard lock(mutex);
-    ++done;
-    doneOne.notify_all();
-  }
-  // Takes slices until none is left.
-  void Work() {
-    for (std::size_t i; (i = next.fetch_add(1)) < slices;) RunSlice(i, nullptr);
-  }
+  bool HasSlice() const { return !abandoned && next < slices.size(); }
+  bool Over() const { return abandoned || (closed && next == slices.size()); }
 };
 
 struct SizeHelpers::State {
@@ -67,29 +45,62 @@ struct SizeHelpers::State {
   std::function<long()> blocksRead;
   std::mutex mutex;
   std::condition_variable work;
-  std::deque<std::shared_ptr<Job>> jobs;  // with slices left
+  std::deque<std::shared_ptr<Job>> jobs;  // not yet over
   unsigned started = 0;
+  bool grown = false;  // all helpers asked for
   bool stop = false;
+
+  // The next slice of the first job that has one; jobs that are over are dropped. Mutex held.
+  Slice* Take(std::shared_ptr<Job>& job) {
+    while (!jobs.empty() && jobs.front()->Over()) jobs.pop_front();
+    for (const std::shared_ptr<Job>& j : jobs)
+      if (j->HasSlice()) return &(job = j)->slices[j->next++];
+    return nullptr;
+  }
+
+  // Reads a slice taken with the mutex held, which is let go meanwhile. While not every helper
+  // is asked for, the slice's first reads are a sample: if they waited on the disk, every helper
+  // comes in, for many reads at once then keep the disk busy, as a spare core does when warm.
+  static void Read(const std::shared_ptr<State>& self, std::unique_lock<std::mutex>& lock, Job& job, Slice& slice) {
+    State& s = *self;
+    const std::size_t sample = s.grown ? 0 : std::min<std::size_t>(DiskWaits::kReadsPerSample, slice.unsized.size());
+    lock.unlock();
+    const auto read = [&](std::size_t begin, std::size_t end) {
+      slice.sizes.Read(job.fd, slice.names.data(), slice.unsized.data() + begin, end - begin, &job.calls,
+                       job.clusterSize, &job.abandoned);
+    };
+    bool outOfMemory = false;
+    try {
+      const long before = sample != 0 ? BlocksRead(s.blocksRead) : 0;
+      read(0, sample);
+      if (sample != 0 && DiskWaits::Waited(BlocksRead(s.blocksRead) - before)) {
+        std::lock_guard grow(s.mutex);
+        if (!std::exchange(s.grown, true)) Grow(self, s.most);
+      }
+      read(sample, slice.unsized.size());
+    } catch (const std::bad_alloc&) {
+      outOfMemory = true;  // no memory for the directories it found: the lister says so
+    }
+    lock.lock();
+    if (outOfMemory) job.outOfMemory = true, job.abandoned = true;
+    ++job.done;
+    job.doneOne.notify_all();
+  }
 
   // A helper's life: slices of whichever job has them, until stopped.
   static void Run(const std::shared_ptr<State>& self) {
     State& s = *self;
     std::unique_lock lock(s.mutex);
     for (;;) {
-      s.work.wait(lock, [&] { return s.stop || !s.jobs.empty(); });
+      std::shared_ptr<Job> job;
+      Slice* slice = nullptr;
+      s.work.wait(lock, [&] { return s.stop || (slice = s.Take(job)) != nullptr; });
       if (s.stop) return;
-      const std::shared_ptr<Job> job = s.jobs.front();
-      if (!job->Left()) {
-        s.jobs.pop_front();
-        continue;
-      }
-      lock.unlock();
-      job->Work();
-      lock.lock();
+      Read(self, lock, *job, *slice);
     }
   }
 
-  // Up to `count` helpers for the jobs there are. Called with the mutex held.
+  // Up to `count` helpers. Called with the mutex held.
   static void Grow(const std::shared_ptr<State>& self, unsigned count) {
     while (self->started < std::min(count, self->most) && detached::Start([self] { Run(self); }))
       ++self->started;
@@ -109,52 +120,49 @@ SizeHelpers::~SizeHelpers() {
   state_->work.notify_all();
 }
 
-SizeHelpers::Outcome SizeHelpers::Read(int fd, std::string& names, std::vector<DirListing::Unsized>& unsized,
-                                       const ListingCalls* calls, int64_t clusterSize,
-                                       const std::atomic<bool>* cancel, DirListing::Sizes& out) {
-  if (state_->most == 0) return Outcome::Alone;
+bool SizeHelpers::Stream::Start(SizeHelpers& helpers, int fd, const ListingCalls* calls, int64_t clusterSize) {
+  const std::shared_ptr<State>& state = helpers.state_;
+  if (state->most == 0) return false;
   auto job = std::make_shared<Job>();
   job->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (job->fd < 0) return Outcome::Alone;  // out of descriptors: the lister reads on its own
+  if (job->fd < 0) return false;  // out of descriptors: the lister reads on its own
   if (calls != nullptr) job->calls = *calls;
   job->clusterSize = clusterSize;
-  job->slices = (unsized.size() + kSlice - 1) / kSlice;
-  job->results.resize(job->slices);
-  job->names = std::move(names);
-  job->unsized = std::move(unsized);
   const unsigned spare = std::max(std::thread::hardware_concurrency(), 2u) - 1;
-  {
-    std::lock_guard lock(state_->mutex);
-    state_->jobs.push_back(job);
-    State::Grow(state_, spare);
-  }
-  // The lister's first slice tells whether reads wait on the disk; then many at once keep it
-  // busy, as a spare core does on a warm cache.
-  const long before = BlocksRead(state_->blocksRead);
-  bool first = true;
-  for (std::size_t i; (i = job->next.fetch_add(1)) < job->slices;) {
-    job->RunSlice(i, cancel);
-    if (first && DiskWaits::Waited(BlocksRead(state_->blocksRead) - before)) {
-      std::lock_guard lock(state_->mutex);
-      State::Grow(state_, state_->most);
-    }
-    first = false;
-  }
+  std::lock_guard lock(state->mutex);
+  state->jobs.push_back(job);
+  State::Grow(state, spare);
+  state_ = state;
+  job_ = std::move(job);
+  return true;
+}
 
-  std::unique_lock lock(job->mutex);
-  while (job->done < job->slices) {
-    if (cancel != nullptr && cancel->load()) {
-      job->abandoned = true;
-      return Outcome::Cancelled;  // the job, with the names and entries, stays with the helpers
-    }
-    job->doneOne.wait_for(lock, kCancelPoll);
-  }
-  if (job->outOfMemory) throw std::bad_alloc();
-  if (job->abandoned) return Outcome::Cancelled;
-  for (DirListing::Sizes& slice : job->results) out.Add(std::move(slice));
-  names = std::move(job->names);
-  unsized = std::move(job->unsized);
+void SizeHelpers::Stream::Add(Slice&& slice) {
+  std::lock_guard lock(state_->mutex);
+  job_->slices.push_back(std::move(slice));
+  state_->work.notify_one();
+}
+
+SizeHelpers::Stream::Outcome SizeHelpers::Stream::Finish(const std::atomic<bool>* cancel, std::vector<Slice>& out) {
+  const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
+  std::unique_lock lock(state_->mutex);
+  job_->closed = true;
+  while (job_->HasSlice() && !cancelled()) State::Read(state_, lock, *job_, job_->slices[job_->next++]);
+  while (job_->done < job_->next && !cancelled()) job_->doneOne.wait_for(lock, kCancelPoll);
+  if (cancelled()) return Outcome::Cancelled;  // the job stays with the helpers, who drop it
+  if (job_->outOfMemory) throw std::bad_alloc();
+  out.reserve(job_->slices.size());
+  for (Slice& slice : job_->slices) out.push_back(std::move(slice));
+  job_->slices.clear();
+  job_->next = 0;
+  job_.reset();
   return Outcome::Read;
+}
+
+SizeHelpers::Stream::~Stream() {
+  if (job_ == nullptr) return;
+  std::lock_guard lock(state_->mutex);
+  job_->abandoned = true;
 }
 
 }  // namespace kvor::platform
