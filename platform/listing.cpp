@@ -225,7 +225,8 @@ void DirListing::HandOver(int fd, const Options& options, Handover& handover) {
 
 // Entries `begin` to `end` of those to be read, with their names. In inode order: on a cold
 // disk neighbouring inodes share a block of the inode table, read once instead of many times.
-// Their names laid out in that order too, or each the kernel copies would miss the caches.
+// Their names are laid out in that order too: scattered, each name the kernel copies in would
+// miss the caches.
 DirListing::Slice DirListing::Cut(std::size_t begin, std::size_t end) const {
   Slice slice;
   slice.unsized.assign(unsized_.begin() + begin, unsized_.begin() + end);

@@ -71,7 +71,7 @@ class DirListing {
   // helper works on.
   struct Unsized {
     uint64_t inode;
-    uint32_t nameOffset;  // in the names, NUL-terminated
+    uint32_t nameOffset;  // in the file names (or its slice's), NUL-terminated
     uint32_t seq;         // its place in the listing
   };
   struct Dir {

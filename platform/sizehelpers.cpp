@@ -78,6 +78,10 @@ struct SizeHelpers::State {
         if (!std::exchange(s.grown, true)) Grow(self, s.most);
       }
       read(sample, slice.unsized.size());
+      // Only the names of directories found are wanted from here on: the memory goes back while
+      // the listing still goes on.
+      std::vector<DirListing::Unsized>().swap(slice.unsized);
+      if (slice.sizes.dirs.empty()) std::string().swap(slice.names);
     } catch (const std::bad_alloc&) {
       outOfMemory = true;  // no memory for the directories it found: the lister says so
     }
