@@ -153,19 +153,23 @@ TEST(SizeHelpers, SlicesReadWhatOneThreadReads) {
   const std::string changed = read(nullptr, &changing);
   EXPECT_TRUE(changed.starts_with("(8997, ") && changed.ends_with(" 4) d0 d2 f42 x .d1")) << changed;
   EXPECT_EQ(read(&helpers, &changing), changed);
-  // The helpers read while the rest is still listed: the listing's end waits for one's read.
-  Gate helperRead;
+  // While the rest is still listed, a slice whose reads waited on the disk brings in every
+  // helper: the listing's end waits for three past their first reads.
+  std::atomic<long> blocks = 0;
+  SizeHelpers waiting(4, [&] { return blocks += 64; });
+  std::atomic<int> past = 0;
   const ListingCalls overlapping{
       .getdents = [&](int at, char* buffer, std::size_t size) {
         const long n = ::syscall(SYS_getdents64, at, buffer, size);
-        if (n == 0) helperRead.Wait();
+        for (int p; n == 0 && (p = past) < 3;) past.wait(p);
         return n;
       },
-      .lstatat = [&, lister = std::this_thread::get_id()](int at, const char* name, struct stat* st) {
-        if (std::this_thread::get_id() != lister) helperRead.Open();
+      .lstatat = [&](int at, const char* name, struct stat* st) {
+        static thread_local unsigned reads = 0;
+        if (++reads == DiskWaits::kReadsPerSample + 1) ++past, past.notify_all();
         return ::fstatat(at, name, st, AT_SYMLINK_NOFOLLOW);
       }};
-  EXPECT_EQ(read(&helpers, &overlapping), alone);
+  EXPECT_EQ(read(&waiting, &overlapping), alone);
 
   // A helper stuck in a read: the cancel lands all the same.
   Gate helperIn, stuck;
