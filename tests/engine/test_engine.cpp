@@ -166,7 +166,7 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
       {kLink, {"s"}, true, "s 16 20 ", -2, -1, -50, -16334}, {kFile, {"s"}, true, "s 16 20 ", -2, -1, -50, -16334},
       {kSwap, {"p/q"}, true, "", 0, 0, 0, 0}, {kSwap, {"p/q2"}, true, "p/q2 16 0 ", -1, -1, -3, -12285},
       {kSwap, {"p/q", "p/q2"}, true, "p/q2 16 0 ", -1, -2, -2, -20478},
-      {kListingFails, {}, false, "part 2 5 ", -132, 0, -132, -540540}, {kSizesGone, {}, false, "", -10, 0, -50000, -31920}};
+      {kListingFails, {}, false, "m 1 5 part 2 5 ", -133, -1, -135, -552825}, {kSizesGone, {}, false, "", -10, 0, -50000, -31920}};
   for (const auto& c : cases)
     for (const bool byReader : {false, c.readAhead}) {
       SCOPED_TRACE(std::to_string(&c - cases) + (byReader ? " read ahead" : ""));
@@ -194,14 +194,14 @@ TEST(Walk, FaultsAreMarkedWhereTheyHappen) {
           while (::dup(0) >= 0) {}  // and the gaps below the limit filled
         if (at == c.at.back()) last.Open();
       };
-      // Inside the listing of "part", an error after the first batch; in "thin", entries gone
-      // between the listing and the reading of their sizes.
+      // Inside the listing of "part", an error after the first batch, of "m" at the first; in
+      // "thin", entries gone between the listing and the reading of their sizes.
       Scanner::Options hooks;
       if (c.fault == kListingFails)
         hooks.listing.getdents = [&](int fd, char* buffer, std::size_t size) -> long {
           static thread_local int calls = 0;
-          if (std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)) != t / "part")
-            return ::syscall(SYS_getdents64, fd, buffer, size);
+          const std::filesystem::path at = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+          if (at != t / "part") return at == t / "m" ? (errno = EIO, -1) : ::syscall(SYS_getdents64, fd, buffer, size);
           return calls++ % 2 == 1 ? (errno = EIO, -1) : ::syscall(SYS_getdents64, fd, buffer, 4096);
         };
       if (c.fault == kSizesGone)
