@@ -154,7 +154,8 @@ TEST(SizeHelpers, SlicesReadWhatOneThreadReads) {
   EXPECT_TRUE(changed.starts_with("(8997, ") && changed.ends_with(" 4) d0 d2 f42 x .d1")) << changed;
   EXPECT_EQ(read(&helpers, &changing), changed);
   // While the rest is still listed, a slice whose reads waited on the disk brings in every
-  // helper: the listing's end waits for three past their first reads.
+  // helper: the listing's end waits for three past their first reads, each held there until
+  // then, so that one cannot read every slice before the others start.
   std::atomic<long> blocks = 0;
   SizeHelpers waiting(4, [&] { return blocks += 64; });
   std::atomic<int> past = 0;
@@ -167,6 +168,7 @@ TEST(SizeHelpers, SlicesReadWhatOneThreadReads) {
       .lstatat = [&](int at, const char* name, struct stat* st) {
         static thread_local unsigned reads = 0;
         if (++reads == DiskWaits::kReadsPerSample + 1) ++past, past.notify_all();
+        for (int p; reads > DiskWaits::kReadsPerSample && (p = past) < 3;) past.wait(p);
         return ::fstatat(at, name, st, AT_SYMLINK_NOFOLLOW);
       }};
   EXPECT_EQ(read(&waiting, &overlapping), alone);
