@@ -41,6 +41,12 @@ uint64_t Prefix(std::string_view name) {
   return key;
 }
 
+// Sizes are read in inode order: on a cold disk neighbouring inodes share a block of the inode
+// table, read once instead of many times.
+void SortByInode(DirListing::Unsized* begin, DirListing::Unsized* end) {
+  std::sort(begin, end, [](const DirListing::Unsized& a, const DirListing::Unsized& b) { return a.inode < b.inode; });
+}
+
 }  // namespace
 
 int OpenDirectoryAt(int parentFd, const char* name) {
@@ -216,21 +222,20 @@ void DirListing::HandOver(int fd, const Options& options, Handover& handover) {
   }
   const std::size_t whole = unsized_.size() - unsized_.size() % SizeHelpers::kSlice;
   if (whole == 0) return;
-  for (std::size_t begin = 0; begin < whole; begin += SizeHelpers::kSlice)
+  for (std::size_t begin = 0; begin < whole; begin += SizeHelpers::kSlice) {
+    SortByInode(unsized_.data() + begin, unsized_.data() + begin + SizeHelpers::kSlice);
     handover.stream.Add(Cut(begin, begin + SizeHelpers::kSlice));
+  }
   Slice rest = Cut(whole, unsized_.size());
   fileNames_.assign(rest.names);
   unsized_.assign(rest.unsized.begin(), rest.unsized.end());
 }
 
-// Entries `begin` to `end` of those to be read, with their names. In inode order: on a cold
-// disk neighbouring inodes share a block of the inode table, read once instead of many times.
-// Their names are laid out in that order too: scattered, each name the kernel copies in would
-// miss the caches.
+// Entries `begin` to `end` of those to be read, with their names laid out in the entries' order:
+// scattered, each name the kernel copies in would miss the caches.
 DirListing::Slice DirListing::Cut(std::size_t begin, std::size_t end) const {
   Slice slice;
   slice.unsized.assign(unsized_.begin() + begin, unsized_.begin() + end);
-  std::sort(slice.unsized.begin(), slice.unsized.end(), [](const Unsized& a, const Unsized& b) { return a.inode < b.inode; });
   for (Unsized& u : slice.unsized) {
     const char* name = fileNames_.data() + u.nameOffset;
     u.nameOffset = static_cast<uint32_t>(slice.names.size());
@@ -242,13 +247,13 @@ DirListing::Slice DirListing::Cut(std::size_t begin, std::size_t end) const {
 // The sizes of the files listed, the helpers' slices or all on this thread; false when cancelled.
 bool DirListing::ReadSizes(int fd, const Options& options, Handover& handover) {
   const std::size_t listed = dirs_.size();
+  SortByInode(unsized_.data(), unsized_.data() + unsized_.size());
   if (handover.stream.Started()) {
     if (!unsized_.empty()) handover.stream.Add(Cut(0, unsized_.size()));
     std::vector<Slice> slices;
     if (handover.stream.Finish(options.cancel, slices) == SizeHelpers::Stream::Outcome::Cancelled) return false;
     for (const Slice& slice : slices) Take(slice.sizes, slice.names.data());
   } else {
-    std::sort(unsized_.begin(), unsized_.end(), [](const Unsized& a, const Unsized& b) { return a.inode < b.inode; });
     Sizes sizes;
     if (!sizes.Read(fd, fileNames_.data(), unsized_.data(), unsized_.size(), options.calls, options.clusterSize,
                     options.cancel))
