@@ -29,7 +29,6 @@ struct SizeHelpers::Job {
   std::deque<Slice> slices;
   std::size_t next = 0;  // the first slice no thread has taken
   std::size_t done = 0;
-  bool closed = false;  // no more slices come
   bool outOfMemory = false;
   std::condition_variable doneOne;
 
@@ -37,7 +36,6 @@ struct SizeHelpers::Job {
     if (fd >= 0) ::close(fd);
   }
   bool HasSlice() const { return !abandoned && next < slices.size(); }
-  bool Over() const { return abandoned || (closed && next == slices.size()); }
 };
 
 struct SizeHelpers::State {
@@ -45,14 +43,13 @@ struct SizeHelpers::State {
   std::function<long()> blocksRead;
   std::mutex mutex;
   std::condition_variable work;
-  std::deque<std::shared_ptr<Job>> jobs;  // not yet over
+  std::deque<std::shared_ptr<Job>> jobs;  // each until its lister is done with it
   unsigned started = 0;
   bool grown = false;  // all helpers asked for
   bool stop = false;
 
-  // The next slice of the first job that has one; jobs that are over are dropped. Mutex held.
+  // The next slice of the first job that has one. Mutex held.
   Slice* Take(std::shared_ptr<Job>& job) {
-    while (!jobs.empty() && jobs.front()->Over()) jobs.pop_front();
     for (const std::shared_ptr<Job>& j : jobs)
       if (j->HasSlice()) return &(job = j)->slices[j->next++];
     return nullptr;
@@ -150,23 +147,22 @@ void SizeHelpers::Stream::Add(Slice&& slice) {
 SizeHelpers::Stream::Outcome SizeHelpers::Stream::Finish(const std::atomic<bool>* cancel, std::vector<Slice>& out) {
   const auto cancelled = [cancel] { return cancel != nullptr && cancel->load(std::memory_order_relaxed); };
   std::unique_lock lock(state_->mutex);
-  job_->closed = true;
   while (job_->HasSlice() && !cancelled()) State::Read(state_, lock, *job_, job_->slices[job_->next++]);
   while (job_->done < job_->next && !cancelled()) job_->doneOne.wait_for(lock, kCancelPoll);
-  if (cancelled()) return Outcome::Cancelled;  // the job stays with the helpers, who drop it
+  if (cancelled()) return Outcome::Cancelled;  // left to the helpers still in its reads
   if (job_->outOfMemory) throw std::bad_alloc();
   out.reserve(job_->slices.size());
   for (Slice& slice : job_->slices) out.push_back(std::move(slice));
-  job_->slices.clear();
-  job_->next = 0;
-  job_.reset();
+  std::erase(state_->jobs, job_);
+  job_.reset();  // its descriptor closed now, not when the helpers next look for work
   return Outcome::Read;
 }
 
 SizeHelpers::Stream::~Stream() {
   if (job_ == nullptr) return;
   std::lock_guard lock(state_->mutex);
-  job_->abandoned = true;
+  job_->abandoned = true;  // a helper in one of its reads drops it after that read
+  std::erase(state_->jobs, job_);
 }
 
 }  // namespace kvor::platform
